@@ -1,0 +1,3 @@
+#pragma once
+#include <mach/mach_types.h>
+#include <mach/semaphore.h>
