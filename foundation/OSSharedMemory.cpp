@@ -1,0 +1,71 @@
+#include "foundation/OSSharedMemory.h"
+
+#include <errno.h>
+#include <sys/ipc.h>
+
+namespace {
+
+// The updater flag held by this process. Constant-initialised, so it is usable from any other
+// static initialiser; its destructor removes a flag still held when the process unloads.
+constinit OSSharedMemory s_updaterFlag;
+
+} // namespace
+
+OSSharedMemory::~OSSharedMemory()
+{
+    close();
+}
+
+bool OSSharedMemory::open(SInt32 key, UInt32 size, bool create, bool exclusive)
+{
+    close();
+    // No permission bits: the segment is only a flag and nobody ever attaches it. (The Mac adds
+    // IPC_M here, which Linux does not have; the creator may remove the segment regardless.)
+    int flags = (create ? IPC_CREAT : 0) | (exclusive ? IPC_EXCL : 0);
+    errno = 0;
+    int shmid = shmget(key_t(key), size, flags);
+    int error = errno;
+    if (error == ENOENT || error == ENOMEM || error == EACCES || error == EEXIST || error == ENOSPC) {
+        if (shmid != -1)
+            shmctl(shmid, IPC_RMID, nullptr);
+        return false;
+    }
+    if (shmid == -1)
+        return false;
+    // The owner of a mode-0 segment may be refused its status; the open stands all the same.
+    if (shmctl(shmid, IPC_STAT, &m_info) != 0)
+        m_info = {};
+    m_iShmid = shmid;
+    m_iKey = key;
+    m_iSize = size;
+    return true;
+}
+
+void OSSharedMemory::close()
+{
+    if (m_iShmid == -1)
+        return;
+    shmctl(m_iShmid, IPC_RMID, &m_info);
+    m_iShmid = -1;
+    m_iKey = 0;
+    m_iSize = 0;
+}
+
+bool fwupdateRegister()
+{
+    return s_updaterFlag.isOpen() || s_updaterFlag.open(kUpdaterFlagKey, kUpdaterFlagSize, true, true);
+}
+
+void fwupdateUnRegister()
+{
+    s_updaterFlag.close();
+}
+
+bool fwUpdaterActive()
+{
+    // An exclusive create fails exactly when the flag exists; a segment made here goes at once.
+    OSSharedMemory probe;
+    bool created = probe.open(kUpdaterFlagKey, kUpdaterFlagSize, true, true);
+    probe.close();
+    return !created;
+}

@@ -1,0 +1,168 @@
+#include "foundation/OSSharedMemory.h"
+
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace {
+
+// A key of this process's own, so runs of these tests in other build trees do not meet here.
+const SInt32 kTestKey = SInt32(0x5A000000 | (getpid() & 0xFFFFFF));
+
+int segmentUnder(SInt32 key)
+{
+    return shmget(key_t(key), 0, 0);
+}
+
+bool exists(SInt32 key)
+{
+    return segmentUnder(key) != -1;
+}
+
+void removeUnder(SInt32 key)
+{
+    int shmid = segmentUnder(key);
+    if (shmid != -1)
+        shmctl(shmid, IPC_RMID, nullptr);
+}
+
+// Starts and ends every test with no segment under either key, and no registration.
+class SharedMemoryTest : public ::testing::Test {
+protected:
+    void SetUp() override { clean(); }
+    void TearDown() override
+    {
+        clean();
+        EXPECT_FALSE(exists(kUpdaterFlagKey));
+        EXPECT_FALSE(exists(kTestKey));
+    }
+    static void clean()
+    {
+        fwupdateUnRegister();
+        removeUnder(kUpdaterFlagKey);
+        removeUnder(kTestKey);
+    }
+};
+
+} // namespace
+
+TEST_F(SharedMemoryTest, OpenCreatesAndCloseRemoves)
+{
+    OSSharedMemory shm;
+    EXPECT_FALSE(shm.isOpen());
+    shm.close(); // closed: nothing happens
+    ASSERT_TRUE(shm.open(kTestKey, 256, true, true));
+    EXPECT_TRUE(shm.isOpen());
+    EXPECT_EQ(shm.getKey(), kTestKey);
+    EXPECT_EQ(shm.getSize(), 256u);
+    EXPECT_EQ(segmentUnder(kTestKey), shm.getShmid());
+    if (geteuid() == 0) { // the owner of a mode-0 segment may read its status only as root
+        EXPECT_EQ(shm.getInfo().shm_segsz, 256u);
+        EXPECT_EQ(shm.getInfo().shm_perm.mode & 0777, 0u);
+    }
+    shm.close();
+    EXPECT_FALSE(shm.isOpen());
+    EXPECT_EQ(shm.getKey(), 0);
+    EXPECT_EQ(shm.getSize(), 0u);
+    EXPECT_FALSE(exists(kTestKey));
+}
+
+TEST_F(SharedMemoryTest, FailuresLeaveTheObjectClosed)
+{
+    OSSharedMemory shm;
+    EXPECT_FALSE(shm.open(kTestKey, 256, false, false)) << "no segment and no create";
+    EXPECT_FALSE(shm.isOpen());
+    EXPECT_FALSE(exists(kTestKey));
+
+    OSSharedMemory holder;
+    ASSERT_TRUE(holder.open(kTestKey, 256, true, true));
+    EXPECT_FALSE(shm.open(kTestKey, 256, true, true)) << "exclusive create of a taken key";
+    EXPECT_FALSE(shm.isOpen());
+    EXPECT_FALSE(shm.open(kTestKey, 4096, false, false)) << "larger than the segment";
+    EXPECT_FALSE(shm.isOpen());
+    EXPECT_EQ(segmentUnder(kTestKey), holder.getShmid()) << "the holder's segment is untouched";
+}
+
+TEST_F(SharedMemoryTest, OpeningAnExistingSegmentSharesItAndClosingDestroysIt)
+{
+    OSSharedMemory creator;
+    OSSharedMemory opener;
+    ASSERT_TRUE(creator.open(kTestKey, 256, true, true));
+    ASSERT_TRUE(opener.open(kTestKey, 256, false, false));
+    EXPECT_EQ(opener.getShmid(), creator.getShmid());
+    opener.close();
+    EXPECT_FALSE(exists(kTestKey)) << "there is no detach-only close";
+}
+
+TEST_F(SharedMemoryTest, ReopenFirstRemovesWhatWasHeld)
+{
+    OSSharedMemory shm;
+    ASSERT_TRUE(shm.open(kTestKey, 256, true, true));
+    ASSERT_TRUE(shm.open(kUpdaterFlagKey, kUpdaterFlagSize, true, true));
+    EXPECT_FALSE(exists(kTestKey));
+    EXPECT_EQ(shm.getKey(), kUpdaterFlagKey);
+    // Failing to reopen still lets go of the old segment.
+    EXPECT_FALSE(shm.open(kTestKey, 256, false, false));
+    EXPECT_FALSE(exists(kUpdaterFlagKey));
+    EXPECT_FALSE(shm.isOpen());
+}
+
+TEST_F(SharedMemoryTest, DestructorRemovesTheSegment)
+{
+    {
+        OSSharedMemory shm;
+        ASSERT_TRUE(shm.open(kTestKey, 256, true, false));
+        EXPECT_TRUE(exists(kTestKey));
+    }
+    EXPECT_FALSE(exists(kTestKey));
+}
+
+TEST_F(SharedMemoryTest, ActiveTestLeavesNoFlagBehind)
+{
+    EXPECT_FALSE(fwUpdaterActive());
+    EXPECT_FALSE(exists(kUpdaterFlagKey));
+}
+
+TEST_F(SharedMemoryTest, ActiveWhileAnotherHolderHasTheFlag)
+{
+    // The updater as a separate program would make it like this.
+    int shmid = shmget(key_t(kUpdaterFlagKey), kUpdaterFlagSize, IPC_CREAT | IPC_EXCL);
+    ASSERT_NE(shmid, -1);
+    EXPECT_TRUE(fwUpdaterActive());
+    EXPECT_EQ(segmentUnder(kUpdaterFlagKey), shmid) << "the test must not remove it";
+    EXPECT_FALSE(fwupdateRegister()) << "the key is taken";
+    EXPECT_EQ(segmentUnder(kUpdaterFlagKey), shmid);
+}
+
+TEST_F(SharedMemoryTest, RegistrationHoldsTheFlagUntilUnRegister)
+{
+    fwupdateUnRegister(); // not registered: nothing happens
+    ASSERT_TRUE(fwupdateRegister());
+    int shmid = segmentUnder(kUpdaterFlagKey);
+    ASSERT_NE(shmid, -1);
+    // Reopening would have made a new segment with a new identifier.
+    EXPECT_TRUE(fwupdateRegister());
+    EXPECT_EQ(segmentUnder(kUpdaterFlagKey), shmid);
+    EXPECT_TRUE(fwUpdaterActive());
+    EXPECT_EQ(segmentUnder(kUpdaterFlagKey), shmid);
+    fwupdateUnRegister();
+    EXPECT_FALSE(exists(kUpdaterFlagKey));
+    EXPECT_FALSE(fwUpdaterActive());
+}
+
+TEST_F(SharedMemoryTest, ProcessExitReleasesTheRegistration)
+{
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) // registers and leaves through the normal exit path
+        std::exit(fwupdateRegister() && exists(kUpdaterFlagKey) ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child could not register";
+    EXPECT_FALSE(exists(kUpdaterFlagKey));
+}

@@ -1,0 +1,353 @@
+#include <CoreServices/CoreServices.h>
+#include <mach/mach.h>
+#include <mach/mach_time.h>
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct SchedInfo {
+    policy_t policy = POLICY_NULL;
+    integer_t basePriority = -1;
+};
+
+kern_return_t basicInfo(thread_act_t thread, thread_basic_info_data_t& basic)
+{
+    mach_msg_type_number_t count = THREAD_BASIC_INFO_COUNT;
+    return thread_info(thread, THREAD_BASIC_INFO, reinterpret_cast<thread_info_t>(&basic), &count);
+}
+
+// Policy and base priority as the suite reads them: the basic record, then the policy's own.
+SchedInfo schedInfo(thread_act_t thread)
+{
+    SchedInfo result;
+    thread_basic_info_data_t basic{};
+    if (basicInfo(thread, basic) != KERN_SUCCESS || basic.policy == POLICY_NULL)
+        return result;
+    result.policy = basic.policy;
+    thread_flavor_t flavor = basic.policy == POLICY_TIMESHARE ? THREAD_SCHED_TIMESHARE_INFO
+        : basic.policy == POLICY_RR                           ? THREAD_SCHED_RR_INFO
+                                                              : THREAD_SCHED_FIFO_INFO;
+    integer_t record[5] = {};
+    mach_msg_type_number_t count = 5;
+    if (thread_info(thread, flavor, record, &count) == KERN_SUCCESS)
+        result.basePriority = record[1]; // base_priority is the second word of all three
+    return result;
+}
+
+kern_return_t setImportance(thread_act_t thread, integer_t importance)
+{
+    thread_precedence_policy_data_t precedence{importance};
+    return thread_policy_set(thread, THREAD_PRECEDENCE_POLICY,
+                             reinterpret_cast<thread_policy_t>(&precedence),
+                             THREAD_PRECEDENCE_POLICY_COUNT);
+}
+
+// Runs `body` on a fresh thread, so scheduling changes never reach the test's own thread.
+void onFreshThread(const std::function<void()>& body)
+{
+    std::thread(body).join();
+}
+
+bool mayUseRealTime()
+{
+    bool allowed = false;
+    onFreshThread([&] {
+        struct sched_param param {};
+        param.sched_priority = 1;
+        allowed = sched_setscheduler(0, SCHED_FIFO, &param) == 0;
+    });
+    return allowed;
+}
+
+} // namespace
+
+TEST(MachSemaphoreTest, CountsAndTimesOut)
+{
+    semaphore_t s = 0;
+    ASSERT_EQ(semaphore_create(mach_task_self(), &s, SYNC_POLICY_FIFO, 2), KERN_SUCCESS);
+    EXPECT_NE(s, 0u);
+    EXPECT_EQ(semaphore_wait(s), KERN_SUCCESS);
+    EXPECT_EQ(semaphore_timedwait(s, {0, 0}), KERN_SUCCESS);
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(semaphore_timedwait(s, {0, 200000000}), KERN_OPERATION_TIMED_OUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 150ms);
+    EXPECT_EQ(semaphore_timedwait(s, {0, 1000000000}), KERN_INVALID_VALUE);
+    EXPECT_EQ(semaphore_timedwait(s, {0, -1}), KERN_INVALID_VALUE);
+    EXPECT_EQ(semaphore_signal(s), KERN_SUCCESS);
+    EXPECT_EQ(semaphore_timedwait(s, {1, 0}), KERN_SUCCESS);
+    EXPECT_EQ(semaphore_destroy(mach_task_self(), s), KERN_SUCCESS);
+}
+
+TEST(MachSemaphoreTest, RefusesBadArguments)
+{
+    semaphore_t s = 0;
+    EXPECT_EQ(semaphore_create(mach_task_self() + 1, &s, SYNC_POLICY_FIFO, 0), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(semaphore_create(mach_task_self(), nullptr, SYNC_POLICY_FIFO, 0), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(semaphore_create(mach_task_self(), &s, SYNC_POLICY_FIFO, -1), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(semaphore_create(mach_task_self(), &s, 7, 0), KERN_INVALID_ARGUMENT);
+    ASSERT_EQ(semaphore_create(mach_task_self(), &s, SYNC_POLICY_LIFO, 0), KERN_SUCCESS);
+    EXPECT_EQ(semaphore_destroy(mach_task_self() + 1, s), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(semaphore_destroy(mach_task_self(), s), KERN_SUCCESS);
+    // A stale name is refused everywhere, never used.
+    EXPECT_EQ(semaphore_destroy(mach_task_self(), s), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(semaphore_signal(s), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(semaphore_wait(s), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(semaphore_timedwait(s, {0, 0}), KERN_INVALID_ARGUMENT);
+}
+
+TEST(MachSemaphoreTest, DestroyWakesEveryWaiterWithTerminated)
+{
+    semaphore_t s = 0, ready = 0;
+    ASSERT_EQ(semaphore_create(mach_task_self(), &s, SYNC_POLICY_FIFO, 0), KERN_SUCCESS);
+    ASSERT_EQ(semaphore_create(mach_task_self(), &ready, SYNC_POLICY_FIFO, 0), KERN_SUCCESS);
+    std::atomic<kern_return_t> untimed{KERN_FAILURE}, timed{KERN_FAILURE};
+    std::thread a([&] { semaphore_signal(ready); untimed = semaphore_wait(s); });
+    std::thread b([&] { semaphore_signal(ready); timed = semaphore_timedwait(s, {30, 0}); });
+    semaphore_wait(ready);
+    semaphore_wait(ready);
+    // Both have announced themselves; give them time to block (a waiter arriving after the
+    // destroy would see a stale name instead, which the check below tells apart).
+    std::this_thread::sleep_for(200ms);
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(semaphore_destroy(mach_task_self(), s), KERN_SUCCESS);
+    a.join();
+    b.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s) << "the timed waiter ran out instead";
+    EXPECT_EQ(untimed.load(), KERN_TERMINATED);
+    EXPECT_EQ(timed.load(), KERN_TERMINATED);
+    semaphore_destroy(mach_task_self(), ready);
+}
+
+TEST(MachTaskTest, TaskAndProcess)
+{
+    mach_port_t task = mach_task_self();
+    EXPECT_NE(task, MACH_PORT_NULL);
+    EXPECT_EQ(mach_task_self(), task);
+    int pid = 0;
+    ASSERT_EQ(pid_for_task(task, &pid), KERN_SUCCESS);
+    EXPECT_EQ(pid, getpid());
+    EXPECT_EQ(pid_for_task(task + 1, &pid), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(pid_for_task(task, nullptr), KERN_INVALID_ARGUMENT);
+}
+
+TEST(MachThreadTest, NamesAreStablePerThreadAndDistinct)
+{
+    thread_t self = mach_thread_self();
+    EXPECT_NE(self, MACH_PORT_NULL);
+    EXPECT_EQ(mach_thread_self(), self);
+    EXPECT_EQ(pthread_mach_thread_np(pthread_self()), self);
+    thread_t other = MACH_PORT_NULL;
+    onFreshThread([&] { other = mach_thread_self(); });
+    EXPECT_NE(other, MACH_PORT_NULL);
+    EXPECT_NE(other, self);
+}
+
+namespace {
+
+struct Parked {
+    semaphore_t release = 0;
+    std::atomic<thread_t> seenFromInside{MACH_PORT_NULL};
+};
+
+void* park(void* raw)
+{
+    auto* parked = static_cast<Parked*>(raw);
+    parked->seenFromInside = mach_thread_self();
+    semaphore_wait(parked->release);
+    return nullptr;
+}
+
+} // namespace
+
+TEST(MachThreadTest, CreatedThreadHasANameAtOnceAndLosesItOnExit)
+{
+    Parked parked;
+    ASSERT_EQ(semaphore_create(mach_task_self(), &parked.release, SYNC_POLICY_FIFO, 0), KERN_SUCCESS);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, park, &parked), 0);
+    thread_t name = pthread_mach_thread_np(thread); // no waiting: the creator returns registered
+    EXPECT_NE(name, MACH_PORT_NULL);
+    thread_basic_info_data_t basic{};
+    EXPECT_EQ(basicInfo(name, basic), KERN_SUCCESS);
+    semaphore_signal(parked.release);
+    pthread_join(thread, nullptr);
+    EXPECT_EQ(parked.seenFromInside.load(), name);
+    EXPECT_EQ(basicInfo(name, basic), KERN_INVALID_ARGUMENT) << "an ended thread is not touched";
+    EXPECT_EQ(setImportance(name, 0), KERN_INVALID_ARGUMENT);
+    semaphore_destroy(mach_task_self(), parked.release);
+}
+
+TEST(MachThreadTest, InfoReportsThePolicyOfEachLinuxClass)
+{
+    onFreshThread([] {
+        thread_t self = mach_thread_self();
+        errno = 0;
+        int nice = getpriority(PRIO_PROCESS, 0); // on Linux: this thread's own nice value
+        ASSERT_EQ(errno, 0);
+        SchedInfo info = schedInfo(self);
+        EXPECT_EQ(info.policy, POLICY_TIMESHARE);
+        EXPECT_EQ(info.basePriority, 31 - nice);
+
+        ASSERT_EQ(setpriority(PRIO_PROCESS, 0, std::min(nice + 5, 19)), 0); // raising is allowed
+        EXPECT_EQ(schedInfo(self).basePriority, 31 - std::min(nice + 5, 19));
+
+        struct sched_param param {};
+        ASSERT_EQ(sched_setscheduler(0, SCHED_BATCH, &param), 0);
+        EXPECT_EQ(schedInfo(self).policy, POLICY_TIMESHARE);
+        ASSERT_EQ(sched_setscheduler(0, SCHED_IDLE, &param), 0);
+        EXPECT_EQ(schedInfo(self).policy, POLICY_NULL);
+    });
+}
+
+TEST(MachThreadTest, InfoReportsRealTimeClasses)
+{
+    if (!mayUseRealTime())
+        GTEST_SKIP() << "this process may not use a real-time class";
+    onFreshThread([] {
+        thread_t self = mach_thread_self();
+        struct sched_param param {};
+        param.sched_priority = 5;
+        ASSERT_EQ(sched_setscheduler(0, SCHED_FIFO, &param), 0);
+        SchedInfo fifo = schedInfo(self);
+        EXPECT_EQ(fifo.policy, POLICY_FIFO);
+        EXPECT_EQ(fifo.basePriority, 36);
+
+        ASSERT_EQ(sched_setscheduler(0, SCHED_RR, &param), 0);
+        EXPECT_EQ(schedInfo(self).policy, POLICY_RR);
+        policy_rr_info_data_t rr{};
+        mach_msg_type_number_t count = THREAD_SCHED_RR_INFO_COUNT;
+        ASSERT_EQ(thread_info(self, THREAD_SCHED_RR_INFO, reinterpret_cast<thread_info_t>(&rr), &count),
+                  KERN_SUCCESS);
+        EXPECT_EQ(rr.base_priority, 36);
+        EXPECT_GT(rr.quantum, 0);
+    });
+}
+
+TEST(MachThreadTest, RefusesWrongRequests)
+{
+    thread_t self = mach_thread_self();
+    integer_t record[10] = {};
+    mach_msg_type_number_t count = 9;
+    EXPECT_EQ(thread_info(self, THREAD_BASIC_INFO, record, &count), KERN_INVALID_ARGUMENT);
+    count = 10;
+    EXPECT_EQ(thread_info(self, 99, record, &count), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(thread_info(self, THREAD_BASIC_INFO, nullptr, &count), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(thread_info(self, THREAD_BASIC_INFO, record, nullptr), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(thread_info(MACH_PORT_NULL, THREAD_BASIC_INFO, record, &count), KERN_INVALID_ARGUMENT);
+    count = 5;
+    ASSERT_EQ(schedInfo(self).policy, POLICY_TIMESHARE);
+    EXPECT_EQ(thread_info(self, THREAD_SCHED_FIFO_INFO, record, &count), KERN_INVALID_POLICY);
+    EXPECT_EQ(thread_info(self, THREAD_SCHED_RR_INFO, record, &count), KERN_INVALID_POLICY);
+
+    EXPECT_EQ(thread_policy_set(self, THREAD_TIME_CONSTRAINT_POLICY, record, 1), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(thread_policy_set(self, THREAD_PRECEDENCE_POLICY, nullptr, 1), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(thread_policy_set(self, THREAD_PRECEDENCE_POLICY, record, 0), KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(setImportance(MACH_PORT_NULL, 0), KERN_INVALID_ARGUMENT);
+}
+
+TEST(MachThreadTest, LowerPrecedenceIsExact)
+{
+    onFreshThread([] {
+        thread_t self = mach_thread_self();
+        ASSERT_EQ(setImportance(self, -10), KERN_SUCCESS);
+        SchedInfo info = schedInfo(self);
+        EXPECT_EQ(info.policy, POLICY_TIMESHARE);
+        EXPECT_EQ(info.basePriority, 21);
+        // Below the lowest nice value the thread stays at the lowest.
+        ASSERT_EQ(setImportance(self, -40), KERN_SUCCESS);
+        EXPECT_EQ(schedInfo(self).basePriority, 12);
+    });
+}
+
+TEST(MachThreadTest, RaisedPrecedenceIsBestEffort)
+{
+    // 63 is the highest user precedence: SCHED_FIFO 32 where the process may, else a lower nice
+    // value where it may, else unchanged. The call succeeds in every case.
+    onFreshThread([] {
+        thread_t self = mach_thread_self();
+        SchedInfo before = schedInfo(self);
+        ASSERT_EQ(setImportance(self, 32), KERN_SUCCESS);
+        SchedInfo after = schedInfo(self);
+        if (after.policy == POLICY_FIFO) {
+            EXPECT_EQ(after.basePriority, 63);
+        } else {
+            EXPECT_EQ(after.policy, POLICY_TIMESHARE);
+            EXPECT_TRUE(after.basePriority == 51 || after.basePriority == before.basePriority)
+                << after.basePriority;
+        }
+        ASSERT_EQ(setImportance(self, 100), KERN_SUCCESS) << "clamped to 63, not refused";
+        EXPECT_EQ(schedInfo(self).basePriority, after.basePriority);
+        // Back to normal precedence leaves the real-time class.
+        ASSERT_EQ(setImportance(self, -1), KERN_SUCCESS);
+        EXPECT_EQ(schedInfo(self).policy, POLICY_TIMESHARE);
+        EXPECT_EQ(schedInfo(self).basePriority, 30);
+    });
+}
+
+TEST(AtomicTest, ReturnsTheValueBefore)
+{
+    SInt32 word = 5;
+    EXPECT_EQ(IncrementAtomic(&word), 5);
+    EXPECT_EQ(word, 6);
+    EXPECT_EQ(DecrementAtomic(&word), 6);
+    EXPECT_EQ(DecrementAtomic(&word), 5);
+    EXPECT_EQ(word, 4);
+    EXPECT_EQ(AddAtomic(-10, &word), 4);
+    EXPECT_EQ(word, -6);
+    EXPECT_EQ(IncrementAtomic(nullptr), 0);
+    SInt32 top = INT32_MAX;
+    EXPECT_EQ(IncrementAtomic(&top), INT32_MAX);
+    EXPECT_EQ(top, INT32_MIN) << "wraps like the machine word";
+}
+
+TEST(AtomicTest, NoUpdateIsLostBetweenThreads)
+{
+    constexpr int kRounds = 100000;
+    SInt32 word = 0;
+    auto up = [&] {
+        for (int i = 0; i < kRounds; ++i)
+            IncrementAtomic(&word);
+    };
+    auto down = [&] {
+        for (int i = 0; i < kRounds / 2; ++i)
+            DecrementAtomic(&word);
+    };
+    std::thread a(up), b(up), c(down);
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(word, kRounds + kRounds / 2);
+}
+
+TEST(MachTimeTest, HostTimeIsMonotonicNanoseconds)
+{
+    mach_timebase_info_data_t timebase{};
+    ASSERT_EQ(mach_timebase_info(&timebase), KERN_SUCCESS);
+    EXPECT_EQ(timebase.numer, 1u);
+    EXPECT_EQ(timebase.denom, 1u);
+    EXPECT_EQ(mach_timebase_info(nullptr), KERN_INVALID_ARGUMENT);
+
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint64_t clock = uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+    uint64_t first = mach_absolute_time();
+    EXPECT_GE(first, clock);
+    EXPECT_LT(first - clock, 1000000000ull) << "not the monotonic clock in nanoseconds";
+    std::this_thread::sleep_for(20ms);
+    uint64_t second = mach_absolute_time();
+    EXPECT_GE(second - first, 20000000ull);
+}
