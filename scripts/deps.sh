@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config libglib2.0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
 )

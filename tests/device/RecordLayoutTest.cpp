@@ -1,0 +1,217 @@
+// Records shared with the kernel driver: what the static_asserts in the headers cannot show.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "device/APIDeviceInfo.h"
+#include "device/ControlsRegion.h"
+#include "device/KernelEvent.h"
+#include "device/KernelStatusBlock.h"
+
+namespace {
+
+template <class T>
+size_t offsetIn(const void* base, const T* p)
+{
+    return static_cast<size_t>(reinterpret_cast<const unsigned char*>(p) - static_cast<const unsigned char*>(base));
+}
+
+template <class T>
+void putAt(void* base, size_t offset, T value)
+{
+    std::memcpy(static_cast<unsigned char*>(base) + offset, &value, sizeof value);
+}
+
+TEST(APIDeviceInfoTest, LastAlternateSettingIsReadFromThePublishedOffsets)
+{
+    auto info = std::make_unique<APIDeviceInfo>();
+    std::memset(info.get(), 0, sizeof *info);
+    const size_t c = 3, i = 15, a = 15, e = 2, k = 15;
+    const size_t P = 8 + 24644 * c + 1540 * i;
+    const size_t A = P + 4 + 96 * a;
+    putAt<uint8_t>(info.get(), P + 4, 7);                     // interface number
+    putAt<uint8_t>(info.get(), A + 8, 24);                    // bit resolution
+    putAt<uint8_t>(info.get(), A + 9, 6);                     // channels
+    putAt<uint32_t>(info.get(), A + 20 + 4 * k, 96000);       // discrete rate k
+    putAt<uint16_t>(info.get(), A + 84 + 4 * e, 432);         // endpoint e packet size
+    putAt<uint8_t>(info.get(), A + 86 + 4 * e, 0x86);         // endpoint e address
+
+    const APIInterfaceInfo& iface = info->configurations[c].interfaces[i];
+    const APIAltSettingInfo& alt = iface.altSettings[a];
+    EXPECT_EQ(iface.iInterfaceNumber, 7);
+    EXPECT_EQ(alt.iBitResolution, 24);
+    EXPECT_EQ(alt.iChannels, 6);
+    EXPECT_EQ(alt.iRates[k], 96000u);
+    EXPECT_EQ(alt.endpoints[e].iMaxPacketSize, 432);
+    EXPECT_TRUE(alt.endpoints[e].isIn());
+    EXPECT_EQ(offsetIn(info.get(), &alt.endpoints[e].iAddress), A + 86 + 4 * e);
+    EXPECT_LE(offsetIn(info.get(), &alt + 1), sizeof(APIDeviceInfo));
+}
+
+TEST(APIDeviceInfoTest, CountsBeyondTheLayoutAreClamped)
+{
+    auto info = std::make_unique<APIDeviceInfo>();
+    std::memset(info.get(), 0xFF, sizeof *info);
+    EXPECT_EQ(info->configCount(), 4u);
+    EXPECT_EQ(info->configurations[3].interfaceCount(), 16u);
+    EXPECT_EQ(info->configurations[3].interfaces[15].altSettingCount(), 16u);
+    EXPECT_EQ(info->configurations[3].interfaces[15].altSettings[15].endpointCount(), 3u);
+    EXPECT_EQ(info->configurations[3].interfaces[15].altSettings[15].rateCount(), 16u);
+
+    info->iConfigCount = 2;
+    info->configurations[0].interfaces[0].altSettings[0].iEndpointCount = 1;
+    EXPECT_EQ(info->configCount(), 2u);
+    EXPECT_EQ(info->configurations[0].interfaces[0].altSettings[0].endpointCount(), 1u);
+}
+
+TEST(KernelStatusBlockTest, ClientRecordsLandAtTheirSlots)
+{
+    auto block = std::make_unique<KernelStatusBlock>();
+    for (int n = 0; n < 8; ++n)
+        EXPECT_EQ(offsetIn(block.get(), block->client(n)), 5232u + 180u * n) << "record " << n;
+    EXPECT_EQ(block->client(-1), nullptr);
+    EXPECT_EQ(block->client(8), nullptr);
+}
+
+TEST(KernelStatusBlockTest, SixtyFourBitValuesAreLowWordFirst)
+{
+    auto block = std::make_unique<KernelStatusBlock>();
+    std::memset(block.get(), 0, sizeof *block);
+    const uint64_t token = 0x1122334455667788ull;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(block.get());
+    uint64_t raw = 0;
+
+    ClientData& record = *block->client(0); // + 164 and + 172 are not 8-aligned in record 0
+    record.setOwnerToken(token);
+    record.setInUse(~token);
+    EXPECT_EQ(record.ownerToken(), token);
+    EXPECT_EQ(record.inUse(), ~token);
+    EXPECT_EQ(record.iOwner[0], 0x55667788u);
+    EXPECT_EQ(record.iOwner[1], 0x11223344u);
+    std::memcpy(&raw, bytes + 5232 + 164, 8);
+    EXPECT_EQ(raw, token);
+    std::memcpy(&raw, bytes + 5232 + 172, 8);
+    EXPECT_EQ(raw, ~token);
+    const uint32_t pair[2] = {0x55667788u, 0x11223344u};
+    EXPECT_TRUE(record.isOwnedBy(pair));
+
+    block->setInputOwnerToken(token);
+    std::memcpy(&raw, bytes + 14360, 8);
+    EXPECT_EQ(raw, token);
+    EXPECT_EQ(block->inputOwnerToken(), token);
+}
+
+TEST(KernelStatusBlockTest, TextsStopAtTheirFieldEvenWithoutTerminator)
+{
+    auto block = std::make_unique<KernelStatusBlock>();
+    std::memset(block.get(), 'x', sizeof *block);
+    EXPECT_EQ(statusText(block->sManufacturer).size(), 256u);
+    std::memcpy(block->sDeviceName, "Tarsel\0junk", 11);
+    EXPECT_EQ(statusText(block->sDeviceName), "Tarsel");
+}
+
+TEST(KernelStatusBlockTest, ClearQueueStatusStartsANewPeriod)
+{
+    ClientData record{};
+    record.iUnderruns = 3;
+    record.iMinimum = 5;
+    record.iMaximum = 9;
+    record.iSum = 70;
+    record.iValueCount = 10;
+    record.iPid = 42;
+    record.clearQueueStatus();
+    EXPECT_EQ(record.iUnderruns, 0);
+    EXPECT_EQ(record.iMinimum, -1);
+    EXPECT_EQ(record.iMaximum, 0);
+    EXPECT_EQ(record.iSum, 0u);
+    EXPECT_EQ(record.iValueCount, 0u);
+    EXPECT_EQ(record.iPid, 42);
+}
+
+TEST(ControlsRegionTest, EntriesAndVolumeSlotsStayInsideTheLayout)
+{
+    auto region = std::make_unique<ControlsRegion>();
+    std::memset(region.get(), 'n', sizeof *region);
+    ControlsBlock& out = region->block(false);
+    EXPECT_EQ(out.entries[0].name().size(), kControlsNameSize);
+
+    out.iSourceCount = 1000;
+    EXPECT_EQ(out.entryCount(), 8u);
+    out.iSourceCount = -3;
+    EXPECT_EQ(out.entryCount(), 0u);
+    EXPECT_EQ(out.entry(8), nullptr);
+
+    ControlsEntry& e = out.entries[7];
+    EXPECT_EQ(e.volumeOf(0), &e.volume[0]);
+    EXPECT_EQ(e.volumeOf(1), &e.volume[0]);
+    EXPECT_EQ(e.volumeOf(8), &e.volume[7]);
+    EXPECT_EQ(e.volumeOf(9), nullptr);
+    EXPECT_EQ(e.volumeOf(-1), nullptr);
+
+    e.setName(std::string(100, 'a'));
+    EXPECT_EQ(e.name().size(), kControlsNameSize - 1);
+    e.setName("Output");
+    EXPECT_EQ(e.name(), "Output");
+    EXPECT_EQ(offsetIn(region.get(), e.sName), 12u + 136u * 7);
+}
+
+TEST(ControlsRegionTest, ActiveEntryFollowsTheSelectedSource)
+{
+    ControlsBlock block{};
+    EXPECT_EQ(block.activeEntry(), nullptr);
+    block.iSourceCount = 8;
+    block.iSourceMask = 4;
+    EXPECT_EQ(block.activeEntry(), &block.entries[2]);
+    block.iSourceMask = 128;
+    EXPECT_EQ(block.activeEntry(), &block.entries[7]);
+    block.iSourceMask = 6; // not one source
+    EXPECT_EQ(block.activeEntry(), &block.entries[0]);
+    block.iSourceMask = 4;
+    block.bSharedControls = 1;
+    EXPECT_EQ(block.activeEntry(), &block.entries[0]);
+}
+
+TEST(KernelEventTest, OnlyRecordsOfTheEventTypeAndSizeAreRead)
+{
+    unsigned char message[1 + kKernelEventSize] = {}; // the record off its natural alignment
+    const uint32_t words[9] = {36, kEventClientAttached, 1, 2, 3, 4, 5, 6, 7};
+    std::memcpy(message + 1, words, sizeof words);
+
+    KernelEvent event{};
+    ASSERT_TRUE(readKernelEvent(kKernelEventMessage, message + 1, event));
+    EXPECT_EQ(event.iCode, kEventClientAttached);
+    EXPECT_EQ(event.word(2), 1u);
+    EXPECT_EQ(event.word(5), 4u);
+    EXPECT_EQ(event.word(8), 7u);
+    EXPECT_EQ(event.word(9), 0u);
+
+    EXPECT_FALSE(readKernelEvent(kKernelEventMessage + 1, message + 1, event));
+    EXPECT_FALSE(readKernelEvent(kKernelEventMessage, nullptr, event));
+    const uint32_t shortSize = 35;
+    std::memcpy(message + 1, &shortSize, 4);
+    EXPECT_FALSE(readKernelEvent(kKernelEventMessage, message + 1, event));
+}
+
+TEST(VkAjExtDataTest, DefaultsKeepTheFirstWordAndValidateResetsSwitches)
+{
+    VkAjExtData data{};
+    data.iReserved0 = 0xABCD;
+    data.bFixedRate = 1;
+    data.setDefaults();
+    EXPECT_EQ(data.iReserved0, 0xABCDu);
+    EXPECT_EQ(data.iReserved24, 1u);
+    EXPECT_EQ(data.iReserved32, 1u);
+    EXPECT_EQ(data.bFixedRate, 0);
+
+    data.iClockSource = 1;
+    data.iUSB1Mode = 7;
+    data.iDigitalOutSel = 9;
+    data.validate();
+    EXPECT_EQ(data.iClockSource, 1u);
+    EXPECT_EQ(data.iUSB1Mode, 0u);
+    EXPECT_EQ(data.iDigitalOutSel, 9u);
+}
+
+} // namespace
