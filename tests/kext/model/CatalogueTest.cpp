@@ -1,0 +1,280 @@
+// The catalogue: every vendor:product pair the suite treats in its own way is there on both
+// speeds, and every model's block reads back as the kernel means it.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+
+#include "kext/model/Catalogue.h"
+#include "tests/kext/model/DeviceLayerView.h"
+
+namespace {
+
+using kext::DeviceModel;
+using namespace deviceview;
+
+const DeviceModel& model(const char* name)
+{
+    const DeviceModel* m = kext::findModel(name);
+    if (m == nullptr)
+        throw std::runtime_error(std::string("no model ") + name);
+    return *m;
+}
+
+std::vector<const DeviceModel*> modelsOf(Pair pair)
+{
+    std::vector<const DeviceModel*> out;
+    for (const DeviceModel& m : kext::catalogue())
+        if (m.vendorId == pair.first && m.productId == pair.second)
+            out.push_back(&m);
+    return out;
+}
+
+TEST(CatalogueTest, DefaultInterfaceComesFirstWithItsVariants)
+{
+    const DeviceModel& first = kext::catalogue().front();
+    EXPECT_EQ(first.name, "tarsel");
+    EXPECT_EQ(first.vendorId, 0x7E01);
+    EXPECT_EQ(first.productId, 0x0003);
+    EXPECT_TRUE(first.highSpeed);
+    EXPECT_FALSE(first.tiger);
+    EXPECT_EQ(first.deviceName, "Tarsel");
+    EXPECT_EQ(first.interfaceVersion, kInterfaceVersion);
+
+    const DeviceModel& fs = model("tarsel-fs");
+    EXPECT_FALSE(fs.highSpeed);
+    EXPECT_EQ(fs.productId, 0x0003);
+    const DeviceModel& tiger = model("tarsel-tiger");
+    EXPECT_TRUE(tiger.tiger);
+    EXPECT_TRUE(tiger.highSpeed);
+    EXPECT_EQ(tiger.configurations, first.configurations);
+
+    EXPECT_EQ(kext::findModel("no-such-model"), nullptr);
+    EXPECT_EQ(kext::findModel(""), nullptr);
+    EXPECT_EQ(kext::findModel("tarsel"), &first);
+}
+
+TEST(CatalogueTest, EveryModelIsValidWithAUniqueName)
+{
+    std::set<std::string> names;
+    for (const DeviceModel& m : kext::catalogue()) {
+        std::string error;
+        EXPECT_TRUE(kext::validateModel(m, error)) << m.name << ": " << error;
+        EXPECT_TRUE(names.insert(m.name).second) << m.name << " twice";
+        EXPECT_FALSE(m.description.empty()) << m.name;
+    }
+}
+
+TEST(CatalogueTest, EveryPairThatChangesBehaviourIsThereOnBothSpeeds)
+{
+    std::vector<Pair> pairs;
+    for (auto table : {kBulkFamily, kBulkInIsocOutFamily, kMarlowCompatible, kFixedLayout, kForcedMono,
+                       kOneBitDepth, kAlternativeName, kChannelNames, kTransportBySpeed})
+        pairs.insert(pairs.end(), table.begin(), table.end());
+    pairs.push_back(kMonitorByPairs);
+    pairs.push_back(kSyncSources);
+    for (const Pair& pair : pairs) {
+        bool high = false, full = false;
+        for (const DeviceModel* m : modelsOf(pair))
+            (m->highSpeed ? high : full) = true;
+        EXPECT_TRUE(high && full) << std::hex << pair.first << ":" << pair.second;
+    }
+    // And one that is in no table, for the suite's plain behaviour.
+    bool plain = false;
+    for (const DeviceModel& m : kext::catalogue()) {
+        const auto in = [&](std::initializer_list<Pair> t) { return inTable(t, m.vendorId, m.productId); };
+        plain = plain
+            || !(in(kMarlowCompatible) || in(kForcedMono) || in(kOneBitDepth) || in(kAlternativeName)
+                 || Pair{m.vendorId, m.productId} == kSyncSources);
+    }
+    EXPECT_TRUE(plain);
+}
+
+// The block of every model, read back as the device layer reads it, offers exactly the formats
+// the kernel accepts one direction at a time.
+TEST(CatalogueTest, DeviceLayerFindsWhatTheKernelCarries)
+{
+    auto info = std::make_unique<APIDeviceInfo>();
+    for (const DeviceModel& m : kext::catalogue()) {
+        SCOPED_TRACE(m.name);
+        kext::buildDeviceInfo(m, *info);
+        ASSERT_EQ(info->iVendorId, m.vendorId);
+        ASSERT_EQ(info->iProductId, m.productId);
+        ASSERT_EQ(info->iConfigCount, m.configurations.size());
+        ASSERT_LE(info->iConfigCount, kAPIMaxConfigurations);
+        for (size_t c = 0; c < info->configCount(); ++c) {
+            const APIConfigurationInfo& ci = info->configurations[c];
+            ASSERT_LE(ci.iInterfaceCount, kAPIMaxInterfaces);
+            for (size_t i = 0; i < ci.interfaceCount(); ++i) {
+                ASSERT_LE(ci.interfaces[i].iAltSettingCount, kAPIMaxAltSettings);
+                for (size_t a = 0; a < ci.interfaces[i].altSettingCount(); ++a) {
+                    ASSERT_LE(ci.interfaces[i].altSettings[a].iEndpointCount, kAPIMaxEndpoints);
+                    ASSERT_LE(ci.interfaces[i].altSettings[a].iRateCount, kAPIMaxDiscreteRates);
+                }
+            }
+            for (uint32_t rate : {32000u, 44100u, 48000u, 64000u, 88200u, 96000u, 176400u, 192000u})
+                for (uint8_t bits : {16, 20, 24, 32})
+                    for (uint8_t channels = 1; channels <= 32; ++channels)
+                        for (bool output : {false, true}) {
+                            const bool seen = scan(*info, c, rate, bits, channels, false, output).found;
+                            VkChannelSettings s{rate, 0, bits, 0, bits, uint32_t(c)};
+                            (output ? s.iOutChannels : s.iInChannels) = channels;
+                            EXPECT_EQ(seen, kext::canCarry(m, s))
+                                << (output ? "output " : "input ") << rate << " Hz " << int(bits) << " bits "
+                                << int(channels) << " channels in configuration " << c;
+                        }
+        }
+        // Past the scan: nothing in a configuration the model does not have.
+        EXPECT_FALSE(scan(*info, m.configurations.size(), 48000, 16, 2, false, true).found);
+    }
+}
+
+TEST(CatalogueTest, DefaultSettingsAreAcceptedOnBothSides)
+{
+    for (const DeviceModel& m : kext::catalogue()) {
+        SCOPED_TRACE(m.name);
+        const VkChannelSettings s = kext::defaultSettings(m);
+        EXPECT_TRUE(kext::canCarry(m, s));
+        EXPECT_EQ(s.iFrequency, 48000u);
+        EXPECT_GT(s.iInChannels, 0u);
+        EXPECT_GT(s.iOutChannels, 0u);
+        EXPECT_TRUE(deviceLayerBandwidthOk(m.vendorId, m.productId, m.highSpeed, m.outBandwidth, m.inBandwidth,
+                                           s.iFrequency, s.iInChannels, s.iInBits, s.iOutChannels, s.iOutBits));
+    }
+}
+
+TEST(CatalogueTest, FirstConfigurationRequestIsCarriedUnlessTheLayoutIsFixed)
+{
+    // What the process that configures an interface asks for first.
+    const VkChannelSettings first{44100, 2, 16, 2, 16, 0};
+    for (const DeviceModel& m : kext::catalogue()) {
+        if (inTable(kFixedLayout, m.vendorId, m.productId)) {
+            EXPECT_FALSE(kext::canCarry(m, first)) << m.name << ": a fixed layout has one 24-bit format";
+        } else {
+            EXPECT_TRUE(kext::canCarry(m, first)) << m.name;
+        }
+    }
+}
+
+TEST(CatalogueTest, FixedLayoutsStreamOnInterfacesZeroAndOne)
+{
+    for (const DeviceModel& m : kext::catalogue()) {
+        if (!inTable(kFixedLayout, m.vendorId, m.productId))
+            continue;
+        SCOPED_TRACE(m.name);
+        for (const kext::InterfaceModel& i : m.configurations.front().interfaces)
+            for (const kext::AlternateModel& a : i.alternates) {
+                if (!a.carriesFormat())
+                    continue;
+                EXPECT_EQ(a.setting, 1);
+                ASSERT_LT(i.number, 2);
+                EXPECT_EQ(a.dataEndpoint()->isIn(), i.number == 1);
+            }
+    }
+}
+
+TEST(CatalogueTest, BulkFamilyOnHighSpeedUsesBulkEndpointsWithInputOnInterfaceOne)
+{
+    for (const DeviceModel& m : kext::catalogue()) {
+        const bool bulk = inTable(kBulkFamily, m.vendorId, m.productId);
+        const bool bulkIn = inTable(kBulkInIsocOutFamily, m.vendorId, m.productId);
+        SCOPED_TRACE(m.name);
+        for (const kext::InterfaceModel& i : m.configurations.front().interfaces)
+            for (const kext::AlternateModel& a : i.alternates) {
+                if (!a.carriesFormat())
+                    continue;
+                const kext::EndpointModel& e = *a.dataEndpoint();
+                const bool expectBulk = m.highSpeed && (bulk || (bulkIn && e.isIn()));
+                EXPECT_EQ(e.kind == kext::EndpointKind::Bulk, expectBulk);
+                if (bulk && e.isIn()) {
+                    EXPECT_EQ(i.number, 1);
+                }
+            }
+    }
+}
+
+TEST(CatalogueTest, FullSpeedCarriesHighRatesOneWayOrInMono)
+{
+    for (const DeviceModel& m : kext::catalogue()) {
+        if (m.highSpeed || inTable(kFixedLayout, m.vendorId, m.productId) || m.productId == 0x0001
+            || m.name.rfind("greyhaven-cask-223", 0) == 0)
+            continue; // no high rates there
+        SCOPED_TRACE(m.name);
+        for (uint32_t rate : {88200u, 96000u}) {
+            EXPECT_TRUE(kext::canCarry(m, {rate, 2, 24, 0, 24, 0}));
+            EXPECT_TRUE(kext::canCarry(m, {rate, 0, 24, 2, 24, 0}));
+            EXPECT_TRUE(kext::canCarry(m, {rate, 1, 24, 1, 24, 0}));
+            EXPECT_FALSE(kext::canCarry(m, {rate, 2, 24, 2, 24, 0})) << "exceeds a full-speed frame";
+        }
+        EXPECT_FALSE(kext::canCarry(m, {192000, 2, 24, 0, 24, 0}));
+    }
+}
+
+TEST(CatalogueTest, ForcedMonoModelsOfferTheForcedChoice)
+{
+    for (const Pair& pair : kForcedMono)
+        for (const DeviceModel* m : modelsOf(pair)) {
+            SCOPED_TRACE(m->name);
+            for (uint32_t rate : {88200u, 96000u}) {
+                EXPECT_TRUE(kext::canCarry(*m, {rate, 1, 24, 1, 24, 0}));
+                EXPECT_TRUE(kext::canCarry(*m, {rate, 2, 24, 0, 24, 0}));
+                EXPECT_TRUE(kext::canCarry(*m, {rate, 0, 24, 2, 24, 0}));
+                EXPECT_FALSE(kext::canCarry(*m, {rate, 4, 24, 0, 24, 0}));
+            }
+        }
+}
+
+TEST(CatalogueTest, ModelsForSpecialBehaviourHaveWhatItNeeds)
+{
+    // Monitoring by input pairs: four inputs at the base rates.
+    for (const DeviceModel* m : modelsOf(kMonitorByPairs)) {
+        EXPECT_TRUE(m->canMonitor);
+        EXPECT_EQ(m->monitor, 0u);
+    }
+    EXPECT_TRUE(kext::canCarry(model("redmoor-r4-hs"), {48000, 4, 24, 2, 24, 0}));
+
+    // Sources tied to the clock sync: two physical inputs, the first selected, internal sync.
+    for (const DeviceModel* m : modelsOf(kSyncSources)) {
+        ASSERT_EQ(m->inputControls.sources.size(), 2u);
+        EXPECT_EQ(m->inputControls.sourceMask, 1);
+        EXPECT_EQ(m->syncSelector, 1);
+    }
+
+    for (const Pair& pair : kAlternativeName)
+        for (const DeviceModel* m : modelsOf(pair)) {
+            EXPECT_FALSE(m->altDeviceName.empty());
+            EXPECT_NE(m->altDeviceName, m->deviceName);
+        }
+
+    // Named channels need the channels on high speed.
+    struct {
+        const char* name;
+        uint32_t in, out;
+    } named[] = {{"brightwater-mixer-10-hs", 16, 2}, {"wrenfield-w6-hs", 6, 4},
+                 {"wrenfield-w10-hs", 10, 4}, {"wrenfield-w2-hs", 2, 2}};
+    for (const auto& n : named) {
+        const VkChannelSettings s = kext::defaultSettings(model(n.name));
+        EXPECT_EQ(s.iInChannels, n.in) << n.name;
+        EXPECT_EQ(s.iOutChannels, n.out) << n.name;
+    }
+
+    // The Marlow format list goes up to 32 channels.
+    EXPECT_TRUE(kext::canCarry(model("marlow-rack-32-hs"), {96000, 32, 24, 16, 24, 0}));
+}
+
+TEST(CatalogueTest, ControlsFitTheChannelsOfTheirSpeed)
+{
+    for (const DeviceModel& m : kext::catalogue()) {
+        const VkChannelSettings s = kext::defaultSettings(m);
+        for (const kext::ControlModel& c : m.outputControls.sources)
+            if (c.hasVolume && c.volumeChannels != kext::kMasterVolumeOnly) {
+                EXPECT_LE(c.volumeChannels, 8) << m.name;
+                EXPECT_GE(c.volumeChannels, s.iOutChannels) << m.name;
+            }
+    }
+    EXPECT_EQ(model("tarsel").outputControls.sources.at(0).volumeChannels, 8);
+    // Four channels of 16 bits on full speed.
+    EXPECT_EQ(model("tarsel-fs").outputControls.sources.at(0).volumeChannels, 4);
+}
+
+} // namespace

@@ -1,0 +1,417 @@
+// A device model turned into the bytes the suite reads: the device information block, the status
+// block, and the kernel's decision which channel settings it can run.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "kext/model/Catalogue.h"
+#include "kext/model/DeviceModel.h"
+
+namespace {
+
+using kext::AlternateModel;
+using kext::DeviceModel;
+using kext::EndpointKind;
+
+// Control interface 0; input on 1 (24-bit stereo up to 96 kHz, four 16-bit channels over a
+// continuous range); output on 2 (24-bit stereo at the base rates, with feedback on full speed).
+DeviceModel smallModel(bool highSpeed)
+{
+    DeviceModel m;
+    m.name = "test-box";
+    m.vendorId = 0x7E10;
+    m.productId = 0x0010;
+    m.highSpeed = highSpeed;
+    m.manufacturer = "Quenta Audio";
+    m.deviceName = "Test Box";
+    m.altDeviceName = "Quenta Audio Test Box";
+    m.modelUID = "test-box:7E10:0010";
+    m.outBandwidth = 512;
+    m.inBandwidth = 511;
+
+    AlternateModel in1{1, 24, 2, false, 0, 0, {44100, 48000, 96000}, {{0x81, uint16_t(highSpeed ? 78 : 582), EndpointKind::Isochronous}}};
+    AlternateModel in2{2, 16, 4, true, 32000, 48000, {}, {{0x81, uint16_t(highSpeed ? 56 : 392), EndpointKind::Isochronous}}};
+    AlternateModel out1{1, 24, 2, false, 0, 0, {44100, 48000}, {{0x02, uint16_t(highSpeed ? 42 : 294), EndpointKind::Isochronous}}};
+    if (!highSpeed)
+        out1.endpoints.push_back({0x83, 3, EndpointKind::Feedback});
+    m.configurations = {{1, {{0, {AlternateModel{}}}, {1, {AlternateModel{}, in1, in2}}, {2, {AlternateModel{}, out1}}}}};
+
+    m.outputControls.sourceMask = 1;
+    m.outputControls.sources = {{"Main Out", true, false, true, 2, -24576, -1536, 0}};
+    m.inputControls.shared = true;
+    m.inputControls.sourceMask = 2;
+    m.inputControls.sources = {{"Mic", true, true, true, kext::kMasterVolumeOnly, 0, 1280, 12288}, {"Line"}};
+    return m;
+}
+
+bool allBytes(const void* p, size_t from, size_t to, uint8_t value)
+{
+    const auto* b = static_cast<const uint8_t*>(p);
+    for (size_t k = from; k < to; ++k)
+        if (b[k] != value)
+            return false;
+    return true;
+}
+
+TEST(BuildDeviceInfoTest, LayoutReadsBackThroughTheAccessorsAndTheOffsets)
+{
+    auto info = std::make_unique<APIDeviceInfo>();
+    std::memset(info.get(), 0xA5, sizeof *info);
+    kext::buildDeviceInfo(smallModel(true), *info);
+
+    EXPECT_EQ(info->iVendorId, 0x7E10);
+    EXPECT_EQ(info->iProductId, 0x0010);
+    ASSERT_EQ(info->configCount(), 1u);
+    const APIConfigurationInfo& c = info->configurations[0];
+    ASSERT_EQ(c.interfaceCount(), 3u);
+    EXPECT_EQ(c.interfaces[0].iInterfaceNumber, 0);
+    EXPECT_EQ(c.interfaces[0].altSettingCount(), 1u);
+    EXPECT_EQ(c.interfaces[0].altSettings[0].iChannels, 0);
+    EXPECT_EQ(c.interfaces[0].altSettings[0].endpointCount(), 0u);
+
+    const APIInterfaceInfo& in = c.interfaces[1];
+    EXPECT_EQ(in.iInterfaceNumber, 1);
+    ASSERT_EQ(in.altSettingCount(), 3u);
+    const APIAltSettingInfo& discrete = in.altSettings[1];
+    EXPECT_EQ(discrete.iAltSetting, 1);
+    EXPECT_EQ(discrete.iBitResolution, 24);
+    EXPECT_EQ(discrete.iChannels, 2);
+    EXPECT_FALSE(discrete.isContinuous());
+    ASSERT_EQ(discrete.rateCount(), 3u);
+    EXPECT_EQ(discrete.iRates[2], 96000u);
+    EXPECT_EQ(discrete.iRateMin, 0u);
+    ASSERT_EQ(discrete.endpointCount(), 1u);
+    EXPECT_EQ(discrete.endpoints[0].iMaxPacketSize, 78);
+    EXPECT_TRUE(discrete.endpoints[0].isIn());
+
+    const APIAltSettingInfo& range = in.altSettings[2];
+    EXPECT_TRUE(range.isContinuous());
+    EXPECT_EQ(range.iRateMin, 32000u);
+    EXPECT_EQ(range.iRateMax, 48000u);
+    EXPECT_EQ(range.rateCount(), 0u);
+
+    // The same fields at the published byte offsets.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(info.get());
+    EXPECT_EQ(bytes[4], 1);                                 // configurations
+    EXPECT_EQ(bytes[apiinfo::C(0) + 2], 3);                 // interfaces
+    EXPECT_EQ(bytes[apiinfo::P(0, 2) + 4], 2);              // interface number
+    EXPECT_EQ(bytes[apiinfo::P(0, 2) + 6], 2);              // alternates
+    EXPECT_EQ(bytes[apiinfo::A(0, 2, 1) + 8], 24);          // bits
+    EXPECT_EQ(bytes[apiinfo::A(0, 2, 1) + 86], 0x02);       // endpoint address
+    EXPECT_EQ(bytes[apiinfo::A(0, 1, 2) + 10], 0);          // continuous
+
+    // Zero-filled: reserved bytes, unused records and the configurations the model lacks.
+    EXPECT_TRUE(allBytes(info.get(), 5, 8, 0));
+    EXPECT_TRUE(allBytes(&in.altSettings[3], 0, sizeof(APIAltSettingInfo) * 13, 0));
+    EXPECT_TRUE(allBytes(&info->configurations[1], 0, sizeof(APIConfigurationInfo) * 3, 0));
+}
+
+TEST(BuildDeviceInfoTest, ServedLengthCoversEveryByteInUse)
+{
+    auto info = std::make_unique<APIDeviceInfo>();
+    for (const DeviceModel& m : kext::catalogue()) {
+        kext::buildDeviceInfo(m, *info);
+        const uint32_t length = kext::deviceInfoLength(m);
+        ASSERT_LE(length, kAPIDeviceInfoSize) << m.name;
+        ASSERT_GE(length, sizeof(APIAltSettingInfo)) << m.name;
+        EXPECT_TRUE(allBytes(info.get(), length, kAPIDeviceInfoSize, 0)) << m.name;
+        // It ends with the last alternate setting in use and its interface's header, not with
+        // padding (the setting itself may be all zero: alternate 0 of a control interface).
+        EXPECT_FALSE(allBytes(info.get(), length - sizeof(APIAltSettingInfo) - 4, length, 0)) << m.name;
+        // Served in 256-byte chunks, far fewer than the whole block would need.
+        EXPECT_LT((length + 255) / 256, 40u) << m.name;
+    }
+
+    DeviceModel empty;
+    EXPECT_EQ(kext::deviceInfoLength(empty), 8u);
+    empty.configurations.resize(1);
+    EXPECT_EQ(kext::deviceInfoLength(empty), 12u);
+}
+
+TEST(StatusBlockTest, PowersUpUnconfiguredWithTheModelsTextsAndControls)
+{
+    DeviceModel m = smallModel(false);
+    m.syncSelector = 2;
+    m.deviceName = std::string(255, 'x');
+    m.modelUID = std::string(300, 'y'); // beyond the field: cut, still terminated
+    auto block = std::make_unique<KernelStatusBlock>();
+    std::memset(block.get(), 0xEE, sizeof *block);
+    kext::initStatusBlock(m, *block);
+
+    EXPECT_EQ(block->iVersion, kInterfaceVersion);
+    EXPECT_EQ(block->bHighSpeed, 0u);
+    EXPECT_EQ(statusText(block->sManufacturer), "Quenta Audio");
+    EXPECT_EQ(statusText(block->sAltDeviceName), "Quenta Audio Test Box");
+    EXPECT_EQ(statusText(block->sDeviceName), m.deviceName);
+    EXPECT_EQ(block->sDeviceName[255], '\0');
+    EXPECT_EQ(statusText(block->sModelUID), std::string(255, 'y'));
+    EXPECT_EQ(block->sManufacturer[12], '\0');
+    EXPECT_TRUE(allBytes(block->sManufacturer, 12, kStatusTextSize, 0));
+
+    EXPECT_EQ(block->bConfigured, 0u);
+    EXPECT_EQ(block->iClaimCounter, 0);
+    EXPECT_EQ(block->channels, VkChannelSettings{});
+    EXPECT_FALSE(block->fixedRate());
+    EXPECT_EQ(block->streamingCount(), 0u);
+    EXPECT_TRUE(allBytes(&block->clientBlock, 0, sizeof block->clientBlock, 0));
+    EXPECT_TRUE(allBytes(&block->controlsShadow, 0, sizeof block->controlsShadow, 0));
+    EXPECT_EQ(block->inputOwnerToken(), 0u);
+    EXPECT_TRUE(allBytes(block->reserved1052, 0, sizeof block->reserved1052, 0));
+
+    const ControlsBlock& out = block->controls.output;
+    EXPECT_EQ(out.iSourceCount, 1);
+    EXPECT_EQ(out.bSharedControls, 0u);
+    EXPECT_EQ(out.iSourceMask, 1);
+    EXPECT_EQ(out.entries[0].name(), "Main Out");
+    EXPECT_EQ(out.entries[0].iVolumeChannels, 2);
+    EXPECT_EQ(out.entries[0].bHasMute, 1u);
+    EXPECT_EQ(out.entries[0].bMute, 0);
+    EXPECT_EQ(out.entries[0].volumeOf(2)->iCurrent, -1536);
+    EXPECT_EQ(out.entries[0].volumeOf(1)->iMin, -24576);
+    EXPECT_TRUE(allBytes(out.entries[0].volumeOf(3), 0, sizeof(ControlsVolume), 0)); // no third channel
+    EXPECT_TRUE(allBytes(&out.entries[1], 0, sizeof(ControlsEntry) * 7, 0));
+
+    const ControlsBlock& in = block->controls.input;
+    EXPECT_EQ(in.iSourceCount, 2);
+    EXPECT_EQ(in.bSharedControls, 1u);
+    EXPECT_EQ(in.iSourceMask, 2);
+    EXPECT_EQ(in.activeEntry(), &in.entries[0]); // shared controls
+    EXPECT_EQ(in.entries[0].bMute, 1);
+    EXPECT_EQ(in.entries[0].iVolumeChannels, kext::kMasterVolumeOnly);
+    EXPECT_EQ(in.entries[0].volumeOf(0)->iMax, 12288);
+    EXPECT_EQ(in.entries[1].name(), "Line");
+    EXPECT_EQ(in.entries[1].bHasVolume, 0u);
+    EXPECT_EQ(block->controls.iSyncSelector, 2);
+
+    m.highSpeed = true;
+    m.interfaceVersion = 3301;
+    kext::initStatusBlock(m, *block);
+    EXPECT_EQ(block->bHighSpeed, 1u);
+    EXPECT_EQ(block->iVersion, 3301u);
+}
+
+TEST(StatusBlockTest, EveryCatalogueModelsTextsAreTerminated)
+{
+    auto block = std::make_unique<KernelStatusBlock>();
+    for (const DeviceModel& m : kext::catalogue()) {
+        kext::initStatusBlock(m, *block);
+        for (const char* field : {block->sManufacturer, block->sAltDeviceName, block->sDeviceName, block->sModelUID})
+            EXPECT_NE(std::memchr(field, 0, kStatusTextSize), nullptr) << m.name;
+        EXPECT_EQ(statusText(block->sDeviceName), m.deviceName);
+        EXPECT_EQ(block->controls.output.entryCount(), m.outputControls.sources.size());
+        EXPECT_EQ(block->controls.input.entryCount(), m.inputControls.sources.size());
+    }
+}
+
+TEST(CanCarryTest, AcceptsWhatTheDescriptorsOffer)
+{
+    for (bool hs : {true, false}) {
+        const DeviceModel m = smallModel(hs);
+        SCOPED_TRACE(hs ? "high speed" : "full speed");
+        EXPECT_TRUE(kext::canCarry(m, {48000, 2, 24, 2, 24, 0}));
+        EXPECT_TRUE(kext::canCarry(m, {44100, 4, 16, 2, 24, 0}));
+        EXPECT_TRUE(kext::canCarry(m, {96000, 2, 24, 0, 24, 0}));  // output off
+        EXPECT_TRUE(kext::canCarry(m, {32000, 4, 16, 0, 0, 0}));   // the range's lowest
+        EXPECT_TRUE(kext::canCarry(m, {44100, 0, 0, 2, 24, 0}));   // input off, its bits ignored
+    }
+}
+
+TEST(CanCarryTest, RefusesWhatTheyDoNot)
+{
+    const DeviceModel m = smallModel(true);
+    EXPECT_FALSE(kext::canCarry(m, {48000, 6, 24, 2, 24, 0})) << "too many input channels";
+    EXPECT_FALSE(kext::canCarry(m, {48000, 2, 24, 4, 24, 0})) << "too many output channels";
+    EXPECT_FALSE(kext::canCarry(m, {48000, 2, 20, 2, 24, 0})) << "a bit depth not offered";
+    EXPECT_FALSE(kext::canCarry(m, {88200, 2, 24, 0, 24, 0})) << "a rate not in the list";
+    EXPECT_FALSE(kext::canCarry(m, {96000, 2, 24, 2, 24, 0})) << "output has no 96 kHz";
+    EXPECT_FALSE(kext::canCarry(m, {50000, 4, 16, 0, 16, 0})) << "above the range";
+    EXPECT_FALSE(kext::canCarry(m, {48000, 0, 24, 4, 16, 0})) << "an input format asked for as output";
+    EXPECT_FALSE(kext::canCarry(m, {48000, 2, 24, 2, 24, 1})) << "no second configuration";
+    EXPECT_FALSE(kext::canCarry(m, {48000, 0, 24, 0, 24, 0})) << "both directions off";
+    EXPECT_FALSE(kext::canCarry(m, {0, 2, 24, 2, 24, 0})) << "no rate";
+}
+
+TEST(CanCarryTest, EndpointsAndBusLimitTheStreams)
+{
+    DeviceModel m = smallModel(false);
+    // An endpoint too small for a full-speed frame of 96 kHz stereo.
+    m.configurations[0].interfaces[1].alternates[1].endpoints[0].maxPacketSize = 500;
+    EXPECT_TRUE(kext::canCarry(m, {48000, 2, 24, 0, 24, 0}));
+    EXPECT_FALSE(kext::canCarry(m, {96000, 2, 24, 0, 24, 0}));
+
+    // Only the sum of requests 15 and 16 binds: 2 x 288 bytes per millisecond at 48 kHz.
+    m = smallModel(false);
+    m.outBandwidth = 300;
+    m.inBandwidth = 276;
+    EXPECT_TRUE(kext::canCarry(m, {48000, 2, 24, 2, 24, 0}));
+    m.inBandwidth = 275;
+    EXPECT_FALSE(kext::canCarry(m, {48000, 2, 24, 2, 24, 0}));
+    EXPECT_TRUE(kext::canCarry(m, {48000, 2, 24, 0, 24, 0}));
+
+    // High speed counts eight micro-frames to the millisecond.
+    m = smallModel(true);
+    m.outBandwidth = 72;
+    m.inBandwidth = 0;
+    EXPECT_TRUE(kext::canCarry(m, {48000, 2, 24, 2, 24, 0}));
+    m.outBandwidth = 71;
+    EXPECT_FALSE(kext::canCarry(m, {48000, 2, 24, 2, 24, 0}));
+
+    // Bulk streams reserve nothing.
+    m.configurations[0].interfaces[1].alternates[1].endpoints[0] = {0x81, 512, EndpointKind::Bulk};
+    EXPECT_TRUE(kext::canCarry(m, {48000, 2, 24, 2, 24, 0}));
+    m.outBandwidth = 0;
+    EXPECT_TRUE(kext::canCarry(m, {96000, 2, 24, 0, 24, 0}));
+    EXPECT_FALSE(kext::canCarry(m, {48000, 2, 24, 2, 24, 0}));
+
+    // A feedback endpoint carries no audio, even where it would be big enough.
+    m = smallModel(true);
+    auto& out = m.configurations[0].interfaces[2].alternates[1].endpoints;
+    out.insert(out.begin(), {0x83, 4, EndpointKind::Feedback});
+    EXPECT_TRUE(kext::canCarry(m, {48000, 0, 24, 2, 24, 0}));
+    out.erase(out.begin() + 1);
+    EXPECT_FALSE(kext::canCarry(m, {48000, 0, 24, 2, 24, 0}));
+}
+
+TEST(DefaultSettingsTest, PrefersFortyEightKilohertzTwentyFourBitsAndBothDirections)
+{
+    DeviceModel m = smallModel(true);
+    EXPECT_EQ(kext::defaultSettings(m), (VkChannelSettings{48000, 2, 24, 2, 24, 0}));
+
+    // Without 48 kHz: 44.1 kHz; with more channels only at 16 bits, 24 bits still win.
+    for (kext::InterfaceModel& i : m.configurations[0].interfaces)
+        for (AlternateModel& a : i.alternates)
+            if (!a.continuous && a.carriesFormat())
+                a.rates = {44100, 96000};
+    m.configurations[0].interfaces[1].alternates[2].rateMax = 44100;
+    EXPECT_EQ(kext::defaultSettings(m), (VkChannelSettings{44100, 2, 24, 2, 24, 0}));
+
+    // One direction only: the other is off and keeps its bit depth.
+    m = smallModel(true);
+    m.configurations[0].interfaces.pop_back();
+    EXPECT_EQ(kext::defaultSettings(m), (VkChannelSettings{48000, 2, 24, 0, 24, 0}));
+
+    // Nothing that fits: all zero.
+    m.configurations[0].interfaces[1].alternates[1].endpoints[0].maxPacketSize = 4;
+    m.configurations[0].interfaces[1].alternates[2].endpoints[0].maxPacketSize = 4;
+    EXPECT_EQ(kext::defaultSettings(m), VkChannelSettings{});
+    EXPECT_EQ(kext::defaultSettings(DeviceModel{}), VkChannelSettings{});
+}
+
+TEST(ValidateModelTest, SmallModelsAreValid)
+{
+    std::string error;
+    EXPECT_TRUE(kext::validateModel(smallModel(true), error)) << error;
+    EXPECT_TRUE(kext::validateModel(smallModel(false), error)) << error;
+}
+
+TEST(ValidateModelTest, EveryBrokenFieldIsNamed)
+{
+    using Change = std::function<void(DeviceModel&)>;
+    const auto alt = [](DeviceModel& m) -> AlternateModel& { return m.configurations[0].interfaces[1].alternates[1]; };
+    const struct {
+        const char* what;
+        Change change;
+        const char* expected;
+    } cases[] = {
+        {"empty name", [](DeviceModel& m) { m.name.clear(); }, "[device] name"},
+        {"upper-case name", [](DeviceModel& m) { m.name = "Test"; }, "[device] name"},
+        {"long name", [](DeviceModel& m) { m.name = std::string(64, 'a'); }, "[device] name"},
+        {"no manufacturer", [](DeviceModel& m) { m.manufacturer.clear(); }, "[device] manufacturer: missing"},
+        {"long device name", [](DeviceModel& m) { m.deviceName = std::string(256, 'a'); }, "[device] device-name"},
+        {"control character", [](DeviceModel& m) { m.modelUID = "a\nb"; }, "[device] model-uid"},
+        {"non-ASCII text", [](DeviceModel& m) { m.altDeviceName = "Caf\xC3\xA9"; }, "[device] alt-device-name"},
+        {"monitor value", [](DeviceModel& m) { m.canMonitor = true; m.monitor = 2; }, "[device] monitor"},
+        {"monitor without monitoring", [](DeviceModel& m) { m.monitor = 1; }, "[device] monitor"},
+        {"no configuration", [](DeviceModel& m) { m.configurations.clear(); }, "[configuration]"},
+        {"five configurations", [](DeviceModel& m) {
+             for (uint8_t v = 2; v <= 5; ++v) {
+                 m.configurations.push_back(m.configurations[0]);
+                 m.configurations.back().value = v;
+             }
+         }, "[configuration]"},
+        {"configuration value twice", [](DeviceModel& m) { m.configurations.push_back(m.configurations[0]); }, "[configuration 1] listed twice"},
+        {"interface number twice", [](DeviceModel& m) { m.configurations[0].interfaces[2].number = 1; }, "[interface 1.1] listed twice"},
+        {"interface without alternates", [](DeviceModel& m) { m.configurations[0].interfaces[0].alternates.clear(); }, "[interface 1.0]"},
+        {"seventeen alternates", [](DeviceModel& m) {
+             auto& alts = m.configurations[0].interfaces[0].alternates;
+             for (uint8_t s = 1; s <= 16; ++s) {
+                 alts.push_back(AlternateModel{});
+                 alts.back().setting = s;
+             }
+         }, "[interface 1.0] 1 to 16 alternate settings"},
+        {"setting twice", [&](DeviceModel& m) { alt(m).setting = 2; }, "[alternate 1.1.2] listed twice"},
+        {"bits", [&](DeviceModel& m) { alt(m).bits = 18; }, "[alternate 1.1.1] bits: 18"},
+        {"no rates", [&](DeviceModel& m) { alt(m).rates.clear(); }, "[alternate 1.1.1] rates"},
+        {"seventeen rates", [&](DeviceModel& m) {
+             alt(m).rates.clear();
+             for (uint32_t r = 0; r < 17; ++r)
+                 alt(m).rates.push_back(8000 + r);
+         }, "[alternate 1.1.1] rates: 1 to 16"},
+        {"rate twice", [&](DeviceModel& m) { alt(m).rates = {48000, 48000}; }, "listed twice"},
+        {"rate out of range", [&](DeviceModel& m) { alt(m).rates = {1000000}; }, "[alternate 1.1.1] rates: 1000000"},
+        {"range upside down", [](DeviceModel& m) { std::swap(m.configurations[0].interfaces[1].alternates[2].rateMin, m.configurations[0].interfaces[1].alternates[2].rateMax); }, "[alternate 1.1.2] range"},
+        {"rates and range", [&](DeviceModel& m) { alt(m).rateMin = 44100; }, "[alternate 1.1.1] range"},
+        {"format without endpoint", [&](DeviceModel& m) { alt(m).endpoints.clear(); }, "[alternate 1.1.1] endpoints"},
+        {"four endpoints", [&](DeviceModel& m) { alt(m).endpoints.resize(4, alt(m).endpoints[0]); }, "endpoints: 1 to 3"},
+        {"endpoint zero", [&](DeviceModel& m) { alt(m).endpoints[0].address = 0x80; }, "endpoint 0x80"},
+        {"address bits", [&](DeviceModel& m) { alt(m).endpoints[0].address = 0x91; }, "endpoint 0x91"},
+        {"huge packet", [&](DeviceModel& m) { alt(m).endpoints[0].maxPacketSize = 1025; }, "isochronous packet"},
+        {"bulk packet", [&](DeviceModel& m) { alt(m).endpoints[0] = {0x81, 64, EndpointKind::Bulk}; }, "bulk packet holds 512"},
+        {"feedback out", [&](DeviceModel& m) { alt(m).endpoints.push_back({0x05, 4, EndpointKind::Feedback}); }, "feedback endpoint is an IN"},
+        {"only feedback", [&](DeviceModel& m) { alt(m).endpoints = {{0x85, 4, EndpointKind::Feedback}}; }, "no endpoint carries the audio"},
+        {"shared endpoint", [](DeviceModel& m) { m.configurations[0].interfaces[2].alternates[1].endpoints[0].address = 0x81; }, "belongs to another interface"},
+        {"zero bandwidth with endpoint", [](DeviceModel& m) { m.configurations[0].interfaces[0].alternates[0].endpoints = {{0x84, 8, EndpointKind::Isochronous}}; }, "[alternate 1.0.0] channels"},
+        {"nine sources", [](DeviceModel& m) { m.outputControls.sources.resize(9, m.outputControls.sources[0]); }, "[controls.output] at most 8"},
+        {"empty source name", [](DeviceModel& m) { m.inputControls.sources[1].name.clear(); }, "[control.input.2] name"},
+        {"long source name", [](DeviceModel& m) { m.inputControls.sources[1].name = std::string(64, 's'); }, "[control.input.2] name"},
+        {"mute without switch", [](DeviceModel& m) { m.inputControls.sources[1].mute = true; }, "[control.input.2] mute"},
+        {"volume channels", [](DeviceModel& m) { m.outputControls.sources[0].volumeChannels = 9; }, "[control.output.1] volume-channels"},
+        {"volume above max", [](DeviceModel& m) { m.outputControls.sources[0].volumeCurrent = 10; }, "[control.output.1] volume"},
+        {"mask beyond sources", [](DeviceModel& m) { m.inputControls.sourceMask = 4; }, "[controls.input] source-mask"},
+        {"no selection", [](DeviceModel& m) { m.outputControls.sourceMask = 0; }, "[controls.output] source-mask"},
+        {"mask without sources", [](DeviceModel& m) { m.outputControls.sources.clear(); }, "[controls.output]"},
+        {"nothing fits", [](DeviceModel& m) {
+             for (auto& i : m.configurations[0].interfaces)
+                 for (auto& a : i.alternates)
+                     for (auto& e : a.endpoints)
+                         e.maxPacketSize = 4;
+         }, "no format"},
+    };
+    for (const auto& c : cases) {
+        DeviceModel m = smallModel(true);
+        c.change(m);
+        std::string error;
+        EXPECT_FALSE(kext::validateModel(m, error)) << c.what;
+        EXPECT_NE(error.find(c.expected), std::string::npos) << c.what << ": " << error;
+    }
+}
+
+TEST(ValidateModelTest, FullSpeedLimitsOfEndpoints)
+{
+    DeviceModel m = smallModel(false);
+    std::string error;
+    m.configurations[0].interfaces[1].alternates[1].endpoints[0].maxPacketSize = 1024;
+    EXPECT_FALSE(kext::validateModel(m, error));
+    EXPECT_NE(error.find("1 to 1023"), std::string::npos) << error;
+    m.configurations[0].interfaces[1].alternates[1].endpoints[0] = {0x81, 64, EndpointKind::Bulk};
+    EXPECT_TRUE(kext::validateModel(m, error)) << error;
+}
+
+TEST(UsbDeviceDescriptorTest, CarriesIdentityAndSpeed)
+{
+    const DeviceModel& m = *kext::findModel("tarsel");
+    const auto d = kext::usbDeviceDescriptor(m);
+    EXPECT_EQ(d[0], 18);
+    EXPECT_EQ(d[1], 1);
+    EXPECT_EQ(d[2] | d[3] << 8, 0x0200);
+    EXPECT_EQ(d[8] | d[9] << 8, 0x7E01);
+    EXPECT_EQ(d[10] | d[11] << 8, 0x0003);
+    EXPECT_EQ(uint32_t(d[12] | d[13] << 8), m.usbVersion);
+    EXPECT_EQ(d[17], 1);
+    const auto fs = kext::usbDeviceDescriptor(*kext::findModel("tarsel-fs"));
+    EXPECT_EQ(fs[2] | fs[3] << 8, 0x0110);
+}
+
+} // namespace
