@@ -1,0 +1,214 @@
+// tarsel-kextd and tarsel-kextctl as programs: plugging, listing, events and unplugging while
+// a client holds the interface open.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+
+#include "KextSocket.h"
+#include "device/KernelEvent.h"
+#include "tests/kext/KextFixture.h"
+
+extern char** environ;
+
+namespace kexttest {
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out;
+};
+
+Result run(const std::string& command)
+{
+    Result r;
+    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr)
+        return r;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr)
+        r.out += buffer;
+    int status = pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+class ControlToolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char folder[] = "/tmp/tarsel-kextctl-XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        m_folder = folder;
+        m_path = m_folder + "/kext.sock";
+        m_log = m_folder + "/daemon.log";
+        setenv("TARSEL_KEXT_SOCKET", m_path.c_str(), 1);
+        m_daemon = start();
+        ASSERT_GT(m_daemon, 0);
+        ASSERT_TRUE(waitUntil([&] {
+            int fd = kextwire::connectTo(m_path);
+            if (fd >= 0)
+                close(fd);
+            return fd >= 0;
+        }));
+    }
+    void TearDown() override
+    {
+        if (m_daemon > 0) {
+            kill(m_daemon, SIGKILL);
+            waitpid(m_daemon, nullptr, 0);
+        }
+        unlink(m_path.c_str());
+        unlink(m_log.c_str());
+        rmdir(m_folder.c_str());
+        unsetenv("TARSEL_KEXT_SOCKET");
+    }
+    pid_t start()
+    {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, m_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const char* argv[] = {TARSEL_KEXTD, "--socket", m_path.c_str(), "--plug", "default", nullptr};
+        pid_t pid = 0;
+        int rc = posix_spawn(&pid, TARSEL_KEXTD, &actions, nullptr, const_cast<char**>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return rc == 0 ? pid : -1;
+    }
+    Result ctl(const std::string& args) { return run(std::string(TARSEL_KEXTCTL) + " --socket " + m_path + " " + args); }
+    std::string log()
+    {
+        std::ifstream in(m_log);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    std::string m_folder, m_path, m_log;
+    pid_t m_daemon = -1;
+};
+
+struct Seen {
+    std::mutex lock;
+    int terminated = 0;
+    std::vector<uint32_t> events;
+    std::vector<uint32_t> firstParams;
+};
+
+TEST_F(ControlToolTest, PlugsListsPostsAndUnplugsUnderAnOpenClient)
+{
+    Result list = ctl("list");
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find("service 1 class=ZmKernelDeviceTARSEL name=\"ZmKernelDeviceTARSEL\" model=default"),
+              std::string::npos)
+        << list.out;
+
+    // A client holds service 1 open and listens to it.
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    io_connect_t connect = 0;
+    ASSERT_EQ(IOServiceOpen(service, mach_task_self(), 0, &connect), kIOReturnSuccess);
+    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
+    Seen seen;
+    io_iterator_t terminate = 0;
+    ASSERT_EQ(IOServiceAddMatchingNotification(
+                  port, kIOTerminatedNotification, IOServiceMatching("ZmKernelDeviceTARSEL"),
+                  [](void* refCon, io_iterator_t) {
+                      auto* s = static_cast<Seen*>(refCon);
+                      std::lock_guard<std::mutex> guard(s->lock);
+                      ++s->terminated;
+                  },
+                  &seen, &terminate),
+              kIOReturnSuccess);
+    drain(terminate);
+    io_object_t interest = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(
+                  port, service, kIOGeneralInterest,
+                  [](void* refCon, io_service_t, natural_t type, void* argument) {
+                      KernelEvent event;
+                      if (!readKernelEvent(type, argument, event))
+                          return;
+                      auto* s = static_cast<Seen*>(refCon);
+                      std::lock_guard<std::mutex> guard(s->lock);
+                      s->events.push_back(event.iCode);
+                      s->firstParams.push_back(event.iParam[0]);
+                  },
+                  &seen, &interest),
+              kIOReturnSuccess);
+
+    Result plugged = ctl("plug default --darwin8");
+    EXPECT_EQ(plugged.status, 0);
+    EXPECT_EQ(plugged.out, "2\n");
+    Result services = ctl("services");
+    EXPECT_NE(services.out.find("service 2 class=ZmKernelDeviceTARSELTiger"), std::string::npos) << services.out;
+    Result connections = ctl("connections");
+    EXPECT_NE(connections.out.find("connection 1 service=1 pid=" + std::to_string(getpid()) + " type=0"),
+              std::string::npos)
+        << connections.out;
+
+    EXPECT_EQ(ctl("event 1 9 5").status, 0);
+    EXPECT_TRUE(runLoopUntil([&] {
+        std::lock_guard<std::mutex> guard(seen.lock);
+        return seen.events.size() == 1;
+    }));
+
+    EXPECT_EQ(ctl("unplug 1").status, 0);
+    EXPECT_TRUE(runLoopUntil([&] {
+        std::lock_guard<std::mutex> guard(seen.lock);
+        return seen.terminated == 1 && seen.events.size() == 2;
+    }));
+    {
+        std::lock_guard<std::mutex> guard(seen.lock);
+        EXPECT_EQ(seen.events, (std::vector<uint32_t>{kEventDiagnostic, kEventDeviceGone}));
+        EXPECT_EQ(seen.firstParams.front(), 5u);
+    }
+    connections = ctl("connections");
+    EXPECT_NE(connections.out.find("connection 1 service=1"), std::string::npos);
+    EXPECT_NE(connections.out.find("terminated"), std::string::npos);
+    DriverRequest r{};
+    r.iCode = kReqOpen;
+    IOByteCount size = sizeof r;
+    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, 0, sizeof r, &size, &r, &r), kIOReturnNoDevice);
+
+    EXPECT_EQ(IOServiceClose(connect), kIOReturnSuccess);
+    IOObjectRelease(interest);
+    IOObjectRelease(terminate);
+    IOObjectRelease(service);
+    IONotificationPortDestroy(port);
+}
+
+TEST_F(ControlToolTest, RefusalsAreReportedAndTheDaemonStaysQuiet)
+{
+    EXPECT_EQ(ctl("unplug 9").status, 1);
+    EXPECT_EQ(ctl("plug no-such-model").status, 1);
+    EXPECT_EQ(ctl("event 9 2").status, 1);
+    EXPECT_EQ(ctl("set 0 fault x").status, 1); // the default factory knows no settings
+    EXPECT_EQ(ctl("unplug one").status, 2);
+    EXPECT_EQ(ctl("frobnicate").status, 2);
+    EXPECT_EQ(run(std::string(TARSEL_KEXTCTL) + " --socket " + m_folder + "/none.sock list").status, 1);
+
+    // A second daemon on the same socket refuses to start.
+    Result second = run(std::string(TARSEL_KEXTD) + " --socket " + m_path);
+    EXPECT_EQ(second.status, 1);
+
+    // SIGTERM stops the daemon cleanly and takes the socket with it.
+    ASSERT_EQ(kill(m_daemon, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(m_daemon, &status, 0), m_daemon);
+    m_daemon = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    struct stat st;
+    EXPECT_NE(lstat(m_path.c_str(), &st), 0);
+    EXPECT_EQ(log(), ""); // nothing printed in normal operation
+}
+
+} // namespace
+} // namespace kexttest

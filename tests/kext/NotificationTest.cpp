@@ -1,0 +1,324 @@
+// Publish and terminate notifications, their arming rule, interest messages, and delivery on
+// the run loop that holds the port's source.
+#include <pthread.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "device/KernelEvent.h"
+#include "tests/kext/KextFixture.h"
+
+namespace kexttest {
+namespace {
+
+using NotificationTest = KextTest;
+
+struct MatchLog {
+    std::mutex lock;
+    int calls = 0;
+    std::vector<pthread_t> threads;
+    int count()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return calls;
+    }
+};
+
+void onMatch(void* refCon, io_iterator_t)
+{
+    auto* log = static_cast<MatchLog*>(refCon);
+    std::lock_guard<std::mutex> guard(log->lock);
+    ++log->calls;
+    log->threads.push_back(pthread_self());
+}
+
+// A notification port whose source is on the calling thread's run loop.
+struct Port {
+    Port()
+    {
+        port = IONotificationPortCreate(kIOMasterPortDefault);
+        if (port != nullptr)
+            CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
+    }
+    ~Port()
+    {
+        if (port != nullptr)
+            IONotificationPortDestroy(port);
+    }
+    IONotificationPortRef port = nullptr;
+};
+
+io_iterator_t addMatching(IONotificationPortRef port, const char* type, MatchLog& log,
+                          const char* className = "ZmKernelDeviceTARSEL")
+{
+    io_iterator_t iterator = 0;
+    EXPECT_EQ(IOServiceAddMatchingNotification(port, type, IOServiceMatching(className), onMatch, &log, &iterator),
+              kIOReturnSuccess);
+    return iterator;
+}
+
+TEST_F(NotificationTest, PublishIteratorStartsWithWhatIsThereAndArmsOnlyWhenDrained)
+{
+    ASSERT_NE(daemon().plug(), 0u);
+    Port p;
+    ASSERT_NE(p.port, nullptr);
+    MatchLog log;
+    io_iterator_t published = addMatching(p.port, kIOPublishNotification, log);
+    ASSERT_NE(published, 0u);
+
+    // Not drained yet: a new service is collected, but the callback stays quiet.
+    ASSERT_NE(daemon().plug(), 0u);
+    ASSERT_NE(daemon().plug("default", 1), 0u); // another class: not for this notification
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false);
+    EXPECT_EQ(log.count(), 0);
+    EXPECT_EQ(drain(published), 2);
+
+    // Armed: the next arrival fires once and disarms; a second one waits for the drain.
+    ASSERT_NE(daemon().plug(), 0u);
+    ASSERT_TRUE(runLoopUntil([&] { return log.count() == 1; }));
+    ASSERT_NE(daemon().plug(), 0u);
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false);
+    EXPECT_EQ(log.count(), 1);
+    EXPECT_EQ(drain(published), 2);
+
+    ASSERT_NE(daemon().plug(), 0u);
+    ASSERT_TRUE(runLoopUntil([&] { return log.count() == 2; }));
+    EXPECT_EQ(drain(published), 1);
+
+    // Released, it is told nothing more.
+    EXPECT_EQ(IOObjectRelease(published), kIOReturnSuccess);
+    ASSERT_NE(daemon().plug(), 0u);
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.2, false);
+    EXPECT_EQ(log.count(), 2);
+}
+
+TEST_F(NotificationTest, HotPlugWhileArmedIsDeliveredOnTheThreadThatHoldsTheSource)
+{
+    MatchLog published, terminated;
+    io_iterator_t publishIterator = 0, terminateIterator = 0;
+    std::atomic<bool> armed{false}, stop{false};
+    pthread_t loopThread{};
+    std::mutex loopLock;
+    std::vector<uint32_t> seen; // services yielded, in order: publish then terminate
+
+    std::thread runner([&] {
+        {
+            std::lock_guard<std::mutex> guard(loopLock);
+            loopThread = pthread_self();
+        }
+        Port p;
+        publishIterator = addMatching(p.port, kIOPublishNotification, published);
+        terminateIterator = addMatching(p.port, kIOTerminatedNotification, terminated);
+        drain(publishIterator);
+        drain(terminateIterator);
+        armed = true;
+        runLoopUntil([&] {
+            io_service_t s;
+            while ((s = IOIteratorNext(publishIterator)) != 0) {
+                seen.push_back(1);
+                IOObjectRelease(s);
+            }
+            while ((s = IOIteratorNext(terminateIterator)) != 0) {
+                seen.push_back(2);
+                IOObjectRelease(s);
+            }
+            return stop.load();
+        });
+        IOObjectRelease(publishIterator);
+        IOObjectRelease(terminateIterator);
+    });
+    ASSERT_TRUE(waitUntil([&] { return armed.load(); }));
+    uint32_t id = daemon().plug();
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(waitUntil([&] { return published.count() == 1; }));
+    ASSERT_EQ(daemon().unplug(id), kIOReturnSuccess);
+    ASSERT_TRUE(waitUntil([&] { return terminated.count() == 1; }));
+    stop = true; // the runner's loop looks at it every pass
+    runner.join();
+
+    ASSERT_EQ(published.threads.size(), 1u);
+    ASSERT_EQ(terminated.threads.size(), 1u);
+    EXPECT_TRUE(pthread_equal(published.threads[0], loopThread));
+    EXPECT_TRUE(pthread_equal(terminated.threads[0], loopThread));
+    EXPECT_EQ(seen, (std::vector<uint32_t>{1, 2}));
+}
+
+TEST_F(NotificationTest, TerminateIteratorYieldsTheSameHandleAsPublish)
+{
+    Port p;
+    MatchLog published, terminated;
+    io_iterator_t pub = addMatching(p.port, kIOFirstPublishNotification, published);
+    io_iterator_t term = addMatching(p.port, kIOTerminatedNotification, terminated);
+    EXPECT_EQ(drain(pub), 0);
+    EXPECT_EQ(drain(term), 0);
+    uint32_t id = daemon().plug();
+    ASSERT_TRUE(runLoopUntil([&] { return published.count() == 1; }));
+    io_service_t service = IOIteratorNext(pub); // kept, as a device object keeps its service
+    ASSERT_NE(service, 0u);
+    ASSERT_EQ(daemon().unplug(id), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return terminated.count() == 1; }));
+    io_service_t gone = IOIteratorNext(term);
+    EXPECT_EQ(gone, service);
+    IOObjectRelease(gone);
+    IOObjectRelease(service);
+    IOObjectRelease(pub);
+    IOObjectRelease(term);
+}
+
+struct InterestLog {
+    std::mutex lock;
+    std::vector<std::pair<natural_t, std::vector<uint8_t>>> messages;
+    io_service_t service = 0;
+    size_t count()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return messages.size();
+    }
+};
+
+void onInterest(void* refCon, io_service_t service, natural_t type, void* argument)
+{
+    auto* log = static_cast<InterestLog*>(refCon);
+    std::lock_guard<std::mutex> guard(log->lock);
+    log->service = service;
+    std::vector<uint8_t> bytes;
+    if (argument != nullptr && type == kKernelEventMessage)
+        bytes.assign(static_cast<uint8_t*>(argument), static_cast<uint8_t*>(argument) + kKernelEventSize);
+    log->messages.emplace_back(type, std::move(bytes));
+}
+
+TEST_F(NotificationTest, InterestMessagesCarryKernelEventsAndTheInterfaceGoing)
+{
+    uint32_t id = daemon().plug();
+    io_service_t service = firstService();
+    ASSERT_NE(service, 0u);
+    Port p;
+    InterestLog log;
+    io_object_t notification = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(p.port, service, kIOGeneralInterest, onInterest, &log, &notification),
+              kIOReturnSuccess);
+    ASSERT_NE(notification, 0u);
+
+    ASSERT_EQ(daemon().control().postEvent(id, kEventDiagnostic, {1, 2, 3, 4, 5, 6, 7}), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return log.count() == 1; }));
+    {
+        std::lock_guard<std::mutex> guard(log.lock);
+        EXPECT_EQ(log.service, service);
+        ASSERT_EQ(log.messages[0].first, kKernelEventMessage);
+        KernelEvent event;
+        ASSERT_TRUE(readKernelEvent(log.messages[0].first, log.messages[0].second.data(), event));
+        EXPECT_EQ(event.iCode, uint32_t(kEventDiagnostic));
+        EXPECT_EQ(event.iParam[0], 1u);
+        EXPECT_EQ(event.iParam[6], 7u);
+    }
+
+    // Unplugging posts "interface gone", then the service is terminated.
+    ASSERT_EQ(daemon().unplug(id), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return log.count() == 3; }));
+    {
+        std::lock_guard<std::mutex> guard(log.lock);
+        KernelEvent event;
+        ASSERT_TRUE(readKernelEvent(log.messages[1].first, log.messages[1].second.data(), event));
+        EXPECT_EQ(event.iCode, uint32_t(kEventDeviceGone));
+        EXPECT_EQ(log.messages[2].first, kIOMessageServiceIsTerminated);
+    }
+    // The notification keeps its reference on the service until released.
+    io_name_t name;
+    EXPECT_EQ(IOObjectRelease(service), kIOReturnSuccess);
+    EXPECT_EQ(IORegistryEntryGetName(service, name), kIOReturnSuccess);
+    EXPECT_EQ(IOObjectRelease(notification), kIOReturnSuccess);
+    EXPECT_NE(IORegistryEntryGetName(service, name), kIOReturnSuccess);
+    // An unplugged service takes no more events.
+    EXPECT_NE(daemon().control().postEvent(id, kEventDiagnostic, {}), kIOReturnSuccess);
+}
+
+TEST_F(NotificationTest, ReleasedInterestNotificationHearsNothingMore)
+{
+    uint32_t id = daemon().plug();
+    io_service_t service = firstService();
+    Port p;
+    InterestLog kept, released;
+    io_object_t keptNotification = 0, releasedNotification = 0;
+    ASSERT_EQ(IOServiceAddInterestNotification(p.port, service, kIOGeneralInterest, onInterest, &kept, &keptNotification),
+              kIOReturnSuccess);
+    ASSERT_EQ(IOServiceAddInterestNotification(p.port, service, kIOGeneralInterest, onInterest, &released,
+                                               &releasedNotification),
+              kIOReturnSuccess);
+    EXPECT_EQ(IOObjectRelease(releasedNotification), kIOReturnSuccess);
+    ASSERT_EQ(daemon().control().postEvent(id, kEventVolumeChanged, {}), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return kept.count() == 1; }));
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, false);
+    EXPECT_EQ(released.count(), 0u);
+    EXPECT_EQ(IOObjectRelease(keptNotification), kIOReturnSuccess);
+    EXPECT_EQ(IOObjectRelease(service), kIOReturnSuccess);
+    io_object_t n = 0;
+    EXPECT_NE(IOServiceAddInterestNotification(p.port, service, kIOGeneralInterest, onInterest, &kept, &n),
+              kIOReturnSuccess);
+    EXPECT_EQ(IOServiceAddInterestNotification(p.port, 0, kIOGeneralInterest, onInterest, &kept, &n),
+              kIOReturnBadArgument);
+}
+
+TEST_F(NotificationTest, DestroyingThePortInvalidatesItsSource)
+{
+    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
+    ASSERT_NE(port, nullptr);
+    CFRunLoopSourceRef source = IONotificationPortGetRunLoopSource(port);
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(IONotificationPortGetRunLoopSource(port), source);
+    CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
+    MatchLog log;
+    io_iterator_t iterator = addMatching(port, kIOPublishNotification, log);
+    drain(iterator);
+    CFRetain(source);
+    EXPECT_TRUE(CFRunLoopSourceIsValid(source));
+    IONotificationPortDestroy(port);
+    EXPECT_FALSE(CFRunLoopSourceIsValid(source));
+    CFRelease(source);
+    // Its notifications are handles that never fire again.
+    ASSERT_NE(daemon().plug(), 0u);
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, false);
+    EXPECT_EQ(log.count(), 0);
+    EXPECT_EQ(IOObjectRelease(iterator), kIOReturnSuccess);
+}
+
+TEST_F(NotificationTest, APortOutlivesItsDaemonQuietly)
+{
+    Port p;
+    MatchLog log;
+    io_iterator_t iterator = addMatching(p.port, kIOPublishNotification, log);
+    drain(iterator);
+    TearDown(); // the daemon goes away under the armed notification
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, false);
+    EXPECT_EQ(log.count(), 0);
+    EXPECT_EQ(IOObjectRelease(iterator), kIOReturnSuccess);
+    SetUp();
+}
+
+TEST_F(NotificationTest, BadArgumentsAreRefusedAndMatchingIsConsumed)
+{
+    Port p;
+    io_iterator_t iterator = 0;
+    CFMutableDictionaryRef matching = IOServiceMatching("ZmKernelDeviceTARSEL");
+    CFRetain(matching);
+    CFIndex before = CFGetRetainCount(matching);
+    EXPECT_EQ(IOServiceAddMatchingNotification(p.port, "IOServiceSomething", matching, onMatch, nullptr, &iterator),
+              kIOReturnBadArgument);
+    EXPECT_EQ(CFGetRetainCount(matching), before - 1);
+    CFRetain(matching);
+    EXPECT_EQ(IOServiceAddMatchingNotification(nullptr, kIOPublishNotification, matching, onMatch, nullptr, &iterator),
+              kIOReturnBadArgument);
+    EXPECT_EQ(CFGetRetainCount(matching), before - 1);
+    CFRelease(matching);
+    EXPECT_EQ(iterator, 0u);
+
+    CFMutableDictionaryRef noClass = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                               &kCFTypeDictionaryValueCallBacks);
+    EXPECT_EQ(IOServiceAddMatchingNotification(p.port, kIOPublishNotification, noClass, onMatch, nullptr, &iterator),
+              kIOReturnBadArgument);
+}
+
+} // namespace
+} // namespace kexttest

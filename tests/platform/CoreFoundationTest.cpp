@@ -1,0 +1,1217 @@
+#include <CoreFoundation/CoreFoundation.h>
+
+#include "platform/src/CoreFoundation/CFPlugInPrivate.h"
+#include "platform/src/CoreFoundation/CFRunLoopFD.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string utf8(CFStringRef s)
+{
+    char buffer[512];
+    return CFStringGetCString(s, buffer, sizeof buffer, kCFStringEncodingUTF8) ? buffer : "<unconvertible>";
+}
+
+// Waits for `done` with a generous limit, so a broken run loop fails the test instead of hanging.
+bool eventually(const std::function<bool()>& done)
+{
+    for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end;) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(1ms);
+    }
+    return done();
+}
+
+// Records what the run loop does with a version-0 source.
+struct Probe {
+    std::atomic<int> retains{0};
+    std::atomic<int> releases{0};
+    std::atomic<int> performs{0};
+    std::atomic<bool> stopInPerform{false};
+    std::mutex lock;
+    std::vector<CFRunLoopRef> scheduledOn;
+    std::vector<CFRunLoopRef> cancelledOn;
+    std::thread::id performThread;
+    std::function<void()> onPerform;
+
+    static const void* retain(const void* info)
+    {
+        static_cast<Probe*>(const_cast<void*>(info))->retains++;
+        return info;
+    }
+    static void release(const void* info) { static_cast<Probe*>(const_cast<void*>(info))->releases++; }
+    static void schedule(void* info, CFRunLoopRef rl, CFRunLoopMode)
+    {
+        auto* p = static_cast<Probe*>(info);
+        std::lock_guard<std::mutex> guard(p->lock);
+        p->scheduledOn.push_back(rl);
+    }
+    static void cancel(void* info, CFRunLoopRef rl, CFRunLoopMode)
+    {
+        auto* p = static_cast<Probe*>(info);
+        std::lock_guard<std::mutex> guard(p->lock);
+        p->cancelledOn.push_back(rl);
+    }
+    static void perform(void* info)
+    {
+        auto* p = static_cast<Probe*>(info);
+        {
+            std::lock_guard<std::mutex> guard(p->lock);
+            p->performThread = std::this_thread::get_id();
+        }
+        if (p->onPerform)
+            p->onPerform();
+        p->performs++;
+        if (p->stopInPerform)
+            CFRunLoopStop(CFRunLoopGetCurrent());
+    }
+
+    CFRunLoopSourceRef makeSource()
+    {
+        CFRunLoopSourceContext context{};
+        context.info = this;
+        context.retain = retain;
+        context.release = release;
+        context.schedule = schedule;
+        context.cancel = cancel;
+        context.perform = perform;
+        return CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context);
+    }
+
+    std::thread::id lastPerformThread()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return performThread;
+    }
+};
+
+// A thread that runs its own run loop (CFRunLoopRun) until stopped.
+class LoopThread {
+public:
+    LoopThread()
+    {
+        std::promise<CFRunLoopRef> published;
+        auto future = published.get_future();
+        m_thread = std::thread([&published] {
+            CFRunLoopRef rl = CFRunLoopGetCurrent();
+            published.set_value(static_cast<CFRunLoopRef>(const_cast<void*>(CFRetain(rl))));
+            CFRunLoopRun();
+        });
+        m_runLoop = future.get();
+        m_id = m_thread.get_id();
+    }
+
+    ~LoopThread()
+    {
+        stop();
+        CFRelease(m_runLoop);
+    }
+
+    void stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        CFRunLoopStop(m_runLoop);
+        m_thread.join();
+    }
+
+    CFRunLoopRef runLoop() const { return m_runLoop; }
+    std::thread::id id() const { return m_id; }
+
+private:
+    std::thread m_thread;
+    CFRunLoopRef m_runLoop = nullptr;
+    std::thread::id m_id;
+};
+
+void onThread(const std::function<void()>& body)
+{
+    std::thread thread(body);
+    thread.join();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Objects, retain and release
+
+TEST(CFBase, RetainAndReleaseCountAndNullIsHarmless)
+{
+    CFStringRef s = CFStringCreateWithCString(kCFAllocatorDefault, "text", kCFStringEncodingASCII);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(CFGetRetainCount(s), 1);
+    EXPECT_EQ(CFRetain(s), s);
+    EXPECT_EQ(CFGetRetainCount(s), 2);
+    CFRelease(s);
+    EXPECT_EQ(CFGetRetainCount(s), 1);
+    CFRelease(s);
+
+    CFRelease(nullptr);
+    EXPECT_EQ(CFRetain(nullptr), nullptr);
+    EXPECT_EQ(CFGetRetainCount(nullptr), 0);
+    EXPECT_FALSE(CFEqual(nullptr, nullptr));
+    EXPECT_FALSE(CFEqual(CFSTR("a"), nullptr));
+    EXPECT_EQ(CFGetTypeID(nullptr), 0u);
+}
+
+TEST(CFBase, TypeIDsTellTypesApartAndCFEqualNeedsTheSameType)
+{
+    int32_t one = 1;
+    CFNumberRef number = CFNumberCreate(nullptr, kCFNumberSInt32Type, &one);
+    CFMutableDictionaryRef dict = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                            &kCFTypeDictionaryValueCallBacks);
+    CFUUIDRef uuid = CFUUIDCreateWithBytes(nullptr, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16);
+    CFURLRef url = CFURLCreateWithFileSystemPath(nullptr, CFSTR("/tmp"), kCFURLPOSIXPathStyle, true);
+
+    std::vector<CFTypeID> ids = {CFStringGetTypeID(), CFNumberGetTypeID(), CFDictionaryGetTypeID(),
+                                 CFUUIDGetTypeID(), CFURLGetTypeID(), CFRunLoopGetTypeID(),
+                                 CFRunLoopSourceGetTypeID(), CFRunLoopTimerGetTypeID()};
+    for (size_t i = 0; i < ids.size(); ++i)
+        for (size_t j = i + 1; j < ids.size(); ++j)
+            EXPECT_NE(ids[i], ids[j]);
+    EXPECT_EQ(CFGetTypeID(CFSTR("x")), CFStringGetTypeID());
+    EXPECT_EQ(CFGetTypeID(number), CFNumberGetTypeID());
+    EXPECT_EQ(CFGetTypeID(dict), CFDictionaryGetTypeID());
+    EXPECT_EQ(CFGetTypeID(uuid), CFUUIDGetTypeID());
+    EXPECT_EQ(CFGetTypeID(url), CFURLGetTypeID());
+    EXPECT_EQ(CFGetTypeID(CFRunLoopGetCurrent()), CFRunLoopGetTypeID());
+
+    // Calls on the wrong type are refused rather than followed.
+    EXPECT_EQ(CFStringGetLength(reinterpret_cast<CFStringRef>(number)), 0);
+    EXPECT_EQ(CFDictionaryGetCount(reinterpret_cast<CFDictionaryRef>(uuid)), 0);
+    EXPECT_FALSE(CFEqual(number, uuid));
+
+    CFStringRef name = CFCopyTypeIDDescription(CFUUIDGetTypeID());
+    EXPECT_EQ(utf8(name), "CFUUID");
+    CFRelease(name);
+
+    CFRelease(number);
+    CFRelease(dict);
+    CFRelease(uuid);
+    CFRelease(url);
+}
+
+TEST(CFBase, DictionaryKeepsItsValuesAliveUntilRemovedOrReleased)
+{
+    // A run-loop source reports its own end through its context's release call-back.
+    Probe probe;
+    CFRunLoopSourceRef source = probe.makeSource();
+    CFStringRef key = CFStringCreateWithCString(nullptr, "source", kCFStringEncodingASCII);
+    CFMutableDictionaryRef dict = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                            &kCFTypeDictionaryValueCallBacks);
+    CFDictionarySetValue(dict, key, source);
+    EXPECT_EQ(CFGetRetainCount(key), 2);
+    EXPECT_EQ(CFGetRetainCount(source), 2);
+
+    CFRelease(source);
+    EXPECT_EQ(probe.releases, 0) << "the dictionary still holds the source";
+    CFDictionaryRemoveValue(dict, key);
+    EXPECT_EQ(probe.releases, 1) << "removing the last reference frees the source";
+    EXPECT_EQ(CFGetRetainCount(key), 1);
+
+    // Releasing the dictionary releases what it holds.
+    Probe second;
+    CFRunLoopSourceRef other = second.makeSource();
+    CFDictionarySetValue(dict, key, other);
+    CFRelease(other);
+    CFRelease(dict);
+    EXPECT_EQ(second.releases, 1);
+    EXPECT_EQ(CFGetRetainCount(key), 1);
+    CFRelease(key);
+}
+
+TEST(CFBase, ShowWritesDescriptionsToStandardError)
+{
+    CFUUIDRef uuid = CFUUIDCreateWithBytes(nullptr, 0xF8, 0xBB, 0x1C, 0x28, 0xBA, 0xE8, 0x11, 0xD6, 0x9C,
+                                           0x31, 0x00, 0x03, 0x93, 0x15, 0xCD, 0x46);
+    int64_t value = -42;
+    CFNumberRef number = CFNumberCreate(nullptr, kCFNumberSInt64Type, &value);
+    testing::internal::CaptureStderr();
+    CFShow(CFSTR("hello, world"));
+    CFShow(uuid);
+    CFShow(number);
+    CFShow(nullptr);
+    std::string out = testing::internal::GetCapturedStderr();
+    EXPECT_NE(out.find("hello, world\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("F8BB1C28-BAE8-11D6-9C31-00039315CD46"), std::string::npos) << out;
+    EXPECT_NE(out.find("-42"), std::string::npos) << out;
+    EXPECT_NE(out.find("(null)\n"), std::string::npos) << out;
+
+    CFStringRef description = CFCopyDescription(CFSTR("same"));
+    EXPECT_EQ(description, CFSTR("same")) << "a string describes itself";
+    CFRelease(description);
+    CFRelease(uuid);
+    CFRelease(number);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Strings
+
+TEST(CFString, CreatesFromCStringsAndReadsBack)
+{
+    CFStringRef s = CFStringCreateWithCString(nullptr, "TARSEL", kCFStringEncodingASCII);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(CFStringGetLength(s), 6);
+    ASSERT_NE(CFStringGetCStringPtr(s, kCFStringEncodingASCII), nullptr);
+    EXPECT_STREQ(CFStringGetCStringPtr(s, kCFStringEncodingASCII), "TARSEL");
+    EXPECT_EQ(CFStringGetCharacterAtIndex(s, 1), 'A');
+    EXPECT_EQ(CFStringGetCharacterAtIndex(s, 6), 0) << "out of range";
+    UniChar chars[3] = {};
+    CFStringGetCharacters(s, CFRangeMake(2, 3), chars);
+    EXPECT_EQ(chars[0], 'R');
+    EXPECT_EQ(chars[2], 'E');
+
+    CFStringRef copy = CFStringCreateCopy(nullptr, s);
+    EXPECT_TRUE(CFEqual(copy, s));
+    EXPECT_EQ(CFHash(copy), CFHash(s));
+    CFRelease(copy);
+    CFRelease(s);
+
+    EXPECT_EQ(CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingASCII), nullptr);
+    CFStringRef empty = CFStringCreateWithCString(nullptr, "", kCFStringEncodingASCII);
+    EXPECT_EQ(CFStringGetLength(empty), 0);
+    CFRelease(empty);
+}
+
+TEST(CFString, GetCStringRespectsTheBufferSize)
+{
+    CFStringRef s = CFSTR("abcd");
+    char buffer[8];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_TRUE(CFStringGetCString(s, buffer, 5, kCFStringEncodingASCII)) << "four characters and the NUL";
+    EXPECT_STREQ(buffer, "abcd");
+
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_FALSE(CFStringGetCString(s, buffer, 4, kCFStringEncodingASCII)) << "no room for the NUL";
+    EXPECT_EQ(buffer[0], '\0') << "a failed call leaves an empty string behind";
+    EXPECT_EQ(buffer[4], 'x') << "nothing is written past the given size";
+
+    EXPECT_FALSE(CFStringGetCString(s, buffer, 0, kCFStringEncodingASCII));
+    EXPECT_FALSE(CFStringGetCString(s, nullptr, 8, kCFStringEncodingASCII));
+    EXPECT_FALSE(CFStringGetCString(nullptr, buffer, 8, kCFStringEncodingASCII));
+
+    char one[1];
+    EXPECT_TRUE(CFStringGetCString(CFSTR(""), one, 1, kCFStringEncodingASCII));
+    EXPECT_EQ(one[0], '\0');
+}
+
+TEST(CFString, EightBitEncodingsDecodeAndEncodeTheirOwnBytes)
+{
+    EXPECT_EQ(CFStringCreateWithCString(nullptr, "caf\xE9", kCFStringEncodingASCII), nullptr)
+        << "ASCII has no byte above 0x7F";
+
+    CFStringRef latin1 = CFStringCreateWithCString(nullptr, "caf\xE9", kCFStringEncodingISOLatin1);
+    CFStringRef roman = CFStringCreateWithCString(nullptr, "caf\x8E", kCFStringEncodingMacRoman);
+    CFStringRef utf8s = CFStringCreateWithCString(nullptr, "caf\xC3\xA9", kCFStringEncodingUTF8);
+    ASSERT_NE(latin1, nullptr);
+    ASSERT_NE(roman, nullptr);
+    ASSERT_NE(utf8s, nullptr);
+    EXPECT_TRUE(CFEqual(latin1, roman));
+    EXPECT_TRUE(CFEqual(latin1, utf8s));
+    EXPECT_EQ(CFStringGetLength(utf8s), 4);
+    EXPECT_EQ(CFStringGetCharacterAtIndex(roman, 3), 0x00E9);
+    EXPECT_EQ(CFStringGetCStringPtr(latin1, kCFStringEncodingISOLatin1), nullptr)
+        << "only pure ASCII is handed out directly";
+
+    char buffer[16];
+    EXPECT_FALSE(CFStringGetCString(latin1, buffer, sizeof buffer, kCFStringEncodingASCII));
+    ASSERT_TRUE(CFStringGetCString(latin1, buffer, sizeof buffer, kCFStringEncodingISOLatin1));
+    EXPECT_STREQ(buffer, "caf\xE9");
+    ASSERT_TRUE(CFStringGetCString(latin1, buffer, sizeof buffer, kCFStringEncodingMacRoman));
+    EXPECT_STREQ(buffer, "caf\x8E");
+    ASSERT_TRUE(CFStringGetCString(latin1, buffer, sizeof buffer, kCFStringEncodingUTF8));
+    EXPECT_STREQ(buffer, "caf\xC3\xA9");
+
+    // The euro sign exists in Mac Roman (0xDB) but not in Latin-1.
+    CFStringRef euro = CFStringCreateWithCString(nullptr, "\xDB", kCFStringEncodingMacRoman);
+    EXPECT_EQ(CFStringGetCharacterAtIndex(euro, 0), 0x20AC);
+    EXPECT_FALSE(CFStringGetCString(euro, buffer, sizeof buffer, kCFStringEncodingISOLatin1));
+
+    CFRelease(latin1);
+    CFRelease(roman);
+    CFRelease(utf8s);
+    CFRelease(euro);
+}
+
+TEST(CFString, UTF8IsValidatedAndCountsUTF16Units)
+{
+    EXPECT_EQ(CFStringCreateWithCString(nullptr, "\xC3", kCFStringEncodingUTF8), nullptr) << "truncated";
+    EXPECT_EQ(CFStringCreateWithCString(nullptr, "\xC0\xAF", kCFStringEncodingUTF8), nullptr) << "overlong";
+    EXPECT_EQ(CFStringCreateWithCString(nullptr, "\xED\xA0\x80", kCFStringEncodingUTF8), nullptr) << "surrogate";
+    EXPECT_EQ(CFStringCreateWithCString(nullptr, "\xFF", kCFStringEncodingUTF8), nullptr);
+
+    CFStringRef note = CFStringCreateWithCString(nullptr, "\xF0\x9F\x8E\xB5!", kCFStringEncodingUTF8);
+    ASSERT_NE(note, nullptr);
+    EXPECT_EQ(CFStringGetLength(note), 3) << "a surrogate pair and one more unit";
+    EXPECT_EQ(utf8(note), "\xF0\x9F\x8E\xB5!");
+    CFRelease(note);
+
+    UniChar lone[] = {'a', 0xD800};
+    CFStringRef broken = CFStringCreateWithCharacters(nullptr, lone, 2);
+    char buffer[16];
+    EXPECT_FALSE(CFStringGetCString(broken, buffer, sizeof buffer, kCFStringEncodingUTF8));
+    CFRelease(broken);
+
+    const UInt8 withMark[] = {0xEF, 0xBB, 0xBF, 'o', 'k'};
+    CFStringRef external = CFStringCreateWithBytes(nullptr, withMark, 5, kCFStringEncodingUTF8, true);
+    EXPECT_EQ(utf8(external), "ok");
+    CFRelease(external);
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(10, kCFStringEncodingUTF8), 30);
+    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(10, kCFStringEncodingASCII), 10);
+}
+
+TEST(CFString, CompareOrdersByCharactersAndCanIgnoreCase)
+{
+    EXPECT_EQ(CFStringCompare(CFSTR("abc"), CFSTR("abd"), 0), kCFCompareLessThan);
+    EXPECT_EQ(CFStringCompare(CFSTR("abd"), CFSTR("abc"), 0), kCFCompareGreaterThan);
+    EXPECT_EQ(CFStringCompare(CFSTR("ab"), CFSTR("abc"), 0), kCFCompareLessThan);
+    EXPECT_EQ(CFStringCompare(CFSTR("abc"), CFSTR("abc"), 0), kCFCompareEqualTo);
+    EXPECT_EQ(CFStringCompare(CFSTR("Audio MIDI Setup"), CFSTR("AUDIO midi setup"), 0), kCFCompareGreaterThan);
+    EXPECT_EQ(CFStringCompare(CFSTR("Audio MIDI Setup"), CFSTR("AUDIO midi setup"), kCFCompareCaseInsensitive),
+              kCFCompareEqualTo);
+    EXPECT_EQ(CFStringCompare(CFSTR("a"), CFSTR("B"), kCFCompareCaseInsensitive), kCFCompareLessThan);
+
+    CFStringRef upper = CFStringCreateWithCString(nullptr, "\xC9t\xC9", kCFStringEncodingISOLatin1);
+    CFStringRef lower = CFStringCreateWithCString(nullptr, "\xE9T\xE9", kCFStringEncodingISOLatin1);
+    EXPECT_EQ(CFStringCompare(upper, lower, kCFCompareCaseInsensitive), kCFCompareEqualTo);
+    EXPECT_NE(CFStringCompare(upper, lower, 0), kCFCompareEqualTo);
+    CFRelease(upper);
+    CFRelease(lower);
+}
+
+TEST(CFString, ConstantStringsAreInternedAndNeverFreed)
+{
+    CFStringRef a = CFSTR("IOProviderClass");
+    EXPECT_EQ(a, CFSTR("IOProviderClass"));
+    EXPECT_NE(a, CFSTR("IOProviderClasz"));
+
+    CFRetain(a);
+    CFRelease(a);
+    CFRelease(a);
+    CFRelease(a);
+    EXPECT_EQ(CFGetRetainCount(a), LONG_MAX);
+    EXPECT_EQ(utf8(a), "IOProviderClass") << "still alive after surplus releases";
+
+    CFStringRef made = CFStringCreateWithCString(nullptr, "IOProviderClass", kCFStringEncodingASCII);
+    EXPECT_NE(made, a);
+    EXPECT_TRUE(CFEqual(made, a));
+    EXPECT_EQ(CFHash(made), CFHash(a));
+    CFRelease(made);
+
+    // Every thread gets the same object for the same text.
+    std::vector<std::thread> threads;
+    std::vector<CFStringRef> seen(8);
+    for (size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back([&seen, i] { seen[i] = CFSTR("shared by threads"); });
+    for (auto& t : threads)
+        t.join();
+    for (CFStringRef s : seen)
+        EXPECT_EQ(s, seen[0]);
+    EXPECT_TRUE(CFEqual(kCFRunLoopDefaultMode, CFSTR("kCFRunLoopDefaultMode")));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dictionaries and numbers
+
+TEST(CFDictionary, KeysMatchByContentNotIdentity)
+{
+    CFMutableDictionaryRef matching = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                                &kCFTypeDictionaryValueCallBacks);
+    CFDictionarySetValue(matching, CFSTR("IOProviderClass"), CFSTR("ZmKernelDeviceTARSEL"));
+
+    CFStringRef sameText = CFStringCreateWithCString(nullptr, "IOProviderClass", kCFStringEncodingASCII);
+    EXPECT_TRUE(CFDictionaryContainsKey(matching, sameText));
+    EXPECT_EQ(CFDictionaryGetValue(matching, sameText), CFSTR("ZmKernelDeviceTARSEL"));
+    EXPECT_FALSE(CFDictionaryContainsKey(matching, CFSTR("IOProviderclass")));
+    EXPECT_EQ(CFDictionaryGetValue(matching, CFSTR("missing")), nullptr);
+
+    // Setting through an equal key replaces the entry's value rather than adding a second entry.
+    CFDictionarySetValue(matching, sameText, CFSTR("Other"));
+    EXPECT_EQ(CFDictionaryGetCount(matching), 1);
+    EXPECT_EQ(CFDictionaryGetValue(matching, CFSTR("IOProviderClass")), CFSTR("Other"));
+    CFRelease(sameText);
+    CFRelease(matching);
+}
+
+TEST(CFDictionary, AddSetReplaceAndRemoveFollowTheirRules)
+{
+    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
+                                                         &kCFTypeDictionaryValueCallBacks);
+    CFDictionaryAddValue(d, CFSTR("k"), CFSTR("first"));
+    CFDictionaryAddValue(d, CFSTR("k"), CFSTR("second"));
+    EXPECT_EQ(CFDictionaryGetValue(d, CFSTR("k")), CFSTR("first")) << "Add keeps an existing value";
+
+    CFDictionaryReplaceValue(d, CFSTR("absent"), CFSTR("x"));
+    EXPECT_FALSE(CFDictionaryContainsKey(d, CFSTR("absent"))) << "Replace never adds";
+    CFDictionaryReplaceValue(d, CFSTR("k"), CFSTR("third"));
+    EXPECT_EQ(CFDictionaryGetValue(d, CFSTR("k")), CFSTR("third"));
+
+    CFStringRef value = CFStringCreateWithCString(nullptr, "v", kCFStringEncodingASCII);
+    CFDictionarySetValue(d, CFSTR("j"), value);
+    CFDictionarySetValue(d, CFSTR("j"), value);
+    EXPECT_EQ(CFGetRetainCount(value), 2) << "setting the same value again keeps one reference";
+
+    const void* found = nullptr;
+    EXPECT_TRUE(CFDictionaryGetValueIfPresent(d, CFSTR("j"), &found));
+    EXPECT_EQ(found, value);
+    EXPECT_EQ(CFDictionaryGetCount(d), 2);
+
+    const void* keys[2];
+    const void* values[2];
+    CFDictionaryGetKeysAndValues(d, keys, values);
+    int applied = 0;
+    CFDictionaryApplyFunction(d, [](const void*, const void*, void* n) { ++*static_cast<int*>(n); }, &applied);
+    EXPECT_EQ(applied, 2);
+
+    CFDictionaryRemoveValue(d, CFSTR("j"));
+    EXPECT_EQ(CFGetRetainCount(value), 1);
+    CFDictionaryRemoveValue(d, CFSTR("j"));
+    CFDictionaryRemoveAllValues(d);
+    EXPECT_EQ(CFDictionaryGetCount(d), 0);
+    CFRelease(value);
+    CFRelease(d);
+}
+
+TEST(CFDictionary, NullCallBacksComparePointersAndRetainNothing)
+{
+    CFMutableDictionaryRef d = CFDictionaryCreateMutable(nullptr, 0, nullptr, nullptr);
+    CFStringRef a = CFStringCreateWithCString(nullptr, "same", kCFStringEncodingASCII);
+    CFStringRef b = CFStringCreateWithCString(nullptr, "same", kCFStringEncodingASCII);
+    CFDictionarySetValue(d, a, a);
+    EXPECT_EQ(CFGetRetainCount(a), 1);
+    EXPECT_TRUE(CFDictionaryContainsKey(d, a));
+    EXPECT_FALSE(CFDictionaryContainsKey(d, b)) << "different pointers are different keys";
+    static int plain = 7;
+    CFDictionarySetValue(d, &plain, &plain);
+    EXPECT_EQ(CFDictionaryGetValue(d, &plain), &plain);
+    CFRelease(d);
+    EXPECT_EQ(CFGetRetainCount(a), 1);
+    CFRelease(a);
+    CFRelease(b);
+}
+
+TEST(CFDictionary, CopiesCompareEqualAndImmutableOnesStayUnchanged)
+{
+    const void* keys[] = {CFSTR("a"), CFSTR("b")};
+    const void* values[] = {CFSTR("1"), CFSTR("2")};
+    CFDictionaryRef fixed = CFDictionaryCreate(nullptr, keys, values, 2, &kCFTypeDictionaryKeyCallBacks,
+                                               &kCFTypeDictionaryValueCallBacks);
+    CFMutableDictionaryRef copy = CFDictionaryCreateMutableCopy(nullptr, 0, fixed);
+    EXPECT_TRUE(CFEqual(fixed, copy));
+    EXPECT_EQ(CFHash(fixed), CFHash(copy));
+
+    CFDictionarySetValue(const_cast<CFMutableDictionaryRef>(fixed), CFSTR("c"), CFSTR("3"));
+    EXPECT_EQ(CFDictionaryGetCount(fixed), 2) << "an immutable dictionary ignores changes";
+
+    CFDictionarySetValue(copy, CFSTR("b"), CFSTR("changed"));
+    EXPECT_FALSE(CFEqual(fixed, copy));
+    EXPECT_EQ(CFDictionaryGetValue(fixed, CFSTR("b")), CFSTR("2"));
+
+    CFDictionaryRef frozen = CFDictionaryCreateCopy(nullptr, copy);
+    EXPECT_TRUE(CFEqual(frozen, copy));
+    CFRelease(frozen);
+    CFRelease(copy);
+    CFRelease(fixed);
+}
+
+TEST(CFNumber, StoresIntegersAndReportsLossyConversions)
+{
+    int32_t small = -123456;
+    int64_t large = int64_t{1} << 40;
+    CFNumberRef a = CFNumberCreate(nullptr, kCFNumberSInt32Type, &small);
+    CFNumberRef b = CFNumberCreate(nullptr, kCFNumberSInt64Type, &large);
+    EXPECT_EQ(CFNumberGetType(a), kCFNumberSInt32Type);
+    EXPECT_FALSE(CFNumberIsFloatType(a));
+
+    int32_t out32 = 0;
+    int64_t out64 = 0;
+    EXPECT_TRUE(CFNumberGetValue(a, kCFNumberSInt32Type, &out32));
+    EXPECT_EQ(out32, small);
+    EXPECT_TRUE(CFNumberGetValue(a, kCFNumberSInt64Type, &out64));
+    EXPECT_EQ(out64, small);
+    EXPECT_TRUE(CFNumberGetValue(b, kCFNumberSInt64Type, &out64));
+    EXPECT_EQ(out64, large);
+    EXPECT_FALSE(CFNumberGetValue(b, kCFNumberSInt32Type, &out32)) << "2^40 does not fit 32 bits";
+
+    double fraction = 2.5;
+    CFNumberRef c = CFNumberCreate(nullptr, kCFNumberFloat64Type, &fraction);
+    EXPECT_FALSE(CFNumberGetValue(c, kCFNumberSInt32Type, &out32));
+    EXPECT_EQ(out32, 2) << "truncated toward zero";
+    double huge = 1e30;
+    CFNumberRef d = CFNumberCreate(nullptr, kCFNumberDoubleType, &huge);
+    EXPECT_FALSE(CFNumberGetValue(d, kCFNumberSInt64Type, &out64));
+
+    // Equal values are equal across types, and hash alike.
+    double five = 5.0;
+    int32_t fiveInt = 5;
+    CFNumberRef e = CFNumberCreate(nullptr, kCFNumberFloat64Type, &five);
+    CFNumberRef f = CFNumberCreate(nullptr, kCFNumberIntType, &fiveInt);
+    EXPECT_TRUE(CFEqual(e, f));
+    EXPECT_EQ(CFHash(e), CFHash(f));
+    EXPECT_EQ(CFNumberCompare(a, f, nullptr), kCFCompareLessThan);
+    EXPECT_EQ(CFNumberCompare(b, c, nullptr), kCFCompareGreaterThan);
+    EXPECT_EQ(CFNumberCreate(nullptr, 99, &small), nullptr);
+
+    for (CFNumberRef n : {a, b, c, d, e, f})
+        CFRelease(n);
+}
+
+// ---------------------------------------------------------------------------------------------
+// UUIDs, URLs and plug-in instances
+
+constexpr CFUUIDBytes kHALTypeBytes = {0xF8, 0xBB, 0x1C, 0x28, 0xBA, 0xE8, 0x11, 0xD6,
+                                       0x9C, 0x31, 0x00, 0x03, 0x93, 0x15, 0xCD, 0x46};
+
+CFUUIDRef halTypeConstant()
+{
+    return CFUUIDGetConstantUUIDWithBytes(nullptr, 0xF8, 0xBB, 0x1C, 0x28, 0xBA, 0xE8, 0x11, 0xD6, 0x9C,
+                                          0x31, 0x00, 0x03, 0x93, 0x15, 0xCD, 0x46);
+}
+
+TEST(CFUUID, ConstantsAreOneObjectPerValueAndNeverFreed)
+{
+    CFUUIDRef a = halTypeConstant();
+    EXPECT_EQ(a, halTypeConstant());
+    CFRelease(a);
+    CFRelease(a);
+    EXPECT_EQ(CFGetRetainCount(a), LONG_MAX);
+    EXPECT_EQ(CFUUIDGetUUIDBytes(a).byte15, 0x46);
+
+    CFUUIDRef other = CFUUIDGetConstantUUIDWithBytes(nullptr, 0xF8, 0xBB, 0x1C, 0x28, 0xBA, 0xE8, 0x11,
+                                                     0xD6, 0x9C, 0x31, 0x00, 0x03, 0x93, 0x15, 0xCD, 0x47);
+    EXPECT_NE(a, other);
+    EXPECT_FALSE(CFEqual(a, other));
+
+    std::vector<CFUUIDRef> seen(6);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); ++i)
+        threads.emplace_back([&seen, i] { seen[i] = halTypeConstant(); });
+    for (auto& t : threads)
+        t.join();
+    for (CFUUIDRef u : seen)
+        EXPECT_EQ(u, a);
+
+    CFUUIDRef iunknown = CFUUIDCreateFromString(nullptr, CFSTR("00000000-0000-0000-C000-000000000046"));
+    EXPECT_TRUE(CFEqual(IUnknownUUID, iunknown));
+    CFRelease(iunknown);
+}
+
+TEST(CFUUID, CreatedUUIDsEqualByBytes)
+{
+    CFUUIDRef created = CFUUIDCreateFromUUIDBytes(nullptr, kHALTypeBytes);
+    CFUUIDRef again = CFUUIDCreateFromUUIDBytes(nullptr, kHALTypeBytes);
+    EXPECT_NE(created, again) << "each creation is its own object";
+    EXPECT_TRUE(CFEqual(created, again));
+    EXPECT_TRUE(CFEqual(created, halTypeConstant()));
+    EXPECT_EQ(CFHash(created), CFHash(halTypeConstant()));
+    EXPECT_EQ(CFGetRetainCount(created), 1);
+
+    CFUUIDBytes bytes = CFUUIDGetUUIDBytes(created);
+    EXPECT_EQ(std::memcmp(&bytes, &kHALTypeBytes, sizeof bytes), 0);
+    CFUUIDBytes none = CFUUIDGetUUIDBytes(nullptr);
+    EXPECT_EQ(none.byte0 | none.byte15, 0);
+    CFRelease(created);
+    CFRelease(again);
+}
+
+TEST(CFUUID, StringFormIsUpperCaseAndParsesBack)
+{
+    CFStringRef text = CFUUIDCreateString(nullptr, halTypeConstant());
+    EXPECT_EQ(utf8(text), "F8BB1C28-BAE8-11D6-9C31-00039315CD46");
+
+    CFUUIDRef parsed = CFUUIDCreateFromString(nullptr, text);
+    EXPECT_TRUE(CFEqual(parsed, halTypeConstant()));
+    CFUUIDRef lower = CFUUIDCreateFromString(nullptr, CFSTR("{f8bb1c28-bae8-11d6-9c31-00039315cd46}"));
+    EXPECT_TRUE(CFEqual(lower, halTypeConstant()));
+
+    for (CFStringRef bad : {CFSTR(""), CFSTR("F8BB1C28-BAE8-11D6-9C31-00039315CD4"),
+                            CFSTR("F8BB1C28BAE8-11D6-9C31-00039315CD46-"),
+                            CFSTR("G8BB1C28-BAE8-11D6-9C31-00039315CD46"),
+                            CFSTR("F8BB1C28-BAE8-11D6-9C31-00039315CD46X")})
+        EXPECT_EQ(CFUUIDCreateFromString(nullptr, bad), nullptr) << utf8(bad);
+    CFRelease(text);
+    CFRelease(parsed);
+    CFRelease(lower);
+}
+
+TEST(CFURL, FileSystemPathsRoundTrip)
+{
+    const char* path = "/Applications/Utilities/Audio MIDI Setup.app/Contents/Resources/USB.png";
+    CFStringRef pathString = CFStringCreateWithCString(nullptr, path, kCFStringEncodingASCII);
+    CFURLRef url = CFURLCreateWithFileSystemPath(nullptr, pathString, kCFURLPOSIXPathStyle, false);
+    ASSERT_NE(url, nullptr);
+    EXPECT_EQ(utf8(CFURLGetString(url)),
+              "file:///Applications/Utilities/Audio%20MIDI%20Setup.app/Contents/Resources/USB.png");
+
+    CFStringRef back = CFURLCopyFileSystemPath(url, kCFURLPOSIXPathStyle);
+    EXPECT_TRUE(CFEqual(back, pathString));
+    CFRelease(back);
+
+    size_t length = std::strlen(path);
+    std::vector<UInt8> buffer(length + 1);
+    EXPECT_TRUE(CFURLGetFileSystemRepresentation(url, true, buffer.data(), static_cast<CFIndex>(length + 1)));
+    EXPECT_STREQ(reinterpret_cast<const char*>(buffer.data()), path);
+    EXPECT_FALSE(CFURLGetFileSystemRepresentation(url, true, buffer.data(), static_cast<CFIndex>(length)))
+        << "no room for the NUL";
+
+    CFURLRef same = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path),
+                                                            static_cast<CFIndex>(length), false);
+    EXPECT_TRUE(CFEqual(url, same));
+    testing::internal::CaptureStderr();
+    CFShow(url);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("file:///Applications/Utilities/Audio%20MIDI"),
+              std::string::npos);
+    CFRelease(same);
+    CFRelease(url);
+    CFRelease(pathString);
+}
+
+TEST(CFURL, DirectoriesRelativePathsAndOtherStyles)
+{
+    CFURLRef dir = CFURLCreateWithFileSystemPath(nullptr, CFSTR("/tmp/plugins/"), kCFURLPOSIXPathStyle, true);
+    EXPECT_EQ(utf8(CFURLGetString(dir)), "file:///tmp/plugins/");
+    CFStringRef dirPath = CFURLCopyFileSystemPath(dir, kCFURLPOSIXPathStyle);
+    EXPECT_EQ(utf8(dirPath), "/tmp/plugins");
+    CFRelease(dirPath);
+    CFRelease(dir);
+
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    CFURLRef relative = CFURLCreateWithFileSystemPath(nullptr, CFSTR("sub/file"), kCFURLPOSIXPathStyle, false);
+    UInt8 buffer[4200];
+    ASSERT_TRUE(CFURLGetFileSystemRepresentation(relative, true, buffer, sizeof buffer));
+    std::string expected = std::string(cwd) + (std::strcmp(cwd, "/") == 0 ? "" : "/") + "sub/file";
+    EXPECT_EQ(reinterpret_cast<const char*>(buffer), expected);
+    CFRelease(relative);
+
+    EXPECT_EQ(CFURLCreateWithFileSystemPath(nullptr, CFSTR("C:\\x"), kCFURLWindowsPathStyle, false), nullptr);
+    EXPECT_EQ(CFURLCreateWithFileSystemPath(nullptr, CFSTR(""), kCFURLPOSIXPathStyle, false), nullptr);
+    EXPECT_EQ(CFURLCreateWithFileSystemPath(nullptr, nullptr, kCFURLPOSIXPathStyle, false), nullptr);
+}
+
+TEST(CFPlugIn, InstanceCountsArePerFactoryValue)
+{
+    CFUUIDRef factory = CFUUIDCreateWithBytes(nullptr, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90,
+                                              0xA0, 0xB0, 0xC0, 0xD0, 0xE0, 0xF0, 0x01);
+    CFUUIDRef sameValue = CFUUIDCreateFromUUIDBytes(nullptr, CFUUIDGetUUIDBytes(factory));
+    CFUUIDRef otherFactory = CFUUIDCreateWithBytes(nullptr, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80,
+                                                   0x90, 0xA0, 0xB0, 0xC0, 0xD0, 0xE0, 0xF0, 0x02);
+    EXPECT_EQ(_CFPlugInInstanceCount(factory), 0);
+    CFPlugInAddInstanceForFactory(factory);
+    CFPlugInAddInstanceForFactory(sameValue);
+    EXPECT_EQ(_CFPlugInInstanceCount(factory), 2) << "counted by the factory's value";
+    EXPECT_EQ(_CFPlugInInstanceCount(otherFactory), 0);
+
+    CFPlugInRemoveInstanceForFactory(factory);
+    CFPlugInRemoveInstanceForFactory(factory);
+    CFPlugInRemoveInstanceForFactory(factory);
+    EXPECT_EQ(_CFPlugInInstanceCount(factory), 0) << "never below zero";
+    CFPlugInAddInstanceForFactory(nullptr);
+    EXPECT_EQ(_CFPlugInInstanceCount(nullptr), 0);
+
+    // Concurrent instances from many threads add up exactly.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 1000; ++i) {
+                CFPlugInAddInstanceForFactory(otherFactory);
+                CFPlugInAddInstanceForFactory(otherFactory);
+                CFPlugInRemoveInstanceForFactory(otherFactory);
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(_CFPlugInInstanceCount(otherFactory), 4000);
+    for (int i = 0; i < 4000; ++i)
+        CFPlugInRemoveInstanceForFactory(otherFactory);
+    EXPECT_EQ(_CFPlugInInstanceCount(otherFactory), 0);
+
+    CFRelease(factory);
+    CFRelease(sameValue);
+    CFRelease(otherFactory);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Run loops
+
+TEST(CFRunLoop, EachThreadHasItsOwnRunLoop)
+{
+    CFRunLoopRef main = CFRunLoopGetCurrent();
+    ASSERT_NE(main, nullptr);
+    EXPECT_EQ(main, CFRunLoopGetMain()) << "the test runs on the process's main thread";
+    EXPECT_EQ(main, CFRunLoopGetCurrent());
+
+    CFRunLoopRef first = nullptr, firstAgain = nullptr, firstMain = nullptr, second = nullptr;
+    onThread([&] {
+        first = CFRunLoopGetCurrent();
+        firstAgain = CFRunLoopGetCurrent();
+        firstMain = CFRunLoopGetMain();
+        CFRetain(first); // kept past the thread's end to compare with the next thread's
+    });
+    onThread([&] { second = CFRunLoopGetCurrent(); });
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(first, firstAgain);
+    EXPECT_NE(first, main);
+    EXPECT_EQ(firstMain, main);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(CFGetRetainCount(first), 1) << "the ended thread gave up its own reference";
+    CFRelease(first);
+}
+
+TEST(CFRunLoop, RunInModeReportsWhyItReturned)
+{
+    onThread([] {
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false), kCFRunLoopRunFinished)
+            << "nothing to wait for";
+
+        Probe probe;
+        CFRunLoopSourceRef source = probe.makeSource();
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.02, true), kCFRunLoopRunTimedOut);
+        EXPECT_EQ(probe.performs, 0);
+
+        CFRunLoopSourceSignal(source);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true), kCFRunLoopRunHandledSource);
+        EXPECT_EQ(probe.performs, 1);
+
+        // Signals coalesce until the source is performed; zero seconds still serves what is ready.
+        CFRunLoopSourceSignal(source);
+        CFRunLoopSourceSignal(source);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false), kCFRunLoopRunTimedOut);
+        EXPECT_EQ(probe.performs, 2);
+
+        probe.stopInPerform = true;
+        CFRunLoopSourceSignal(source);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopCommonModes, 10, false), kCFRunLoopRunStopped);
+        EXPECT_EQ(probe.performs, 3);
+
+        CFRunLoopRemoveSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false), kCFRunLoopRunFinished);
+        CFRelease(source);
+    });
+}
+
+TEST(CFRunLoop, SourceSignalledFromAnotherThreadPerformsOnTheOwner)
+{
+    LoopThread loop;
+    Probe probe;
+    CFRunLoopSourceRef source = probe.makeSource();
+    CFRunLoopAddSource(loop.runLoop(), source, kCFRunLoopDefaultMode);
+    for (int i = 1; i <= 3; ++i) {
+        CFRunLoopSourceSignal(source);
+        CFRunLoopWakeUp(loop.runLoop());
+        EXPECT_TRUE(eventually([&] { return probe.performs >= i; }));
+    }
+    EXPECT_EQ(probe.lastPerformThread(), loop.id());
+
+    // Signalling alone wakes the run loops that hold the source.
+    CFRunLoopSourceSignal(source);
+    EXPECT_TRUE(eventually([&] { return probe.performs >= 4; }));
+    loop.stop();
+    CFRunLoopSourceInvalidate(source);
+    CFRelease(source);
+}
+
+TEST(CFRunLoop, MainThreadRunLoopServesSourcesSignalledElsewhere)
+{
+    Probe probe;
+    CFRunLoopSourceRef source = probe.makeSource();
+    CFRunLoopAddSource(CFRunLoopGetMain(), source, kCFRunLoopDefaultMode);
+    std::thread signaller([source] {
+        CFRunLoopSourceSignal(source);
+        CFRunLoopWakeUp(CFRunLoopGetMain());
+    });
+    EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 20, true), kCFRunLoopRunHandledSource);
+    signaller.join();
+    EXPECT_EQ(probe.performs, 1);
+    EXPECT_EQ(probe.lastPerformThread(), std::this_thread::get_id());
+    CFRunLoopRemoveSource(CFRunLoopGetMain(), source, kCFRunLoopDefaultMode);
+    CFRelease(source);
+}
+
+TEST(CFRunLoop, StopFromAnotherThreadEndsRun)
+{
+    std::promise<CFRunLoopRef> published;
+    std::atomic<bool> returned{false};
+    std::thread runner([&] {
+        published.set_value(CFRunLoopGetCurrent());
+        CFRunLoopRun(); // waits even with no source added
+        returned = true;
+    });
+    CFRunLoopRef rl = published.get_future().get();
+    std::this_thread::sleep_for(20ms); // usually lets the runner reach its wait first
+    CFRunLoopStop(rl);
+    runner.join();
+    EXPECT_TRUE(returned);
+
+    // A stop that comes before the run ends the next activation at once, and only that one.
+    onThread([] {
+        Probe probe;
+        CFRunLoopSourceRef source = probe.makeSource();
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
+        CFRunLoopStop(CFRunLoopGetCurrent());
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false), kCFRunLoopRunStopped);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, false), kCFRunLoopRunTimedOut);
+        CFRunLoopSourceInvalidate(source);
+        CFRelease(source);
+    });
+}
+
+TEST(CFRunLoop, ScheduleCancelAndContextReferencesBalance)
+{
+    Probe probe;
+    CFRunLoopSourceRef source = probe.makeSource();
+    EXPECT_EQ(probe.retains, 1);
+    CFRunLoopSourceContext context{};
+    CFRunLoopSourceGetContext(source, &context);
+    EXPECT_EQ(context.info, &probe);
+
+    LoopThread first;
+    LoopThread second;
+    CFRunLoopAddSource(first.runLoop(), source, kCFRunLoopDefaultMode);
+    CFRunLoopAddSource(first.runLoop(), source, kCFRunLoopDefaultMode); // already there: no-op
+    CFRunLoopAddSource(second.runLoop(), source, kCFRunLoopDefaultMode);
+    EXPECT_TRUE(CFRunLoopContainsSource(first.runLoop(), source, kCFRunLoopDefaultMode));
+    EXPECT_TRUE(CFRunLoopContainsSource(second.runLoop(), source, kCFRunLoopCommonModes));
+    EXPECT_GT(CFGetRetainCount(source), 2) << "each run loop holds the source";
+    {
+        std::lock_guard<std::mutex> guard(probe.lock);
+        EXPECT_EQ(probe.scheduledOn, (std::vector<CFRunLoopRef>{first.runLoop(), second.runLoop()}));
+    }
+
+    CFRunLoopRemoveSource(first.runLoop(), source, kCFRunLoopDefaultMode);
+    EXPECT_FALSE(CFRunLoopContainsSource(first.runLoop(), source, kCFRunLoopDefaultMode));
+    CFRunLoopSourceInvalidate(source);
+    EXPECT_FALSE(CFRunLoopSourceIsValid(source));
+    EXPECT_FALSE(CFRunLoopContainsSource(second.runLoop(), source, kCFRunLoopDefaultMode));
+    {
+        std::lock_guard<std::mutex> guard(probe.lock);
+        EXPECT_EQ(probe.cancelledOn, (std::vector<CFRunLoopRef>{first.runLoop(), second.runLoop()}));
+    }
+    CFRunLoopAddSource(first.runLoop(), source, kCFRunLoopDefaultMode);
+    EXPECT_FALSE(CFRunLoopContainsSource(first.runLoop(), source, kCFRunLoopDefaultMode))
+        << "an invalid source cannot be added";
+    CFRunLoopSourceSignal(source);
+    CFRunLoopWakeUp(first.runLoop());
+
+    EXPECT_EQ(CFGetRetainCount(source), 1);
+    CFRelease(source);
+    EXPECT_EQ(probe.releases, 1);
+    EXPECT_EQ(probe.performs, 0);
+}
+
+TEST(CFRunLoop, InvalidateWaitsForAPerformRunningOnAnotherThread)
+{
+    LoopThread loop;
+    Probe probe;
+    std::atomic<bool> inPerform{false};
+    std::atomic<bool> invalidating{false};
+    std::atomic<bool> performFinished{false};
+    probe.onPerform = [&] {
+        inPerform = true;
+        while (!invalidating)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(20ms); // long enough for an Invalidate that does not wait to return
+        performFinished = true;
+    };
+    CFRunLoopSourceRef source = probe.makeSource();
+    CFRunLoopAddSource(loop.runLoop(), source, kCFRunLoopDefaultMode);
+    CFRunLoopSourceSignal(source);
+    CFRunLoopWakeUp(loop.runLoop());
+    ASSERT_TRUE(eventually([&] { return inPerform.load(); }));
+    invalidating = true;
+    CFRunLoopSourceInvalidate(source);
+    EXPECT_TRUE(performFinished) << "Invalidate returned while perform was still running";
+
+    // Signals after invalidation are never performed.
+    int before = probe.performs;
+    CFRunLoopSourceSignal(source);
+    CFRunLoopWakeUp(loop.runLoop());
+    loop.stop();
+    EXPECT_EQ(probe.performs, before);
+    CFRelease(source);
+}
+
+TEST(CFRunLoop, SourceInvalidatedFromItsOwnPerformDoesNotWaitForItself)
+{
+    onThread([] {
+        Probe probe;
+        CFRunLoopSourceRef source = probe.makeSource();
+        probe.onPerform = [source] { CFRunLoopSourceInvalidate(source); };
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
+        CFRunLoopSourceSignal(source);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true), kCFRunLoopRunHandledSource);
+        EXPECT_FALSE(CFRunLoopSourceIsValid(source));
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true), kCFRunLoopRunFinished);
+        CFRelease(source);
+    });
+}
+
+TEST(CFRunLoop, RunLoopOfAnEndedThreadCancelsItsSources)
+{
+    Probe probe;
+    CFRunLoopSourceRef source = probe.makeSource();
+    CFRunLoopRef kept = nullptr;
+    onThread([&] {
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
+        kept = static_cast<CFRunLoopRef>(const_cast<void*>(CFRetain(CFRunLoopGetCurrent())));
+    });
+    // Still held here: stopping, waking and signalling an orphaned run loop is harmless.
+    EXPECT_TRUE(CFRunLoopContainsSource(kept, source, kCFRunLoopDefaultMode));
+    CFRunLoopStop(kept);
+    CFRunLoopWakeUp(kept);
+    CFRunLoopSourceSignal(source);
+    {
+        std::lock_guard<std::mutex> guard(probe.lock);
+        EXPECT_TRUE(probe.cancelledOn.empty());
+    }
+    CFRelease(kept);
+    {
+        std::lock_guard<std::mutex> guard(probe.lock);
+        EXPECT_EQ(probe.cancelledOn.size(), 1u);
+    }
+    EXPECT_EQ(CFGetRetainCount(source), 1);
+
+    CFRunLoopRef dropped = nullptr;
+    Probe other;
+    CFRunLoopSourceRef second = other.makeSource();
+    onThread([&] {
+        dropped = CFRunLoopGetCurrent();
+        CFRunLoopAddSource(dropped, second, kCFRunLoopDefaultMode);
+    });
+    {
+        std::lock_guard<std::mutex> guard(other.lock);
+        EXPECT_EQ(other.cancelledOn, std::vector<CFRunLoopRef>{dropped}) << "cancelled as the thread ended";
+    }
+    EXPECT_EQ(CFGetRetainCount(second), 1);
+    CFRelease(second);
+    CFRelease(source);
+    EXPECT_EQ(probe.releases, 1);
+    EXPECT_EQ(other.releases, 1);
+}
+
+struct ReadEnd {
+    int fd;
+    std::atomic<int> performs{0};
+    std::atomic<int> bytes{0};
+    std::atomic<bool> hungUp{false};
+    std::atomic<bool> stopOnHangUp{false};
+
+    static void perform(void* info)
+    {
+        auto* r = static_cast<ReadEnd*>(info);
+        r->performs++;
+        char c;
+        ssize_t n = read(r->fd, &c, 1);
+        if (n == 1) {
+            r->bytes++;
+        } else if (n == 0) {
+            r->hungUp = true;
+            if (r->stopOnHangUp)
+                CFRunLoopStop(CFRunLoopGetCurrent());
+        }
+    }
+};
+
+TEST(CFRunLoop, FileDescriptorSourceFiresWhenReadableAndStopsAfterInvalidate)
+{
+    onThread([] {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        ReadEnd reader{fds[0]};
+        CFRunLoopSourceRef source = _CFRunLoopSourceCreateForFD(fds[0], ReadEnd::perform, &reader);
+        ASSERT_NE(source, nullptr);
+        CFRunLoopRef rl = CFRunLoopGetCurrent();
+        CFRunLoopAddSource(rl, source, kCFRunLoopDefaultMode);
+
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.02, true), kCFRunLoopRunTimedOut);
+        EXPECT_EQ(reader.performs, 0) << "nothing to read yet";
+
+        ASSERT_EQ(write(fds[1], "a", 1), 1);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true), kCFRunLoopRunHandledSource);
+        EXPECT_EQ(reader.bytes, 1);
+
+        // Written by another thread while this one waits.
+        std::thread writer([&] { EXPECT_EQ(write(fds[1], "b", 1), 1); });
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true), kCFRunLoopRunHandledSource);
+        writer.join();
+        EXPECT_EQ(reader.bytes, 2);
+
+        // The writer going away is reported too.
+        reader.stopOnHangUp = true;
+        close(fds[1]);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false), kCFRunLoopRunStopped);
+        EXPECT_TRUE(reader.hungUp);
+
+        // The pipe stays at end-of-file, yet an invalidated source is not called again.
+        CFRunLoopSourceInvalidate(source);
+        EXPECT_FALSE(CFRunLoopContainsSource(rl, source, kCFRunLoopDefaultMode));
+        Probe idle;
+        CFRunLoopSourceRef keepAlive = idle.makeSource();
+        CFRunLoopAddSource(rl, keepAlive, kCFRunLoopDefaultMode);
+        int before = reader.performs;
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, false), kCFRunLoopRunTimedOut);
+        EXPECT_EQ(reader.performs, before);
+
+        CFRunLoopSourceInvalidate(keepAlive);
+        CFRelease(keepAlive);
+        CFRelease(source);
+        close(fds[0]);
+    });
+}
+
+struct TimerLog {
+    std::atomic<int> fired{0};
+    int stopAt = 0;
+    int invalidateAt = 0;
+    double rescheduleBy = 0;
+    std::thread::id thread;
+
+    static void callout(CFRunLoopTimerRef timer, void* info)
+    {
+        auto* log = static_cast<TimerLog*>(info);
+        int n = ++log->fired;
+        log->thread = std::this_thread::get_id();
+        if (n == 1 && log->rescheduleBy > 0)
+            CFRunLoopTimerSetNextFireDate(timer, CFAbsoluteTimeGetCurrent() + log->rescheduleBy);
+        if (n == log->invalidateAt)
+            CFRunLoopTimerInvalidate(timer);
+        if (n == log->stopAt)
+            CFRunLoopStop(CFRunLoopGetCurrent());
+    }
+
+    CFRunLoopTimerRef make(double delay, double interval)
+    {
+        CFRunLoopTimerContext context{0, this, nullptr, nullptr, nullptr};
+        return CFRunLoopTimerCreate(nullptr, CFAbsoluteTimeGetCurrent() + delay, interval, 0, 0, callout, &context);
+    }
+};
+
+TEST(CFRunLoop, RepeatingTimerFiresUntilInvalidated)
+{
+    onThread([] {
+        TimerLog log;
+        log.stopAt = 3;
+        log.invalidateAt = 3;
+        CFRunLoopTimerRef timer = log.make(0.005, 0.005);
+        EXPECT_TRUE(CFRunLoopTimerDoesRepeat(timer));
+        EXPECT_DOUBLE_EQ(CFRunLoopTimerGetInterval(timer), 0.005);
+        CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
+        EXPECT_TRUE(CFRunLoopContainsTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode));
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 20, false), kCFRunLoopRunStopped);
+        EXPECT_EQ(log.fired, 3);
+        EXPECT_EQ(log.thread, std::this_thread::get_id());
+        EXPECT_FALSE(CFRunLoopTimerIsValid(timer));
+        EXPECT_FALSE(CFRunLoopContainsTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode));
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.03, false), kCFRunLoopRunFinished);
+        EXPECT_EQ(log.fired, 3);
+        EXPECT_EQ(CFGetRetainCount(timer), 1);
+        CFRelease(timer);
+    });
+}
+
+TEST(CFRunLoop, OneShotTimerFiresOnceUnlessRescheduled)
+{
+    onThread([] {
+        TimerLog once;
+        once.stopAt = 1;
+        CFRunLoopTimerRef timer = once.make(0.005, 0);
+        EXPECT_FALSE(CFRunLoopTimerDoesRepeat(timer));
+        CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 20, false), kCFRunLoopRunStopped);
+        EXPECT_EQ(once.fired, 1);
+        EXPECT_FALSE(CFRunLoopTimerIsValid(timer)) << "a one-shot timer ends after firing";
+        CFRelease(timer);
+
+        TimerLog twice;
+        twice.rescheduleBy = 0.005;
+        twice.stopAt = 2;
+        CFRunLoopTimerRef again = twice.make(0.005, 0);
+        CFRunLoopAddTimer(CFRunLoopGetCurrent(), again, kCFRunLoopDefaultMode);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 20, false), kCFRunLoopRunStopped);
+        EXPECT_EQ(twice.fired, 2) << "a new fire date from the call-out keeps it going";
+        EXPECT_FALSE(CFRunLoopTimerIsValid(again));
+        CFRelease(again);
+
+        // A timer that is not due yet does not fire, and removing it leaves the loop empty.
+        TimerLog later;
+        CFRunLoopTimerRef distant = later.make(3600, 0);
+        CFRunLoopAddTimer(CFRunLoopGetCurrent(), distant, kCFRunLoopDefaultMode);
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.02, false), kCFRunLoopRunTimedOut);
+        EXPECT_EQ(later.fired, 0);
+        CFRunLoopRemoveTimer(CFRunLoopGetCurrent(), distant, kCFRunLoopDefaultMode);
+        EXPECT_TRUE(CFRunLoopTimerIsValid(distant)) << "removing is not invalidating";
+        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 1, false), kCFRunLoopRunFinished);
+        CFRelease(distant);
+    });
+}
+
+TEST(CFRunLoop, TimerInvalidatedFromAnotherThreadNeverFiresAgain)
+{
+    LoopThread loop;
+    TimerLog log;
+    CFRunLoopTimerRef timer = log.make(0, 0.002);
+    CFRunLoopAddTimer(loop.runLoop(), timer, kCFRunLoopDefaultMode);
+
+    // A timer belongs to one run loop only.
+    CFRunLoopAddTimer(CFRunLoopGetMain(), timer, kCFRunLoopDefaultMode);
+    EXPECT_FALSE(CFRunLoopContainsTimer(CFRunLoopGetMain(), timer, kCFRunLoopDefaultMode));
+
+    ASSERT_TRUE(eventually([&] { return log.fired >= 3; }));
+    CFRunLoopTimerInvalidate(timer);
+    int firedAtInvalidate = log.fired;
+    std::this_thread::sleep_for(20ms);
+    loop.stop();
+    EXPECT_EQ(log.fired, firedAtInvalidate);
+    EXPECT_EQ(log.thread, loop.id());
+    CFRelease(timer);
+}
+
+TEST(CFRunLoop, TimerContextIsRetainedAndReleasedWithTheTimer)
+{
+    struct Counts {
+        int retains = 0;
+        int releases = 0;
+    } counts;
+    CFRunLoopTimerContext context{};
+    context.info = &counts;
+    context.retain = [](const void* info) -> const void* {
+        static_cast<Counts*>(const_cast<void*>(info))->retains++;
+        return info;
+    };
+    context.release = [](const void* info) { static_cast<Counts*>(const_cast<void*>(info))->releases++; };
+    CFRunLoopTimerRef timer = CFRunLoopTimerCreate(nullptr, CFAbsoluteTimeGetCurrent() + 3600, 1.0, 0, 0,
+                                                   [](CFRunLoopTimerRef, void*) {}, &context);
+    EXPECT_EQ(counts.retains, 1);
+    CFRunLoopTimerContext out{};
+    CFRunLoopTimerGetContext(timer, &out);
+    EXPECT_EQ(out.info, &counts);
+
+    double next = CFAbsoluteTimeGetCurrent() + 7200;
+    CFRunLoopTimerSetNextFireDate(timer, next);
+    EXPECT_DOUBLE_EQ(CFRunLoopTimerGetNextFireDate(timer), next);
+
+    onThread([timer] { CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode); });
+    EXPECT_EQ(CFGetRetainCount(timer), 1) << "the ended thread's run loop let go of the timer";
+    CFRunLoopTimerInvalidate(timer);
+    EXPECT_EQ(counts.releases, 0) << "invalidation keeps the context until the timer goes";
+    CFRelease(timer);
+    EXPECT_EQ(counts.releases, 1);
+}
+
+} // namespace

@@ -1,0 +1,306 @@
+// The IOKit client on its own: return codes, matching dictionaries, stale handles, no daemon,
+// and a daemon that lies.
+#include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/IOKitLib.h>
+#include <gtest/gtest.h>
+#include <mach/mach.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KextSocket.h"
+#include "KextWire.h"
+
+namespace {
+
+using namespace kextwire;
+
+TEST(IOKitReturnTest, CodesHaveTheirMacValues)
+{
+    EXPECT_EQ(uint32_t(kIOReturnSuccess), 0u);
+    EXPECT_EQ(uint32_t(kIOReturnError), 0xE00002BCu);
+    EXPECT_EQ(uint32_t(kIOReturnNoMemory), 0xE00002BDu);
+    EXPECT_EQ(uint32_t(kIOReturnNoDevice), 0xE00002C0u);
+    EXPECT_EQ(uint32_t(kIOReturnBadArgument), 0xE00002C2u);
+    EXPECT_EQ(uint32_t(kIOReturnUnsupported), 0xE00002C7u);
+    EXPECT_EQ(uint32_t(kIOReturnNotOpen), 0xE00002CDu);
+    EXPECT_EQ(uint32_t(kIOReturnBusy), 0xE00002D5u);
+    EXPECT_EQ(uint32_t(kIOReturnNotAttached), 0xE00002D9u);
+    EXPECT_EQ(uint32_t(kIOMessageServiceIsTerminated), 0xE0000010u);
+    EXPECT_EQ(sizeof(io_object_t), 4u);
+    EXPECT_EQ(sizeof(vm_address_t), sizeof(void*));
+}
+
+TEST(IOKitMatchingTest, MatchingDictionaryNamesTheProviderClass)
+{
+    CFMutableDictionaryRef matching = IOServiceMatching("ZmKernelDeviceTARSEL");
+    ASSERT_NE(matching, nullptr);
+    auto value = static_cast<CFStringRef>(CFDictionaryGetValue(matching, CFSTR(kIOProviderClassKey)));
+    ASSERT_NE(value, nullptr);
+    char text[64];
+    ASSERT_TRUE(CFStringGetCString(value, text, sizeof text, kCFStringEncodingASCII));
+    EXPECT_STREQ(text, "ZmKernelDeviceTARSEL");
+    EXPECT_EQ(CFDictionaryGetCount(matching), 1);
+    CFRelease(matching);
+    EXPECT_EQ(IOServiceMatching(nullptr), nullptr);
+}
+
+TEST(IOKitHandleTest, StaleAndForeignHandlesAreErrors)
+{
+    for (io_object_t h : {io_object_t(0), io_object_t(1), io_object_t(0x1003), io_object_t(0xFFFFFFFF)}) {
+        SCOPED_TRACE(h);
+        io_name_t name;
+        EXPECT_EQ(IOObjectRelease(h), kIOReturnBadArgument);
+        EXPECT_EQ(IOObjectRetain(h), kIOReturnBadArgument);
+        EXPECT_EQ(IOObjectGetClass(h, name), kIOReturnBadArgument);
+        EXPECT_FALSE(IOObjectConformsTo(h, "IOService"));
+        EXPECT_EQ(IORegistryEntryGetName(h, name), kIOReturnBadArgument);
+        EXPECT_EQ(IOIteratorNext(h), 0u);
+        EXPECT_FALSE(IOIteratorIsValid(h));
+        IOIteratorReset(h);
+        io_connect_t connect = 7;
+        EXPECT_EQ(IOServiceOpen(h, mach_task_self(), 0, &connect), kIOReturnBadArgument);
+        EXPECT_EQ(connect, 0u);
+        EXPECT_EQ(IOServiceClose(h), kIOReturnBadArgument);
+        uint8_t record[268] = {};
+        IOByteCount size = sizeof record;
+        EXPECT_EQ(IOConnectMethodStructureIStructureO(h, 0, sizeof record, &size, record, record), kIOReturnBadArgument);
+        vm_address_t address = 0;
+        vm_size_t length = 0;
+        EXPECT_EQ(IOConnectMapMemory(h, 1, mach_task_self(), &address, &length, kIOMapAnywhere), kIOReturnBadArgument);
+        EXPECT_EQ(IOConnectUnmapMemory(h, 1, mach_task_self(), 0x1000), kIOReturnBadArgument);
+    }
+    EXPECT_EQ(IONotificationPortGetRunLoopSource(nullptr), nullptr);
+    IONotificationPortDestroy(nullptr);
+    io_object_t notification = 5;
+    EXPECT_EQ(IOServiceAddInterestNotification(nullptr, 0x1003, kIOGeneralInterest, nullptr, nullptr, &notification),
+              kIOReturnBadArgument);
+    EXPECT_EQ(notification, 0u);
+    EXPECT_EQ(IOMasterPort(MACH_PORT_NULL, nullptr), kIOReturnBadArgument);
+}
+
+// Points the client at a private socket path for one test.
+class SocketPath {
+public:
+    SocketPath()
+    {
+        char folder[] = "/tmp/tarsel-iokit-XXXXXX";
+        if (mkdtemp(folder) != nullptr)
+            m_folder = folder;
+        m_path = m_folder + "/kext.sock";
+        setenv("TARSEL_KEXT_SOCKET", m_path.c_str(), 1);
+    }
+    ~SocketPath()
+    {
+        unlink(m_path.c_str());
+        rmdir(m_folder.c_str());
+        unsetenv("TARSEL_KEXT_SOCKET");
+    }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_folder, m_path;
+};
+
+TEST(IOKitNoDaemonTest, EveryCallFailsCleanly)
+{
+    SocketPath path;
+    mach_port_t master = 99;
+    EXPECT_EQ(IOMasterPort(MACH_PORT_NULL, &master), kIOReturnNotAttached);
+    EXPECT_EQ(master, MACH_PORT_NULL);
+    EXPECT_EQ(IONotificationPortCreate(kIOMasterPortDefault), nullptr);
+
+    CFMutableDictionaryRef matching = IOServiceMatching("ZmKernelDeviceTARSEL");
+    CFRetain(matching);
+    io_iterator_t iterator = 0;
+    EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, matching, &iterator), kIOReturnNotAttached);
+    EXPECT_EQ(CFGetRetainCount(matching), 1); // consumed all the same
+    CFRelease(matching);
+    EXPECT_EQ(iterator, 0u);
+    EXPECT_EQ(IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("ZmKernelDeviceTARSEL")), 0u);
+    // A master port the stand-in never gave out.
+    EXPECT_EQ(IOServiceGetMatchingServices(0x77, IOServiceMatching("X"), &iterator), kIOReturnBadArgument);
+    EXPECT_EQ(IONotificationPortCreate(0x77), nullptr);
+}
+
+// A daemon that answers with what each test scripts: one thread per connection.
+class FakeDaemon {
+public:
+    using Handler = std::function<void(int fd, Kind kind, const uint8_t* message)>;
+
+    FakeDaemon(const std::string& path, Handler handler) : m_handler(std::move(handler))
+    {
+        sockaddr_un address;
+        makeAddress(path, address);
+        m_listen = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(m_listen, 8);
+        m_acceptor = std::thread([this] { acceptLoop(); });
+    }
+    ~FakeDaemon()
+    {
+        m_stop = true;
+        shutdown(m_listen, SHUT_RDWR);
+        m_acceptor.join();
+        for (auto& t : m_threads)
+            t.join();
+        close(m_listen);
+    }
+
+    template <Kind K> static void reply(int fd, const typename PayloadOf<K>::Type& body, int passFd = -1)
+    {
+        Framed<K> framed;
+        framed.body = body;
+        sendDatagram(fd, &framed, sizeof framed, passFd);
+    }
+
+private:
+    void acceptLoop()
+    {
+        while (!m_stop) {
+            int fd = accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                return;
+            m_threads.emplace_back([this, fd] { serve(fd); });
+        }
+    }
+    void serve(int fd)
+    {
+        std::vector<uint8_t> buffer(kMaxMessageSize + 1);
+        while (!m_stop) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 50) != 1)
+                continue;
+            int fds[kMaxFds];
+            size_t count = 0;
+            ssize_t n = receiveDatagram(fd, buffer.data(), buffer.size(), fds, count);
+            closeAll(fds, count);
+            Kind kind;
+            if (n <= 0)
+                break;
+            if (readHeader(buffer.data(), size_t(n), kind))
+                m_handler(fd, kind, buffer.data());
+        }
+        close(fd);
+    }
+
+    Handler m_handler;
+    int m_listen = -1;
+    std::atomic<bool> m_stop{false};
+    std::thread m_acceptor;
+    std::vector<std::thread> m_threads;
+};
+
+TEST(IOKitFakeDaemonTest, GarbledAnswersAreNotBelieved)
+{
+    SocketPath path;
+    FakeDaemon fake(path.path(), [](int fd, Kind kind, const uint8_t*) {
+        if (kind == Kind::Hello) {
+            uint8_t garbage[40];
+            std::memset(garbage, 0x5A, sizeof garbage);
+            sendDatagram(fd, garbage, sizeof garbage);
+        }
+    });
+    mach_port_t master = 0;
+    EXPECT_EQ(IOMasterPort(MACH_PORT_NULL, &master), kIOReturnNotAttached);
+    EXPECT_EQ(IONotificationPortCreate(kIOMasterPortDefault), nullptr);
+}
+
+TEST(IOKitFakeDaemonTest, CountsSizesAndDescriptorsAreChecked)
+{
+    SocketPath path;
+    std::atomic<bool> overCount{true};
+    FakeDaemon fake(path.path(), [&](int fd, Kind kind, const uint8_t* message) {
+        switch (kind) {
+        case Kind::Hello:
+            FakeDaemon::reply<Kind::HelloReply>(fd, HelloReply{0, 0, 7, 0});
+            break;
+        case Kind::GetServices: {
+            ServicesReply r{};
+            r.count = overCount ? 1000 : 1;
+            r.services[0].id = 1;
+            copyString(r.services[0].className, "X");
+            copyString(r.services[0].name, "X");
+            FakeDaemon::reply<Kind::ServicesReply>(fd, r);
+            break;
+        }
+        case Kind::MapMemory: {
+            MapMemory m;
+            readPayload<Kind::MapMemory>(message, m);
+            int memory = memfd_create("fake", MFD_CLOEXEC);
+            (void)!ftruncate(memory, 100);
+            int pipes[2] = {-1, -1};
+            if (pipe(pipes) != 0)
+                break;
+            if (m.type == 1) // a memory object of 100 bytes
+                FakeDaemon::reply<Kind::MapReply>(fd, MapReply{}, memory);
+            else if (m.type == 2) // not a memory object at all
+                FakeDaemon::reply<Kind::MapReply>(fd, MapReply{}, pipes[0]);
+            else if (m.type == 3) // success without an object
+                FakeDaemon::reply<Kind::MapReply>(fd, MapReply{});
+            else // failure with an object
+                FakeDaemon::reply<Kind::MapReply>(fd, MapReply{kIOReturnError, 0}, memory);
+            close(memory);
+            close(pipes[0]);
+            close(pipes[1]);
+            break;
+        }
+        case Kind::Method: {
+            MethodReply r{};
+            r.outputSize = 300; // more than was asked for
+            FakeDaemon::reply<Kind::MethodReply>(fd, r);
+            break;
+        }
+        default:
+            break;
+        }
+    });
+
+    io_iterator_t iterator = 0;
+    EXPECT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("X"), &iterator), kIOReturnIPCError);
+    overCount = false;
+    ASSERT_EQ(IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("X"), &iterator), kIOReturnSuccess);
+    io_service_t service = IOIteratorNext(iterator);
+    IOObjectRelease(iterator);
+    ASSERT_NE(service, 0u);
+
+    auto openOne = [&] {
+        io_connect_t c = 0;
+        EXPECT_EQ(IOServiceOpen(service, mach_task_self(), 0, &c), kIOReturnSuccess);
+        return c;
+    };
+    io_connect_t connect = openOne();
+    vm_address_t address = 0;
+    vm_size_t size = 0;
+    ASSERT_EQ(IOConnectMapMemory(connect, 1, mach_task_self(), &address, &size, kIOMapAnywhere), kIOReturnSuccess);
+    EXPECT_EQ(size, 100u); // the object's own size
+    EXPECT_EQ(IOConnectMapMemory(connect, 2, mach_task_self(), &address, &size, kIOMapAnywhere), kIOReturnVMError);
+    EXPECT_EQ(IOConnectMapMemory(connect, 4, mach_task_self(), &address, &size, kIOMapAnywhere), kIOReturnNoDevice);
+    // After a broken answer the connection is not trusted again.
+    EXPECT_EQ(IOConnectMapMemory(connect, 1, mach_task_self(), &address, &size, kIOMapAnywhere), kIOReturnNoDevice);
+    EXPECT_EQ(IOServiceClose(connect), kIOReturnSuccess);
+
+    connect = openOne();
+    EXPECT_EQ(IOConnectMapMemory(connect, 3, mach_task_self(), &address, &size, kIOMapAnywhere), kIOReturnNoDevice);
+    IOServiceClose(connect);
+
+    connect = openOne();
+    uint8_t record[268] = {};
+    IOByteCount outSize = sizeof record;
+    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, 0, sizeof record, &outSize, record, record), kIOReturnNoDevice);
+    IOServiceClose(connect);
+    IOObjectRelease(service);
+}
+
+} // namespace
