@@ -1,0 +1,224 @@
+// DriverConnection against a private simulated kernel driver whose answers the test scripts.
+#include "device/DriverConnection.h"
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "kext/Connection.h"
+#include "kext/Service.h"
+#include "tests/kext/KextFixture.h"
+
+namespace {
+
+using namespace kexttest;
+
+// What the scripted kernel does; set before the service is plugged.
+struct Script {
+    size_t statusBlockSize = kStatusBlockSize;
+    int32_t inputSources = 0;  // the input block's entry count at plug time
+    int32_t outputSources = 3; // the output block's entry count at plug time
+    bool refuseDetach = false;
+    int32_t usbAnswerLength = 4;
+    std::atomic<int> usbRequests{0};
+    std::atomic<int> inFlight{0};
+    std::atomic<bool> overlapped{false};
+};
+
+class ScriptedKernel : public kext::ServiceBehaviour {
+public:
+    explicit ScriptedKernel(Script& script) : m_script(script) {}
+
+    void onPlugged(kext::Service& service) override
+    {
+        auto bytes = service.statusBlock();
+        if (bytes.size() != kStatusBlockSize)
+            return;
+        auto* status = reinterpret_cast<KernelStatusBlock*>(bytes.data());
+        status->iVersion = kInterfaceVersion;
+        status->controls.input.iSourceCount = m_script.inputSources;
+        status->controls.output.iSourceCount = m_script.outputSources;
+        status->controls.output.entries[0].setName("Line");
+    }
+
+    kern_return_t handleRequest(kext::Connection& connection, DriverRequest& request) override
+    {
+        if (m_script.inFlight.fetch_add(1) != 0)
+            m_script.overlapped = true;
+        kern_return_t result = answer(connection, request);
+        m_script.inFlight.fetch_sub(1);
+        return result;
+    }
+
+private:
+    kern_return_t answer(kext::Connection& connection, DriverRequest& request)
+    {
+        switch (request.iCode) {
+        case kReqOpen:
+            request.setWord(0, connection.pair()[0]);
+            request.setWord(1, connection.pair()[1]);
+            return kIOReturnSuccess;
+        case kReqAttach:
+            // Slot = frame size / 64, so the test sees its own parameters come back.
+            request.setWord(0, request.iParam / 64);
+            return kIOReturnSuccess;
+        case kReqDetach:
+            return m_script.refuseDetach ? kIOReturnError : kIOReturnSuccess;
+        case kReqUsbControl:
+            ++m_script.usbRequests;
+            if (request.usb.iUsbDirection == 128) {
+                request.usb.iUsbLength = m_script.usbAnswerLength;
+                std::memset(request.usb.usbData, 0xA5, sizeof request.usb.usbData);
+            }
+            return kIOReturnSuccess;
+        case kReqVersionHAL:
+            request.setWord(0, request.word(0) + 1);
+            return kIOReturnSuccess;
+        default:
+            return kIOReturnUnsupported;
+        }
+    }
+
+    Script& m_script;
+};
+
+class ScriptedFactory : public kext::BehaviourFactory {
+public:
+    explicit ScriptedFactory(Script& script) : m_script(script) {}
+    std::unique_ptr<kext::ServiceBehaviour> create(kext::ServiceSetup& setup) override
+    {
+        setup.statusBlockSize = m_script.statusBlockSize;
+        return std::make_unique<ScriptedKernel>(m_script);
+    }
+
+private:
+    Script& m_script;
+};
+
+class DriverConnectionTest : public ::testing::Test {
+protected:
+    // Plugs one scripted interface and opens a connection to it.
+    std::unique_ptr<DriverConnection> open()
+    {
+        m_daemon = std::make_unique<PrivateDaemon>(std::make_unique<ScriptedFactory>(m_script));
+        EXPECT_TRUE(m_daemon->started());
+        EXPECT_NE(m_daemon->plug("scripted"), 0u);
+        io_service_t service = firstService();
+        EXPECT_NE(service, 0u);
+        auto connection = std::make_unique<DriverConnection>(service);
+        IOObjectRelease(service); // the connection keeps its own reference
+        return connection;
+    }
+
+    Script m_script;
+    std::unique_ptr<PrivateDaemon> m_daemon;
+};
+
+TEST_F(DriverConnectionTest, OpensMapsTheStatusBlockAndNamesAnEmptyInput)
+{
+    auto connection = open();
+    ASSERT_TRUE(connection->ioIsOpen());
+    KernelStatusBlock* status = connection->getDriverSM();
+    ASSERT_NE(status, nullptr);
+    EXPECT_EQ(status->iVersion, kInterfaceVersion);
+    EXPECT_EQ(status->controls.input.iSourceCount, 1);
+    EXPECT_EQ(status->controls.input.entries[0].name(), "Input");
+    EXPECT_EQ(status->controls.output.iSourceCount, 3) << "a non-zero count is left alone";
+    EXPECT_EQ(status->controls.output.entries[0].name(), "Line");
+    EXPECT_NE(connection->getConnectionToken(), 0u);
+    EXPECT_TRUE(connection->ioOpenConnection()) << "opening an open connection is a no-op";
+
+    connection->ioCloseConnection();
+    EXPECT_FALSE(connection->ioIsOpen());
+    EXPECT_EQ(connection->getDriverSM(), nullptr);
+    EXPECT_EQ(connection->getConnectionToken(), 0u);
+    EXPECT_FALSE(connection->callDriver(kReqVersionHAL)) << "no request on a closed connection";
+    EXPECT_TRUE(connection->ioOpenConnection());
+    EXPECT_NE(connection->getDriverSM(), nullptr);
+}
+
+TEST_F(DriverConnectionTest, StatusBlockOfTheWrongSizeIsRefused)
+{
+    for (size_t size : {kStatusBlockSize - 1, kStatusBlockSize + 1}) {
+        m_script.statusBlockSize = size;
+        auto connection = open();
+        EXPECT_FALSE(connection->ioIsOpen()) << size;
+        EXPECT_EQ(connection->getDriverSM(), nullptr) << size;
+        EXPECT_FALSE(connection->callAttach(256, 1));
+        connection.reset();
+        m_daemon.reset();
+    }
+}
+
+TEST_F(DriverConnectionTest, AttachKeepsTheSlotAndDetachAlwaysForgetsIt)
+{
+    auto connection = open();
+    EXPECT_EQ(connection->getAttachSlot(), -1);
+    ASSERT_TRUE(connection->callAttach(3 * 64, uint32_t(getpid())));
+    EXPECT_EQ(connection->getAttachSlot(), 3);
+    m_script.refuseDetach = true;
+    EXPECT_FALSE(connection->callDetach());
+    EXPECT_EQ(connection->getAttachSlot(), -1);
+
+    DriverRequest record{};
+    record.setWord(0, 41);
+    ASSERT_TRUE(connection->callDriver(kReqVersionHAL, record));
+    EXPECT_EQ(record.word(0), 42u);
+    EXPECT_EQ(record.iCode, uint32_t(kReqVersionHAL));
+    EXPECT_FALSE(connection->callDriver(Req(99))) << "an unsupported code is a failed request";
+}
+
+TEST_F(DriverConnectionTest, UsbControlTransfersStayWithinTheCallersBuffer)
+{
+    auto connection = open();
+    std::vector<char> data(129, 'x');
+    EXPECT_FALSE(connection->callUsbControl(128, 0, 0, 6, 0x100, 0, 129, data.data()));
+    EXPECT_FALSE(connection->callUsbControl(128, 0, 0, 6, 0x100, 0, -1, data.data()));
+    EXPECT_EQ(m_script.usbRequests, 0) << "refused before anything is sent";
+
+    m_script.usbAnswerLength = 8;
+    EXPECT_TRUE(connection->callUsbControl(128, 0, 0, 6, 0x100, 0, 4, data.data()));
+    EXPECT_EQ(data[0], 'x') << "an answer longer than the buffer is not copied";
+    m_script.usbAnswerLength = 500;
+    EXPECT_TRUE(connection->callUsbControl(128, 0, 0, 6, 0x100, 0, 128, data.data()));
+    EXPECT_EQ(data[0], 'x') << "a length beyond the record is not believed";
+    m_script.usbAnswerLength = 4;
+    EXPECT_TRUE(connection->callUsbControl(128, 0, 0, 6, 0x100, 0, 8, data.data()));
+    EXPECT_EQ(data[3], char(0xA5));
+    EXPECT_EQ(data[4], 'x');
+    EXPECT_TRUE(connection->callUsbControl(0, 0, 0, 9, 1, 0, 2, data.data()));
+    EXPECT_EQ(m_script.usbRequests, 4);
+}
+
+TEST_F(DriverConnectionTest, RequestsFromSeveralThreadsNeverOverlap)
+{
+    auto connection = open();
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (uint32_t t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (uint32_t k = 0; k < 200; ++k) {
+                DriverRequest record{};
+                uint32_t value = t * 1000 + k;
+                record.setWord(0, value);
+                if (!connection->callDriver(kReqVersionHAL, record) || record.word(0) != value + 1)
+                    ++wrong;
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(wrong, 0) << "every caller gets its own answer";
+    EXPECT_FALSE(m_script.overlapped);
+}
+
+TEST_F(DriverConnectionTest, MappingsOfAnotherSizeAreRefused)
+{
+    auto connection = open();
+    EXPECT_EQ(connection->ioMapMemory(kMemoryInputRing, kAudioRingSize - 4), nullptr);
+    void* ring = connection->ioMapMemory(kMemoryInputRing, kAudioRingSize);
+    ASSERT_NE(ring, nullptr);
+    static_cast<uint8_t*>(ring)[kAudioRingSize - 1] = 7; // the whole length is there
+    connection->ioUnmapMemory(kMemoryInputRing, ring);
+}
+
+} // namespace
