@@ -1,0 +1,46 @@
+#include "device/AudioIOBuffer.h"
+
+#include <cstdlib>
+#include <new>
+
+void AudioIOBuffer::init()
+{
+    m_bufferList.mNumberBuffers = 1;
+    m_bufferList.mBuffers[0] = {0, 0, nullptr};
+    m_pRawSamples = nullptr;
+    m_iRawSampleCount = 0;
+    m_iReserved = 0;
+    m_iRawChannels = 0;
+}
+
+void AudioIOBuffer::term()
+{
+    std::free(m_bufferList.mBuffers[0].mData);
+    delete[] m_pRawSamples;
+    init();
+}
+
+bool AudioIOBuffer::create(uint32_t rawChannels, uint32_t clientChannels, uint32_t frames)
+{
+    if (frames > kMaxFrames || rawChannels > kMaxChannels || clientChannels > kMaxChannels) {
+        term();
+        return false;
+    }
+    if (rawChannels != m_iRawChannels || clientChannels != this->clientChannels()) {
+        term();
+        m_iRawChannels = rawChannels;
+        m_bufferList.mBuffers[0].mNumberChannels = clientChannels;
+        if (rawChannels > 0)
+            m_pRawSamples = new (std::nothrow) int32_t[size_t(rawChannels) * kMaxFrames]();
+        if (clientChannels > 0)
+            m_bufferList.mBuffers[0].mData = std::calloc(size_t(clientChannels) * kMaxFrames, sizeof(float));
+        if ((rawChannels > 0 && m_pRawSamples == nullptr)
+            || (clientChannels > 0 && m_bufferList.mBuffers[0].mData == nullptr)) {
+            term();
+            return false;
+        }
+    }
+    m_bufferList.mBuffers[0].mDataByteSize = frames * clientChannels * uint32_t(sizeof(float));
+    m_iRawSampleCount = frames * rawChannels;
+    return true;
+}

@@ -1,0 +1,462 @@
+#include "device/OSXAsioRegistry.h"
+#include "device/ProcessName.h"
+
+#include <Carbon/Carbon.h>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kName = "com.quenta.tarsel.usbsettings";
+constexpr const char* kFile = "com.quenta.tarsel.usbsettings.xml";
+
+// Each test runs with HOME in a folder of its own, holding an empty Preferences folder.
+class Registry : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "registry-home-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        home = pattern;
+        if (const char* old = getenv("HOME")) {
+            hadHome = true;
+            oldHome = old;
+        }
+        setenv("HOME", home.c_str(), 1);
+        fs::create_directories(preferences());
+    }
+
+    void TearDown() override
+    {
+        if (hadHome)
+            setenv("HOME", oldHome.c_str(), 1);
+        else
+            unsetenv("HOME");
+        std::error_code ignored;
+        fs::remove_all(home, ignored);
+    }
+
+    fs::path preferences() const { return home / "Library" / "Preferences"; }
+    fs::path settings() const { return preferences() / kFile; }
+
+    void write(const std::string& content)
+    {
+        std::ofstream out(settings(), std::ios::binary);
+        out << content;
+    }
+
+    std::string read() const
+    {
+        std::ifstream in(settings(), std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    // The record as the registry loads it, from a record whose every byte was 0xAB.
+    VkAjExtData load()
+    {
+        VkAjExtData data;
+        std::memset(&data, 0xAB, sizeof data);
+        OSXAsioRegistry registry(kName);
+        registry.loadAjExt(data);
+        return data;
+    }
+
+    fs::path home;
+    std::string oldHome;
+    bool hadHome = false;
+};
+
+void expectDefaults(const VkAjExtData& data)
+{
+    EXPECT_EQ(data.iClockSource, 0u);
+    EXPECT_EQ(data.iUSB1Mode, 0u);
+    EXPECT_EQ(data.iDigitalOutMode, 0u);
+    EXPECT_EQ(data.iDigitalOutSel, 0u);
+}
+
+TEST_F(Registry, WithoutAFileItCreatesAnEmptyOneAndLoadsTheDefaults)
+{
+    VkAjExtData data = load();
+    EXPECT_TRUE(fs::is_regular_file(settings()));
+    EXPECT_EQ(fs::file_size(settings()), 0u);
+    expectDefaults(data);
+    EXPECT_EQ(data.iReserved0, 0xABABABABu); // not the registry's to set
+    EXPECT_EQ(data.iReserved20, 0u);
+    EXPECT_EQ(data.iReserved24, 1u);
+    EXPECT_EQ(data.iReserved28, 0u);
+    EXPECT_EQ(data.iReserved32, 1u);
+    EXPECT_EQ(data.bFixedRate, 0u);
+}
+
+TEST_F(Registry, NameAndTopLevelElement)
+{
+    OSXAsioRegistry registry(kName);
+    EXPECT_STREQ(registry.getFileName().c_str(), kFile);
+    ASSERT_EQ(registry.getCountNodes(), 1);
+    EXPECT_STREQ(registry.getNode(0L)->getName().c_str(), "Settings");
+}
+
+TEST_F(Registry, WithoutThePreferencesFolderNothingIsCreated)
+{
+    fs::remove_all(home / "Library");
+    VkAjExtData data = load();
+    expectDefaults(data);
+    EXPECT_EQ(data.iReserved24, 1u);
+    EXPECT_FALSE(fs::exists(home / "Library"));
+    EXPECT_EQ(getStorageFile(ZmString(kFile), true, false), -1);
+
+    OSXAsioRegistry registry(kName);
+    EXPECT_NE(registry.getNode("Settings"), nullptr);
+}
+
+TEST_F(Registry, AttributesAreReadIgnoringCaseAndValidated)
+{
+    write("<settings><ajext clocksource=\"1\" usb1mode=\"7\"/></settings>");
+    VkAjExtData data = load();
+    EXPECT_EQ(data.iClockSource, 1u);
+    EXPECT_EQ(data.iUSB1Mode, 0u); // reset: only 0 and 1 are known
+    EXPECT_EQ(data.iDigitalOutMode, 0u);
+    EXPECT_EQ(data.iDigitalOutSel, 0u);
+
+    write("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+          "<!-- written by hand -->\n"
+          "<Settings>\n"
+          "  <Other Value=\"9\"/>\n"
+          "  <AjExt ClockSource=\"0\" USB1Mode=\"1\" DigitalOutMode=\"1\" DigitalOutSel=\"5\"/>\n"
+          "</Settings>\n");
+    data = load();
+    EXPECT_EQ(data.iClockSource, 0u);
+    EXPECT_EQ(data.iUSB1Mode, 1u);
+    EXPECT_EQ(data.iDigitalOutMode, 1u);
+    EXPECT_EQ(data.iDigitalOutSel, 5u); // not range-checked
+    EXPECT_EQ(data.iReserved24, 1u);
+
+    write("<Settings><AjExt DigitalOutMode=\"2\" DigitalOutSel=\"abc\"/></Settings>");
+    data = load();
+    EXPECT_EQ(data.iDigitalOutMode, 0u);
+    EXPECT_EQ(data.iDigitalOutSel, 0u);
+}
+
+TEST_F(Registry, ValuesBeyondThirtyTwoBitsSaturateInsteadOfWrapping)
+{
+    // 2^32 + 1 would wrap to 1 and pass the check.
+    write("<Settings><AjExt ClockSource=\"4294967297\" USB1Mode=\"-1\" "
+          "DigitalOutSel=\"99999999999999999999999\"/></Settings>");
+    VkAjExtData data = load();
+    EXPECT_EQ(data.iClockSource, 0u);
+    EXPECT_EQ(data.iUSB1Mode, 0u);
+    EXPECT_EQ(data.iDigitalOutSel, 0xFFFFFFFFu);
+}
+
+TEST_F(Registry, OnlyTheAjExtUnderSettingsCounts)
+{
+    write("<AjExt ClockSource=\"1\"/><Settings/>");
+    expectDefaults(load());
+
+    write("<Settings><Inner><AjExt ClockSource=\"1\"/></Inner></Settings>");
+    expectDefaults(load());
+}
+
+TEST_F(Registry, SettingNodesAreFoundOrMadeInMemoryOnly)
+{
+    write("<Settings><AJEXT ClockSource=\"1\"/></Settings>");
+    OSXAsioRegistry registry(kName);
+    XML::Node* node = registry.getSettingNode("ajext", false);
+    ASSERT_NE(node, nullptr);
+    EXPECT_STREQ(node->getName().c_str(), "AJEXT");
+    EXPECT_EQ(registry.getSettingNode("AjExt", true), node);
+
+    EXPECT_EQ(registry.getSettingNode("Missing", false), nullptr);
+    XML::Node* made = registry.getSettingNode("Missing", true);
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(registry.getSettingNode("MISSING", false), made);
+    EXPECT_EQ(registry.getSettingNode(nullptr, true), nullptr);
+
+    VkAjExtData data;
+    registry.loadAjExt(data);
+    EXPECT_EQ(data.iClockSource, 1u);
+    // Nothing goes back to the file.
+    EXPECT_EQ(read(), "<Settings><AJEXT ClockSource=\"1\"/></Settings>");
+
+    // With no "Settings" in the file, both are made in memory.
+    write("<Other/>");
+    OSXAsioRegistry bare(kName);
+    ASSERT_NE(bare.getSettingNode("AjExt", true), nullptr);
+    EXPECT_EQ(bare.getCountNodes(), 2);
+    bare.loadAjExt(data);
+    expectDefaults(data);
+    EXPECT_EQ(read(), "<Other/>");
+}
+
+TEST_F(Registry, TheFileIsReadInChunksEachEndingAtItsFirstNul)
+{
+    // 3000 bytes: 1024, 1024 and 952. The element spans the first and the third chunk; the
+    // second begins with a NUL, so none of its text (which would break the element) is seen.
+    std::string first = "<Settings><AjExt ClockSource=\"1\" ";
+    first.resize(1024, ' ');
+    std::string second(1, '\0');
+    second += "\"><<<broken";
+    second.resize(1024, 'x');
+    std::string third = " DigitalOutSel=\"6\"/></Settings>";
+    third.resize(952, ' ');
+    write(first + second + third);
+    ASSERT_EQ(fs::file_size(settings()), 3000u);
+    VkAjExtData data = load();
+    EXPECT_EQ(data.iClockSource, 1u);
+    EXPECT_EQ(data.iDigitalOutSel, 6u);
+
+    // Without NULs, the three chunks are one text, even where an element crosses a boundary.
+    std::string text = "<Settings>";
+    text.resize(1020, ' ');
+    text += "<AjExt USB1Mode=\"1\" DigitalOutSel=\"3\"/>";
+    text.resize(2046, ' ');
+    text += "<Other A=\"1\"/></Settings>";
+    text.resize(3000, ' ');
+    write(text);
+    data = load();
+    EXPECT_EQ(data.iUSB1Mode, 1u);
+    EXPECT_EQ(data.iDigitalOutSel, 3u);
+    OSXAsioRegistry registry(kName);
+    EXPECT_NE(registry.getSettingNode("Other", false), nullptr);
+}
+
+TEST_F(Registry, AFileBeyondTheCapIsReadOnlyUpToIt)
+{
+    // Within the first MiB: read.
+    std::string early = "<Settings><AjExt ClockSource=\"1\"/>";
+    early.resize(size_t(OSXAsioRegistry::kMaxFileSize) * 3, ' ');
+    early += "</Settings>";
+    write(early);
+    EXPECT_EQ(load().iClockSource, 1u);
+
+    // Beyond it: never seen, and what came before still counts.
+    std::string late = "<Settings><Early A=\"1\"/>";
+    late.resize(size_t(OSXAsioRegistry::kMaxFileSize) + 10, ' ');
+    late += "<AjExt ClockSource=\"1\"/></Settings>";
+    write(late);
+    EXPECT_EQ(load().iClockSource, 0u);
+    OSXAsioRegistry registry(kName);
+    EXPECT_NE(registry.getSettingNode("Early", false), nullptr);
+}
+
+TEST_F(Registry, DamagedOrHostileFilesGiveDefaultsWithoutHarm)
+{
+    // Cut short inside an element: what came before stays.
+    write("<Settings><Early A=\"1\"/><AjExt ClockSource=\"1\" USB1Mo");
+    {
+        OSXAsioRegistry registry(kName);
+        EXPECT_NE(registry.getSettingNode("Early", false), nullptr);
+        VkAjExtData data;
+        registry.loadAjExt(data);
+        EXPECT_EQ(data.iUSB1Mode, 0u);
+    }
+
+    std::mt19937 random(1234);
+    for (int round = 0; round < 20; ++round) {
+        std::string noise(size_t(random() % 5000), '\0');
+        for (char& c : noise)
+            c = char(random());
+        if (round % 2)
+            noise = "<Settings><AjExt " + noise;
+        write(noise);
+        VkAjExtData data = load();
+        EXPECT_LE(data.iClockSource, 1u);
+        EXPECT_LE(data.iUSB1Mode, 1u);
+        EXPECT_LE(data.iDigitalOutMode, 1u);
+    }
+
+    // Deep nesting, unterminated quotes, a lone "<".
+    write(std::string(100000, '<'));
+    expectDefaults(load());
+    std::string deep;
+    for (int i = 0; i < 5000; ++i)
+        deep += "<a>";
+    write(deep);
+    expectDefaults(load());
+    write("<Settings><AjExt ClockSource=\"1/></Settings>");
+    EXPECT_LE(load().iClockSource, 1u);
+}
+
+TEST_F(Registry, WhatIsNoRegularFileGivesDefaults)
+{
+    fs::create_directory(settings());
+    expectDefaults(load());
+    fs::remove(settings());
+
+    // A FIFO must not hang the reader.
+    ASSERT_EQ(mkfifo(settings().c_str(), 0600), 0);
+    expectDefaults(load());
+    EXPECT_EQ(getStorageFile(ZmString(kFile), true, false), -1);
+    fs::remove(settings());
+
+    // A link to a device that never ends.
+    fs::create_symlink("/dev/zero", settings());
+    expectDefaults(load());
+}
+
+TEST_F(Registry, GetStorageFileOpensCreatesOrRefuses)
+{
+    ZmString name("file.xml");
+    EXPECT_EQ(getStorageFile(name, false, false), -1);
+    EXPECT_FALSE(fs::exists(preferences() / "file.xml"));
+
+    SInt16 ref = getStorageFile(name, true, false);
+    ASSERT_NE(ref, -1);
+    EXPECT_TRUE(fs::is_regular_file(preferences() / "file.xml"));
+    EXPECT_EQ(FSCloseFork(ref), noErr);
+
+    {
+        std::ofstream out(preferences() / "file.xml");
+        out << "hello";
+    }
+    for (bool writable : {false, true}) {
+        ref = getStorageFile(name, false, writable);
+        ASSERT_NE(ref, -1);
+        char buffer[16] = {};
+        ByteCount got = 0;
+        EXPECT_EQ(FSReadFork(ref, fsAtMark, 0, sizeof buffer, buffer, &got), eofErr);
+        EXPECT_STREQ(buffer, "hello");
+        EXPECT_EQ(FSCloseFork(ref), noErr);
+    }
+
+    // Names the folder cannot hold.
+    EXPECT_EQ(getStorageFile(ZmString("a/b.xml"), true, false), -1);
+    EXPECT_EQ(getStorageFile(ZmString("../escape.xml"), true, false), -1);
+    EXPECT_EQ(getStorageFile(ZmString(std::string(100, 'n').c_str()), true, false), -1);
+    EXPECT_EQ(getStorageFile(ZmString(""), true, false), -1);
+    EXPECT_FALSE(fs::exists(home / "Library" / "escape.xml"));
+}
+
+TEST_F(Registry, ManyRegistriesLeaveNoFileOpen)
+{
+    write("<Settings><AjExt DigitalOutSel=\"2\"/></Settings>");
+    for (int i = 0; i < 200; ++i)
+        ASSERT_EQ(load().iDigitalOutSel, 2u) << i;
+}
+
+TEST_F(Registry, ANullOrEmptyNameReadsNothing)
+{
+    for (const char* name : {static_cast<const char*>(nullptr), ""}) {
+        OSXAsioRegistry registry(name);
+        EXPECT_STREQ(registry.getFileName().c_str(), ".xml");
+        VkAjExtData data;
+        registry.loadAjExt(data);
+        expectDefaults(data);
+    }
+    EXPECT_FALSE(fs::exists(preferences() / ".xml"));
+}
+
+// A process started under `name` (a link to sleep), ended when the test ends.
+class NamedProcess {
+public:
+    NamedProcess(const fs::path& dir, const std::string& name)
+    {
+        fs::path link = dir / name;
+        for (const char* sleep : {"/bin/sleep", "/usr/bin/sleep"}) {
+            if (access(sleep, X_OK) == 0) {
+                fs::create_symlink(sleep, link);
+                break;
+            }
+        }
+        std::string path = link.string(), seconds = "30";
+        char* argv[] = {path.data(), seconds.data(), nullptr};
+        if (posix_spawn(&m_pid, path.c_str(), nullptr, nullptr, argv, environ) != 0)
+            m_pid = 0;
+        // posix_spawn returns as soon as the new program replaced the old one, before its
+        // arguments are in place; until then /proc shows an empty command line.
+        for (int i = 0; m_pid > 0 && i < 2000 && !started(); ++i)
+            usleep(1000);
+    }
+    ~NamedProcess()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    pid_t pid() const { return m_pid; }
+
+private:
+    bool started() const
+    {
+        std::ifstream in("/proc/" + std::to_string(m_pid) + "/cmdline");
+        return in.get() != std::ifstream::traits_type::eof();
+    }
+
+    pid_t m_pid = 0;
+};
+
+std::string nameOf(int pid, bool* ok = nullptr)
+{
+    char name[17];
+    std::memset(name, 'x', sizeof name);
+    bool result = GetProcessNameFromPID(pid, name);
+    if (ok != nullptr)
+        *ok = result;
+    EXPECT_EQ(name[16], '\0');
+    return std::string(name, strnlen(name, sizeof name));
+}
+
+TEST_F(Registry, ProcessNamesAreTheFirstSixteenCharacters)
+{
+    bool ok = false;
+    EXPECT_EQ(nameOf(getpid(), &ok), "device_settings_");
+    EXPECT_TRUE(ok);
+
+    const fs::path dir = home / "bin";
+    fs::create_directories(dir);
+    NamedProcess exact(dir, "Audio Midi Setup");
+    NamedProcess longer(dir, "Sequencer Program 7");
+    NamedProcess shorter(dir, "Player");
+    ASSERT_GT(exact.pid(), 0);
+    ASSERT_GT(longer.pid(), 0);
+    ASSERT_GT(shorter.pid(), 0);
+    EXPECT_EQ(nameOf(exact.pid()), "Audio Midi Setup");
+    EXPECT_EQ(nameOf(longer.pid()), "Sequencer Progra");
+    EXPECT_EQ(nameOf(shorter.pid()), "Player");
+}
+
+TEST(ProcessName, UnknownProcessesAndNoBuffer)
+{
+    pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+
+    // All 17 bytes are zeroed, and nothing beyond them is touched.
+    char name[24];
+    std::memset(name, 'x', sizeof name);
+    EXPECT_FALSE(GetProcessNameFromPID(child, name));
+    for (int i = 0; i < 17; ++i)
+        EXPECT_EQ(name[i], '\0') << i;
+    for (size_t i = 17; i < sizeof name; ++i)
+        EXPECT_EQ(name[i], 'x') << i;
+
+    std::memset(name, 'x', sizeof name);
+    EXPECT_FALSE(GetProcessNameFromPID(0, name));
+    EXPECT_FALSE(GetProcessNameFromPID(-1, name));
+    EXPECT_EQ(name[0], '\0');
+    EXPECT_FALSE(GetProcessNameFromPID(getpid(), nullptr));
+}
+
+} // namespace

@@ -1,0 +1,610 @@
+#include <Carbon/Carbon.h>
+#include <sys/sysctl.h>
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <grp.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ProcessTable.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void pascal(const std::string& text, Str255 out)
+{
+    std::memset(out, 0, 256);
+    out[0] = static_cast<unsigned char>(text.size());
+    std::memcpy(out + 1, text.data(), text.size());
+}
+
+std::string fromPascal(const unsigned char* p)
+{
+    return std::string(reinterpret_cast<const char*>(p + 1), p[0]);
+}
+
+void writeFile(const fs::path& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+// A private home folder for each test; HOME points at it while the test runs.
+class CarbonHome : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "carbon-home-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        home = pattern;
+        const char* old = getenv("HOME");
+        hadHome = old != nullptr;
+        if (hadHome)
+            oldHome = old;
+        setenv("HOME", home.c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        if (hadHome)
+            setenv("HOME", oldHome.c_str(), 1);
+        else
+            unsetenv("HOME");
+        std::error_code ignored;
+        fs::permissions(preferences(), fs::perms::owner_all, ignored);
+        fs::remove_all(home, ignored);
+    }
+
+    fs::path preferences() const { return home / "Library" / "Preferences"; }
+
+    // The Preferences folder, made if need be.
+    void folder(FSVolumeRefNum& volume, SInt32& dir)
+    {
+        ASSERT_EQ(FindFolder(kUserDomain, kPreferencesFolderType, kCreateFolder, &volume, &dir), noErr);
+    }
+
+    FSSpec lookUp(const std::string& name, OSErr expected)
+    {
+        FSVolumeRefNum volume = 0;
+        SInt32 dir = 0;
+        folder(volume, dir);
+        Str255 p;
+        pascal(name, p);
+        FSSpec s{};
+        EXPECT_EQ(FSMakeFSSpec(volume, dir, p, &s), expected) << name;
+        return s;
+    }
+
+    fs::path home;
+    std::string oldHome;
+    bool hadHome = false;
+};
+
+TEST_F(CarbonHome, FindFolderGivesThePreferencesFolderOfTheCurrentHome)
+{
+    FSVolumeRefNum volume = 1;
+    SInt32 dir = 1;
+    // Not there yet, and not to be made.
+    EXPECT_EQ(FindFolder(kOnSystemDisk, kPreferencesFolderType, kDontCreateFolder, &volume, &dir), fnfErr);
+    EXPECT_EQ(volume, 0);
+    EXPECT_EQ(dir, 0);
+    EXPECT_FALSE(fs::exists(home / "Library"));
+
+    ASSERT_EQ(FindFolder(kOnSystemDisk, kPreferencesFolderType, kCreateFolder, &volume, &dir), noErr);
+    EXPECT_TRUE(fs::is_directory(preferences()));
+    EXPECT_NE(dir, 0);
+
+    // The same folder by every name of the user's domain, and under the same ID.
+    for (FSVolumeRefNum where : {kOnSystemDisk, kOnAppropriateDisk, kUserDomain}) {
+        FSVolumeRefNum v = 0;
+        SInt32 d = 0;
+        ASSERT_EQ(FindFolder(where, kPreferencesFolderType, kDontCreateFolder, &v, &d), noErr);
+        EXPECT_EQ(v, volume);
+        EXPECT_EQ(d, dir);
+    }
+
+    // Another home is another folder: nothing about HOME is remembered between calls.
+    fs::path other = home / "other";
+    fs::create_directories(other / "Library" / "Preferences");
+    setenv("HOME", (other.string() + "/").c_str(), 1);
+    SInt32 otherDir = 0;
+    ASSERT_EQ(FindFolder(kOnSystemDisk, kPreferencesFolderType, kDontCreateFolder, &volume, &otherDir), noErr);
+    EXPECT_NE(otherDir, dir);
+    Str255 name;
+    pascal("marker", name);
+    writeFile(other / "Library" / "Preferences" / "marker", "x");
+    FSSpec s{};
+    EXPECT_EQ(FSMakeFSSpec(volume, otherDir, name, &s), noErr);
+    EXPECT_EQ(FSMakeFSSpec(volume, dir, name, &s), fnfErr);
+}
+
+TEST_F(CarbonHome, FindFolderRefusesWhatItDoesNotProvide)
+{
+    FSVolumeRefNum volume = 0;
+    SInt32 dir = 0;
+    EXPECT_EQ(FindFolder(kLocalDomain, kPreferencesFolderType, kCreateFolder, &volume, &dir), fnfErr);
+    EXPECT_EQ(FindFolder(kSystemDomain, kPreferencesFolderType, kCreateFolder, &volume, &dir), fnfErr);
+    EXPECT_EQ(FindFolder(kUserDomain, 0x74656D70 /* "temp" */, kCreateFolder, &volume, &dir), fnfErr);
+    EXPECT_EQ(FindFolder(kUserDomain, kPreferencesFolderType, kCreateFolder, nullptr, &dir), paramErr);
+    EXPECT_EQ(FindFolder(kUserDomain, kPreferencesFolderType, kCreateFolder, &volume, nullptr), paramErr);
+
+    // A file where the folder should be is not a folder.
+    fs::create_directories(home / "Library");
+    writeFile(preferences(), "not a folder");
+    EXPECT_EQ(FindFolder(kUserDomain, kPreferencesFolderType, kCreateFolder, &volume, &dir), fnfErr);
+}
+
+TEST_F(CarbonHome, WithoutAUsableHomeThePasswordDatabaseDecides)
+{
+    for (const char* bad : {"", "relative/home"}) {
+        setenv("HOME", bad, 1);
+        FSVolumeRefNum volume = 0;
+        SInt32 dir = 0;
+        OSErr err = FindFolder(kUserDomain, kPreferencesFolderType, kDontCreateFolder, &volume, &dir);
+        // Either the account's own folder exists or it does not; the temporary home is not used.
+        EXPECT_TRUE(err == noErr || err == fnfErr) << err;
+        EXPECT_FALSE(fs::exists(home / "Library"));
+        EXPECT_FALSE(fs::exists(fs::path(bad) / "Library"));
+    }
+}
+
+TEST_F(CarbonHome, FSMakeFSSpecTellsMissingFromPresentAndChecksTheName)
+{
+    FSSpec missing = lookUp("absent.xml", fnfErr);
+    EXPECT_EQ(fromPascal(missing.name), "absent.xml");
+    EXPECT_NE(missing.parID, 0);
+
+    writeFile(preferences() / "present.xml", "<Settings/>");
+    FSSpec present = lookUp("present.xml", noErr);
+    EXPECT_EQ(fromPascal(present.name), "present.xml");
+    EXPECT_EQ(present.parID, missing.parID);
+    EXPECT_EQ(present.vRefNum, missing.vRefNum);
+
+    lookUp("a:b", bdNamErr);
+    lookUp("a/b", bdNamErr);
+    lookUp("..", bdNamErr);
+    lookUp(".", bdNamErr);
+    lookUp(std::string("a\0b", 3), bdNamErr);
+    lookUp(std::string(64, 'n'), bdNamErr);
+    lookUp(std::string(63, 'n'), fnfErr);
+    lookUp("", paramErr);
+
+    Str255 name;
+    pascal("x", name);
+    FSSpec s{};
+    EXPECT_EQ(FSMakeFSSpec(missing.vRefNum, 12345678, name, &s), dirNFErr);
+    EXPECT_EQ(FSMakeFSSpec(7, missing.parID, name, &s), nsvErr);
+    EXPECT_EQ(FSMakeFSSpec(missing.vRefNum, missing.parID, nullptr, &s), paramErr);
+    EXPECT_EQ(FSMakeFSSpec(missing.vRefNum, missing.parID, name, nullptr), paramErr);
+}
+
+TEST_F(CarbonHome, FSpCreateMakesAnEmptyFileOnce)
+{
+    FSSpec s = lookUp("made.xml", fnfErr);
+    EXPECT_EQ(FSpCreate(&s, 0x74747874, 0x54455854, smSystemScript), noErr);
+    ASSERT_TRUE(fs::is_regular_file(preferences() / "made.xml"));
+    EXPECT_EQ(fs::file_size(preferences() / "made.xml"), 0u);
+    EXPECT_EQ(FSpCreate(&s, 0x74747874, 0x54455854, smSystemScript), dupFNErr);
+
+    // A record whose folder is unknown, or whose name was tampered with.
+    FSSpec bad = s;
+    bad.parID = 12345678;
+    EXPECT_EQ(FSpCreate(&bad, 0, 0, smSystemScript), dirNFErr);
+    bad = s;
+    bad.name[0] = 64;
+    EXPECT_EQ(FSpCreate(&bad, 0, 0, smSystemScript), bdNamErr);
+    EXPECT_EQ(FSpCreate(nullptr, 0, 0, smSystemScript), paramErr);
+}
+
+TEST_F(CarbonHome, ReadingADataForkInPiecesAndFromEveryPosition)
+{
+    std::string content;
+    for (int i = 0; i < 300; ++i)
+        content += char('A' + i % 26);
+    fs::create_directories(preferences());
+    writeFile(preferences() / "data", content);
+    FSSpec s = lookUp("data", noErr);
+
+    FSIORefNum ref = 0;
+    ASSERT_EQ(FSpOpenDF(&s, fsRdPerm, &ref), noErr);
+    EXPECT_GT(ref, 0);
+
+    char buffer[512];
+    ByteCount got = 0;
+    ASSERT_EQ(FSReadFork(ref, fsAtMark, 0, 128, buffer, &got), noErr);
+    EXPECT_EQ(got, 128u);
+    EXPECT_EQ(std::string(buffer, got), content.substr(0, 128));
+    ASSERT_EQ(FSReadFork(ref, fsAtMark, 0, 128, buffer, &got), noErr);
+    EXPECT_EQ(std::string(buffer, got), content.substr(128, 128));
+    // The last piece is short, and says so.
+    EXPECT_EQ(FSReadFork(ref, fsAtMark, 0, 128, buffer, &got), eofErr);
+    EXPECT_EQ(std::string(buffer, got), content.substr(256));
+    EXPECT_EQ(FSReadFork(ref, fsAtMark, 0, 128, buffer, &got), eofErr);
+    EXPECT_EQ(got, 0u);
+
+    EXPECT_EQ(FSReadFork(ref, fsFromStart, 10, 5, buffer, &got), noErr);
+    EXPECT_EQ(std::string(buffer, got), content.substr(10, 5));
+    EXPECT_EQ(FSReadFork(ref, fsFromMark, 5, 5, buffer, &got), noErr);
+    EXPECT_EQ(std::string(buffer, got), content.substr(20, 5));
+    EXPECT_EQ(FSReadFork(ref, fsFromLEOF, -4, 10, buffer, &got), eofErr);
+    EXPECT_EQ(std::string(buffer, got), content.substr(296));
+    // Hint bits above the mode are ignored.
+    EXPECT_EQ(FSReadFork(ref, 0x20 | fsFromStart, 0, 3, buffer, &got), noErr);
+    EXPECT_EQ(std::string(buffer, got), "ABC");
+
+    got = 99;
+    EXPECT_EQ(FSReadFork(ref, fsFromStart, -1, 3, buffer, &got), posErr);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(FSReadFork(ref, fsFromLEOF, -301, 3, buffer, &got), posErr);
+    EXPECT_EQ(FSReadFork(ref, fsFromMark, INT64_MAX, 3, buffer, &got), posErr);
+    EXPECT_EQ(FSReadFork(ref, fsFromStart, 0, 3, nullptr, &got), paramErr);
+    EXPECT_EQ(FSReadFork(ref, fsFromStart, 0, 0, nullptr, &got), noErr);
+    EXPECT_EQ(FSReadFork(ref, fsFromStart, 0, 3, buffer, nullptr), noErr);
+
+    EXPECT_EQ(FSCloseFork(ref), noErr);
+    EXPECT_EQ(FSCloseFork(ref), rfNumErr);
+    EXPECT_EQ(FSReadFork(ref, fsAtMark, 0, 3, buffer, &got), rfNumErr);
+    for (FSIORefNum bad : {FSIORefNum(-1), FSIORefNum(0), FSIORefNum(65), FSIORefNum(32767)}) {
+        EXPECT_EQ(FSReadFork(bad, fsAtMark, 0, 3, buffer, &got), rfNumErr);
+        EXPECT_EQ(FSCloseFork(bad), rfNumErr);
+    }
+}
+
+TEST_F(CarbonHome, OnlyRegularFilesOpenAndTheirReferencesAreBounded)
+{
+    fs::create_directories(preferences() / "folder");
+    ASSERT_EQ(mkfifo((preferences() / "fifo").c_str(), 0600), 0);
+    writeFile(preferences() / "file", "x");
+
+    FSIORefNum ref = 77;
+    FSSpec folderFile = lookUp("folder", noErr);
+    EXPECT_EQ(FSpOpenDF(&folderFile, fsRdPerm, &ref), notAFileErr);
+    EXPECT_EQ(ref, 0);
+    EXPECT_EQ(FSpOpenDF(&folderFile, fsRdWrPerm, &ref), notAFileErr);
+    // A FIFO would block an ordinary open until a writer came.
+    FSSpec fifoFile = lookUp("fifo", noErr);
+    EXPECT_EQ(FSpOpenDF(&fifoFile, fsRdPerm, &ref), notAFileErr);
+    FSSpec missingFile = lookUp("missing", fnfErr);
+    EXPECT_EQ(FSpOpenDF(&missingFile, fsRdPerm, &ref), fnfErr);
+
+    FSSpec plainFile = lookUp("file", noErr);
+    EXPECT_EQ(FSpOpenDF(&plainFile, 9, &ref), paramErr);
+    EXPECT_EQ(FSpOpenDF(&plainFile, fsRdPerm, nullptr), paramErr);
+    EXPECT_EQ(FSpOpenDF(nullptr, fsRdPerm, &ref), paramErr);
+
+    std::vector<FSIORefNum> open;
+    for (;;) {
+        FSIORefNum r = 0;
+        OSErr err = FSpOpenDF(&plainFile, fsRdPerm, &r);
+        if (err != noErr) {
+            EXPECT_EQ(err, tmfoErr);
+            EXPECT_EQ(r, 0);
+            break;
+        }
+        EXPECT_GT(r, 0);
+        open.push_back(r);
+        ASSERT_LE(open.size(), 64u);
+    }
+    EXPECT_EQ(open.size(), 64u);
+    ASSERT_EQ(FSCloseFork(open.back()), noErr);
+    FSIORefNum again = 0;
+    EXPECT_EQ(FSpOpenDF(&plainFile, fsRdPerm, &again), noErr);
+    EXPECT_EQ(again, open.back());
+    open.back() = again;
+    for (FSIORefNum r : open)
+        EXPECT_EQ(FSCloseFork(r), noErr);
+}
+
+// Runs `body` in a child process, as an unprivileged user when the tests run as root (root
+// reads every file). The child's result is the number of the first check that failed, or 0.
+int asUnprivileged(const fs::path& home, int (*body)())
+{
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0) {
+            constexpr uid_t kNobody = 65534;
+            for (const auto& entry : fs::recursive_directory_iterator(home))
+                if (lchown(entry.path().c_str(), kNobody, kNobody) != 0)
+                    _exit(100);
+            if (lchown(home.c_str(), kNobody, kNobody) != 0 || setgroups(0, nullptr) != 0 ||
+                setgid(kNobody) != 0 || setuid(kNobody) != 0)
+                _exit(101);
+        }
+        _exit(body());
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST_F(CarbonHome, PermissionsAreThoseOfTheFile)
+{
+    fs::create_directories(preferences());
+    writeFile(preferences() / "readonly", "data");
+    fs::permissions(preferences() / "readonly", fs::perms::owner_read);
+    writeFile(preferences() / "secret", "data");
+    fs::permissions(preferences() / "secret", fs::perms::none);
+
+    int failed = asUnprivileged(home, [] {
+        FSVolumeRefNum volume = 0;
+        SInt32 dir = 0;
+        if (FindFolder(kUserDomain, kPreferencesFolderType, kDontCreateFolder, &volume, &dir) != noErr)
+            return 1;
+        auto make = [&](const char* name, FSSpec& s) {
+            Str255 p;
+            pascal(name, p);
+            return FSMakeFSSpec(volume, dir, p, &s);
+        };
+        FSSpec ro{}, secret{};
+        FSIORefNum ref = 0;
+        if (make("readonly", ro) != noErr || make("secret", secret) != noErr)
+            return 2;
+        if (FSpOpenDF(&ro, fsRdWrPerm, &ref) != permErr)
+            return 3;
+        if (FSpOpenDF(&ro, fsCurPerm, &ref) != noErr || FSCloseFork(ref) != noErr) // reads instead
+            return 4;
+        if (FSpOpenDF(&ro, fsRdPerm, &ref) != noErr || FSCloseFork(ref) != noErr)
+            return 5;
+        if (FSpOpenDF(&secret, fsRdPerm, &ref) != permErr)
+            return 6;
+        // No new file in a folder that may not be written.
+        const std::string prefs = std::string(getenv("HOME")) + "/Library/Preferences";
+        if (chmod(prefs.c_str(), 0500) != 0)
+            return 8;
+        FSSpec fresh{};
+        OSErr made = make("fresh", fresh);
+        OSErr created = FSpCreate(&fresh, 0, 0, smSystemScript);
+        chmod(prefs.c_str(), 0700);
+        if (made != fnfErr || created != permErr)
+            return 9;
+        return 0;
+    });
+    EXPECT_EQ(failed, 0);
+}
+
+// A helper process started from `path` with `argv0`, sleeping until the test ends.
+class Helper {
+public:
+    Helper(const std::string& path, const std::string& argv0)
+    {
+        std::string seconds = "30";
+        char* argv[] = {const_cast<char*>(argv0.c_str()), seconds.data(), nullptr};
+        if (posix_spawn(&m_pid, path.c_str(), nullptr, nullptr, argv, environ) != 0)
+            m_pid = 0;
+        // posix_spawn returns as soon as the new program replaced the old one, before its
+        // arguments are in place; until then /proc shows an empty command line.
+        for (int i = 0; m_pid > 0 && i < 2000 && !started(); ++i)
+            usleep(1000);
+    }
+    ~Helper()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    pid_t pid() const { return m_pid; }
+
+private:
+    bool started() const
+    {
+        std::ifstream in("/proc/" + std::to_string(m_pid) + "/cmdline");
+        return in.get() != std::ifstream::traits_type::eof();
+    }
+
+    pid_t m_pid = 0;
+};
+
+std::string sleepBinary()
+{
+    for (const char* p : {"/bin/sleep", "/usr/bin/sleep"})
+        if (access(p, X_OK) == 0)
+            return p;
+    return {};
+}
+
+std::string processName(pid_t pid, OSErr* result = nullptr)
+{
+    ProcessSerialNumber psn{};
+    OSErr err = GetProcessForPID(pid, &psn);
+    Str31 name{};
+    if (err == noErr) {
+        ProcessInfoRec info{};
+        info.processInfoLength = sizeof info;
+        info.processName = name;
+        err = GetProcessInformation(&psn, &info);
+    }
+    if (result != nullptr)
+        *result = err;
+    return err == noErr ? fromPascal(name) : std::string();
+}
+
+pid_t unusedPid()
+{
+    pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return child; // free now, and not soon handed out again
+}
+
+TEST(ProcessManager, KnowsProcessesByTheirExecutableName)
+{
+    // This test program: the kernel keeps 15 characters, the rest comes from the executable.
+    EXPECT_EQ(processName(getpid()), "platform_carbon_tests");
+
+    const std::string sleep = sleepBinary();
+    ASSERT_FALSE(sleep.empty());
+    std::string dirPattern = (fs::temp_directory_path() / "carbon-proc-XXXXXX").string();
+    ASSERT_NE(mkdtemp(dirPattern.data()), nullptr);
+    const fs::path dir = dirPattern;
+
+    // Started through a link: the executable resolves to sleep, argv[0] carries the name.
+    const fs::path link = dir / "Audio Midi Setup Helper";
+    fs::create_symlink(sleep, link);
+    Helper linked(link.string(), link.string());
+    ASSERT_GT(linked.pid(), 0);
+    EXPECT_EQ(processName(linked.pid()), "Audio Midi Setup Helper");
+
+    // A copy with a name longer than a Str31 holds, and an argv[0] that says nothing.
+    const fs::path copy = dir / "An Executable With A Very Long Name Indeed";
+    fs::copy_file(sleep, copy);
+    fs::permissions(copy, fs::perms::owner_all);
+    Helper copied(copy.string(), "x");
+    ASSERT_GT(copied.pid(), 0);
+    EXPECT_EQ(processName(copied.pid()), "An Executable With A Very Long ");
+
+    Helper shortName(sleep, "sleep");
+    EXPECT_EQ(processName(shortName.pid()), "sleep");
+
+    // Its launcher is this process.
+    ProcessSerialNumber psn{}, self{};
+    ASSERT_EQ(GetProcessForPID(linked.pid(), &psn), noErr);
+    ASSERT_EQ(GetProcessForPID(getpid(), &self), noErr);
+    ProcessInfoRec info{};
+    info.processInfoLength = sizeof info;
+    ASSERT_EQ(GetProcessInformation(&psn, &info), noErr); // no name wanted
+    EXPECT_EQ(info.processNumber.highLongOfPSN, psn.highLongOfPSN);
+    EXPECT_EQ(info.processNumber.lowLongOfPSN, psn.lowLongOfPSN);
+    EXPECT_EQ(info.processLauncher.highLongOfPSN, self.highLongOfPSN);
+    EXPECT_EQ(info.processLauncher.lowLongOfPSN, self.lowLongOfPSN);
+    pid_t back = 0;
+    EXPECT_EQ(GetProcessPID(&psn, &back), noErr);
+    EXPECT_EQ(back, linked.pid());
+
+    fs::remove_all(dir);
+}
+
+TEST(ProcessManager, RefusesWhatIsNoProcess)
+{
+    OSErr err = noErr;
+    EXPECT_EQ(processName(unusedPid(), &err), "");
+    EXPECT_EQ(err, procNotFound);
+    EXPECT_EQ(processName(0, &err), "");
+    EXPECT_EQ(err, procNotFound);
+    EXPECT_EQ(processName(-5, &err), "");
+    EXPECT_EQ(err, procNotFound);
+
+    // A thread's ID is not a process's.
+    ProcessSerialNumber psn{};
+    std::thread t([&] {
+        pid_t own = pid_t(syscall(SYS_gettid));
+        EXPECT_EQ(GetProcessForPID(own, &psn), procNotFound);
+    });
+    t.join();
+
+    EXPECT_EQ(GetProcessForPID(getpid(), nullptr), paramErr);
+    ASSERT_EQ(GetProcessForPID(getpid(), &psn), noErr);
+    ProcessInfoRec info{};
+    info.processInfoLength = sizeof info - 1;
+    EXPECT_EQ(GetProcessInformation(&psn, &info), paramErr);
+    info.processInfoLength = sizeof info;
+    EXPECT_EQ(GetProcessInformation(nullptr, &info), paramErr);
+    EXPECT_EQ(GetProcessInformation(&psn, nullptr), paramErr);
+
+    ProcessSerialNumber none{0, kNoProcess}, system{0, kSystemProcess}, bogus{7, 7};
+    for (const ProcessSerialNumber& p : {none, system, bogus}) {
+        EXPECT_EQ(GetProcessInformation(&p, &info), procNotFound);
+        pid_t pid = 0;
+        EXPECT_EQ(GetProcessPID(&p, &pid), procNotFound);
+    }
+
+    // The current process by its well-known number.
+    ProcessSerialNumber current{0, kCurrentProcess};
+    ASSERT_EQ(GetProcessInformation(&current, &info), noErr);
+    EXPECT_EQ(info.processNumber.lowLongOfPSN, psn.lowLongOfPSN);
+}
+
+TEST(ProcessTable, ExecutableNameCompletesWhatTheKernelCut)
+{
+    using carbon::executableName;
+    // Shorter than the kernel's limit: complete as it is.
+    EXPECT_EQ(executableName("sleep", "/usr/bin/other-name", "whatever"), "sleep");
+    EXPECT_EQ(executableName("", "/usr/bin/x", "x"), "");
+    // At the limit: the executable's base name first, then argv[0]'s.
+    EXPECT_EQ(executableName("Sequencer Progr", "/opt/Sequencer Program 7", "dp"), "Sequencer Program 7");
+    EXPECT_EQ(executableName("Sequencer Progr", "/usr/bin/sleep", "/x/Sequencer Program"), "Sequencer Program");
+    EXPECT_EQ(executableName("Sequencer Progr", "", "Sequencer Program"), "Sequencer Program");
+    EXPECT_EQ(executableName("Sequencer Progr", "/a/Sequencer Program (deleted)", ""), "Sequencer Program");
+    // A deleted executable whose own name was exactly 15 characters gains nothing.
+    EXPECT_EQ(executableName("fifteen-chars-x", "/a/fifteen-chars-x (deleted)", ""), "fifteen-chars-x");
+    // A name the program gave itself matches neither source, and stays.
+    EXPECT_EQ(executableName("renamed-worker1", "/usr/bin/python3", "python3"), "renamed-worker1");
+    // Exactly 15 characters, nothing longer around.
+    EXPECT_EQ(executableName("abcdefghijklmno", "/bin/abcdefghijklmno", "abcdefghijklmno"), "abcdefghijklmno");
+    // Case matters: the kernel copied the name byte for byte.
+    EXPECT_EQ(executableName("Audio Midi Setu", "/x/audio midi setup", ""), "Audio Midi Setu");
+    // A pathological argv[0] is cut to a file name's length.
+    std::string huge = "abcdefghijklmno" + std::string(5000, 'z');
+    EXPECT_EQ(executableName("abcdefghijklmno", "", huge).size(), carbon::kMaxExecutableName);
+}
+
+TEST(Sysctl, ProcessTableListsEveryProcessWithSixteenCharacters)
+{
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_ALL, 0};
+    size_t size = 0;
+    ASSERT_EQ(sysctl(mib, 4, nullptr, &size, nullptr, 0), 0);
+    ASSERT_GT(size, 0u);
+    EXPECT_EQ(size % sizeof(kinfo_proc), 0u);
+    std::vector<kinfo_proc> table(size / sizeof(kinfo_proc));
+    ASSERT_EQ(sysctl(mib, 3, table.data(), &size, nullptr, 0), 0);
+    table.resize(size / sizeof(kinfo_proc));
+
+    bool found = false;
+    for (const kinfo_proc& p : table) {
+        EXPECT_EQ(p.kp_proc.p_comm[MAXCOMLEN], '\0');
+        if (p.kp_proc.p_pid == getpid()) {
+            found = true;
+            EXPECT_STREQ(p.kp_proc.p_comm, "platform_carbon_");
+        }
+    }
+    EXPECT_TRUE(found);
+
+    // Too small a buffer: what fits, and ENOMEM.
+    std::vector<kinfo_proc> small(1);
+    size = sizeof(kinfo_proc);
+    errno = 0;
+    EXPECT_EQ(sysctl(mib, 4, small.data(), &size, nullptr, 0), -1);
+    EXPECT_EQ(errno, ENOMEM);
+    EXPECT_EQ(size, sizeof(kinfo_proc));
+    EXPECT_NE(small[0].kp_proc.p_pid, 0);
+}
+
+TEST(Sysctl, RefusesOtherQueriesAndChanges)
+{
+    size_t size = 0;
+    int other[3] = {CTL_KERN, 1 /* KERN_OSTYPE */, 0};
+    errno = 0;
+    EXPECT_EQ(sysctl(other, 2, nullptr, &size, nullptr, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(sysctl(other, 3, nullptr, &size, nullptr, 0), -1);
+    EXPECT_EQ(errno, ENOTSUP);
+    int mib[3] = {CTL_KERN, KERN_PROC, KERN_PROC_ALL};
+    int value = 1;
+    EXPECT_EQ(sysctl(mib, 3, nullptr, &size, &value, sizeof value), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(sysctl(mib, 3, nullptr, nullptr, nullptr, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(sysctl(nullptr, 3, nullptr, &size, nullptr, 0), -1);
+}
+
+} // namespace
