@@ -18,7 +18,7 @@
 #include "KextSocket.h"
 #include "KextWire.h"
 #include "kext/Daemon.h"
-#include "kext/DefaultBehaviour.h"
+#include "kext/InterfaceBehaviour.h"
 
 namespace {
 

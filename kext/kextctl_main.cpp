@@ -1,26 +1,47 @@
 // tarsel-kextctl: controls a running tarsel-kextd.
+#include <limits.h>
+#include <stdlib.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KextSocket.h"
 #include "KextWire.h"
 #include "kext/ControlClient.h"
+#include "kext/InterfaceBehaviour.h"
+#include "kext/model/Catalogue.h"
 
 namespace {
 
 const char* kUsage =
     "usage: tarsel-kextctl [--socket PATH] COMMAND\n"
+    "  models                      the interfaces the daemon can simulate\n"
     "  list                        services, then connections\n"
     "  services                    the plugged services\n"
     "  connections                 the open connections\n"
-    "  plug MODEL [--darwin8]      plugs a service; prints its id\n"
-    "  unplug ID                   unplugs a service\n"
+    "  plug MODEL [OPTION]...      plugs a service; prints its id. MODEL is a name of 'models',\n"
+    "                              'default', or file:PATH for a model file. Options:\n"
+    "      --darwin8               registered under the Darwin 8 class name\n"
+    "      --status-size N         a status block of N bytes instead of 14376\n"
+    "      --ring-size N           audio rings of N bytes instead of 528544\n"
+    "      --version N             interface version N in status word 0\n"
+    "  unplug ID                   unplugs a service (its listeners get event 16)\n"
     "  event ID CODE [P0 ... P6]   posts a kernel event to a service's listeners\n"
-    "  set ID KEY VALUE            a fault or setting of a service (ID 0: of the daemon)\n";
+    "  set ID KEY VALUE            a fault of a service:\n"
+    "      version N               status word 0 becomes N\n"
+    "      ring-size N|default     rings made from now on have N bytes\n"
+    "      fail-request C[:K]      requests of code C (or 'any') answer an error, every time\n"
+    "                              or the next K times; 'none' ends all such faults\n"
+    "      configuration now|never|late:MS\n"
+    "                              requests 1 and 6 complete at once, never (the configured\n"
+    "                              flag stays clear), or MS milliseconds later\n"
+    "  set 0 KEY VALUE             the same sizes for the next plug only: status-size N,\n"
+    "                              ring-size N, version N ('default' takes one back)\n";
 
 int usage()
 {
@@ -39,9 +60,21 @@ bool number(const char* text, uint32_t& value)
     return true;
 }
 
+const char* reason(kern_return_t kr)
+{
+    switch (kr) {
+    case kIOReturnNotFound: return "no such model";
+    case kIOReturnNoDevice: return "no such service";
+    case kIOReturnBadArgument: return "bad argument";
+    case kIOReturnUnsupported: return "not supported";
+    case kIOReturnNoResources: return "too many";
+    default: return "error";
+    }
+}
+
 int failed(const char* what, kern_return_t kr)
 {
-    std::fprintf(stderr, "tarsel-kextctl: %s failed (0x%08x)\n", what, unsigned(kr));
+    std::fprintf(stderr, "tarsel-kextctl: %s failed: %s (0x%08x)\n", what, reason(kr), unsigned(kr));
     return 1;
 }
 
@@ -67,6 +100,75 @@ void printConnections(const std::vector<kext::ControlClient::ConnectionEntry>& c
     }
 }
 
+void printModels()
+{
+    for (const kext::DeviceModel& m : kext::catalogue())
+        std::printf("%-28s %04X:%04X %s %s\n", m.name.c_str(), m.vendorId, m.productId,
+                    m.highSpeed ? "high-speed" : "full-speed", m.description.c_str());
+}
+
+// Checks the model here, where its faults can be told, and names a model file by its absolute
+// path, as the daemon may run elsewhere. False with the reason printed.
+bool resolvePlugName(std::string& model)
+{
+    std::string error;
+    std::string name = model;
+    if (name.starts_with("file:") && name.size() > 5) {
+        char absolute[PATH_MAX];
+        if (realpath(name.c_str() + 5, absolute) == nullptr) {
+            std::fprintf(stderr, "tarsel-kextctl: %s: %s\n", name.c_str() + 5, std::strerror(errno));
+            return false;
+        }
+        name = std::string("file:") + absolute;
+    }
+    if (!kext::resolveModel(name, error)) {
+        std::fprintf(stderr, "tarsel-kextctl: %s\n", error.c_str());
+        return false;
+    }
+    if (name.size() >= kextwire::kNameSize) {
+        std::fprintf(stderr, "tarsel-kextctl: %s: the path is too long to plug (at most %zu characters)\n",
+                     name.c_str() + 5, kextwire::kNameSize - 1 - 5);
+        return false;
+    }
+    model = name;
+    return true;
+}
+
+int plug(kext::ControlClient& control, const std::vector<std::string>& args)
+{
+    std::string model = args[1];
+    uint32_t options = 0;
+    std::vector<std::pair<std::string, std::string>> overrides;
+    for (size_t i = 2; i < args.size(); ++i) {
+        uint32_t value = 0;
+        if (args[i] == "--darwin8")
+            options |= kextwire::kPlugDarwin8;
+        else if ((args[i] == "--status-size" || args[i] == "--ring-size" || args[i] == "--version")
+                 && i + 1 < args.size() && number(args[i + 1].c_str(), value)) {
+            overrides.emplace_back(args[i].substr(2), args[i + 1]);
+            ++i;
+        } else
+            return usage();
+    }
+    if (!resolvePlugName(model))
+        return 1;
+    kern_return_t kr = kIOReturnSuccess;
+    for (const auto& [key, value] : overrides)
+        if ((kr = control.configure(0, key, value)) != kIOReturnSuccess)
+            break;
+    uint32_t id = 0;
+    if (kr == kIOReturnSuccess)
+        kr = control.plug(model, options, id);
+    if (kr != kIOReturnSuccess) {
+        // Sizes meant for this plug must not reach a later one.
+        for (const auto& [key, value] : overrides)
+            control.configure(0, key, "default");
+        return failed("plug", kr);
+    }
+    std::printf("%u\n", id);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -79,6 +181,10 @@ int main(int argc, char** argv)
     }
     if (args.empty())
         return usage();
+    if (args.size() == 1 && args[0] == "models") {
+        printModels();
+        return 0;
+    }
     kext::ControlClient control;
     if (!control.connect(path)) {
         std::fprintf(stderr, "tarsel-kextctl: no daemon at %s\n",
@@ -102,13 +208,8 @@ int main(int argc, char** argv)
         }
         return 0;
     }
-    if (command == "plug" && (args.size() == 2 || (args.size() == 3 && args[2] == "--darwin8"))) {
-        uint32_t id = 0;
-        if ((kr = control.plug(args[1], args.size() == 3 ? uint32_t(kextwire::kPlugDarwin8) : 0u, id)) != kIOReturnSuccess)
-            return failed("plug", kr);
-        std::printf("%u\n", id);
-        return 0;
-    }
+    if (command == "plug" && args.size() >= 2)
+        return plug(control, args);
     uint32_t id = 0;
     if (command == "unplug" && args.size() == 2 && number(args[1].c_str(), id)) {
         if ((kr = control.unplug(id)) != kIOReturnSuccess)

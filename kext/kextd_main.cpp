@@ -1,6 +1,7 @@
 // tarsel-kextd: the simulated kernel driver.
 //   tarsel-kextd [--socket PATH] [--plug MODEL]... [--plug-darwin8 MODEL]...
-// Serves kextwire::socketPath() unless --socket says otherwise, and plugs the models named.
+// Serves kextwire::socketPath() unless --socket says otherwise, and plugs the models named: a
+// name of the catalogue (tarsel-kextctl models), "default", or file:PATH for a model file.
 // Prints nothing while it runs; SIGINT or SIGTERM stops it and removes the socket.
 #include <glib-unix.h>
 #include <signal.h>
@@ -16,7 +17,7 @@
 #include "KextSocket.h"
 #include "KextWire.h"
 #include "kext/Daemon.h"
-#include "kext/DefaultBehaviour.h"
+#include "kext/InterfaceBehaviour.h"
 
 namespace {
 
@@ -77,7 +78,12 @@ int main(int argc, char** argv)
                 break;
             kern_return_t kr = daemon.plug(model, options);
             if (kr != kIOReturnSuccess) {
-                std::fprintf(stderr, "tarsel-kextd: cannot plug %s (0x%08x)\n", model.c_str(), unsigned(kr));
+                const auto* factory = dynamic_cast<const kext::InterfaceFactory*>(&daemon.factory());
+                if (factory != nullptr && !factory->lastError().empty())
+                    std::fprintf(stderr, "tarsel-kextd: cannot plug %s: %s\n", model.c_str(),
+                                 factory->lastError().c_str());
+                else
+                    std::fprintf(stderr, "tarsel-kextd: cannot plug %s (0x%08x)\n", model.c_str(), unsigned(kr));
                 status = 1;
             }
         }

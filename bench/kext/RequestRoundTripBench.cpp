@@ -14,7 +14,7 @@
 
 #include "device/DriverRequest.h"
 #include "kext/DaemonThread.h"
-#include "kext/DefaultBehaviour.h"
+#include "kext/InterfaceBehaviour.h"
 
 namespace {
 

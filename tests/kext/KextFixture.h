@@ -12,7 +12,7 @@
 
 #include "kext/ControlClient.h"
 #include "kext/DaemonThread.h"
-#include "kext/DefaultBehaviour.h"
+#include "kext/InterfaceBehaviour.h"
 
 namespace kexttest {
 

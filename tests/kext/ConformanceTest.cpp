@@ -1,0 +1,639 @@
+// The simulated kernel driver's side of the user-client protocol, through the IOKit calls: the
+// mappings, every request code, the configuration, the client records and the events they
+// cause.
+#include <pthread.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/APIDeviceInfo.h"
+#include "kext/InterfaceBehaviour.h"
+#include "tests/kext/InterfaceFixture.h"
+
+namespace kexttest {
+namespace {
+
+using ConformanceTest = InterfaceTest;
+
+std::array<uint32_t, 7> paramsOf(const KernelEvent& e)
+{
+    std::array<uint32_t, 7> p;
+    std::copy(std::begin(e.iParam), std::end(e.iParam), p.begin());
+    return p;
+}
+
+std::vector<uint32_t> codesOf(const std::vector<KernelEvent>& events)
+{
+    std::vector<uint32_t> codes;
+    for (const KernelEvent& e : events)
+        codes.push_back(e.iCode);
+    return codes;
+}
+
+TEST_F(ConformanceTest, MappingsHaveTheirSizesAndOwners)
+{
+    plugModel("default");
+    auto a = open();
+    auto b = open();
+    ASSERT_TRUE(a->ok());
+    ASSERT_TRUE(b->ok());
+    EXPECT_EQ(a->blockSize(), kStatusBlockSize);
+
+    // Each connection has rings of its own; the status block is the interface's.
+    vm_address_t inA = 0, outA = 0, inB = 0;
+    vm_size_t size = 0;
+    ASSERT_EQ(a->map(kMemoryInputRing, size, &inA), kIOReturnSuccess);
+    EXPECT_EQ(size, kAudioRingSize);
+    ASSERT_EQ(a->map(kMemoryOutputRing, size, &outA), kIOReturnSuccess);
+    EXPECT_EQ(size, kAudioRingSize);
+    ASSERT_EQ(b->map(kMemoryInputRing, size, &inB), kIOReturnSuccess);
+    EXPECT_EQ(size, kAudioRingSize);
+    reinterpret_cast<volatile uint8_t*>(inA)[100] = 0x5A;
+    EXPECT_EQ(reinterpret_cast<volatile uint8_t*>(inB)[100], 0);
+    EXPECT_EQ(reinterpret_cast<volatile uint8_t*>(outA)[100], 0);
+    a->block().ajExt.bFixedRate = 1;
+    EXPECT_EQ(reinterpret_cast<volatile uint8_t&>(b->block().ajExt.bFixedRate), 1);
+
+    for (uint32_t type : {0u, 2u, 3u, 6u, 0xFFFFFFFFu})
+        EXPECT_NE(a->map(type, size), kIOReturnSuccess) << type;
+}
+
+TEST_F(ConformanceTest, TheStatusBlockShowsTheModelAsItPowersUp)
+{
+    for (const char* name : {"tarsel", "tarsel-fs", "greyhaven-cask-420-hs", "kingsmere-digital-fs"}) {
+        SCOPED_TRACE(name);
+        plugModel(name);
+        auto client = open();
+        ASSERT_TRUE(client->ok());
+        auto expected = std::make_unique<KernelStatusBlock>();
+        kext::initStatusBlock(m_model, *expected);
+        EXPECT_EQ(std::memcmp(&client->block(), expected.get(), sizeof *expected), 0);
+        EXPECT_EQ(client->block().iVersion, kInterfaceVersion);
+        EXPECT_EQ(client->block().bHighSpeed != 0, m_model.highSpeed);
+        EXPECT_EQ(statusText(client->block().sDeviceName), m_model.deviceName);
+        EXPECT_EQ(client->block().bConfigured, 0u);
+        EXPECT_EQ(client->block().inputOwnerToken(), 0u);
+        client.reset();
+        ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    }
+}
+
+TEST_F(ConformanceTest, EveryRequestCodeIsAnsweredAsTheModelSays)
+{
+    plugModel("default");
+    auto client = open();
+    ASSERT_TRUE(client->ok());
+    EXPECT_TRUE(client->pair()[0] != 0 || client->pair()[1] != 0);
+
+    auto word = [&](uint32_t code, kern_return_t expected = kIOReturnSuccess) {
+        DriverRequest r = makeRequest(code);
+        EXPECT_EQ(client->call(r), expected) << "request " << code;
+        return r.word(0);
+    };
+    EXPECT_EQ(word(kReqOpen), client->pair()[0]);
+    EXPECT_EQ(word(kReqBandwidth1), m_model.outBandwidth);
+    EXPECT_EQ(word(kReqBandwidth2), m_model.inBandwidth);
+    EXPECT_EQ(word(kReqCanMonitor), 1u);
+    EXPECT_EQ(word(kReqGetMonitor), m_model.monitor);
+    EXPECT_EQ(word(kReqVersionHAL), m_model.halVersion);
+    EXPECT_EQ(word(kReqVersionUSB), m_model.usbVersion);
+    EXPECT_EQ(client->call(kReqInitialise, kext::kInitialiseArgument), kIOReturnSuccess);
+    EXPECT_EQ(client->call(kReqInitialise, 0), kIOReturnBadArgument);
+    // Reset: 30 completes a 29 of the same connection.
+    EXPECT_EQ(client->call(kReqResetComplete), kIOReturnNotReady);
+    EXPECT_EQ(client->call(kReqReset), kIOReturnSuccess);
+    EXPECT_EQ(client->call(kReqResetComplete), kIOReturnSuccess);
+    EXPECT_EQ(client->call(kReqResetComplete), kIOReturnNotReady);
+    // Detaching without a record has nothing to undo.
+    EXPECT_EQ(client->call(kReqDetach), kIOReturnSuccess);
+
+    for (uint32_t code : {0u, 5u, 7u, 8u, 9u, 14u, 20u, 21u, 22u, 23u, 28u, 32u, 41u, 1000u, 0xFFFFFFFFu})
+        EXPECT_EQ(client->call(code), kIOReturnUnsupported) << "request " << code;
+    for (uint32_t sub : {0u, 28u, 33u, 40u, 43u})
+        EXPECT_EQ(client->codec(sub, 0), kIOReturnUnsupported) << "sub-command " << sub;
+
+    // A model that cannot monitor and has no codec says so.
+    client.reset();
+    ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    plugModel("tarsel-lite-hs");
+    client = open();
+    ASSERT_TRUE(client->ok());
+    EXPECT_EQ(word(kReqCanMonitor), 0u);
+    EXPECT_EQ(client->call(kReqSetMonitor, 1), kIOReturnUnsupported);
+    EXPECT_EQ(client->codec(kCodecGetRegister, 0), kIOReturnUnsupported);
+    EXPECT_EQ(word(kReqVersionUSB), m_model.usbVersion);
+}
+
+TEST_F(ConformanceTest, ChannelSettingsConfigureTheInterfaceAndAreAnnounced)
+{
+    plugModel("default");
+    auto client = open();
+    NotifyPort port;
+    EventLog log;
+    ASSERT_TRUE(client->ok());
+    ASSERT_TRUE(port.listen(m_service, log));
+    int slot = 0;
+    EXPECT_EQ(client->attach(256, &slot), kIOReturnNotReady); // nothing streams unconfigured
+
+    const VkChannelSettings s = kext::defaultSettings(m_model);
+    ASSERT_EQ(client->applySettings(s), kIOReturnSuccess);
+    EXPECT_EQ(client->block().bConfigured, 1u);
+    EXPECT_EQ(client->block().channels, s);
+    ASSERT_TRUE(runLoopUntil([&] { return log.count(kEventFormatChanged) == 1; }));
+    EXPECT_EQ(paramsOf(log.last(kEventFormatChanged)),
+              (std::array<uint32_t, 7>{s.iFrequency, s.iInChannels, s.iInBits, s.iOutChannels, s.iOutBits,
+                                       s.iConfiguration, 0}));
+
+    // What the descriptors cannot carry is refused and changes nothing.
+    for (const VkChannelSettings& bad : {VkChannelSettings{12345, 2, 16, 2, 16, 0}, VkChannelSettings{48000, 3, 16, 2, 16, 0},
+                                         VkChannelSettings{48000, 2, 18, 2, 16, 0}, VkChannelSettings{48000, 0, 16, 0, 16, 0},
+                                         VkChannelSettings{48000, 2, 16, 2, 16, 7}})
+        EXPECT_EQ(client->applySettings(bad), kIOReturnBadArgument) << bad.iFrequency << " " << bad.iInChannels;
+    EXPECT_EQ(client->block().channels, s);
+
+    // Request 1 takes what the user side wrote to the block.
+    const VkChannelSettings other{44100, 2, 16, 2, 16, 0};
+    ASSERT_TRUE(kext::canCarry(m_model, other));
+    client->block().channels = other;
+    ASSERT_EQ(client->call(kReqSetConfiguration), kIOReturnSuccess);
+    EXPECT_EQ(client->block().channels, other);
+    ASSERT_TRUE(runLoopUntil([&] { return log.count(kEventFormatChanged) == 2; }));
+    EXPECT_EQ(log.last(kEventFormatChanged).iParam[0], 44100u);
+    EXPECT_EQ(codesOf(log.all()), (std::vector<uint32_t>{kEventFormatChanged, kEventFormatChanged}));
+}
+
+TEST_F(ConformanceTest, RequestOneFallsBackToWhatAFixedLayoutCarries)
+{
+    plugModel("brightwater-mixer-16-hs");
+    auto client = open();
+    NotifyPort port;
+    EventLog log;
+    ASSERT_TRUE(client->ok());
+    ASSERT_TRUE(port.listen(m_service, log));
+    // The device layer's first configuration asks for 44.1 kHz stereo 16 bit.
+    const VkChannelSettings asked{44100, 2, 16, 2, 16, 0};
+    ASSERT_FALSE(kext::canCarry(m_model, asked));
+    client->block().channels = asked;
+    ASSERT_EQ(client->call(kReqSetConfiguration), kIOReturnSuccess);
+    const VkChannelSettings expected = kext::defaultSettings(m_model);
+    EXPECT_EQ(client->block().bConfigured, 1u);
+    EXPECT_EQ(client->block().channels, expected);
+    ASSERT_TRUE(runLoopUntil([&] { return log.count(kEventFormatChanged) == 1; }));
+    EXPECT_EQ(log.last(kEventFormatChanged).iParam[1], expected.iInChannels);
+}
+
+TEST_F(ConformanceTest, AttachAndDetachKeepTheClientRecordsAndAnnounceThemOnTheListenersLoop)
+{
+    plugModel("default");
+    auto a = open();
+    auto b = open();
+    ASSERT_TRUE(a->ok());
+    ASSERT_TRUE(b->ok());
+    configure(*a);
+
+    // The listener's port lives on a thread of its own; its events must arrive there.
+    EventLog log;
+    std::atomic<bool> listening{false}, stop{false};
+    pthread_t loopThread{};
+    std::thread runner([&] {
+        loopThread = pthread_self();
+        NotifyPort port;
+        bool ok = port.listen(m_service, log);
+        listening = true;
+        if (ok)
+            runLoopUntil([&] { return stop.load(); }, 30s);
+    });
+    ASSERT_TRUE(waitUntil([&] { return listening.load(); }));
+
+    int slotA = -1, slotB = -1;
+    ASSERT_EQ(a->attach(256, &slotA), kIOReturnSuccess);
+    EXPECT_EQ(slotA, 0);
+    const ClientData& record = *a->block().client(slotA);
+    EXPECT_EQ(record.iPid, getpid());
+    EXPECT_EQ(record.iFrameSize, 256u);
+    EXPECT_EQ(record.ownerToken(), a->token());
+    EXPECT_NE(record.inUse(), 0u);
+    EXPECT_EQ(record.iMinimum, -1);
+    EXPECT_EQ(record.iIOCycles, 0);
+    EXPECT_EQ(a->block().streamingCount(), 1u);
+
+    // Attaching again keeps the record and takes the new frame size.
+    ASSERT_EQ(a->attach(512, &slotA), kIOReturnSuccess);
+    EXPECT_EQ(slotA, 0);
+    EXPECT_EQ(record.iFrameSize, 512u);
+    EXPECT_EQ(a->block().streamingCount(), 1u);
+
+    ASSERT_EQ(b->attach(1024, &slotB), kIOReturnSuccess);
+    EXPECT_EQ(slotB, 1);
+    EXPECT_EQ(b->block().streamingCount(), 2u);
+    std::vector<kext::ControlClient::ConnectionEntry> connections;
+    ASSERT_EQ(daemon().control().listConnections(connections), kIOReturnSuccess);
+    ASSERT_EQ(connections.size(), 2u);
+    EXPECT_EQ(connections[1].description, "slot=1 frames=1024");
+    std::vector<kext::ControlClient::ServiceEntry> services;
+    ASSERT_EQ(daemon().control().listServices(services), kIOReturnSuccess);
+    ASSERT_EQ(services.size(), 1u);
+    EXPECT_NE(services[0].description.find("7E01:0003 high-speed configured=1 streaming=2"), std::string::npos)
+        << services[0].description;
+
+    ASSERT_EQ(a->call(kReqDetach), kIOReturnSuccess);
+    ClientData zero{};
+    EXPECT_EQ(std::memcmp(&record, &zero, sizeof zero), 0);
+    EXPECT_EQ(a->block().streamingCount(), 1u);
+    ASSERT_EQ(b->call(kReqDetach), kIOReturnSuccess);
+    EXPECT_EQ(b->block().streamingCount(), 0u);
+
+    ASSERT_TRUE(waitUntil([&] { return log.count(kEventClientDetached) == 2; }));
+    stop = true;
+    runner.join();
+    const std::vector<KernelEvent> events = log.all();
+    EXPECT_EQ(codesOf(events), (std::vector<uint32_t>{kEventClientAttached, kEventClientAttached,
+                                                      kEventClientDetached, kEventClientDetached}));
+    const uint32_t pid = uint32_t(getpid());
+    EXPECT_EQ(paramsOf(events[0]), (std::array<uint32_t, 7>{0, a->pair()[0], a->pair()[1], pid, 0, 0, 0}));
+    EXPECT_EQ(paramsOf(events[1]), (std::array<uint32_t, 7>{1, b->pair()[0], b->pair()[1], pid, 0, 0, 0}));
+    EXPECT_EQ(paramsOf(events[2]), (std::array<uint32_t, 7>{0, a->pair()[0], a->pair()[1], pid, 0, 0, 0}));
+    EXPECT_EQ(paramsOf(events[3]), (std::array<uint32_t, 7>{1, b->pair()[0], b->pair()[1], pid, 0, 0, 0}));
+    for (pthread_t t : log.threads)
+        EXPECT_TRUE(pthread_equal(t, loopThread));
+}
+
+TEST_F(ConformanceTest, AttachIsValidatedAndRecordsRunOut)
+{
+    plugModel("default");
+    std::vector<std::unique_ptr<InterfaceClient>> clients;
+    for (size_t i = 0; i <= kClientRecords; ++i) {
+        clients.push_back(open());
+        ASSERT_TRUE(clients.back()->ok());
+    }
+    configure(*clients[0]);
+    const InterfaceClient& first = *clients[0];
+    for (uint32_t frames : {0u, 63u, 1025u, 0xFFFFFFFFu})
+        EXPECT_EQ(first.attach(frames), kIOReturnBadArgument) << frames;
+    // The record names the process that opened the connection, not one it claims to be.
+    EXPECT_EQ(first.attach(256, nullptr, uint32_t(getpid()) + 1), kIOReturnBadArgument);
+    EXPECT_EQ(first.attach(256, nullptr, 0), kIOReturnBadArgument);
+    EXPECT_EQ(first.block().streamingCount(), 0u);
+
+    for (size_t i = 0; i < kClientRecords; ++i) {
+        int slot = -1;
+        ASSERT_EQ(clients[i]->attach(64, &slot), kIOReturnSuccess);
+        EXPECT_EQ(slot, int(i));
+    }
+    EXPECT_EQ(clients[kClientRecords]->attach(64), kIOReturnNoResources);
+    EXPECT_EQ(first.block().streamingCount(), kClientRecords);
+    ASSERT_EQ(clients[3]->call(kReqDetach), kIOReturnSuccess);
+    int slot = -1;
+    ASSERT_EQ(clients[kClientRecords]->attach(1024, &slot), kIOReturnSuccess);
+    EXPECT_EQ(slot, 3);
+    EXPECT_EQ(first.block().client(3)->ownerToken(), clients[kClientRecords]->token());
+
+    // Closing a connection frees its record as a detach does.
+    clients[5]->close();
+    ASSERT_TRUE(waitUntil([&] { return first.block().client(5)->iPid == 0; }));
+    EXPECT_EQ(first.block().streamingCount(), kClientRecords - 1);
+}
+
+TEST_F(ConformanceTest, DeviceInformationIsServedInChunks)
+{
+    for (const char* name : {"tarsel", "marlow-rack-32-hs", "brightwater-mixer-16-fs", "tarsel-lite-fs"}) {
+        SCOPED_TRACE(name);
+        plugModel(name);
+        auto client = open();
+        ASSERT_TRUE(client->ok());
+        auto expected = std::make_unique<APIDeviceInfo>();
+        kext::buildDeviceInfo(m_model, *expected);
+        auto read = std::make_unique<APIDeviceInfo>();
+        auto* bytes = reinterpret_cast<uint8_t*>(read.get());
+        size_t have = 0;
+        uint32_t chunk = 0;
+        // As the device layer reads it: on while a chunk is full.
+        for (;; ++chunk) {
+            DriverRequest r = makeRequest(kReqDeviceInfo, chunk);
+            ASSERT_EQ(client->call(r), kIOReturnSuccess);
+            ASSERT_LE(r.iCode, 256u);
+            ASSERT_LE(have + r.iCode, sizeof *read);
+            std::memcpy(bytes + have, r.data, r.iCode);
+            have += r.iCode;
+            if (r.iCode != 256)
+                break;
+        }
+        EXPECT_EQ(have, kext::deviceInfoLength(m_model));
+        EXPECT_EQ(chunk, have / 256);
+        EXPECT_EQ(std::memcmp(read.get(), expected.get(), sizeof *read), 0);
+        EXPECT_EQ(read->iVendorId, m_model.vendorId);
+        // Past the end there is nothing more, however far.
+        for (uint32_t past : {chunk + 1, 385u, 100000u, 0xFFFFFFFFu}) {
+            DriverRequest r = makeRequest(kReqDeviceInfo, past);
+            r.iCode = kReqDeviceInfo;
+            EXPECT_EQ(client->call(r), kIOReturnSuccess);
+            EXPECT_EQ(r.iCode, 0u);
+        }
+        client.reset();
+        ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    }
+}
+
+TEST_F(ConformanceTest, ControlsRequestsApplyTheRegionAndPostTheirEventsOnChange)
+{
+    plugModel("default"); // Main Out with mute and per-channel volume; two inputs
+    auto client = open();
+    NotifyPort port;
+    EventLog log;
+    ASSERT_TRUE(client->ok());
+    ASSERT_TRUE(port.listen(m_service, log));
+    KernelStatusBlock& b = client->block();
+    ControlsEntry& out = b.controls.output.entries[0];
+    ASSERT_EQ(out.bHasMute, 1u);
+    ASSERT_EQ(out.bMute, 0);
+
+    // Mute: applied and announced; the same state again is no change.
+    b.saveControls();
+    out.bMute = 1;
+    ASSERT_EQ(client->call(kReqSetMute), kIOReturnSuccess);
+    ASSERT_EQ(client->call(kReqSetMute), kIOReturnSuccess);
+    out.bMute = 2;
+    EXPECT_EQ(client->call(kReqSetMute), kIOReturnBadArgument);
+    EXPECT_EQ(out.bMute, 1); // shows again what the interface runs with
+
+    // Volume: within the entry's range, with request word 0 at 0.
+    ControlsVolume& v = out.volume[1];
+    v.iCurrent = v.iMin;
+    EXPECT_EQ(client->call(kReqSetVolume, 5), kIOReturnBadArgument);
+    ASSERT_EQ(client->call(kReqSetVolume, 0), kIOReturnSuccess);
+    const int16_t held = v.iCurrent;
+    v.iCurrent = int16_t(v.iMax + 1);
+    EXPECT_EQ(client->call(kReqSetVolume, 0), kIOReturnBadArgument);
+    EXPECT_EQ(v.iCurrent, held);
+
+    // Data source: one bit, of a source that exists.
+    ControlsBlock& in = b.controls.input;
+    ASSERT_EQ(in.iSourceCount, 2);
+    in.iSourceMask = 2;
+    ASSERT_EQ(client->call(kReqSetDataSource), kIOReturnSuccess);
+    for (uint8_t bad : {0, 3, 4, 128}) {
+        in.iSourceMask = bad;
+        EXPECT_EQ(client->call(kReqSetDataSource), kIOReturnBadArgument) << int(bad);
+        EXPECT_EQ(in.iSourceMask, 2);
+    }
+    // A kernel-owned field the client scribbled on comes back with the next request of its kind.
+    v.iMax = 0x100;
+    ASSERT_EQ(client->call(kReqSetVolume, 0), kIOReturnSuccess);
+    EXPECT_EQ(v.iMax, 0);
+
+    ASSERT_TRUE(runLoopUntil([&] { return log.count(kEventDataSourceChanged) == 1; }));
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, false);
+    const std::vector<KernelEvent> events = log.all();
+    EXPECT_EQ(codesOf(events), (std::vector<uint32_t>{kEventMuteChanged, kEventVolumeChanged, kEventDataSourceChanged}));
+    EXPECT_EQ(events[0].iParam[0], 1u); // output
+    EXPECT_EQ(events[1].iParam[0], 1u);
+    EXPECT_EQ(paramsOf(events[2]), (std::array<uint32_t, 7>{2, 1, 2, 0, 0, 0, 0}));
+}
+
+TEST_F(ConformanceTest, TheSyncSelectorChangesWithTheDataSource)
+{
+    plugModel("kingsmere-digital-hs");
+    auto client = open();
+    NotifyPort port;
+    EventLog log;
+    ASSERT_TRUE(client->ok());
+    ASSERT_TRUE(port.listen(m_service, log));
+    ControlsRegion& c = client->block().controls;
+    ASSERT_EQ(c.iSyncSelector, 1);
+    // Source 2 of the device layer: analog input, clock from the digital input.
+    c.input.iSourceMask = 1;
+    c.iSyncSelector = 2;
+    ASSERT_EQ(client->call(kReqSetDataSource), kIOReturnSuccess);
+    c.iSyncSelector = 3;
+    EXPECT_EQ(client->call(kReqSetDataSource), kIOReturnBadArgument);
+    EXPECT_EQ(c.iSyncSelector, 2);
+    ASSERT_TRUE(runLoopUntil([&] { return log.count(kEventDataSourceChanged) == 1; }));
+    EXPECT_EQ(paramsOf(log.last(kEventDataSourceChanged)), (std::array<uint32_t, 7>{4, 1, 1, 2, 0, 0, 0}));
+}
+
+TEST_F(ConformanceTest, AnInterfaceWithoutControlsKeepsTheSourceItsOpenerNamed)
+{
+    plugModel("brightwater-link-8-hs");
+    auto client = open();
+    NotifyPort port;
+    EventLog log;
+    ASSERT_TRUE(client->ok());
+    ASSERT_TRUE(port.listen(m_service, log));
+    ControlsBlock& in = client->block().controls.input;
+    ASSERT_EQ(in.iSourceCount, 0);
+    // What the device layer does on open, then selecting its one source.
+    in.iSourceCount = 1;
+    in.entries[0].setName("Input");
+    in.iSourceMask = 1;
+    EXPECT_EQ(client->call(kReqSetDataSource), kIOReturnSuccess);
+    EXPECT_EQ(client->call(kReqSetMute), kIOReturnSuccess);
+    EXPECT_EQ(client->call(kReqSetVolume, 0), kIOReturnSuccess);
+    EXPECT_EQ(in.iSourceCount, 1);
+    EXPECT_EQ(in.entries[0].name(), "Input");
+    EXPECT_EQ(in.iSourceMask, 1);
+    in.iSourceMask = 2;
+    EXPECT_EQ(client->call(kReqSetDataSource), kIOReturnBadArgument);
+    // Nothing changed on the interface, so nothing was announced; the next event is the first.
+    ASSERT_EQ(daemon().control().postEvent(m_id, kEventDiagnostic, {}), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return !log.all().empty(); }));
+    EXPECT_EQ(codesOf(log.all()), std::vector<uint32_t>{kEventDiagnostic});
+}
+
+TEST_F(ConformanceTest, MonitoringIsAnnouncedOnChangeOnly)
+{
+    plugModel("redmoor-r4-hs");
+    auto client = open();
+    NotifyPort port;
+    EventLog log;
+    ASSERT_TRUE(client->ok());
+    ASSERT_TRUE(port.listen(m_service, log));
+    auto get = [&] {
+        DriverRequest r = makeRequest(kReqGetMonitor);
+        EXPECT_EQ(client->call(r), kIOReturnSuccess);
+        return r.word(0);
+    };
+    EXPECT_EQ(get(), 0u);
+    ASSERT_EQ(client->call(kReqSetMonitor, 12), kIOReturnSuccess);
+    ASSERT_EQ(client->call(kReqSetMonitor, 12), kIOReturnSuccess);
+    EXPECT_EQ(get(), 12u);
+    for (uint32_t bad : {2u, 13u, 35u, 0xFFFFFFFFu})
+        EXPECT_EQ(client->call(kReqSetMonitor, bad), kIOReturnBadArgument) << bad;
+    EXPECT_EQ(get(), 12u);
+    ASSERT_EQ(client->call(kReqSetMonitor, 34), kIOReturnSuccess);
+    ASSERT_EQ(client->call(kReqSetMonitor, 0), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return log.count(kEventMonitorChanged) == 3; }));
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, false);
+    std::vector<uint32_t> values;
+    for (const KernelEvent& e : log.all())
+        values.push_back(e.iParam[0]);
+    EXPECT_EQ(codesOf(log.all()), (std::vector<uint32_t>(3, kEventMonitorChanged)));
+    EXPECT_EQ(values, (std::vector<uint32_t>{12, 34, 0}));
+}
+
+DriverRequest usbRequest(uint32_t direction, uint32_t level, uint32_t recipient, uint8_t request, uint16_t value,
+                         uint16_t index, int32_t length)
+{
+    DriverRequest r = makeRequest(kReqUsbControl);
+    r.usb.iUsbDirection = direction;
+    r.usb.iUsbLevel = level;
+    r.usb.iUsbRecipient = recipient;
+    r.usb.iUsbRequest = request;
+    r.usb.iUsbValue = value;
+    r.usb.iUsbIndex = index;
+    r.usb.iUsbLength = length;
+    return r;
+}
+
+TEST_F(ConformanceTest, TheUsbControlEndpointAnswersStandardAndVendorRequests)
+{
+    using namespace kext;
+    plugModel("default");
+    auto client = open();
+    ASSERT_TRUE(client->ok());
+
+    // The device descriptor, whole or cut to the length asked for.
+    const auto descriptor = usbDeviceDescriptor(m_model);
+    DriverRequest r = usbRequest(kUsbIn, kUsbStandard, kUsbDevice, 6, 0x0100, 0, 64);
+    ASSERT_EQ(client->call(r), kIOReturnSuccess);
+    ASSERT_EQ(r.usb.iUsbLength, 18);
+    EXPECT_EQ(std::memcmp(r.usb.usbData, descriptor.data(), 18), 0);
+    r = usbRequest(kUsbIn, kUsbStandard, kUsbDevice, 6, 0x0100, 0, 8);
+    ASSERT_EQ(client->call(r), kIOReturnSuccess);
+    EXPECT_EQ(r.usb.iUsbLength, 8);
+    EXPECT_EQ(r.usb.usbData[8], 0);
+
+    // Strings: the languages, then the product name in UTF-16.
+    r = usbRequest(kUsbIn, kUsbStandard, kUsbDevice, 6, 0x0300, 0, 128);
+    ASSERT_EQ(client->call(r), kIOReturnSuccess);
+    EXPECT_EQ(std::vector<uint8_t>(r.usb.usbData, r.usb.usbData + r.usb.iUsbLength),
+              (std::vector<uint8_t>{4, 3, 0x09, 0x04}));
+    r = usbRequest(kUsbIn, kUsbStandard, kUsbDevice, 6, 0x0302, 0x0409, 128);
+    ASSERT_EQ(client->call(r), kIOReturnSuccess);
+    EXPECT_EQ(std::vector<uint8_t>(r.usb.usbData, r.usb.usbData + r.usb.iUsbLength),
+              (std::vector<uint8_t>{14, 3, 'T', 0, 'a', 0, 'r', 0, 's', 0, 'e', 0, 'l', 0}));
+
+    // Status of the device, an interface and an endpoint that exist; the configuration.
+    for (auto [recipient, index] : {std::pair{kUsbDevice, 0}, {kUsbInterface, 1}, {kUsbEndpoint, 0x81}}) {
+        r = usbRequest(kUsbIn, kUsbStandard, recipient, 0, 0, uint16_t(index), 2);
+        EXPECT_EQ(client->call(r), kIOReturnSuccess) << recipient;
+        EXPECT_EQ(r.usb.iUsbLength, 2);
+    }
+    r = usbRequest(kUsbIn, kUsbStandard, kUsbInterface, 0, 0, 9, 2);
+    EXPECT_EQ(client->call(r), kIOReturnUnsupported);
+    r = usbRequest(kUsbIn, kUsbStandard, kUsbDevice, 8, 0, 0, 1);
+    ASSERT_EQ(client->call(r), kIOReturnSuccess);
+    EXPECT_EQ(r.usb.usbData[0], 0); // not configured yet
+    configure(*client);
+    r = usbRequest(kUsbIn, kUsbStandard, kUsbDevice, 8, 0, 0, 1);
+    ASSERT_EQ(client->call(r), kIOReturnSuccess);
+    EXPECT_EQ(r.usb.usbData[0], 1);
+
+    // The vendor scratch memory keeps what is written.
+    r = usbRequest(kUsbOut, kUsbVendor, kUsbDevice, kUsbVendorWrite, 10, 0, 4);
+    std::memcpy(r.usb.usbData, "\x11\x22\x33\x44", 4);
+    ASSERT_EQ(client->call(r), kIOReturnSuccess);
+    r = usbRequest(kUsbIn, kUsbVendor, kUsbDevice, kUsbVendorRead, 8, 0, 6);
+    ASSERT_EQ(client->call(r), kIOReturnSuccess);
+    EXPECT_EQ(std::vector<uint8_t>(r.usb.usbData, r.usb.usbData + r.usb.iUsbLength),
+              (std::vector<uint8_t>{0, 0, 0x11, 0x22, 0x33, 0x44}));
+    r = usbRequest(kUsbOut, kUsbVendor, kUsbDevice, kUsbVendorWrite, kUsbScratchSize - 4, 0, 5);
+    EXPECT_EQ(client->call(r), kIOReturnBadArgument);
+
+    // Malformed transfers, and what the endpoint does not know.
+    for (int32_t length : {-1, 129, 0x7FFFFFFF}) {
+        r = usbRequest(kUsbIn, kUsbStandard, kUsbDevice, 6, 0x0100, 0, length);
+        EXPECT_EQ(client->call(r), kIOReturnBadArgument) << length;
+    }
+    r = usbRequest(1, kUsbStandard, kUsbDevice, 6, 0x0100, 0, 18);
+    EXPECT_EQ(client->call(r), kIOReturnBadArgument);
+    r = usbRequest(kUsbIn, 3, kUsbDevice, 6, 0x0100, 0, 18);
+    EXPECT_EQ(client->call(r), kIOReturnBadArgument);
+    r = usbRequest(kUsbIn, kUsbStandard, 4, 6, 0x0100, 0, 18);
+    EXPECT_EQ(client->call(r), kIOReturnBadArgument);
+    for (DriverRequest unknown : {usbRequest(kUsbIn, kUsbStandard, kUsbDevice, 6, 0x0200, 0, 64),
+                                  usbRequest(kUsbIn, kUsbStandard, kUsbDevice, 6, 0x0304, 0x0409, 64),
+                                  usbRequest(kUsbOut, kUsbStandard, kUsbDevice, 9, 1, 0, 0),
+                                  usbRequest(kUsbIn, kUsbClass, kUsbInterface, 0x81, 0x0100, 0x0200, 2),
+                                  usbRequest(kUsbIn, kUsbVendor, kUsbDevice, 0x7F, 0, 0, 2)}) {
+        EXPECT_EQ(client->call(unknown), kIOReturnUnsupported) << int(unknown.usb.iUsbRequest);
+    }
+}
+
+TEST_F(ConformanceTest, ExclusiveInputsMakeTheCallerTheInputOwner)
+{
+    plugModel("default");
+    auto a = open();
+    auto b = open();
+    ASSERT_TRUE(a->ok());
+    ASSERT_TRUE(b->ok());
+    configure(*a);
+    int slot = -1;
+    ASSERT_EQ(a->attach(256, &slot), kIOReturnSuccess);
+    uint32_t value = 0;
+
+    ASSERT_EQ(a->codec(kCodecSetInputsExclusive, 1), kIOReturnSuccess);
+    ASSERT_EQ(b->codec(kCodecGetInputsExclusive, 0, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 1u);
+    // The token compares equal to the owner's record, as the device layer compares them.
+    EXPECT_EQ(a->block().inputOwnerToken(), a->block().client(slot)->ownerToken());
+    EXPECT_EQ(a->block().inputOwnerToken(), a->token());
+
+    ASSERT_EQ(b->codec(kCodecSetInputsExclusive, 2), kIOReturnSuccess);
+    EXPECT_EQ(a->block().inputOwnerToken(), b->token());
+    ASSERT_EQ(b->codec(kCodecSetInputsExclusive, 0), kIOReturnSuccess);
+    EXPECT_EQ(a->block().inputOwnerToken(), 0u);
+    EXPECT_EQ(a->codec(kCodecSetInputsExclusive, 0xFFFFFFFF), kIOReturnBadArgument);
+
+    // Outputs keep their value and own nothing.
+    ASSERT_EQ(a->codec(kCodecSetOutputsExclusive, 3), kIOReturnSuccess);
+    ASSERT_EQ(b->codec(kCodecGetOutputsExclusive, 0, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 3u);
+    EXPECT_EQ(a->block().inputOwnerToken(), 0u);
+    EXPECT_EQ(a->codec(kCodecSetOutputsExclusive, 0xFFFFFFFF), kIOReturnBadArgument);
+
+    // An owner that goes away takes its ownership with it.
+    ASSERT_EQ(b->codec(kCodecSetInputsExclusive, 1), kIOReturnSuccess);
+    EXPECT_EQ(a->block().inputOwnerToken(), b->token());
+    b->close();
+    ASSERT_TRUE(waitUntil([&] { return a->block().inputOwnerToken() == 0; }));
+    ASSERT_EQ(a->codec(kCodecGetInputsExclusive, 0, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 0u);
+}
+
+TEST_F(ConformanceTest, TheCodecRegisterFileKeepsValuesWithinItsRanges)
+{
+    plugModel("default");
+    auto client = open();
+    ASSERT_TRUE(client->ok());
+    auto reg = [&](uint32_t sub, uint16_t group, uint16_t index, uint16_t value, uint16_t* answer = nullptr) {
+        DriverRequest r = makeRequest(kReqCodec, sub);
+        r.setHalf(4, group);
+        r.setHalf(6, index);
+        r.setHalf(8, value);
+        kern_return_t kr = client->call(r);
+        if (answer != nullptr)
+            *answer = r.half(8);
+        return kr;
+    };
+    uint16_t value = 0xFFFF;
+    ASSERT_EQ(reg(kCodecGetRegister, 1, 5, 0x1234, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 0u);
+    ASSERT_EQ(reg(kCodecSetRegister, 1, 5, 0xBEEF), kIOReturnSuccess);
+    ASSERT_EQ(reg(kCodecSetRegister, kext::kCodecGroups - 1, kext::kCodecRegisters - 1, 7), kIOReturnSuccess);
+    ASSERT_EQ(reg(kCodecGetRegister, 1, 5, 0, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 0xBEEF);
+    ASSERT_EQ(reg(kCodecGetRegister, 5, 1, 0, &value), kIOReturnBadArgument);
+    ASSERT_EQ(reg(kCodecGetRegister, 0, 5, 0, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 0u);
+    ASSERT_EQ(reg(kCodecGetRegister, kext::kCodecGroups - 1, kext::kCodecRegisters - 1, 0, &value), kIOReturnSuccess);
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(reg(kCodecSetRegister, kext::kCodecGroups, 0, 1), kIOReturnBadArgument);
+    EXPECT_EQ(reg(kCodecSetRegister, 0, kext::kCodecRegisters, 1), kIOReturnBadArgument);
+    EXPECT_EQ(reg(kCodecGetRegister, 0xFFFF, 0xFFFF, 0), kIOReturnBadArgument);
+}
+
+} // namespace
+} // namespace kexttest

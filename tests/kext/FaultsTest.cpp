@@ -1,0 +1,293 @@
+// Faults the simulated kernel driver shows when told to, through its control session and
+// through tarsel-kextctl: another interface version, a status block or ring of the wrong size,
+// failing requests, a configuration that never completes or completes late. And the control
+// tool's own lists and refusals.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "kext/InterfaceBehaviour.h"
+#include "kext/model/ModelFile.h"
+#include "tests/kext/InterfaceFixture.h"
+
+namespace kexttest {
+namespace {
+
+struct ToolRun {
+    int status = -1;
+    std::string out; // standard output and error together
+};
+
+class FaultsTest : public InterfaceTest {
+protected:
+    ToolRun ctl(const std::string& args)
+    {
+        ToolRun r;
+        const std::string command = std::string(TARSEL_KEXTCTL) + " --socket " + daemon().path() + " " + args + " 2>&1";
+        FILE* pipe = popen(command.c_str(), "r");
+        if (pipe == nullptr)
+            return r;
+        char buffer[512];
+        while (fgets(buffer, sizeof buffer, pipe) != nullptr)
+            r.out += buffer;
+        const int status = pclose(pipe);
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return r;
+    }
+    // Plugs through the tool and finds the new service (the only one of the class).
+    io_service_t plugByTool(const std::string& args)
+    {
+        const ToolRun r = ctl("plug " + args);
+        EXPECT_EQ(r.status, 0) << r.out;
+        m_id = uint32_t(std::strtoul(r.out.c_str(), nullptr, 10));
+        return firstService();
+    }
+};
+
+TEST_F(FaultsTest, AnotherInterfaceVersion)
+{
+    plugModel("default");
+    ASSERT_EQ(set("version", "3301"), kIOReturnSuccess);
+    auto client = open();
+    ASSERT_TRUE(client->ok());
+    EXPECT_EQ(client->block().iVersion, 3301u);
+    EXPECT_EQ(set("version", "0x10000000000"), kIOReturnBadArgument);
+    EXPECT_EQ(set("version", "-1"), kIOReturnBadArgument);
+    EXPECT_EQ(client->block().iVersion, 3301u);
+    client.reset();
+    ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    IOObjectRelease(m_service);
+
+    // At plug time, through the tool; the next plug is normal again.
+    m_service = plugByTool("default --version 3303");
+    client = open();
+    ASSERT_TRUE(client->ok());
+    EXPECT_EQ(client->block().iVersion, 3303u);
+    client.reset();
+    ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    IOObjectRelease(m_service);
+    m_service = plugByTool("default");
+    client = open();
+    EXPECT_EQ(client->block().iVersion, kInterfaceVersion);
+}
+
+TEST_F(FaultsTest, AStatusBlockOfTheWrongSize)
+{
+    for (uint32_t size : {kStatusBlockSize - 1, kStatusBlockSize + 1, 4u}) {
+        SCOPED_TRACE(size);
+        m_service = plugByTool("default --status-size " + std::to_string(size));
+        ASSERT_NE(m_service, 0u);
+        InterfaceClient client(m_service);
+        EXPECT_FALSE(client.ok());
+        EXPECT_EQ(client.blockSize(), size);
+        // The interface still answers and still shows its version where the block has room.
+        EXPECT_EQ(client.call(kReqOpen), kIOReturnSuccess);
+        EXPECT_EQ(client.applySettings(kext::defaultSettings(*kext::findModel("tarsel"))), kIOReturnSuccess);
+        EXPECT_EQ(set("version", "3301"), kIOReturnSuccess);
+        uint32_t version = 0;
+        std::memcpy(&version, &client.block(), sizeof version);
+        EXPECT_EQ(version, 3301u);
+        client.close();
+        ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+        IOObjectRelease(m_service);
+    }
+    m_service = plugByTool("default");
+    InterfaceClient client(m_service);
+    EXPECT_TRUE(client.ok());
+    // Out of range, and through the daemon's settings that the tool uses.
+    EXPECT_EQ(set("status-size", std::to_string(kext::kMaxFaultStatusSize + 1), 0), kIOReturnBadArgument);
+    EXPECT_EQ(set("status-size", "x", 0), kIOReturnBadArgument);
+    EXPECT_EQ(set("colour", "blue", 0), kIOReturnUnsupported);
+    auto sizeOf = [&](uint32_t service) {
+        return daemon().thread().call([&](kext::Daemon& d) { return d.service(service)->statusBlock().size(); });
+    };
+    // A size is for the next plug only, even one that fails; "default" takes it back.
+    uint32_t id = 0;
+    EXPECT_EQ(set("status-size", "100", 0), kIOReturnSuccess);
+    EXPECT_EQ(daemon().control().plug("no-such-model", 0, id), kIOReturnNotFound);
+    id = daemon().plug("tarsel-fs");
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(sizeOf(id), kStatusBlockSize);
+    EXPECT_EQ(set("status-size", "100", 0), kIOReturnSuccess);
+    EXPECT_EQ(set("status-size", "default", 0), kIOReturnSuccess);
+    id = daemon().plug("tarsel-fs");
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(sizeOf(id), kStatusBlockSize);
+}
+
+TEST_F(FaultsTest, ARingOfTheWrongSize)
+{
+    plugModel("default");
+    auto before = open();
+    vm_size_t size = 0;
+    ASSERT_EQ(before->map(kMemoryInputRing, size), kIOReturnSuccess);
+    ASSERT_EQ(set("ring-size", "1000"), kIOReturnSuccess);
+    // Rings are made when first mapped: the ones made before keep their size.
+    ASSERT_EQ(before->map(kMemoryInputRing, size), kIOReturnSuccess);
+    EXPECT_EQ(size, kAudioRingSize);
+    ASSERT_EQ(before->map(kMemoryOutputRing, size), kIOReturnSuccess);
+    EXPECT_EQ(size, 1000u);
+    auto after = open();
+    ASSERT_EQ(after->map(kMemoryInputRing, size), kIOReturnSuccess);
+    EXPECT_EQ(size, 1000u);
+    EXPECT_EQ(set("ring-size", std::to_string(kext::kMaxFaultRingSize + 1)), kIOReturnBadArgument);
+    ASSERT_EQ(set("ring-size", "default"), kIOReturnSuccess);
+    auto last = open();
+    ASSERT_EQ(last->map(kMemoryOutputRing, size), kIOReturnSuccess);
+    EXPECT_EQ(size, kAudioRingSize);
+
+    // At plug time.
+    before.reset();
+    after.reset();
+    last.reset();
+    ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    IOObjectRelease(m_service);
+    m_service = plugByTool("default --ring-size " + std::to_string(kAudioRingSize + 1));
+    InterfaceClient client(m_service);
+    ASSERT_TRUE(client.ok());
+    ASSERT_EQ(client.map(kMemoryInputRing, size), kIOReturnSuccess);
+    EXPECT_EQ(size, kAudioRingSize + 1);
+}
+
+TEST_F(FaultsTest, FailingRequests)
+{
+    plugModel("default");
+    auto client = open();
+    ASSERT_TRUE(client->ok());
+    // One code, every time, until taken back.
+    ASSERT_EQ(set("fail-request", "25"), kIOReturnSuccess);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(client->call(kReqVersionHAL), kIOReturnError);
+    EXPECT_EQ(client->call(kReqVersionUSB), kIOReturnSuccess);
+    ASSERT_EQ(set("fail-request", "none"), kIOReturnSuccess);
+    EXPECT_EQ(client->call(kReqVersionHAL), kIOReturnSuccess);
+
+    // The next two device-information requests only.
+    ASSERT_EQ(set("fail-request", "4:2"), kIOReturnSuccess);
+    EXPECT_EQ(client->call(kReqDeviceInfo, 0), kIOReturnError);
+    EXPECT_EQ(client->call(kReqVersionHAL), kIOReturnSuccess);
+    EXPECT_EQ(client->call(kReqDeviceInfo, 0), kIOReturnError);
+    EXPECT_EQ(client->call(kReqDeviceInfo, 0), kIOReturnSuccess);
+
+    // The next request, whatever it is; a failed request changes nothing.
+    ASSERT_EQ(set("fail-request", "any:1"), kIOReturnSuccess);
+    EXPECT_EQ(client->applySettings(kext::defaultSettings(m_model)), kIOReturnError);
+    EXPECT_EQ(client->block().bConfigured, 0u);
+    EXPECT_EQ(client->call(kReqOpen), kIOReturnSuccess);
+
+    for (const char* bad : {"", "x", "4:0", "4:x", "any:", ":3", "0x100000000", "4:1000001"})
+        EXPECT_EQ(set("fail-request", bad), kIOReturnBadArgument) << bad;
+    EXPECT_EQ(set("no-such-fault", "1"), kIOReturnUnsupported);
+    EXPECT_EQ(set("fail-request", "1", 999), kIOReturnNoDevice);
+}
+
+TEST_F(FaultsTest, AConfigurationThatNeverCompletes)
+{
+    plugModel("default");
+    auto client = open();
+    NotifyPort port;
+    EventLog log;
+    ASSERT_TRUE(client->ok());
+    ASSERT_TRUE(port.listen(m_service, log));
+    ASSERT_EQ(set("configuration", "never"), kIOReturnSuccess);
+    ASSERT_EQ(client->applySettings(kext::defaultSettings(m_model)), kIOReturnSuccess);
+    ASSERT_EQ(client->call(kReqSetConfiguration), kIOReturnSuccess);
+    EXPECT_EQ(client->block().bConfigured, 0u);
+    EXPECT_EQ(client->attach(256), kIOReturnNotReady);
+    // The next event is the one posted here: no format change came before it.
+    ASSERT_EQ(daemon().control().postEvent(m_id, kEventDiagnostic, {}), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return !log.all().empty(); }));
+    EXPECT_EQ(log.all().front().iCode, uint32_t(kEventDiagnostic));
+
+    for (const char* bad : {"later", "late:", "late:0", "late:60001", "late:x"})
+        EXPECT_EQ(set("configuration", bad), kIOReturnBadArgument) << bad;
+    ASSERT_EQ(set("configuration", "now"), kIOReturnSuccess);
+    ASSERT_EQ(client->applySettings(kext::defaultSettings(m_model)), kIOReturnSuccess);
+    EXPECT_EQ(client->block().bConfigured, 1u);
+}
+
+TEST_F(FaultsTest, AConfigurationThatCompletesLate)
+{
+    plugModel("default");
+    auto client = open();
+    NotifyPort port;
+    EventLog log;
+    ASSERT_TRUE(client->ok());
+    ASSERT_TRUE(port.listen(m_service, log));
+    ASSERT_EQ(set("configuration", "late:1000"), kIOReturnSuccess);
+    const VkChannelSettings s = kext::defaultSettings(m_model);
+    ASSERT_EQ(client->applySettings(s), kIOReturnSuccess);
+    EXPECT_EQ(client->block().bConfigured, 0u);
+    ASSERT_TRUE(runLoopUntil([&] { return log.count(kEventFormatChanged) == 1; }));
+    EXPECT_EQ(client->block().bConfigured, 1u);
+    EXPECT_EQ(client->block().channels, s);
+    EXPECT_EQ(log.last(kEventFormatChanged).iParam[0], s.iFrequency);
+    EXPECT_EQ(client->attach(256), kIOReturnSuccess);
+
+    // A configuration still pending when the interface goes away is dropped with it, and so is
+    // one pending when the daemon stops.
+    ASSERT_EQ(client->applySettings(s), kIOReturnSuccess);
+    ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    plugModel("tarsel-fs");
+    auto other = open();
+    ASSERT_EQ(set("configuration", "late:1000"), kIOReturnSuccess);
+    ASSERT_EQ(other->applySettings(kext::defaultSettings(m_model)), kIOReturnSuccess);
+}
+
+TEST_F(FaultsTest, TheToolListsModelsAndPlugsModelFiles)
+{
+    const ToolRun models = ctl("models");
+    EXPECT_EQ(models.status, 0);
+    EXPECT_EQ(size_t(std::count(models.out.begin(), models.out.end(), '\n')), kext::catalogue().size());
+    EXPECT_EQ(models.out.rfind("tarsel ", 0), 0u) << models.out.substr(0, 200);
+    EXPECT_NE(models.out.find("7E0C:4040 high-speed"), std::string::npos);
+
+    // A model file: plugged under the path it was given, shown with its identity.
+    kext::DeviceModel model = *kext::findModel("redmoor-r4-fs");
+    model.name = "file-model";
+    model.productId = 0x4041;
+    const std::string good = daemon().folder() + "/good.ini";
+    std::string error;
+    ASSERT_TRUE(kext::saveModelFile(model, good, error)) << error;
+    const std::string bad = daemon().folder() + "/bad.ini";
+    std::ofstream(bad) << "[device]\nname=x\nvendor=0x10000\n";
+    m_service = plugByTool("file:" + good);
+    ASSERT_NE(m_service, 0u);
+    const ToolRun services = ctl("services");
+    EXPECT_NE(services.out.find("model=file:" + good + " connections=0 7E0C:4041 full-speed configured=0"),
+              std::string::npos)
+        << services.out;
+    InterfaceClient client(m_service);
+    ASSERT_TRUE(client.ok());
+    EXPECT_EQ(statusText(client.block().sDeviceName), model.deviceName);
+
+    // Refusals name their reason on the error output and exit with 1.
+    ToolRun r = ctl("plug file:" + bad);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("[device] vendor"), std::string::npos) << r.out;
+    r = ctl("plug file:" + daemon().folder() + "/none.ini");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("none.ini"), std::string::npos) << r.out;
+    r = ctl("plug no-such-model");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("no model named \"no-such-model\""), std::string::npos) << r.out;
+    r = ctl("set " + std::to_string(m_id) + " fail-request x");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("bad argument"), std::string::npos) << r.out;
+    EXPECT_EQ(ctl("plug default --status-size").status, 2);
+    EXPECT_EQ(ctl("plug default --ring-size -1").status, 2);
+
+    // A plug the tool refuses sends nothing, not even its sizes.
+    EXPECT_EQ(ctl("plug no-such-model --status-size 100").status, 1);
+    const ToolRun next = ctl("plug tarsel-fs");
+    ASSERT_EQ(next.status, 0);
+    const uint32_t id = uint32_t(std::strtoul(next.out.c_str(), nullptr, 10));
+    EXPECT_EQ(daemon().thread().call([&](kext::Daemon& d) { return d.service(id)->statusBlock().size(); }),
+              kStatusBlockSize);
+    EXPECT_EQ(ctl("set " + std::to_string(id) + " configuration never").status, 0);
+}
+
+} // namespace
+} // namespace kexttest
