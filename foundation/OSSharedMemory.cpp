@@ -3,6 +3,9 @@
 #include <errno.h>
 #include <sys/ipc.h>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 // The updater flag held by this process. Constant-initialised, so it is usable from any other
@@ -64,8 +67,18 @@ void fwupdateUnRegister()
 bool fwUpdaterActive()
 {
     // An exclusive create fails exactly when the flag exists; a segment made here goes at once.
-    OSSharedMemory probe;
-    bool created = probe.open(kUpdaterFlagKey, kUpdaterFlagSize, true, true);
-    probe.close();
-    return !created;
+    // Another process probing at the same instant holds the key for a moment only, while an
+    // updater holds it for its whole run: a few short retries keep two processes that open
+    // an interface together from taking each other's probe for an updater.
+    constexpr int kAttempts = 4;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        OSSharedMemory probe;
+        bool created = probe.open(kUpdaterFlagKey, kUpdaterFlagSize, true, true);
+        probe.close();
+        if (created)
+            return false;
+        if (attempt + 1 < kAttempts)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }

@@ -6,7 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -124,6 +128,24 @@ TEST_F(SharedMemoryTest, DestructorRemovesTheSegment)
 TEST_F(SharedMemoryTest, ActiveTestLeavesNoFlagBehind)
 {
     EXPECT_FALSE(fwUpdaterActive());
+    EXPECT_FALSE(exists(kUpdaterFlagKey));
+}
+
+TEST_F(SharedMemoryTest, ProbesRacingEachOtherAreNotTakenForAnUpdater)
+{
+    // Several openers probe at once; each probe holds the key for an instant only.
+    std::atomic<int> active{0};
+    std::vector<std::thread> probers;
+    for (int t = 0; t < 3; ++t)
+        probers.emplace_back([&] {
+            for (int k = 0; k < 300; ++k) {
+                active += fwUpdaterActive() ? 1 : 0;
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
+        });
+    for (auto& t : probers)
+        t.join();
+    EXPECT_EQ(active, 0);
     EXPECT_FALSE(exists(kUpdaterFlagKey));
 }
 
