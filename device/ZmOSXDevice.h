@@ -1,0 +1,213 @@
+#pragma once
+#include <CoreAudio/AudioHardware.h>
+#include <CoreAudio/AudioHardwarePlugIn.h>
+#include <IOKit/IOKitLib.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "device/APIDeviceInfo.h"
+#include "device/AudioIOBuffer.h"
+#include "device/DeviceManagerClient.h"
+#include "device/DriverConnection.h"
+#include "device/KernelEvent.h"
+#include "device/PropertyItem.h"
+#include "device/VIDPID.h"
+#include "device/VkChannelSettings.h"
+#include "foundation/OSXUserThread.h"
+#include "foundation/Semaphore.h"
+#include "foundation/ZmCollection.h"
+#include "foundation/ZmObject.h"
+#include "foundation/ZmString.h"
+
+class OSXAsioRegistry;
+class OSXDeviceManager;
+struct RateLimits;
+
+// Stream states of the device: rings mapped or not, attached to the kernel or not.
+enum EStreamState : uint32_t {
+    kStreamIdle = 0,     // nothing mapped for streaming
+    kStreamPrepared = 1, // rings mapped, waiting for the I/O thread to attach
+    kStreamAttached = 2, // attached and streaming
+};
+
+// States of the I/O thread.
+enum EThreadState : uint32_t {
+    kThreadNotRunning = 0,
+    kThreadRemoveRequested = 1,
+    kThreadRunning = 2,
+};
+
+// One attached audio interface: its kernel connection and status block, its I/O thread, its
+// format state and IO buffers. Reference counted; the manager holds one reference, and every
+// HAL call that names the device holds another for its duration.
+//
+// Lifecycle and kernel events are in ZmOSXDevice.cpp, formats, rates and configuration in
+// ZmOSXDeviceFormats.cpp, the I/O thread in ZmOSXDeviceIO.cpp.
+class ZmOSXDevice : public ZmObject, public DriverConnection, public OSXUserThread, public PropertyItemHost {
+public:
+    ZmOSXDevice(AudioHardwarePlugInRef pluginRef, DeviceManagerClient* client, io_service_t service,
+                OSXDeviceManager* manager);
+    ~ZmOSXDevice() override;
+
+    // --- life ---
+    bool init();
+    bool openDevice();
+    bool isDeviceOpen() const;
+    bool prepareHardware();
+    bool hardwareReady() const
+    {
+        return m_pInputRing.load(std::memory_order_acquire) != nullptr
+            && m_pOutputRing.load(std::memory_order_acquire) != nullptr;
+    }
+    void closeDevice(bool full);
+    void onRemoveEvent();
+    void* mapSharedMemory(unsigned int type, unsigned long size);
+    void unmapSharedMemory();
+    bool deviceRequest(uint32_t direction, uint32_t level, uint32_t recipient, uint8_t request, int value,
+                       int index, int length, char* data);
+
+    static void ServiceInterestCallback(void* refCon, io_service_t service, natural_t messageType,
+                                        void* argument);
+    void onServiceInterestCallback(natural_t messageType, void* argument);
+    void onPropertyChanged(PropertyItem* item) override;
+
+    // --- identity and small queries ---
+    void setAudioIDs(AudioObjectID device, AudioObjectID inStream, AudioObjectID outStream);
+    AudioObjectID getAudioDeviceID() const { return m_deviceID; }
+    AudioObjectID getInAudioStreamID() const { return m_inStreamID; }
+    AudioObjectID getOutAudioStreamID() const { return m_outStreamID; }
+    io_object_t* interestNotification() { return &m_interestNotification; }
+    const ZmString& getManufacturer() const { return m_sManufacturer; }
+    const ZmString& getDeviceName() const { return m_sDeviceName; }
+    const ZmString& getModelUID() const { return m_sModelUID; }
+    const APIDeviceInfo& getDeviceInfo() const { return m_deviceInfo; }
+    VIDPID getVIDPID() const { return {m_deviceInfo.iVendorId, m_deviceInfo.iProductId}; }
+    UInt32 getFrequency() const { return m_cTrueChannels.iFrequency; }
+    const VkChannelSettings& getTrueChannels() const { return m_cTrueChannels; }
+    const VkChannelSettings& getReportedChannels() const { return m_cReportedChannels; }
+    // A deferred request: its settings, and 1 (input-led) or 2 (output-led); 0 for none.
+    const VkChannelSettings& getRequestedChannels() const { return m_cRequestedChannels; }
+    uint32_t getPendingDirection() const { return m_iPendingDirection; }
+    uint32_t getOutputWriteAhead() const { return m_iOutputWriteAhead.load(std::memory_order_relaxed); }
+    bool isDevice(UInt16 vid, UInt16 pid) const;
+    bool isUSB2Device() const;
+    bool isQuentaBulkDevice() const;
+    bool isQuentaBulkInIsocOutDevice() const;
+    bool isMarlowCompatible() const;
+    UInt32 getVersionUSB();
+    UInt32 getVersionHAL();
+    bool isRunningSomewhere() const;
+    bool checkRunningSomewhere();
+    bool isRunningStream() const;
+    void checkRunningStream();
+    static void updateChannelsToReport(VkChannelSettings& report, const VkChannelSettings& settings,
+                                       ZmOSXDevice* device);
+    OSStatus doTranslateTime(const AudioTimeStamp& in, AudioTimeStamp& out);
+    EStreamState getStreamState() const { return m_eStreamState.load(std::memory_order_acquire); }
+    OSXDeviceManager* getManager() const { return m_pManager; }
+
+    // --- formats, rates and configuration ---
+    void usbConfigureDevice();
+    bool usbFindConfiguration(bool inputLed, APIDeviceInfoScanResult& in, APIDeviceInfoScanResult& out,
+                              VkChannelSettings& cs);
+    void getCaps(XsDeviceCapabilitiesEx& caps);
+    bool canSampleRate(unsigned long rate);
+    unsigned getSampleRates(AudioValueRange* list, unsigned max);
+    OSStatus getStreamFormat(bool input, AudioStreamBasicDescription* format, bool physical,
+                             unsigned long maxChannels);
+    int getStreamFormatNum(bool input, bool physical);
+    OSStatus getStreamFormats(bool input, AudioStreamBasicDescription* list, int count, bool physical,
+                              unsigned long maxChannels);
+    OSStatus getAvailableFormats(bool input, AudioStreamRangedDescription* list, int count, bool physical,
+                                 unsigned long maxChannels);
+    void preprocessSetStreamFormat(AudioStreamBasicDescription*, bool, bool) {}
+    OSStatus setStreamFormat(bool input, const AudioStreamBasicDescription* format, bool skipUsbCheck);
+    bool setFrequency(bool input, unsigned rate);
+    bool setSampleRate(bool input, unsigned rate, bool& changed, VkChannelSettings& result);
+    OSStatus setSettings(VkChannelSettings cs, bool inputLed, bool deferred);
+    void checkReportFormatChange(AudioStreamBasicDescription& oldInVirtual, AudioStreamBasicDescription& oldOutVirtual,
+                                 AudioStreamBasicDescription& oldInPhysical,
+                                 AudioStreamBasicDescription& oldOutPhysical);
+    unsigned setFrameSize(unsigned long frames, bool unused, bool force);
+    unsigned getFrameSize() const;
+    unsigned getFrameSizeBytes(bool input) const;
+    void getFrameSizeRange(unsigned rate, unsigned& min, unsigned& max) const;
+    void getFrameSizeRange(double& min, double& max) const;
+    void getFrameSizeRangeInt(unsigned& min, unsigned& max) const;
+    void getFrameSizeRangeBytes(bool input, double& min, double& max) const;
+    unsigned validateMinMaxFrameSize(unsigned long frames) const;
+    void updateLatencies();
+    UInt32 getLatency(bool input) const;
+
+    // --- I/O thread (its streaming cycle comes with the audio path) ---
+    SInt32 threadRun() override;
+    bool createIOBuffers();
+
+protected:
+    // The status block, or null when the connection has none.
+    KernelStatusBlock* status() const { return getDriverSM(); }
+    // The four current formats (virtual and physical, both directions, up to 128 channels).
+    void currentFormats(AudioStreamBasicDescription& inVirtual, AudioStreamBasicDescription& outVirtual,
+                        AudioStreamBasicDescription& inPhysical, AudioStreamBasicDescription& outPhysical);
+    bool hostIsControlPanelOrAudioSetup() const;
+    // The host process only takes the rate in force (and its kernel limits), for FormatRules.
+    RateLimits rateLimits() const;
+    // Requests 15 and 16 added up; a failed one counts 0.
+    unsigned kernelBandwidth();
+    // The settings in force as the status block holds them (all 0 without one).
+    VkChannelSettings statusChannels() const;
+    // Asks the I/O thread to stop and, unless called on it, waits for it to end (at most 3 s).
+    void stopThread();
+    void removeAllIOProcs();
+    void releaseInterestNotification();
+    // HAL notifications; sent only inside the plug-in, once the device is published.
+    void notifyDevice(bool input, AudioDevicePropertyID property, UInt32 channel = 0);
+    void notifyStream(AudioStreamID stream, AudioDevicePropertyID property);
+    void onFormatEvent();
+    // The I/O thread has ended: called on its way out.
+    void onThreadExit();
+
+    ZmString m_sManufacturer;
+    ZmString m_sDeviceName;
+    ZmString m_sModelUID;
+    io_object_t m_interestNotification = 0;
+    bool m_bRunningSomewhere = false;
+    bool m_bEngineRunning = false;
+    bool m_bOpened = false;
+    uint32_t m_iDefaultFrameSize;
+    std::atomic<uint32_t> m_iPendingFrameSize{0};
+    std::atomic<int32_t> m_iAttachedIOProcs{0};
+    int32_t m_iStartCount = 0;
+    std::atomic<EStreamState> m_eStreamState{kStreamIdle};
+    int32_t m_iLock = 0; // IntSpinLock word: start, stop and attach
+    VkChannelSettings m_cRequestedChannels{};
+    VkChannelSettings m_cIOProcChannels[2]{};
+    uint32_t m_iPendingDirection = 0; // 0 none, 1 input-led, 2 output-led deferred request
+    AudioObjectID m_deviceID = 0;
+    AudioObjectID m_inStreamID = 0;
+    AudioObjectID m_outStreamID = 0;
+    Semaphore m_startSemaphore;
+    std::atomic<EThreadState> m_iThreadState{kThreadNotRunning};
+    // The thread was started, and its exit signal has been taken by a closer.
+    std::atomic<bool> m_bThreadStarted{false};
+    std::atomic<bool> m_bThreadJoined{false};
+    bool m_bRebuildBuffers = false;
+    AudioHardwarePlugInRef m_pluginRef;
+    AudioIOBuffer m_inputBuffer;
+    AudioIOBuffer m_outputBuffer;
+    DeviceManagerClient* m_pClient;
+    OSXDeviceManager* m_pManager;
+    ZmCollection m_ioProcs;
+    OSXAsioRegistry* m_pRegistry = nullptr;
+    APIDeviceInfo m_deviceInfo{};
+    VkChannelSettings m_cTrueChannels{};
+    VkChannelSettings m_cReportedChannels{};
+    std::atomic<void*> m_pInputRing{nullptr};  // kernel memory type 4
+    std::atomic<void*> m_pOutputRing{nullptr}; // kernel memory type 5
+    std::atomic<uint32_t> m_iOutputWriteAhead{880};
+    PropertyItem m_inputLatency;
+    PropertyItem m_outputLatency;
+    PropertyItem m_frameSize;
+    std::atomic<int32_t> m_iFormatGuard{0}; // nesting of setStreamFormat
+};

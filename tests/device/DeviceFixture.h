@@ -1,0 +1,220 @@
+#pragma once
+// Device objects on a private simulated kernel driver: a client that records every report, a
+// private HOME for the settings file, and the interest notifications on the test's run loop.
+#include <CoreAudio/AudioHardwarePlugIn.h>
+#include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/IOKitLib.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "device/DeviceManagerClient.h"
+#include "device/ZmOSXDevice.h"
+#include "kext/model/Catalogue.h"
+#include "platform/src/CoreAudio/HALBackend.h"
+#include "tests/kext/KextFixture.h"
+
+namespace devicetest {
+
+// Every report a device sends, counted; the test may hook the format report.
+class RecordingClient : public DeviceManagerClient {
+public:
+    void deviceRemoved(ZmOSXDevice*) override { ++removed; }
+    void deviceAdded(ZmOSXDevice*) override { ++added; }
+    void onFramesizeChanged(ZmOSXDevice*) override { ++framesize; }
+    void onLatencyChanged(ZmOSXDevice*) override { ++latency; }
+    void onFormatChanged(ZmOSXDevice* device) override
+    {
+        ++format;
+        if (onFormat)
+            onFormat(device);
+    }
+    void onFrequencyChanged(ZmOSXDevice*) override { ++frequency; }
+    void onVolumeChanged(ZmOSXDevice*) override { ++volume; }
+    void onMuteChanged(ZmOSXDevice*) override { ++mute; }
+    void onMonitorChanged(ZmOSXDevice*) override { ++monitor; }
+    void onDataSourceChanged(ZmOSXDevice*) override { ++dataSource; }
+    void onDeviceStopped(ZmOSXDevice*) override { ++stopped; }
+    void onOtherClientAttached(ZmOSXDevice*, long slot, long processID) override
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        attached.emplace_back(slot, processID);
+    }
+    void onOtherClientDetached(ZmOSXDevice*, long slot) override
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        detached.push_back(slot);
+    }
+    void onVK_StateChange(ZmOSXDevice*, VK_StateChange* change) override
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        states.push_back(*change);
+    }
+
+    std::atomic<int> removed{0}, added{0}, framesize{0}, latency{0}, format{0}, frequency{0}, volume{0}, mute{0},
+        monitor{0}, dataSource{0}, stopped{0};
+    std::mutex lock;
+    std::vector<std::pair<long, long>> attached;
+    std::vector<long> detached;
+    std::vector<KernelEvent> states;
+    std::function<void(ZmOSXDevice*)> onFormat;
+};
+
+// A private HOME, so the settings file the devices create stays out of the user's.
+class PrivateHome {
+public:
+    PrivateHome()
+    {
+        char folder[] = "/tmp/tarsel-devtest-XXXXXX";
+        if (mkdtemp(folder) != nullptr)
+            m_folder = folder;
+        if (const char* old = getenv("HOME")) {
+            m_hadHome = true;
+            m_oldHome = old;
+        }
+        if (!m_folder.empty())
+            setenv("HOME", m_folder.c_str(), 1);
+    }
+    ~PrivateHome()
+    {
+        if (m_hadHome)
+            setenv("HOME", m_oldHome.c_str(), 1);
+        else
+            unsetenv("HOME");
+        std::error_code ignored;
+        if (!m_folder.empty())
+            std::filesystem::remove_all(m_folder, ignored);
+    }
+    PrivateHome(const PrivateHome&) = delete;
+    PrivateHome& operator=(const PrivateHome&) = delete;
+
+private:
+    std::string m_folder, m_oldHome;
+    bool m_hadHome = false;
+};
+
+// A plug-in reference the HAL stand-in records notifications for (a null one it ignores).
+inline AudioHardwarePlugInRef fakePlugIn()
+{
+    static AudioHardwarePlugInInterface table{};
+    static AudioHardwarePlugInInterface* interface = &table;
+    return &interface;
+}
+
+// How many recorded HAL notifications match.
+inline size_t countNotifications(HALCall call, AudioDevicePropertyID property, AudioStreamID stream = 0)
+{
+    size_t n = 0;
+    for (const HALNotification& h : _AudioHALRecordedNotifications())
+        if (h.call == call && h.property == property && (stream == 0 || h.stream == stream))
+            ++n;
+    return n;
+}
+
+// Lets notifications that are on their way arrive.
+inline void settle(double seconds = 0.3)
+{
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, seconds, false);
+}
+
+class DeviceTest : public kexttest::KextTest {
+protected:
+    void SetUp() override
+    {
+        KextTest::SetUp();
+        m_port = IONotificationPortCreate(kIOMasterPortDefault);
+        ASSERT_NE(m_port, nullptr);
+        CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(m_port), kCFRunLoopDefaultMode);
+        _AudioHALClearRecordedNotifications();
+    }
+
+    void TearDown() override
+    {
+        releaseDevices();
+        if (m_port != nullptr) {
+            CFRunLoopRemoveSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(m_port),
+                                  kCFRunLoopDefaultMode);
+            IONotificationPortDestroy(m_port);
+        }
+        m_port = nullptr;
+        releaseService();
+        KextTest::TearDown();
+    }
+
+    void releaseDevices()
+    {
+        for (ZmOSXDevice* device : m_devices)
+            device->decReferences();
+        m_devices.clear();
+    }
+
+    void releaseService()
+    {
+        if (m_service != 0)
+            IOObjectRelease(m_service);
+        m_service = 0;
+    }
+
+    // Plugs a model of the catalogue and finds its service; false when either fails.
+    bool plug(const std::string& name)
+    {
+        const kext::DeviceModel* model = kext::findModel(name);
+        if (model == nullptr)
+            return false;
+        m_model = *model;
+        m_id = daemon().plug(name);
+        if (m_id == 0)
+            return false;
+        releaseService();
+        m_service = kexttest::firstService(model->tiger ? "ZmKernelDeviceTARSELTiger" : "ZmKernelDeviceTARSEL");
+        return m_service != 0;
+    }
+
+    // A device on the plugged service, held by the fixture until the test ends.
+    ZmOSXDevice* makeDevice(AudioHardwarePlugInRef plugIn = nullptr, OSXDeviceManager* manager = nullptr)
+    {
+        auto* device = new ZmOSXDevice(plugIn, &m_client, m_service, manager);
+        device->incReferences();
+        m_devices.push_back(device);
+        return device;
+    }
+
+    // Plugs `name` and initialises a device on it; null when anything fails.
+    ZmOSXDevice* initialised(const std::string& name, AudioHardwarePlugInRef plugIn = nullptr)
+    {
+        if (!plug(name))
+            return nullptr;
+        ZmOSXDevice* device = makeDevice(plugIn);
+        return device->init() ? device : nullptr;
+    }
+
+    // Delivers the interface's kernel events to `device` on this thread's run loop.
+    bool listen(ZmOSXDevice* device)
+    {
+        return IOServiceAddInterestNotification(m_port, m_service, kIOGeneralInterest,
+                                                ZmOSXDevice::ServiceInterestCallback, device,
+                                                device->interestNotification())
+            == kIOReturnSuccess;
+    }
+
+    kern_return_t set(const std::string& key, const std::string& value)
+    {
+        return daemon().control().configure(m_id, key, value);
+    }
+
+    PrivateHome m_home;
+    RecordingClient m_client;
+    IONotificationPortRef m_port = nullptr;
+    io_service_t m_service = 0;
+    uint32_t m_id = 0;
+    kext::DeviceModel m_model;
+    std::vector<ZmOSXDevice*> m_devices;
+};
+
+} // namespace devicetest

@@ -1,0 +1,317 @@
+// Rates, stream formats, format and rate changes, frame sizes and latencies of device objects on
+// the simulated interfaces.
+#include <IOKit/IOReturn.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+#include "device/FormatRules.h"
+#include "tests/device/DeviceFixture.h"
+#include "tests/kext/InterfaceClient.h"
+
+namespace devicetest {
+namespace {
+
+using DeviceFormatsTest = DeviceTest;
+
+AudioStreamBasicDescription physical(Float64 rate, uint32_t channels, uint32_t bits)
+{
+    return makeStreamFormat(rate, channels, bits, true);
+}
+
+TEST_F(DeviceFormatsTest, OnlyTableRatesAreListed)
+{
+    ZmOSXDevice* d = initialised("tarsel");
+    ASSERT_NE(d, nullptr);
+    AudioValueRange rates[8] = {};
+    ASSERT_EQ(d->getSampleRates(nullptr, 0), 4u) << "a null list counts";
+    ASSERT_EQ(d->getSampleRates(rates, 8), 4u);
+    const double expected[] = {44100, 48000, 88200, 96000};
+    for (size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(rates[k].mMinimum, expected[k]);
+        EXPECT_EQ(rates[k].mMaximum, expected[k]);
+    }
+    EXPECT_EQ(d->getSampleRates(rates, 2), 2u);
+    EXPECT_EQ(d->getSampleRates(rates, 0), 0u);
+    // The interface runs 192 kHz, but only the five table rates can be offered.
+    EXPECT_FALSE(d->canSampleRate(192000));
+    EXPECT_FALSE(d->canSampleRate(64000));
+    EXPECT_TRUE(d->canSampleRate(96000));
+    EXPECT_FALSE(d->canSampleRate(32000));
+}
+
+TEST_F(DeviceFormatsTest, FormatListsMatchTheirCountAndTheDescriptors)
+{
+    ZmOSXDevice* d = initialised("tarsel-classic-hs");
+    ASSERT_NE(d, nullptr);
+    for (bool input : {true, false})
+        for (bool isPhysical : {true, false}) {
+            const int n = d->getStreamFormatNum(input, isPhysical);
+            // 44.1, 48, 88.2 and 96 kHz, stereo, in 16 and 24 bits (physical) or once as floats.
+            EXPECT_EQ(n, isPhysical ? 8 : 4);
+            std::vector<AudioStreamBasicDescription> list(size_t(n) + 1);
+            EXPECT_EQ(d->getStreamFormats(input, list.data(), n + 1, isPhysical, 128), OSStatus(kIOReturnBadArgument));
+            ASSERT_EQ(d->getStreamFormats(input, list.data(), n, isPhysical, 128), 0);
+            for (int k = 0; k < n; ++k) {
+                const AudioStreamBasicDescription& f = list[size_t(k)];
+                EXPECT_EQ(f.mFormatID, kAudioFormatLinearPCM);
+                EXPECT_EQ(f.mChannelsPerFrame, 2u);
+                if (isPhysical) {
+                    EXPECT_EQ(f.mFormatFlags, kAudioFormatFlagIsSignedInteger);
+                    EXPECT_TRUE(f.mBitsPerChannel == 16 || f.mBitsPerChannel == 24);
+                    EXPECT_EQ(f.mBytesPerFrame, 2 * getBytesFromBits(f.mBitsPerChannel));
+                } else {
+                    EXPECT_EQ(f.mFormatFlags, kAudioFormatFlagIsFloat);
+                    EXPECT_EQ(f.mBitsPerChannel, 32u);
+                    EXPECT_EQ(f.mBytesPerFrame, 8u);
+                }
+            }
+            // The ranged list carries the buffer-size range in bytes.
+            std::vector<AudioStreamRangedDescription> ranged(static_cast<size_t>(n));
+            ASSERT_EQ(d->getAvailableFormats(input, ranged.data(), n, isPhysical, 1), 0);
+            EXPECT_EQ(ranged[0].mFormat.mChannelsPerFrame, 1u) << "cut to the limit asked for";
+            EXPECT_EQ(ranged[0].mSampleRateRange.mMinimum, 64.0 * 2 * 4);
+            EXPECT_EQ(ranged[0].mSampleRateRange.mMaximum, 1024.0 * 2 * 4);
+        }
+
+    AudioStreamBasicDescription current{};
+    ASSERT_EQ(d->getStreamFormat(false, &current, true, 128), 0);
+    const VkChannelSettings s = d->getTrueChannels();
+    EXPECT_EQ(current.mSampleRate, double(s.iFrequency));
+    EXPECT_EQ(current.mChannelsPerFrame, s.iOutChannels);
+    EXPECT_EQ(current.mBitsPerChannel, s.iOutBits);
+    ASSERT_EQ(d->getStreamFormat(false, &current, false, 1), 0);
+    EXPECT_EQ(current.mChannelsPerFrame, 1u);
+    EXPECT_EQ(current.mBitsPerChannel, 32u);
+}
+
+TEST_F(DeviceFormatsTest, FullSpeedCarriesTheHighRatesOneWayOrInMono)
+{
+    ZmOSXDevice* d = initialised("tarsel-classic-fs");
+    ASSERT_NE(d, nullptr);
+    ASSERT_FALSE(d->isUSB2Device());
+
+    // Two input channels at 96 kHz turn the output off.
+    AudioStreamBasicDescription f = physical(96000, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(true, &f, false), 0);
+    VkChannelSettings s = d->getDriverSM()->channels;
+    EXPECT_EQ(s.iFrequency, 96000u);
+    EXPECT_EQ(s.iInChannels, 2u);
+    EXPECT_EQ(s.iOutChannels, 0u);
+    EXPECT_EQ(d->getTrueChannels(), s);
+
+    // One input channel keeps one output channel.
+    f = physical(96000, 1, 24);
+    ASSERT_EQ(d->setStreamFormat(true, &f, false), 0);
+    s = d->getDriverSM()->channels;
+    EXPECT_EQ(s.iInChannels, 1u);
+    EXPECT_EQ(s.iOutChannels, 1u);
+
+    // Back at 48 kHz a direction that is off takes the other's count.
+    f = physical(48000, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    s = d->getDriverSM()->channels;
+    EXPECT_EQ(s.iFrequency, 48000u);
+    EXPECT_EQ(s.iOutChannels, 2u);
+    EXPECT_EQ(s.iInChannels, 1u);
+}
+
+TEST_F(DeviceFormatsTest, AnUnavailableBitDepthFallsBackToOneThatIs)
+{
+    // This interface only has 16-bit formats.
+    ZmOSXDevice* d = initialised("tarsel-lite-hs");
+    ASSERT_NE(d, nullptr);
+    AudioStreamBasicDescription f = physical(44100, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    VkChannelSettings s = d->getDriverSM()->channels;
+    EXPECT_EQ(s.iFrequency, 44100u);
+    EXPECT_EQ(s.iOutBits, 16u);
+    EXPECT_EQ(s.iOutChannels, 2u);
+
+    // A channel count the interface has in no depth is refused and changes nothing.
+    f = physical(44100, 3, 24);
+    EXPECT_EQ(d->setStreamFormat(false, &f, false), OSStatus(kIOReturnUnsupported));
+    EXPECT_EQ(d->getDriverSM()->channels, s);
+
+    // Rate 0 takes the first rate that carries the format: the current one here.
+    f = physical(0, 2, 16);
+    EXPECT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 44100u);
+}
+
+TEST_F(DeviceFormatsTest, FormatChangesAreAnnouncedToTheHal)
+{
+    ZmOSXDevice* d = initialised("tarsel-classic-hs", fakePlugIn());
+    ASSERT_NE(d, nullptr);
+    d->setAudioIDs(7, 8, 9);
+    _AudioHALClearRecordedNotifications();
+    m_client.format = 0;
+
+    // Configured by this process: 44.1 kHz, 16 bits each way.
+    ASSERT_EQ(d->getTrueChannels(), (VkChannelSettings{44100, 2, 16, 2, 16, 0}));
+    AudioStreamBasicDescription f = physical(44100, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(d->getDriverSM()->channels.iOutBits, 24u);
+    EXPECT_EQ(d->getTrueChannels().iOutBits, 24u);
+    EXPECT_EQ(m_client.format, 1);
+    // The output's physical format changed on both channels; its virtual format and the rate did not.
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioStreamPropertyPhysicalFormat), 2u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioStreamPropertyPhysicalFormat, 9), 1u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioStreamPropertyPhysicalFormat, 8), 0u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyStreamFormat), 0u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyNominalSampleRate), 0u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyLatency), 2u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyLatency, 8), 1u);
+
+    // A new rate is announced as such, on the device and both streams.
+    _AudioHALClearRecordedNotifications();
+    f = physical(48000, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(d->getFrequency(), 48000u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyNominalSampleRate), 2u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 8), 1u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 9), 1u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyStreamFormat), 4u);
+    m_client.format = 1;
+
+    // The same format again changes nothing and says nothing.
+    _AudioHALClearRecordedNotifications();
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(m_client.format, 1);
+    EXPECT_TRUE(_AudioHALRecordedNotifications().empty());
+}
+
+TEST_F(DeviceFormatsTest, ANestedFormatChangeDoesNothing)
+{
+    ZmOSXDevice* d = initialised("tarsel-classic-hs");
+    ASSERT_NE(d, nullptr);
+    OSStatus nested = -1;
+    int calls = 0;
+    m_client.onFormat = [&](ZmOSXDevice* device) {
+        if (calls++ > 0)
+            return;
+        AudioStreamBasicDescription other = physical(96000, 2, 24);
+        nested = device->setStreamFormat(true, &other, false);
+    };
+    AudioStreamBasicDescription f = physical(48000, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(nested, 0);
+    const VkChannelSettings s = d->getDriverSM()->channels;
+    EXPECT_EQ(s.iFrequency, 48000u) << "the nested call changed nothing";
+    EXPECT_EQ(s.iOutBits, 24u);
+    EXPECT_EQ(s.iInBits, 16u);
+    m_client.onFormat = nullptr;
+
+    // Once the outer call is done the guard is free again.
+    f = physical(44100, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 44100u);
+}
+
+TEST_F(DeviceFormatsTest, ALayoutChangeWhileStreamingIsRefused)
+{
+    ZmOSXDevice* d = initialised("tarsel-classic-hs");
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(d->prepareHardware());
+    const VkChannelSettings before = d->getDriverSM()->channels;
+    AudioStreamBasicDescription f = physical(before.iFrequency, 2, 24);
+    testing::internal::CaptureStdout();
+    const OSStatus result = d->setStreamFormat(false, &f, false);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "HAL: ERROR ZmOSXDevice::setStreamFormat while streaming\n");
+    EXPECT_EQ(result, OSStatus(kIOReturnBusy));
+    EXPECT_EQ(d->getDriverSM()->channels, before);
+
+    // A new rate alone goes through.
+    f = physical(48000, before.iOutChannels, before.iOutBits);
+    EXPECT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 48000u);
+}
+
+TEST_F(DeviceFormatsTest, ARateChangeWaitsWhileThisConnectionStreams)
+{
+    ZmOSXDevice* d = initialised("tarsel-classic-hs");
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(d->getFrequency(), 44100u);
+    ASSERT_TRUE(d->callAttach(256, uint32_t(getpid())));
+    ASSERT_TRUE(d->isRunningStream());
+
+    ASSERT_TRUE(d->setFrequency(false, 48000));
+    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 44100u) << "nothing is sent to the kernel";
+    EXPECT_EQ(d->getFrequency(), 44100u) << "the settings in force describe the hardware";
+    EXPECT_EQ(d->getPendingDirection(), 2u);
+    EXPECT_EQ(d->getRequestedChannels().iFrequency, 48000u);
+    AudioStreamBasicDescription f{};
+    ASSERT_EQ(d->getStreamFormat(false, &f, true, 128), 0);
+    EXPECT_EQ(f.mChannelsPerFrame, d->getRequestedChannels().iOutChannels);
+    EXPECT_EQ(f.mBitsPerChannel, d->getRequestedChannels().iOutBits);
+
+    // Without our stream the change is made at once and the request is gone.
+    ASSERT_TRUE(d->callDetach());
+    ASSERT_TRUE(d->setFrequency(true, 48000));
+    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 48000u);
+    EXPECT_EQ(d->getFrequency(), 48000u);
+    EXPECT_EQ(d->getPendingDirection(), 0u);
+    EXPECT_FALSE(d->setFrequency(true, 32000)) << "not offered by the interface";
+    EXPECT_FALSE(d->setFrequency(true, 22050));
+}
+
+TEST_F(DeviceFormatsTest, LatenciesFollowTheFamily)
+{
+    struct Case {
+        const char* model;
+        uint32_t input, output;
+    };
+    // At 48 kHz with 256 frames.
+    const Case cases[] = {
+        {"tarsel-classic-hs", 131, 384}, // Marlow-compatible on high speed: 119 + 48000 / 4000
+        {"tarsel-classic-fs", 119, 384},
+        {"tarsel", 68, 312},             // bulk: (3 + 4) x 48 - 24
+        {"tarsel-stage-hs", 68, 384},    // bulk input, isochronous output
+        {"tarsel-lite-hs", 150, 360},    // no family: 384 + (48000 - 60000) / 500
+    };
+    for (const Case& c : cases) {
+        ZmOSXDevice* d = initialised(c.model);
+        ASSERT_NE(d, nullptr) << c.model;
+        ASSERT_TRUE(d->setFrequency(false, 48000)) << c.model;
+        ASSERT_EQ(d->getFrequency(), 48000u) << c.model;
+        ASSERT_EQ(d->getFrameSize(), 256u);
+        EXPECT_EQ(d->getLatency(true), c.input) << c.model;
+        EXPECT_EQ(d->getLatency(false), c.output) << c.model;
+        releaseDevices();
+        ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    }
+
+    ZmOSXDevice* d = initialised("tarsel-classic-hs", fakePlugIn());
+    ASSERT_NE(d, nullptr);
+    d->setAudioIDs(7, 8, 9);
+    ASSERT_TRUE(d->setFrequency(false, 48000));
+    EXPECT_EQ(d->getOutputWriteAhead(), 384u + 2 * 256);
+    _AudioHALClearRecordedNotifications();
+    m_client.latency = 0;
+    d->setFrameSize(512, false, false);
+    EXPECT_EQ(d->getLatency(false), (4u + 8) * 48);
+    EXPECT_EQ(d->getOutputWriteAhead(), (4u + 8) * 48 + 1024);
+    EXPECT_EQ(m_client.latency, 1);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyLatency), 1u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertySafetyOffset, 9), 1u);
+}
+
+TEST_F(DeviceFormatsTest, TheConfigurationSearchAsksTheKernelForItsBandwidth)
+{
+    // Outside the family tables the bus budget comes from requests 15 and 16.
+    ZmOSXDevice* d = initialised("tarsel-lite-hs");
+    ASSERT_NE(d, nullptr);
+    VkChannelSettings cs{48000, 2, 16, 2, 16, 0};
+    APIDeviceInfoScanResult in, out;
+    EXPECT_TRUE(d->usbFindConfiguration(false, in, out, cs));
+    EXPECT_TRUE(in.found);
+    EXPECT_TRUE(out.found);
+    ASSERT_EQ(set("fail-request", "15"), kIOReturnSuccess);
+    ASSERT_EQ(set("fail-request", "16"), kIOReturnSuccess);
+    EXPECT_FALSE(d->usbFindConfiguration(false, in, out, cs)) << "no answers: no bandwidth";
+}
+
+} // namespace
+} // namespace devicetest

@@ -1,0 +1,746 @@
+// The device object's life against a private simulated kernel driver: initialisation and its
+// failures, the configuration hand-shake between processes, the kernel events, properties,
+// hardware preparation and the small queries.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "device/OSXDeviceManager.h"
+#include "kext/Connection.h"
+#include "kext/Service.h"
+#include "tests/device/DeviceFixture.h"
+#include "tests/kext/InterfaceClient.h"
+
+namespace devicetest {
+namespace {
+
+using kexttest::PrivateDaemon;
+using kexttest::runLoopUntil;
+
+// ---------------------------------------------------------------------------------------------
+// A kernel whose answers the test scripts, for what the real interfaces never do.
+
+struct Script {
+    std::vector<uint32_t> infoLengths; // request 4: the length answered for chunk k (the last repeats)
+    bool failInfo = false;
+    bool unterminatedTexts = false;
+    std::atomic<int> infoRequests{0};
+    std::atomic<int> configurations{0};
+};
+
+class ScriptedKernel : public kext::ServiceBehaviour {
+public:
+    explicit ScriptedKernel(Script& script) : m_script(script) {}
+
+    void onPlugged(kext::Service& service) override
+    {
+        auto bytes = service.statusBlock();
+        if (bytes.size() != kStatusBlockSize)
+            return;
+        auto* status = reinterpret_cast<KernelStatusBlock*>(bytes.data());
+        status->iVersion = kInterfaceVersion;
+        status->bHighSpeed = 1;
+        status->bConfigured = 1;
+        status->channels = {48000, 2, 24, 2, 24, 0};
+        if (m_script.unterminatedTexts) {
+            std::memset(status->sManufacturer, 'M', kStatusTextSize);
+            std::memset(status->sAltDeviceName, 'A', kStatusTextSize);
+            std::memset(status->sDeviceName, 'D', kStatusTextSize);
+            std::memset(status->sModelUID, 'U', kStatusTextSize);
+        }
+    }
+
+    kern_return_t handleRequest(kext::Connection& connection, DriverRequest& request) override
+    {
+        switch (request.iCode) {
+        case kReqOpen:
+            request.setWord(0, connection.pair()[0]);
+            request.setWord(1, connection.pair()[1]);
+            return kIOReturnSuccess;
+        case kReqDeviceInfo: {
+            ++m_script.infoRequests;
+            if (m_script.failInfo)
+                return kIOReturnError;
+            const uint32_t chunk = request.word(0);
+            const auto& lengths = m_script.infoLengths;
+            const uint32_t length = lengths.empty() ? 0 : lengths[std::min<size_t>(chunk, lengths.size() - 1)];
+            // Each chunk's bytes say which chunk they are.
+            std::memset(request.data, int(chunk + 1), sizeof request.data);
+            request.iCode = length;
+            return kIOReturnSuccess;
+        }
+        case kReqSetConfiguration:
+            ++m_script.configurations;
+            return kIOReturnSuccess;
+        case kReqInitialise:
+        case kReqDetach:
+        case kReqBandwidth1:
+        case kReqBandwidth2:
+            return kIOReturnSuccess;
+        default:
+            return kIOReturnUnsupported;
+        }
+    }
+
+private:
+    Script& m_script;
+};
+
+class ScriptedFactory : public kext::BehaviourFactory {
+public:
+    explicit ScriptedFactory(Script& script) : m_script(script) {}
+    std::unique_ptr<kext::ServiceBehaviour> create(kext::ServiceSetup&) override
+    {
+        return std::make_unique<ScriptedKernel>(m_script);
+    }
+
+private:
+    Script& m_script;
+};
+
+class ScriptedDeviceTest : public ::testing::Test {
+protected:
+    // Plugs one scripted interface and makes a device on it.
+    ZmOSXDevice* device()
+    {
+        m_daemon = std::make_unique<PrivateDaemon>(std::make_unique<ScriptedFactory>(m_script));
+        EXPECT_TRUE(m_daemon->started());
+        EXPECT_NE(m_daemon->plug("scripted"), 0u);
+        io_service_t service = kexttest::firstService();
+        EXPECT_NE(service, 0u);
+        m_device = new ZmOSXDevice(nullptr, &m_client, service, nullptr);
+        m_device->incReferences();
+        IOObjectRelease(service);
+        return m_device;
+    }
+    void TearDown() override
+    {
+        if (m_device != nullptr)
+            m_device->decReferences();
+        m_daemon.reset();
+    }
+
+    PrivateHome m_home;
+    Script m_script;
+    RecordingClient m_client;
+    std::unique_ptr<PrivateDaemon> m_daemon;
+    ZmOSXDevice* m_device = nullptr;
+};
+
+const uint8_t* infoBytes(const ZmOSXDevice& device)
+{
+    return reinterpret_cast<const uint8_t*>(&device.getDeviceInfo());
+}
+
+TEST_F(ScriptedDeviceTest, DeviceInformationIsReadUntilAShortChunk)
+{
+    // 512 bytes: two full chunks and a third that answers nothing.
+    m_script.infoLengths = {256, 256, 0};
+    ZmOSXDevice* d = device();
+    ASSERT_TRUE(d->init());
+    EXPECT_EQ(m_script.infoRequests, 3);
+    EXPECT_EQ(infoBytes(*d)[0], 1);
+    EXPECT_EQ(infoBytes(*d)[255], 1);
+    EXPECT_EQ(infoBytes(*d)[256], 2);
+    EXPECT_EQ(infoBytes(*d)[511], 2);
+    EXPECT_EQ(infoBytes(*d)[512], 0) << "nothing of the empty chunk is taken";
+    EXPECT_EQ(m_script.configurations, 0) << "an interface already configured is left as it is";
+    EXPECT_EQ(d->getFrequency(), 48000u);
+}
+
+TEST_F(ScriptedDeviceTest, ChunkLengthsOutsideTheRecordAreNotBelieved)
+{
+    // A length beyond the record's 256 bytes ends the block without taking anything of it.
+    m_script.infoLengths = {256, 100, 5000};
+    ZmOSXDevice* d = device();
+    ASSERT_TRUE(d->init());
+    EXPECT_EQ(m_script.infoRequests, 2);
+    EXPECT_EQ(infoBytes(*d)[256], 2);
+    EXPECT_EQ(infoBytes(*d)[355], 2);
+    EXPECT_EQ(infoBytes(*d)[356], 0);
+}
+
+TEST_F(ScriptedDeviceTest, ABlockLongerThanTheRecordFailsWithoutOverrunning)
+{
+    m_script.infoLengths = {256};
+    ZmOSXDevice* d = device();
+    EXPECT_FALSE(d->init());
+    // 385 full chunks fit, the 386th does not.
+    EXPECT_EQ(m_script.infoRequests, 386);
+    EXPECT_TRUE(d->ioIsOpen()) << "an over-long block fails init without closing";
+    EXPECT_EQ(infoBytes(*d)[sizeof(APIDeviceInfo) - 1], 0) << "the chunk that did not fit is not taken in part";
+}
+
+TEST_F(ScriptedDeviceTest, AFailingInformationRequestClosesTheDevice)
+{
+    m_script.failInfo = true;
+    ZmOSXDevice* d = device();
+    EXPECT_FALSE(d->init());
+    EXPECT_EQ(m_script.infoRequests, 1) << "no second chunk after a failed one";
+    EXPECT_EQ(d->getDeviceInfo().iVendorId, 0);
+}
+
+TEST_F(ScriptedDeviceTest, UnterminatedTextsStopAtTheirFields)
+{
+    m_script.infoLengths = {4, 0};
+    m_script.unterminatedTexts = true;
+    ZmOSXDevice* d = device();
+    ASSERT_TRUE(d->init());
+    EXPECT_EQ(std::string(d->getManufacturer().c_str()), std::string(kStatusTextSize, 'M'));
+    EXPECT_EQ(std::string(d->getDeviceName().c_str()), std::string(kStatusTextSize, 'D'));
+    EXPECT_EQ(std::string(d->getModelUID().c_str()), std::string(kStatusTextSize, 'U'));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The real interfaces
+
+using DeviceLifecycleTest = DeviceTest;
+
+TEST_F(DeviceLifecycleTest, InitialisesWithTheInterfacesTextsSettingsAndDefaults)
+{
+    ZmOSXDevice* d = initialised("tarsel");
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->getManufacturer().c_str(), "Quenta Audio");
+    EXPECT_STREQ(d->getDeviceName().c_str(), "Tarsel");
+    EXPECT_TRUE(d->isDevice(0x7E01, 0x0003));
+    EXPECT_TRUE(d->isUSB2Device());
+    EXPECT_TRUE(d->isQuentaBulkDevice());
+    EXPECT_TRUE(d->isMarlowCompatible());
+    EXPECT_TRUE(d->isDeviceOpen());
+    EXPECT_EQ(d->getVersionUSB(), m_model.usbVersion);
+    EXPECT_EQ(d->getVersionHAL(), m_model.halVersion);
+
+    // Configured by this process: the settings in force are the kernel's.
+    const KernelStatusBlock* s = d->getDriverSM();
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->bConfigured, 1u);
+    EXPECT_EQ(s->iClaimCounter, 0) << "the claim is given back";
+    EXPECT_EQ(d->getTrueChannels(), s->channels);
+    EXPECT_EQ(d->getReportedChannels(), s->channels);
+    EXPECT_EQ(d->getPendingDirection(), 0u);
+    EXPECT_NE(d->getFrequency(), 0u);
+
+    EXPECT_EQ(d->getFrameSize(), 256u) << "the default for an ordinary host";
+    EXPECT_FALSE(d->isRunningSomewhere());
+    EXPECT_FALSE(d->isRunningStream());
+    EXPECT_EQ(d->getStreamState(), kStreamIdle);
+}
+
+TEST_F(DeviceLifecycleTest, AFewModelsShowTheirAlternativeName)
+{
+    ZmOSXDevice* d = initialised("greyhaven-cask-420-hs");
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->getDeviceName().c_str(), "Greyhaven Cask 420");
+    releaseDevices();
+    ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+
+    d = initialised("millbrook-one-hs");
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d->getDeviceName().c_str(), "Millbrook One");
+}
+
+TEST_F(DeviceLifecycleTest, EveryModelOfTheCatalogueInitialises)
+{
+    for (const kext::DeviceModel& model : kext::catalogue()) {
+        ZmOSXDevice* d = initialised(model.name);
+        ASSERT_NE(d, nullptr) << model.name;
+        EXPECT_TRUE(d->isDevice(model.vendorId, model.productId)) << model.name;
+        EXPECT_EQ(d->isUSB2Device(), model.highSpeed) << model.name;
+        EXPECT_NE(d->getFrequency(), 0u) << model.name;
+        AudioValueRange rates[8];
+        EXPECT_GE(d->getSampleRates(rates, 8), 1u) << model.name;
+        releaseDevices();
+        ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess) << model.name;
+    }
+}
+
+TEST_F(DeviceLifecycleTest, AnotherInterfaceVersionIsRefusedWithItsMessage)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"3301", "There is a old USB driver installed. Please install the corresponding new USB driver.\n"},
+        {"3303", "There is a newer USB driver installed. Please install the corresponding new ASIO driver.\n"},
+    };
+    for (const auto& [version, message] : cases) {
+        ASSERT_EQ(daemon().control().configure(0, "version", version), kIOReturnSuccess);
+        ASSERT_TRUE(plug("tarsel"));
+        ZmOSXDevice* d = makeDevice();
+        testing::internal::CaptureStdout();
+        const bool ok = d->init();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), message);
+        EXPECT_FALSE(ok) << version;
+        EXPECT_TRUE(d->getManufacturer().isEmpty()) << "nothing is read from a block of another version";
+        releaseDevices();
+        ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    }
+}
+
+TEST_F(DeviceLifecycleTest, AnInterfaceNobodyConfiguresFailsInit)
+{
+    ASSERT_TRUE(plug("tarsel"));
+    ASSERT_EQ(set("configuration", "never"), kIOReturnSuccess);
+    ZmOSXDevice* d = makeDevice();
+    EXPECT_FALSE(d->init());
+    EXPECT_EQ(d->getDriverSM()->iClaimCounter, 0) << "the owner gives its claim back";
+}
+
+TEST_F(DeviceLifecycleTest, AWaitingProcessTakesTheLateConfiguration)
+{
+    ASSERT_TRUE(plug("tarsel"));
+    ASSERT_EQ(set("configuration", "late:800"), kIOReturnSuccess);
+    // Another process holds the claim and configures; this one waits for the flag.
+    auto other = std::make_unique<kexttest::InterfaceClient>(m_service);
+    ASSERT_TRUE(other->ok());
+    other->block().iClaimCounter = 1;
+    ASSERT_EQ(other->call(kReqSetConfiguration), kIOReturnSuccess);
+    ZmOSXDevice* d = makeDevice();
+    EXPECT_TRUE(d->init());
+    EXPECT_EQ(d->getTrueChannels(), other->block().channels);
+}
+
+// The child's part of the hand-shake test: started by it with the marker set.
+constexpr const char* kChildMarker = "TARSEL_DEVTEST_CHILD";
+
+TEST(DeviceChildProcess, InitialisesWhenReleased)
+{
+    if (getenv(kChildMarker) == nullptr)
+        GTEST_SKIP() << "runs only as the child of the hand-shake test";
+    char go = 0;
+    if (read(STDIN_FILENO, &go, 1) != 1)
+        _exit(3);
+    io_service_t service = kexttest::firstService();
+    RecordingClient client;
+    auto* device = new ZmOSXDevice(nullptr, &client, service, nullptr);
+    const bool ok = device->init();
+    delete device;
+    _exit(ok ? 0 : 1);
+}
+
+// Counts the requests each code gets, on top of the real interface.
+class CountingBehaviour : public kext::InterfaceBehaviour {
+public:
+    CountingBehaviour(kext::DeviceModel model, std::array<std::atomic<int>, 32>& counts)
+        : InterfaceBehaviour(std::move(model), {}), m_counts(counts)
+    {
+    }
+    kern_return_t handleRequest(kext::Connection& connection, DriverRequest& request) override
+    {
+        if (request.iCode < m_counts.size())
+            ++m_counts[request.iCode];
+        return InterfaceBehaviour::handleRequest(connection, request);
+    }
+
+private:
+    std::array<std::atomic<int>, 32>& m_counts;
+};
+
+class CountingFactory : public kext::BehaviourFactory {
+public:
+    explicit CountingFactory(std::array<std::atomic<int>, 32>& counts) : m_counts(counts) {}
+    std::unique_ptr<kext::ServiceBehaviour> create(kext::ServiceSetup&) override
+    {
+        return std::make_unique<CountingBehaviour>(*kext::findModel("tarsel"), m_counts);
+    }
+
+private:
+    std::array<std::atomic<int>, 32>& m_counts;
+};
+
+TEST(DeviceHandshake, TwoProcessesInitialisingAtOnceConfigureOnce)
+{
+    PrivateHome home;
+    for (int round = 0; round < 3; ++round) {
+        std::array<std::atomic<int>, 32> counts{};
+        PrivateDaemon daemon(std::make_unique<CountingFactory>(counts));
+        ASSERT_TRUE(daemon.started());
+        ASSERT_NE(daemon.plug("tarsel"), 0u);
+
+        // Two children of this very program, both waiting on one pipe.
+        int gate[2];
+        ASSERT_EQ(pipe(gate), 0);
+        pid_t children[2];
+        for (pid_t& child : children) {
+            child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                dup2(gate[0], STDIN_FILENO);
+                close(gate[1]);
+                int quiet = open("/dev/null", O_WRONLY);
+                dup2(quiet, STDOUT_FILENO);
+                setenv(kChildMarker, "1", 1);
+                execl("/proc/self/exe", "child", "--gtest_filter=DeviceChildProcess.*", static_cast<char*>(nullptr));
+                _exit(4);
+            }
+        }
+        close(gate[0]);
+        const char go[2] = {1, 1};
+        ASSERT_EQ(write(gate[1], go, 2), 2);
+        close(gate[1]);
+        for (pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+        EXPECT_EQ(counts[kReqSetConfiguration], 1) << "round " << round;
+        EXPECT_EQ(counts[kReqDeviceInfo] >= 2, true);
+    }
+}
+
+// The iTunes-type host's part: started under that name by the test below.
+constexpr const char* kHostMarker = "TARSEL_DEVTEST_HOST";
+
+TEST(DeviceChildProcess, ReportsTheDefaultFrameSizeOfItsHost)
+{
+    if (getenv(kHostMarker) == nullptr)
+        GTEST_SKIP() << "runs only as the child of the host test";
+    OSXDeviceManager::s_currentRunLoop = [] { return CFRunLoopRef(nullptr); };
+    RecordingClient client;
+    auto manager = std::make_unique<OSXDeviceManager>(nullptr, client);
+    if (manager->getClientAppType() != kClientITunes || manager->getCountDevices() != 1)
+        _exit(2);
+    _exit(manager->getDevice(0)->getFrameSize() == 1024 ? 0 : 1);
+}
+
+TEST_F(DeviceLifecycleTest, AnITunesHostDefaultsTo1024Frames)
+{
+    ASSERT_TRUE(plug("tarsel"));
+    // The process table names a program after the file it was started from.
+    const std::string link = std::string(getenv("HOME")) + "/iTunes";
+    char self[PATH_MAX] = {};
+    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    ASSERT_EQ(symlink(self, link.c_str()), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDOUT_FILENO);
+        setenv(kHostMarker, "1", 1);
+        execl(link.c_str(), "iTunes", "--gtest_filter=DeviceChildProcess.*", static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kernel events
+
+TEST_F(DeviceLifecycleTest, AFormatEventWithTheSameSettingsDoesNothing)
+{
+    ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+    ASSERT_NE(d, nullptr);
+    d->setAudioIDs(7, 8, 9);
+    ASSERT_TRUE(listen(d));
+    settle();
+    m_client.format = 0;
+    _AudioHALClearRecordedNotifications();
+
+    const VkChannelSettings s = d->getTrueChannels();
+    ASSERT_EQ(daemon().control().postEvent(m_id, kEventFormatChanged,
+                                           {s.iFrequency, s.iInChannels, s.iInBits, s.iOutChannels, s.iOutBits,
+                                            s.iConfiguration, 0}),
+              kIOReturnSuccess);
+    settle();
+    EXPECT_EQ(m_client.format, 0);
+    EXPECT_TRUE(_AudioHALRecordedNotifications().empty());
+    EXPECT_EQ(d->getTrueChannels(), s);
+}
+
+TEST_F(DeviceLifecycleTest, ARateChangedElsewhereIsTakenOverAndAnnounced)
+{
+    ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+    ASSERT_NE(d, nullptr);
+    d->setAudioIDs(7, 8, 9);
+    ASSERT_TRUE(listen(d));
+    settle();
+    m_client.format = 0;
+    _AudioHALClearRecordedNotifications();
+
+    // Another process changes the rate only.
+    VkChannelSettings next = d->getTrueChannels();
+    next.iFrequency = next.iFrequency == 44100 ? 48000 : 44100;
+    kexttest::InterfaceClient other(m_service);
+    ASSERT_EQ(other.applySettings(next), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return d->getFrequency() == next.iFrequency; }));
+    settle();
+    EXPECT_EQ(d->getTrueChannels(), next);
+    EXPECT_EQ(d->getReportedChannels(), next);
+    EXPECT_GE(m_client.format, 1);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyNominalSampleRate), 2u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 8), 1u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 9), 1u);
+    AudioStreamBasicDescription f{};
+    ASSERT_EQ(d->getStreamFormat(true, &f, true, 128), 0);
+    EXPECT_EQ(f.mSampleRate, double(next.iFrequency));
+}
+
+TEST_F(DeviceLifecycleTest, ClientEventsNameOnlyOtherClients)
+{
+    ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+    ASSERT_NE(d, nullptr);
+    d->setAudioIDs(7, 8, 9);
+    ASSERT_TRUE(listen(d));
+    settle();
+    _AudioHALClearRecordedNotifications();
+
+    // Our own attach: the kernel names our pair, so no report, but we now stream.
+    ASSERT_TRUE(d->callAttach(256, uint32_t(getpid())));
+    ASSERT_TRUE(runLoopUntil([&] { return d->isRunningStream(); }));
+    settle();
+    EXPECT_TRUE(m_client.attached.empty());
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyDeviceIsRunning), 2u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyDeviceIsRunningSomewhere), 2u);
+
+    // Another client attaches and detaches.
+    kexttest::InterfaceClient other(m_service);
+    int slot = -1;
+    ASSERT_EQ(other.attach(512, &slot), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] {
+        std::lock_guard<std::mutex> guard(m_client.lock);
+        return !m_client.attached.empty();
+    }));
+    {
+        std::lock_guard<std::mutex> guard(m_client.lock);
+        ASSERT_EQ(m_client.attached.size(), 1u);
+        EXPECT_EQ(m_client.attached[0], std::make_pair(long(slot), long(getpid())));
+    }
+    ASSERT_EQ(other.call(kReqDetach), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] {
+        std::lock_guard<std::mutex> guard(m_client.lock);
+        return !m_client.detached.empty();
+    }));
+    EXPECT_EQ(m_client.detached[0], long(slot));
+
+    // And our own detach again says nothing.
+    ASSERT_TRUE(d->callDetach());
+    ASSERT_TRUE(runLoopUntil([&] { return !d->isRunningStream(); }));
+    settle();
+    std::lock_guard<std::mutex> guard(m_client.lock);
+    EXPECT_EQ(m_client.detached.size(), 1u);
+}
+
+TEST_F(DeviceLifecycleTest, ControlAndStateEventsReachTheClient)
+{
+    ZmOSXDevice* d = initialised("tarsel");
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(listen(d));
+    settle();
+    auto post = [&](uint32_t code, kext::EventParams params = {}) {
+        return daemon().control().postEvent(m_id, code, params);
+    };
+    ASSERT_EQ(post(kEventVolumeChanged), kIOReturnSuccess);
+    ASSERT_EQ(post(kEventMuteChanged), kIOReturnSuccess);
+    ASSERT_EQ(post(kEventMonitorChanged), kIOReturnSuccess);
+    ASSERT_EQ(post(kEventDataSourceChanged), kIOReturnSuccess);
+    ASSERT_EQ(post(kEventStateChange, {1, 2, 3, 4, 5, 6, 7}), kIOReturnSuccess);
+    ASSERT_EQ(post(77), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] {
+        std::lock_guard<std::mutex> guard(m_client.lock);
+        return !m_client.states.empty();
+    }));
+    EXPECT_EQ(m_client.volume, 1);
+    EXPECT_EQ(m_client.mute, 1);
+    EXPECT_EQ(m_client.monitor, 1);
+    EXPECT_EQ(m_client.dataSource, 1);
+    std::lock_guard<std::mutex> guard(m_client.lock);
+    EXPECT_EQ(m_client.states[0].iCode, uint32_t(kEventStateChange));
+    EXPECT_EQ(m_client.states[0].iParam[6], 7u);
+}
+
+TEST_F(DeviceLifecycleTest, MessagesThatAreNotKernelEventsAreIgnored)
+{
+    ZmOSXDevice* d = initialised("tarsel");
+    ASSERT_NE(d, nullptr);
+    uint32_t wrongSize[9] = {32, kEventVolumeChanged};
+    uint32_t volume[9] = {36, kEventVolumeChanged};
+    ZmOSXDevice::ServiceInterestCallback(nullptr, m_service, kKernelEventMessage, volume);
+    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, wrongSize);
+    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage + 1, volume);
+    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, nullptr);
+    EXPECT_EQ(m_client.volume, 0);
+    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, volume);
+    EXPECT_EQ(m_client.volume, 1);
+}
+
+TEST_F(DeviceLifecycleTest, TheDiagnosticEventPrintsThePhonoSwitches)
+{
+    ZmOSXDevice* d = initialised("tarsel");
+    ASSERT_NE(d, nullptr);
+    DriverRequest set{};
+    set.setWord(0, kCodecSetRegister);
+    set.setHalf(4, 0);
+    set.setHalf(6, 41);
+    set.setHalf(8, 0x0002);
+    ASSERT_TRUE(d->callDriver(kReqCodec, set));
+    uint32_t diagnostic[9] = {36, kEventDiagnostic};
+    testing::internal::CaptureStdout();
+    d->onServiceInterestCallback(kKernelEventMessage, diagnostic);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "phono12=1, phono34=1\n");
+    releaseDevices();
+    ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+
+    // Without a codec both reads fail.
+    d = initialised("tarsel-lite-hs");
+    ASSERT_NE(d, nullptr);
+    testing::internal::CaptureStdout();
+    d->onServiceInterestCallback(kKernelEventMessage, diagnostic);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "phono12=-1, phono34=-1\n");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties, preparation, time and requests
+
+TEST_F(DeviceLifecycleTest, FrameSizeChangesAreClampedAndAnnouncedOnce)
+{
+    ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+    ASSERT_NE(d, nullptr);
+    d->setAudioIDs(7, 8, 9);
+    m_client.framesize = 0;
+    _AudioHALClearRecordedNotifications();
+
+    EXPECT_EQ(d->setFrameSize(256, false, false), 0u);
+    EXPECT_EQ(m_client.framesize, 0) << "the size in force, without force, changes nothing";
+    EXPECT_TRUE(_AudioHALRecordedNotifications().empty());
+
+    d->setFrameSize(32, false, false);
+    EXPECT_EQ(d->getFrameSize(), 64u);
+    EXPECT_EQ(m_client.framesize, 1);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyBufferSize), 2u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyBufferFrameSize), 2u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyBufferFrameSize, 8), 1u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyBufferSize, 9), 1u);
+    d->setFrameSize(4096, false, false);
+    EXPECT_EQ(d->getFrameSize(), 1024u);
+    EXPECT_EQ(d->validateMinMaxFrameSize(100), 100u);
+    unsigned min = 0, max = 0;
+    d->getFrameSizeRangeInt(min, max);
+    EXPECT_EQ(min, 64u);
+    EXPECT_EQ(max, 1024u);
+    EXPECT_EQ(d->getFrameSizeBytes(true), 1024u * d->getReportedChannels().iInChannels * 4);
+
+    // While prepared the new size waits for the I/O thread.
+    ASSERT_TRUE(d->prepareHardware());
+    m_client.framesize = 0;
+    d->setFrameSize(128, false, false);
+    EXPECT_EQ(d->getFrameSize(), 128u);
+    EXPECT_EQ(m_client.framesize, 0);
+}
+
+TEST_F(DeviceLifecycleTest, PreparingMapsBothRingsAndClosingUnmapsThem)
+{
+    ZmOSXDevice* d = initialised("tarsel");
+    ASSERT_NE(d, nullptr);
+    EXPECT_FALSE(d->hardwareReady());
+    ASSERT_TRUE(d->prepareHardware());
+    EXPECT_TRUE(d->hardwareReady());
+    EXPECT_EQ(d->getStreamState(), kStreamPrepared);
+    d->closeDevice(false);
+    EXPECT_FALSE(d->hardwareReady());
+    EXPECT_EQ(d->getStreamState(), kStreamIdle);
+    EXPECT_TRUE(d->isDeviceOpen()) << "a partial close keeps the connection";
+
+    // Rings of another size are refused and nothing stays mapped.
+    ASSERT_EQ(set("ring-size", "4096"), kIOReturnSuccess);
+    ZmOSXDevice* other = makeDevice();
+    ASSERT_TRUE(other->init());
+    EXPECT_FALSE(other->prepareHardware());
+    EXPECT_FALSE(other->hardwareReady());
+    EXPECT_EQ(other->getStreamState(), kStreamIdle);
+}
+
+TEST_F(DeviceLifecycleTest, TranslatingTimeNeverFillsTheOutput)
+{
+    ZmOSXDevice* d = initialised("tarsel");
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(listen(d));
+    AudioTimeStamp in{};
+    AudioTimeStamp out;
+    std::memset(&out, 0xA5, sizeof out);
+    AudioTimeStamp untouched;
+    std::memset(&untouched, 0xA5, sizeof untouched);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(d->doTranslateTime(in, out), kAudioHardwareIllegalOperationError);
+    in.mFlags = kAudioTimeStampSampleTimeValid;
+    EXPECT_EQ(d->doTranslateTime(in, out), kAudioHardwareNotRunningError);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "ZmOSXDevice::doTranslateTime the input time stamp has to have at least one of the sample or host "
+              "time valid\nZmOSXDevice::doTranslateTime can't because the engine isn't running\n");
+
+    ASSERT_TRUE(d->callAttach(256, uint32_t(getpid())));
+    ASSERT_TRUE(runLoopUntil([&] { return d->isRunningStream(); }));
+    settle();
+    in.mFlags = kAudioTimeStampHostTimeValid;
+    EXPECT_EQ(d->doTranslateTime(in, out), kAudioHardwareIllegalOperationError);
+    EXPECT_EQ(std::memcmp(&out, &untouched, sizeof out), 0);
+}
+
+TEST_F(DeviceLifecycleTest, DeviceRequestsNeedAnOpenDeviceAndFitTheRecord)
+{
+    ZmOSXDevice* d = makeDevice();
+    ASSERT_TRUE(plug("tarsel"));
+    char descriptor[18] = {};
+    // GET_DESCRIPTOR of the device descriptor, before and after the device is opened.
+    EXPECT_FALSE(d->deviceRequest(128, 0, 0, 6, 0x0100, 0, 18, descriptor)) << "not on this service, not open";
+    ZmOSXDevice* e = makeDevice();
+    EXPECT_FALSE(e->deviceRequest(128, 0, 0, 6, 0x0100, 0, 18, descriptor)) << "connected but not opened";
+    ASSERT_TRUE(e->openDevice());
+    ASSERT_TRUE(e->deviceRequest(128, 0, 0, 6, 0x0100, 0, 18, descriptor));
+    EXPECT_EQ(uint8_t(descriptor[8]), 0x01);
+    EXPECT_EQ(uint8_t(descriptor[9]), 0x7E);
+    std::vector<char> big(129);
+    EXPECT_FALSE(e->deviceRequest(128, 0, 0, 6, 0x0100, 0, 129, big.data()));
+}
+
+TEST_F(DeviceLifecycleTest, AnUnknownPropertyIsReportedAndIgnored)
+{
+    ZmOSXDevice* d = initialised("tarsel");
+    ASSERT_NE(d, nullptr);
+    PropertyItem stranger(d);
+    m_client.latency = m_client.framesize = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(stranger.set(5, true));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ZmOSXDevice::onPropertyChanged unhandled property change\n");
+    EXPECT_EQ(m_client.latency, 0);
+    EXPECT_EQ(m_client.framesize, 0);
+}
+
+TEST_F(DeviceLifecycleTest, UnpluggingRemovesTheDeviceOnceThroughItsThread)
+{
+    ASSERT_TRUE(plug("tarsel"));
+    auto manager = std::make_unique<OSXDeviceManager>(nullptr, m_client);
+    ASSERT_EQ(manager->getCountDevices(), 1);
+    ASSERT_EQ(m_client.added, 1);
+    // The interface-gone event and the terminate notification both report the departure.
+    ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return m_client.removed == 1; }));
+    settle();
+    EXPECT_EQ(m_client.removed, 1);
+    EXPECT_EQ(manager->getCountDevices(), 0);
+    manager.reset();
+}
+
+TEST_F(DeviceLifecycleTest, RemovalWithoutAManagerEndsTheThreadAndKeepsTheObject)
+{
+    ZmOSXDevice* d = initialised("tarsel");
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(listen(d));
+    d->onRemoveEvent();
+    EXPECT_EQ(*d->interestNotification(), 0u) << "the notification is given up";
+    // The thread ends on its own; the object stays with its owner, still open.
+    EXPECT_EQ(d->getReferences(), 1);
+    EXPECT_TRUE(d->isDeviceOpen());
+    d->closeDevice(true);
+    EXPECT_FALSE(d->hardwareReady());
+}
+
+} // namespace
+} // namespace devicetest

@@ -1,0 +1,517 @@
+// Discovery and hot-plug through OSXDeviceManager against a private simulated kernel driver,
+// and the classification of the host process by its name.
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device/DeviceManagerClient.h"
+#include "device/OSXDeviceManager.h"
+#include "device/ZmOSXDevice.h"
+#include "tests/kext/KextFixture.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using kexttest::runLoopUntil;
+
+// Records what the manager reports. deviceRemoved may come from a device's I/O thread.
+class Recorder : public DeviceManagerClient {
+public:
+    void deviceAdded(ZmOSXDevice* device) override
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_added.push_back(device);
+        // Reported once it is one of the manager's devices.
+        m_addedWhileListed.push_back(device->getManager()->getDeviceIndex(device) >= 0);
+    }
+    void deviceRemoved(ZmOSXDevice* device) override
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_removed.push_back(device);
+        // Reported after it has left the manager, with its connection closed for streaming.
+        m_removedWhileListed.push_back(device->getManager()->getDeviceIndex(device) >= 0);
+    }
+    void onFramesizeChanged(ZmOSXDevice*) override {}
+    void onLatencyChanged(ZmOSXDevice*) override {}
+    void onFormatChanged(ZmOSXDevice*) override {}
+    void onFrequencyChanged(ZmOSXDevice*) override {}
+    void onVolumeChanged(ZmOSXDevice*) override {}
+    void onMuteChanged(ZmOSXDevice*) override {}
+    void onMonitorChanged(ZmOSXDevice*) override {}
+    void onDataSourceChanged(ZmOSXDevice*) override {}
+    void onDeviceStopped(ZmOSXDevice*) override {}
+    void onOtherClientAttached(ZmOSXDevice*, long, long) override {}
+    void onOtherClientDetached(ZmOSXDevice*, long) override {}
+    void onVK_StateChange(ZmOSXDevice*, VK_StateChange*) override {}
+
+    size_t added()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_added.size();
+    }
+    size_t removed()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_removed.size();
+    }
+    ZmOSXDevice* addedAt(size_t i)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return i < m_added.size() ? m_added[i] : nullptr;
+    }
+    ZmOSXDevice* removedAt(size_t i)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return i < m_removed.size() ? m_removed[i] : nullptr;
+    }
+    bool anyAddedUnlisted()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (bool listed : m_addedWhileListed)
+            if (!listed)
+                return true;
+        return false;
+    }
+    bool anyRemovedListed()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        for (bool listed : m_removedWhileListed)
+            if (listed)
+                return true;
+        return false;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<ZmOSXDevice*> m_added, m_removed;
+    std::vector<bool> m_addedWhileListed, m_removedWhileListed;
+};
+
+// Runs the run loop for a while so that late notifications have their chance.
+void settle()
+{
+    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.5, false);
+}
+
+// A private HOME, so the devices' settings files stay out of the user's.
+class PrivateHome {
+public:
+    PrivateHome()
+    {
+        char folder[] = "/tmp/tarsel-mgrtest-XXXXXX";
+        if (mkdtemp(folder) != nullptr)
+            m_folder = folder;
+        const char* old = getenv("HOME");
+        m_hadHome = old != nullptr;
+        if (m_hadHome)
+            m_oldHome = old;
+        if (!m_folder.empty())
+            setenv("HOME", m_folder.c_str(), 1);
+    }
+    ~PrivateHome()
+    {
+        if (m_hadHome)
+            setenv("HOME", m_oldHome.c_str(), 1);
+        else
+            unsetenv("HOME");
+        std::error_code ignored;
+        if (!m_folder.empty())
+            std::filesystem::remove_all(m_folder, ignored);
+    }
+
+private:
+    std::string m_folder, m_oldHome;
+    bool m_hadHome = false;
+};
+
+class DeviceManagerTest : public kexttest::KextTest {
+protected:
+    PrivateHome m_home;
+};
+
+// Plays another Darwin release for the managers made while it lives.
+class DarwinRelease {
+public:
+    explicit DarwinRelease(const char* release)
+    {
+        s_release = release;
+        OSXDeviceManager::s_uname = fakeUname;
+    }
+    ~DarwinRelease() { OSXDeviceManager::s_uname = ::uname; }
+
+private:
+    static int fakeUname(struct utsname* name)
+    {
+        std::memset(name, 0, sizeof *name);
+        std::strncpy(name->release, s_release, sizeof name->release - 1);
+        return 0;
+    }
+    static inline const char* s_release = nullptr;
+};
+
+// Makes the managers made while it lives see no run loop on their thread.
+class NoRunLoop {
+public:
+    NoRunLoop() { OSXDeviceManager::s_currentRunLoop = [] { return CFRunLoopRef(nullptr); }; }
+    ~NoRunLoop() { OSXDeviceManager::s_currentRunLoop = CFRunLoopGetCurrent; }
+};
+
+// --- the host process ---------------------------------------------------------------------------
+
+TEST(ProcessClassification, NameRulesInTheirOrder)
+{
+    struct Case {
+        const char* name;
+        uint32_t type;
+    } cases[] = {
+        {"Audio MIDI Setup", kClientAudioSetup},
+        {"audio midi setup", kClientAudioSetup},
+        {"AUDIO MIDI SETUP", kClientAudioSetup},
+        {"Audio MIDI Setu", kClientOther},   // one short
+        {"Audio MIDI Setup2", kClientOther}, // must be the whole name
+        {"iTunes", kClientITunes},
+        {"iTunesHelper", kClientITunes},
+        {"My itunes", kClientITunes},
+        {"tunes", kClientOther},
+        {"Digital Performe", kClientDigitalPerformer},
+        {"digital performer 5", kClientDigitalPerformer},
+        {"Digital Perform", kClientOther},
+        {"Finder", kClientOther},
+        {"", kClientOther},
+        // Two matches: the later test of 2, 4, 3 wins.
+        {"Digital Performer iTunes", kClientITunes},
+        {"iTunes Digital Performer", kClientITunes},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(OSXDeviceManager::classifyProcessName(c.name), c.type) << '"' << c.name << '"';
+    EXPECT_EQ(OSXDeviceManager::classifyProcessName(nullptr), uint32_t(kClientOther));
+}
+
+// Starts the probe under `name` (a link to it in `folder`) with no kernel driver to reach, and
+// answers what it printed.
+std::string runProbeAs(const std::string& folder, const std::string& name)
+{
+    const std::string link = folder + "/" + name;
+    std::error_code error;
+    std::filesystem::create_symlink(CLIENT_APP_TYPE_PROBE, link, error);
+    if (error)
+        return "link failed: " + error.message();
+
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return "pipe failed";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "TARSEL_KEXT_SOCKET=", 19) != 0)
+            env.emplace_back(*e);
+    env.push_back("TARSEL_KEXT_SOCKET=" + folder + "/no-daemon.sock");
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string argv0 = link;
+    char* argv[] = {argv0.data(), nullptr};
+
+    pid_t child = 0;
+    int rc = posix_spawn(&child, link.c_str(), &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    std::string out;
+    if (rc == 0) {
+        char buffer[256];
+        ssize_t n;
+        while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+            out.append(buffer, size_t(n));
+        int status = 0;
+        waitpid(child, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            out += " (exit " + std::to_string(status) + ")";
+    } else {
+        out = "spawn failed";
+    }
+    close(pipeFds[0]);
+    return out;
+}
+
+TEST(ProcessClassification, HelperProcessesUnderKnownNames)
+{
+    char folder[] = "/tmp/tarsel-probe-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    struct Case {
+        const char* name;
+        const char* printed; // the host kind, then no interfaces: nothing to reach
+    } cases[] = {
+        {"Audio MIDI Setup", "2 0\n"},
+        {"AUDIO midi SETUP", "2 0\n"},
+        {"Audio MIDI Setup Helper", "2 0\n"}, // process names are cut to 16 characters
+        {"iTunes", "3 0\n"},
+        {"xITUNESx", "3 0\n"},
+        {"Digital Performer", "4 0\n"}, // seen as "Digital Performe"
+        {"DIGITAL PERFORMER 7", "4 0\n"},
+        {"music-player", "5 0\n"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(runProbeAs(folder, c.name), c.printed) << c.name;
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+
+// --- the kernel driver's class name -------------------------------------------------------------
+
+TEST(KernelClassName, DarwinEightKeepsTheSuffix)
+{
+    char name[32];
+    OSXDeviceManager::kernelClassName("8.11.1", name);
+    EXPECT_STREQ(name, "ZmKernelDeviceTARSELTiger");
+    for (const char* release : {"9.8.0", "10.8.0", "18.7.0", "7.9.0", ""}) {
+        OSXDeviceManager::kernelClassName(release, name);
+        EXPECT_STREQ(name, "ZmKernelDeviceTARSEL") << release;
+    }
+    OSXDeviceManager::kernelClassName(nullptr, name);
+    EXPECT_STREQ(name, "ZmKernelDeviceTARSEL");
+}
+
+TEST_F(DeviceManagerTest, DarwinReleaseChoosesWhichInterfacesAreSeen)
+{
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    ASSERT_NE(daemon().plug("tarsel-tiger"), 0u);
+    {
+        DarwinRelease tiger("8.11.1");
+        Recorder client;
+        OSXDeviceManager manager(nullptr, client);
+        EXPECT_STREQ(manager.getKernelClassName(), "ZmKernelDeviceTARSELTiger");
+        ASSERT_EQ(manager.getCountDevices(), 1);
+        EXPECT_STREQ(manager.getDevice(0)->getDeviceName().c_str(), "Tarsel");
+        EXPECT_TRUE(IOObjectConformsTo(manager.getDevice(0)->ioGetService(), "ZmKernelDeviceTARSELTiger"));
+    }
+    {
+        DarwinRelease leopard("9.8.0");
+        Recorder client;
+        OSXDeviceManager manager(nullptr, client);
+        EXPECT_STREQ(manager.getKernelClassName(), "ZmKernelDeviceTARSEL");
+        ASSERT_EQ(manager.getCountDevices(), 1);
+        EXPECT_TRUE(IOObjectConformsTo(manager.getDevice(0)->ioGetService(), "ZmKernelDeviceTARSEL"));
+        EXPECT_FALSE(IOObjectConformsTo(manager.getDevice(0)->ioGetService(), "ZmKernelDeviceTARSELTiger"));
+    }
+}
+
+// --- discovery ----------------------------------------------------------------------------------
+
+TEST_F(DeviceManagerTest, AttachedInterfacesAreReportedBeforeTheConstructorReturns)
+{
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    ASSERT_NE(daemon().plug("tarsel-fs"), 0u);
+    Recorder client;
+    OSXDeviceManager manager(nullptr, client);
+
+    ASSERT_EQ(client.added(), 2u);
+    EXPECT_FALSE(client.anyAddedUnlisted());
+    ASSERT_EQ(manager.getCountDevices(), 2);
+    EXPECT_EQ(manager.getClientAppType(), uint32_t(kClientOther));
+    EXPECT_FALSE(manager.IsControlPanelOrAudioSetup());
+    EXPECT_FALSE(manager.allowCurrentSROnly());
+
+    // In order of discovery, each found again by position, by address and by its service.
+    for (long i = 0; i < 2; ++i) {
+        ZmOSXDevice* device = manager.getDevice(i);
+        ASSERT_NE(device, nullptr);
+        EXPECT_EQ(device, client.addedAt(size_t(i)));
+        EXPECT_EQ(manager.getDeviceIndex(device), i);
+        EXPECT_EQ(manager.getDeviceFromService(device->ioGetService()), device);
+        EXPECT_EQ(device->getManager(), &manager);
+        EXPECT_STREQ(device->getManufacturer().c_str(), "Quenta Audio");
+        EXPECT_STREQ(device->getDeviceName().c_str(), "Tarsel");
+        EXPECT_TRUE(device->getVIDPID().isDevice(0x7E01, 0x0003));
+        EXPECT_NE(*device->interestNotification(), 0u); // listens for kernel events
+    }
+    EXPECT_TRUE(manager.getDevice(0)->isUSB2Device());
+    EXPECT_FALSE(manager.getDevice(1)->isUSB2Device());
+    EXPECT_EQ(manager.getDevice(2), nullptr);
+    EXPECT_EQ(manager.getDevice(-1), nullptr);
+    EXPECT_EQ(manager.getDeviceIndex(nullptr), -1);
+    EXPECT_EQ(manager.getDeviceFromService(0), nullptr);
+    EXPECT_EQ(client.removed(), 0u);
+}
+
+TEST_F(DeviceManagerTest, HotPlugReportsArrivalAndOneDepartureOnTheRunLoop)
+{
+    Recorder client;
+    OSXDeviceManager manager(nullptr, client);
+    EXPECT_EQ(manager.getCountDevices(), 0);
+
+    uint32_t first = daemon().plug("tarsel");
+    ASSERT_NE(first, 0u);
+    ASSERT_TRUE(runLoopUntil([&] { return client.added() == 1; }));
+    uint32_t second = daemon().plug("tarsel-classic-hs");
+    ASSERT_NE(second, 0u);
+    ASSERT_TRUE(runLoopUntil([&] { return client.added() == 2; }));
+    EXPECT_FALSE(client.anyAddedUnlisted());
+    EXPECT_EQ(manager.getCountDevices(), 2);
+    ZmOSXDevice* classic = manager.getDevice(1);
+    ASSERT_NE(classic, nullptr);
+    EXPECT_TRUE(classic->getVIDPID().isDevice(0x7E01, 0x0002));
+
+    // Unplugging sends both the terminate notification and event 16; one report follows.
+    ASSERT_EQ(daemon().unplug(second), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return client.removed() >= 1; }));
+    settle();
+    EXPECT_EQ(client.removed(), 1u);
+    EXPECT_EQ(client.removedAt(0), classic);
+    EXPECT_FALSE(client.anyRemovedListed());
+    ASSERT_EQ(manager.getCountDevices(), 1);
+    EXPECT_TRUE(manager.getDevice(0)->getVIDPID().isDevice(0x7E01, 0x0003));
+
+    // The notifications stay armed after a departure.
+    ASSERT_EQ(daemon().unplug(first), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return client.removed() >= 2; }));
+    settle();
+    EXPECT_EQ(client.removed(), 2u);
+    EXPECT_EQ(manager.getCountDevices(), 0);
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    ASSERT_TRUE(runLoopUntil([&] { return client.added() == 3; }));
+}
+
+TEST_F(DeviceManagerTest, EventSixteenAloneRemovesTheDevice)
+{
+    uint32_t id = daemon().plug("tarsel");
+    ASSERT_NE(id, 0u);
+    Recorder client;
+    OSXDeviceManager manager(nullptr, client);
+    ASSERT_EQ(client.added(), 1u);
+
+    // The interest message without the service going: removal all the same, then a later
+    // terminate notification finds nothing left to remove.
+    ASSERT_EQ(daemon().control().postEvent(id, 16, {}), kIOReturnSuccess);
+    ASSERT_TRUE(runLoopUntil([&] { return client.removed() >= 1; }));
+    EXPECT_EQ(manager.getCountDevices(), 0);
+    ASSERT_EQ(daemon().unplug(id), kIOReturnSuccess);
+    settle();
+    EXPECT_EQ(client.removed(), 1u);
+}
+
+TEST_F(DeviceManagerTest, InterfaceOfAnotherVersionIsNeverReported)
+{
+    ASSERT_EQ(daemon().control().configure(0, "version", "3303"), kIOReturnSuccess);
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    ASSERT_NE(daemon().plug("tarsel-classic-hs"), 0u); // the setting held for one plug only
+    Recorder client;
+    OSXDeviceManager manager(nullptr, client);
+    ASSERT_EQ(client.added(), 1u);
+    ASSERT_EQ(manager.getCountDevices(), 1);
+    EXPECT_TRUE(manager.getDevice(0)->getVIDPID().isDevice(0x7E01, 0x0002));
+
+    // The same while running: an older one arrives, is not reported, and a good one still is.
+    ASSERT_EQ(daemon().control().configure(0, "version", "3301"), kIOReturnSuccess);
+    ASSERT_NE(daemon().plug("tarsel-two-hs"), 0u);
+    ASSERT_NE(daemon().plug("tarsel-lite-fs"), 0u);
+    ASSERT_TRUE(runLoopUntil([&] { return client.added() == 2; }));
+    settle();
+    EXPECT_EQ(client.added(), 2u);
+    ASSERT_EQ(manager.getCountDevices(), 2);
+    EXPECT_TRUE(manager.getDevice(1)->getVIDPID().isDevice(0x7E01, 0x0001));
+    EXPECT_EQ(client.removed(), 0u);
+}
+
+TEST_F(DeviceManagerTest, WithoutRunLoopScansOnceAndHearsNoChanges)
+{
+    uint32_t id = daemon().plug("tarsel");
+    ASSERT_NE(id, 0u);
+    Recorder client;
+    std::unique_ptr<OSXDeviceManager> manager;
+    {
+        NoRunLoop none;
+        manager = std::make_unique<OSXDeviceManager>(nullptr, client);
+    }
+    // What was there, and nothing for the extra null service the scan tries.
+    ASSERT_EQ(client.added(), 1u);
+    ASSERT_EQ(manager->getCountDevices(), 1);
+    EXPECT_EQ(*manager->getDevice(0)->interestNotification(), 0u);
+
+    ASSERT_NE(daemon().plug("tarsel-classic-hs"), 0u);
+    ASSERT_EQ(daemon().unplug(id), kIOReturnSuccess);
+    settle();
+    EXPECT_EQ(client.added(), 1u);
+    EXPECT_EQ(client.removed(), 0u);
+    EXPECT_EQ(manager->getCountDevices(), 1);
+}
+
+TEST_F(DeviceManagerTest, RemovalIsIgnoredForDevicesNotHeld)
+{
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    Recorder client;
+    OSXDeviceManager manager(nullptr, client);
+    ASSERT_EQ(manager.getCountDevices(), 1);
+    ZmOSXDevice* device = manager.getDevice(0);
+    device->incReferences(); // ours, to look at it after the manager lets go
+
+    manager.removeDevice(nullptr);
+    manager.doRemoveDevice(nullptr);
+    EXPECT_EQ(client.removed(), 0u);
+
+    manager.doRemoveDevice(device);
+    EXPECT_EQ(client.removed(), 1u);
+    EXPECT_EQ(manager.getCountDevices(), 0);
+    EXPECT_EQ(device->getStreamState(), kStreamIdle);
+    // Once gone, further reports of the same departure change nothing.
+    manager.doRemoveDevice(device);
+    manager.removeDevice(device);
+    EXPECT_EQ(client.removed(), 1u);
+    device->decReferences();
+}
+
+TEST_F(DeviceManagerTest, DestructionReleasesDevicesWithoutReportingThem)
+{
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    Recorder client;
+    ZmOSXDevice* device = nullptr;
+    {
+        OSXDeviceManager manager(nullptr, client);
+        ASSERT_EQ(manager.getCountDevices(), 1);
+        device = manager.getDevice(0);
+        device->incReferences();
+        EXPECT_EQ(device->getReferences(), 2);
+    }
+    EXPECT_EQ(client.removed(), 0u);
+    EXPECT_EQ(device->getReferences(), 1); // the manager's reference is gone
+    device->decReferences();
+
+    // The notifications died with the manager: a new interface reaches nobody.
+    ASSERT_NE(daemon().plug("tarsel-classic-hs"), 0u);
+    settle();
+    EXPECT_EQ(client.added(), 1u);
+}
+
+TEST(DeviceManagerWithoutDriver, StaysEmptyAndInert)
+{
+    char folder[] = "/tmp/tarsel-nodriver-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string socket = std::string(folder) + "/none.sock";
+    setenv("TARSEL_KEXT_SOCKET", socket.c_str(), 1);
+    {
+        Recorder client;
+        OSXDeviceManager manager(nullptr, client);
+        EXPECT_EQ(manager.getCountDevices(), 0);
+        EXPECT_EQ(manager.getDevice(0), nullptr);
+        EXPECT_EQ(client.added(), 0u);
+        EXPECT_EQ(manager.getClientAppType(), uint32_t(kClientOther));
+    }
+    unsetenv("TARSEL_KEXT_SOCKET");
+    rmdir(folder);
+}
+
+} // namespace
