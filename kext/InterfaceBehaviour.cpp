@@ -81,33 +81,6 @@ std::vector<uint8_t> stringDescriptor(const std::string& text)
 
 } // namespace
 
-bool parseSettingNumber(std::string_view text, uint64_t max, uint64_t& value)
-{
-    unsigned base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        text.remove_prefix(2);
-    }
-    if (text.empty() || text.size() > 20)
-        return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        unsigned digit;
-        if (c >= '0' && c <= '9')
-            digit = unsigned(c - '0');
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = unsigned(c - 'a' + 10);
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = unsigned(c - 'A' + 10);
-        else
-            return false;
-        if (digit > max || v > (max - digit) / base)
-            return false;
-        v = v * base + digit;
-    }
-    value = v;
-    return true;
-}
 
 // ---------------------------------------------------------------------------------------------
 // The service
@@ -691,14 +664,14 @@ kern_return_t InterfaceBehaviour::configure(Service&, std::string_view key, std:
         return kIOReturnNotReady;
     uint64_t n = 0;
     if (key == "version") {
-        if (!parseSettingNumber(value, UINT32_MAX, n))
+        if (!parseNumber(value, UINT32_MAX, n))
             return kIOReturnBadArgument;
         return setStatusVersion(uint32_t(n));
     }
     if (key == "ring-size") {
         if (value == "default")
             n = kAudioRingSize;
-        else if (!parseSettingNumber(value, kMaxFaultRingSize, n))
+        else if (!parseNumber(value, kMaxFaultRingSize, n))
             return kIOReturnBadArgument;
         m_ringSize = size_t(n);
         return kIOReturnSuccess;
@@ -712,13 +685,13 @@ kern_return_t InterfaceBehaviour::configure(Service&, std::string_view key, std:
         std::string_view code = value.substr(0, value.find(':'));
         if (code.size() < value.size()) {
             uint64_t count = 0;
-            if (!parseSettingNumber(value.substr(code.size() + 1), 1000000, count) || count == 0)
+            if (!parseNumber(value.substr(code.size() + 1), 1000000, count) || count == 0)
                 return kIOReturnBadArgument;
             rule.remaining = int64_t(count);
         }
         if (code == "any")
             rule.any = true;
-        else if (parseSettingNumber(code, UINT32_MAX, n))
+        else if (parseNumber(code, UINT32_MAX, n))
             rule.code = uint32_t(n);
         else
             return kIOReturnBadArgument;
@@ -732,7 +705,7 @@ kern_return_t InterfaceBehaviour::configure(Service&, std::string_view key, std:
             m_configuration = Configuration::Now;
         else if (value == "never")
             m_configuration = Configuration::Never;
-        else if (value.starts_with("late:") && parseSettingNumber(value.substr(5), kMaxConfigurationDelayMs, n)
+        else if (value.starts_with("late:") && parseNumber(value.substr(5), kMaxConfigurationDelayMs, n)
                  && n > 0) {
             m_configuration = Configuration::Late;
             m_configurationDelayMs = uint32_t(n);
@@ -816,7 +789,7 @@ kern_return_t InterfaceFactory::configure(Daemon&, std::string_view key, std::st
     if (key == "status-size") {
         if (reset)
             m_next.statusBlockSize.reset();
-        else if (parseSettingNumber(value, kMaxFaultStatusSize, n))
+        else if (parseNumber(value, kMaxFaultStatusSize, n))
             m_next.statusBlockSize = size_t(n);
         else
             return kIOReturnBadArgument;
@@ -825,7 +798,7 @@ kern_return_t InterfaceFactory::configure(Daemon&, std::string_view key, std::st
     if (key == "ring-size") {
         if (reset)
             m_next.ringSize.reset();
-        else if (parseSettingNumber(value, kMaxFaultRingSize, n))
+        else if (parseNumber(value, kMaxFaultRingSize, n))
             m_next.ringSize = size_t(n);
         else
             return kIOReturnBadArgument;
@@ -834,7 +807,7 @@ kern_return_t InterfaceFactory::configure(Daemon&, std::string_view key, std::st
     if (key == "version") {
         if (reset)
             m_next.version.reset();
-        else if (parseSettingNumber(value, UINT32_MAX, n))
+        else if (parseNumber(value, UINT32_MAX, n))
             m_next.version = uint32_t(n);
         else
             return kIOReturnBadArgument;

@@ -150,9 +150,6 @@ private:
 // The model a plug names, as InterfaceFactory resolves it; empty with a reason in `error`.
 std::optional<DeviceModel> resolveModel(const std::string& name, std::string& error);
 
-// A decimal or 0x-hexadecimal number up to `max`, nothing else.
-bool parseSettingNumber(std::string_view text, uint64_t max, uint64_t& value);
-
 // The factory tarsel-kextd serves with.
 std::unique_ptr<BehaviourFactory> makeBehaviourFactory();
 

@@ -98,10 +98,10 @@ std::string trim(std::string_view s)
     return std::string(s.substr(b, e - b + 1));
 }
 
-// A decimal or 0x-hexadecimal number up to `max`, nothing else.
-bool parseNumber(const std::string& text, uint64_t max, uint64_t& out)
+} // namespace
+
+bool parseNumber(std::string_view s, uint64_t max, uint64_t& out)
 {
-    std::string_view s = text;
     unsigned base = 10;
     if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
         base = 16;
@@ -127,6 +127,8 @@ bool parseNumber(const std::string& text, uint64_t max, uint64_t& out)
     out = value;
     return true;
 }
+
+namespace {
 
 std::vector<std::string> splitList(const std::string& text, char separator)
 {
@@ -280,7 +282,7 @@ bool parseIndices(std::string_view s, size_t count, uint32_t (&out)[3])
             || (part.size() > 1 && part[0] == '0'))
             return false;
         uint64_t v = 0;
-        if (!parseNumber(std::string(part), 255, v))
+        if (!parseNumber(part, 255, v))
             return false;
         out[k] = static_cast<uint32_t>(v);
         if (k + 1 < count)

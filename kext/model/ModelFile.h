@@ -18,6 +18,9 @@ constexpr size_t kModelFileMax = 1 << 20;
 // is empty and `error` names the group and key at fault.
 std::optional<DeviceModel> parseModel(std::string_view text, std::string& error);
 
+// A decimal or 0x-hexadecimal number up to `max`, nothing else (model files and settings).
+bool parseNumber(std::string_view text, uint64_t max, uint64_t& out);
+
 // Reads and parses the model file at `path`; errors start with the path.
 std::optional<DeviceModel> loadModelFile(const std::string& path, std::string& error);
 
