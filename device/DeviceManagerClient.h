@@ -25,3 +25,23 @@ public:
     virtual void onOtherClientDetached(ZmOSXDevice* device, long slot) = 0;
     virtual void onVK_StateChange(ZmOSXDevice* device, VK_StateChange* change) = 0;
 };
+
+// A client that takes no action on any report; programs that read the state afresh after each
+// change derive from it and override only what they watch.
+class IgnoringDeviceManagerClient : public DeviceManagerClient {
+public:
+    void deviceRemoved(ZmOSXDevice*) override {}
+    void deviceAdded(ZmOSXDevice*) override {}
+    void onFramesizeChanged(ZmOSXDevice*) override {}
+    void onLatencyChanged(ZmOSXDevice*) override {}
+    void onFormatChanged(ZmOSXDevice*) override {}
+    void onFrequencyChanged(ZmOSXDevice*) override {}
+    void onVolumeChanged(ZmOSXDevice*) override {}
+    void onMuteChanged(ZmOSXDevice*) override {}
+    void onMonitorChanged(ZmOSXDevice*) override {}
+    void onDataSourceChanged(ZmOSXDevice*) override {}
+    void onDeviceStopped(ZmOSXDevice*) override {}
+    void onOtherClientAttached(ZmOSXDevice*, long, long) override {}
+    void onOtherClientDetached(ZmOSXDevice*, long) override {}
+    void onVK_StateChange(ZmOSXDevice*, VK_StateChange*) override {}
+};

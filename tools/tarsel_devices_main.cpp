@@ -50,23 +50,7 @@ const char kUsage[] =
     "reached or a setting is refused, 2 on a usage error.\n";
 
 // Device callbacks: the program reads the state afresh after every change.
-class QuietClient : public DeviceManagerClient {
-public:
-    void deviceRemoved(ZmOSXDevice*) override {}
-    void deviceAdded(ZmOSXDevice*) override {}
-    void onFramesizeChanged(ZmOSXDevice*) override {}
-    void onLatencyChanged(ZmOSXDevice*) override {}
-    void onFormatChanged(ZmOSXDevice*) override {}
-    void onFrequencyChanged(ZmOSXDevice*) override {}
-    void onVolumeChanged(ZmOSXDevice*) override {}
-    void onMuteChanged(ZmOSXDevice*) override {}
-    void onMonitorChanged(ZmOSXDevice*) override {}
-    void onDataSourceChanged(ZmOSXDevice*) override {}
-    void onDeviceStopped(ZmOSXDevice*) override {}
-    void onOtherClientAttached(ZmOSXDevice*, long, long) override {}
-    void onOtherClientDetached(ZmOSXDevice*, long) override {}
-    void onVK_StateChange(ZmOSXDevice*, VK_StateChange*) override {}
-};
+using QuietClient = IgnoringDeviceManagerClient;
 
 struct Layout {
     unsigned channels = 0;
