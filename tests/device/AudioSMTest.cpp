@@ -1,0 +1,549 @@
+#include "device/AudioSM.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t kMax = AudioSM::kMaxSamples;
+
+// Zeroed, and exactly the block's size, so ASan sees a step past its end.
+std::unique_ptr<AudioSM> makeBlock()
+{
+    return std::make_unique<AudioSM>();
+}
+
+std::string initPrinting(AudioSM& block, uint32_t channels, uint32_t timingBase)
+{
+    testing::internal::CaptureStdout();
+    block.init(channels, timingBase);
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+struct CopyCall {
+    int* destination;
+    const int* source;
+    int count;
+};
+std::vector<CopyCall> g_copies;
+
+void recordingCopy(int* destination, const int* source, int count)
+{
+    g_copies.push_back({destination, source, count});
+    std::memcpy(destination, source, size_t(count) * sizeof(int));
+}
+
+void plainCopy(int* destination, const int* source, int count)
+{
+    std::memcpy(destination, source, size_t(count) * sizeof(int));
+}
+
+void fillRamp(AudioSM& block)
+{
+    for (uint32_t i = 0; i < kMax; ++i)
+        block.samples[i] = int32_t(i);
+}
+
+void setRecord(AudioTSData& record, uint32_t frame0, uint64_t ts0, uint64_t dFrames, uint64_t dTS)
+{
+    record.frame0 = frame0;
+    record.ts0 = ts0;
+    record.dFrames = dFrames;
+    record.dTS = dTS;
+}
+
+// The bytes between the sample array and the counters: a copy that left the array lands here.
+std::vector<uint8_t> headerBytes(const AudioSM& block)
+{
+    const auto* begin = reinterpret_cast<const uint8_t*>(&block.nChannels);
+    return {begin, begin + (offsetof(AudioSM, writeCount) - offsetof(AudioSM, nChannels))};
+}
+
+TEST(AudioSMInit, RingLengthFollowsTheChannelCount)
+{
+    auto block = makeBlock();
+    EXPECT_EQ(initPrinting(*block, 2, 4096), "");
+    EXPECT_EQ(block->nChannels, 2u);
+    EXPECT_EQ(block->nFrames, 65536u);
+    EXPECT_EQ(block->timingBase, 4096u);
+    EXPECT_EQ(block->tsMinFrames, 1024u);
+
+    EXPECT_EQ(initPrinting(*block, 6, 4099), "AudioSM::init nUsedSamples != nMaxSamples 131070 - 131072\n");
+    EXPECT_EQ(block->nFrames, 21845u);
+    EXPECT_EQ(block->tsMinFrames, 1024u) << "shifted, not rounded";
+
+    EXPECT_EQ(initPrinting(*block, 0, 4096), "AudioSM::init nChannels is 0\n");
+    EXPECT_EQ(block->nChannels, 2u);
+    EXPECT_EQ(block->nFrames, 65536u);
+
+    EXPECT_EQ(initPrinting(*block, 200000, 4096), "AudioSM::init nUsedSamples != nMaxSamples 0 - 131072\n");
+    EXPECT_EQ(block->nFrames, 0u);
+}
+
+TEST(AudioSMInit, ClearsCountersAndRecordsAndLeavesSamplesAndReserve)
+{
+    auto block = makeBlock();
+    std::memset(block.get(), 0xAB, sizeof *block);
+    block->init(2, 4096);
+    EXPECT_EQ(block->writeCount, 0u);
+    EXPECT_EQ(block->writeOffset, 0u);
+    EXPECT_EQ(block->readPosition, 0u);
+    EXPECT_EQ(block->notice, 0u);
+    EXPECT_EQ(block->streaming, 0u);
+    EXPECT_EQ(block->tsCurrent, 1u);
+    const AudioTSData zero{};
+    for (const AudioTSData* record : {&block->tsRecord1, &block->tsRecord2, &block->tsCollect})
+        EXPECT_EQ(std::memcmp(record, &zero, sizeof zero), 0);
+    EXPECT_EQ(uint32_t(block->samples[0]), 0xABABABABu);
+    EXPECT_EQ(uint32_t(block->samples[kMax - 1]), 0xABABABABu);
+    EXPECT_EQ(block->reserved[0], 0xAB);
+    EXPECT_EQ(block->reserved[4095], 0xAB);
+}
+
+TEST(AudioSMWrite, PlacesFramesAtCountPlusOffsetAndWraps)
+{
+    auto block = makeBlock();
+    block->init(2, 4096);
+    std::vector<int32_t> source(32);
+    for (size_t i = 0; i < source.size(); ++i)
+        source[i] = int32_t(i + 1);
+
+    block->writeFrames(source.data(), 10, 5);
+    EXPECT_EQ(block->writeCount, 10u);
+    EXPECT_EQ(block->writeOffset, 5u);
+    EXPECT_EQ(block->samples[9], 0) << "slot 4 is before the offset";
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(block->samples[10 + i], i + 1);
+    EXPECT_EQ(block->samples[30], 0);
+
+    // Slot (10 + 65523) mod 65536 = 65533: 3 frames at the end, 5 from slot 0.
+    block->writeFrames(source.data(), 8, 65523);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(block->samples[kMax - 6 + i], i + 1);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(block->samples[i], i + 7);
+    EXPECT_EQ(block->samples[10], 1) << "the first write beyond the wrapped part stays";
+    EXPECT_EQ(block->writeCount, 18u);
+
+    const std::vector<int32_t> before(block->samples, block->samples + kMax);
+    block->writeFrames(nullptr, 100, 7);
+    EXPECT_EQ(block->writeCount, 118u);
+    EXPECT_EQ(block->writeOffset, 7u);
+    EXPECT_EQ(std::memcmp(before.data(), block->samples, sizeof block->samples), 0);
+}
+
+TEST(AudioSMWrite, CountersWrapModulo2To32)
+{
+    auto block = makeBlock();
+    block->init(2, 4096);
+    block->writeCount = 0xFFFFFFF0u;
+    block->writeFrames(nullptr, 0x20, 4);
+    EXPECT_EQ(block->getFramePos(), 0x10u);
+    EXPECT_EQ(block->getAvailableFrames(0xFFFFFFF8u), 0x1Cu);
+    EXPECT_EQ(block->getAvailableFrames(0x14u), 0u);
+
+    // Slot of frame 0x14 with the 32-bit sum, not a 64-bit one.
+    const int32_t frame[2] = {7, 8};
+    block->writeFrames(frame, 1, 4);
+    EXPECT_EQ(block->samples[0x14 * 2], 7);
+    EXPECT_EQ(block->samples[0x14 * 2 + 1], 8);
+}
+
+TEST(AudioSMWrite, MoreFramesThanTheRingKeepsTheNewest)
+{
+    auto block = makeBlock();
+    initPrinting(*block, 6, 4096);
+    block->samples[kMax - 2] = -1; // outside the 21845 frames
+    block->samples[kMax - 1] = -1;
+    const uint32_t frames = 21845 + 100;
+    std::vector<int32_t> source(size_t(frames) * 6);
+    for (size_t i = 0; i < source.size(); ++i)
+        source[i] = int32_t(i);
+
+    block->writeFrames(source.data(), frames, 0);
+    EXPECT_EQ(block->writeCount, frames);
+    uint32_t wrong = 0;
+    for (uint32_t slot = 0; slot < 21845; ++slot) {
+        const uint32_t frame = slot < 100 ? slot + 21845 : slot;
+        for (uint32_t c = 0; c < 6; ++c)
+            wrong += block->samples[slot * 6 + c] != int32_t(frame * 6 + c);
+    }
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(block->samples[kMax - 2], -1);
+    EXPECT_EQ(block->samples[kMax - 1], -1);
+}
+
+TEST(AudioSMRead, WrappedRunIsCopiedInTwoCalls)
+{
+    auto block = makeBlock();
+    block->init(2, 4096);
+    fillRamp(*block);
+    std::vector<int32_t> destination(201, -7);
+    uint32_t position = 65536 - 40;
+    uint64_t ts = 99;
+
+    g_copies.clear();
+    block->read(position, destination.data(), 100, ts, recordingCopy);
+    ASSERT_EQ(g_copies.size(), 2u);
+    EXPECT_EQ(g_copies[0].destination, destination.data());
+    EXPECT_EQ(g_copies[0].source, block->samples + (65536 - 40) * 2);
+    EXPECT_EQ(g_copies[0].count, 80);
+    EXPECT_EQ(g_copies[1].destination, destination.data() + 80);
+    EXPECT_EQ(g_copies[1].source, block->samples);
+    EXPECT_EQ(g_copies[1].count, 120);
+    EXPECT_EQ(destination[0], int32_t(kMax - 80));
+    EXPECT_EQ(destination[79], int32_t(kMax - 1));
+    EXPECT_EQ(destination[80], 0);
+    EXPECT_EQ(destination[199], 119);
+    EXPECT_EQ(destination[200], -7);
+    EXPECT_EQ(position, 65596u);
+    EXPECT_EQ(ts, 0u) << "a fresh block has no time";
+
+    g_copies.clear();
+    block->read(position, destination.data(), 100, ts, recordingCopy);
+    ASSERT_EQ(g_copies.size(), 1u) << "no wrap: one call";
+    EXPECT_EQ(g_copies[0].source, block->samples + 60 * 2);
+    EXPECT_EQ(g_copies[0].count, 200);
+    EXPECT_EQ(position, 65696u);
+
+    // Six channels: the ring ends at sample 131070, before the array does.
+    initPrinting(*block, 6, 4096);
+    fillRamp(*block);
+    position = 21844;
+    g_copies.clear();
+    block->read(position, destination.data(), 2, ts, recordingCopy);
+    ASSERT_EQ(g_copies.size(), 2u);
+    EXPECT_EQ(g_copies[0].source, block->samples + 131064);
+    EXPECT_EQ(g_copies[0].count, 6);
+    EXPECT_EQ(g_copies[1].source, block->samples);
+    EXPECT_EQ(destination[5], 131069);
+    EXPECT_EQ(destination[6], 0);
+}
+
+TEST(AudioSMRead, WithoutDestinationOrCopyOnlyAdvancesAndReportsTime)
+{
+    auto block = makeBlock();
+    block->init(2, 4096);
+    fillRamp(*block);
+    setRecord(block->tsRecord1, 1000, 5000, 100, 200);
+    std::vector<int32_t> destination(128, -7);
+    uint32_t position = 1050;
+    uint64_t ts = 0;
+
+    g_copies.clear();
+    block->read(position, nullptr, 64, ts, recordingCopy);
+    EXPECT_TRUE(g_copies.empty());
+    EXPECT_EQ(position, 1114u);
+    EXPECT_EQ(ts, 5100u);
+
+    block->read(position, destination.data(), 64, ts, nullptr);
+    EXPECT_EQ(position, 1178u);
+    EXPECT_EQ(destination[0], -7);
+
+    // The caller's frame width differs from the block's: nothing is copied.
+    block->read(position, destination.data(), 32, ts, recordingCopy, 6);
+    EXPECT_TRUE(g_copies.empty());
+    EXPECT_EQ(destination[0], -7);
+    EXPECT_EQ(position, 1210u);
+
+    // The output block's read position, advanced in place.
+    auto output = makeBlock();
+    output->init(2, 4096);
+    output->readPosition = 10;
+    block->read(output->readPosition, destination.data(), 64, ts, recordingCopy, 2);
+    ASSERT_EQ(g_copies.size(), 1u);
+    EXPECT_EQ(output->loadReadPosition(), 74u);
+    EXPECT_EQ(destination[0], 20);
+    EXPECT_EQ(ts, 3020u) << "time of frame 10, before the record";
+}
+
+TEST(AudioTSData, InterpolatesAndExtrapolatesWithTruncationTowardZero)
+{
+    AudioTSData record{};
+    record.frame0 = 1000;
+    record.frame1 = 1100;
+    record.ts0 = 5000;
+    record.ts1 = 5200;
+    record.validate();
+    EXPECT_EQ(record.dTS, 200u);
+    EXPECT_EQ(record.dFrames, 100u);
+    uint64_t ts = 0;
+    record.getTS(1050, ts);
+    EXPECT_EQ(ts, 5100u);
+    record.getTS(990, ts);
+    EXPECT_EQ(ts, 4980u);
+    record.getTS(1200, ts);
+    EXPECT_EQ(ts, 5400u);
+
+    record.ts1 = 5001;
+    record.frame1 = 1003;
+    record.validate();
+    record.getTS(1001, ts);
+    EXPECT_EQ(ts, 5000u);
+    record.getTS(998, ts);
+    EXPECT_EQ(ts, 5000u) << "-2/3 truncates toward zero, not down";
+    record.getTS(996, ts);
+    EXPECT_EQ(ts, 4999u);
+
+    // The frame difference is 32-bit and zero-extended; p - frame0 is a 64-bit difference.
+    record.frame0 = 0xFFFFFF00u;
+    record.frame1 = 0x100u;
+    record.ts0 = 1u << 20;
+    record.ts1 = (1u << 20) + 0x400;
+    record.validate();
+    EXPECT_EQ(record.dFrames, 0x200u);
+    EXPECT_EQ(record.dTS, 0x400u);
+    record.getTS(0xFFFFFF80u, ts);
+    EXPECT_EQ(ts, (1u << 20) + 0x100);
+    record.getTS(0x80u, ts);
+    EXPECT_EQ(ts, (1u << 20) - 2 * (0xFFFFFF00ull - 0x80)) << "not unwrapped";
+
+    record.init();
+    ts = 123;
+    record.getTS(5, ts);
+    EXPECT_EQ(ts, 0u);
+    const AudioTSData zero{};
+    EXPECT_EQ(std::memcmp(&record, &zero, sizeof zero), 0);
+}
+
+TEST(AudioTSData, HostileRecordsWrapWithoutFault)
+{
+    uint64_t ts = 0;
+    AudioTSData record{};
+    // INT64_MIN / -1, the one overflowing quotient.
+    setRecord(record, 0, 7, ~uint64_t(0), uint64_t(1) << 63);
+    record.getTS(1, ts);
+    EXPECT_EQ(ts, 7 + (uint64_t(1) << 63));
+    // A product beyond 64 bits keeps its low bits.
+    setRecord(record, 0, 0, 1, (uint64_t(1) << 63) + 1);
+    record.getTS(2, ts);
+    EXPECT_EQ(ts, 2u);
+    setRecord(record, 0, ~uint64_t(0), 1, 1);
+    record.getTS(1, ts);
+    EXPECT_EQ(ts, 0u) << "the sum wraps";
+}
+
+TEST(AudioSMTime, CurrentRecordIsChosenByTsCurrent)
+{
+    auto block = makeBlock();
+    block->init(2, 4096);
+    uint64_t ts = 1;
+    block->getTS(0, ts);
+    EXPECT_EQ(ts, 0u) << "fresh block";
+
+    setRecord(block->tsRecord2, 1000, 5000, 100, 200);
+    block->getTS(1050, ts);
+    EXPECT_EQ(ts, 0u) << "record 1 is current and spans no frames";
+    block->tsCurrent = 0;
+    block->getTS(1050, ts);
+    EXPECT_EQ(ts, 5100u);
+    block->tsCurrent = 7;
+    block->getTS(1050, ts);
+    EXPECT_EQ(ts, 0u) << "any non-zero value selects record 1";
+}
+
+TEST(AudioSMTime, WriteTimestampPublishesSpansOfAtLeastTsMinFrames)
+{
+    auto block = makeBlock();
+    block->init(2, 4096); // 1024 frames per record
+    const AudioTSData zero{};
+    auto writeCycle = [&](uint64_t ts) {
+        block->writeFrames(nullptr, 256, 0);
+        block->writeTimestamp(ts);
+    };
+
+    writeCycle(10000); // the span starts at frame 256
+    for (uint64_t i = 1; i <= 3; ++i)
+        writeCycle(10000 + i * 2560);
+    EXPECT_EQ(block->tsCurrent, 1u) << "768 frames: nothing published";
+    EXPECT_EQ(std::memcmp(&block->tsRecord2, &zero, sizeof zero), 0);
+    EXPECT_EQ(std::memcmp(&block->tsRecord1, &zero, sizeof zero), 0);
+
+    writeCycle(20240);
+    EXPECT_EQ(block->tsCurrent, 0u);
+    EXPECT_EQ(block->tsRecord2.frame0, 256u);
+    EXPECT_EQ(block->tsRecord2.frame1, 1280u);
+    EXPECT_EQ(block->tsRecord2.ts0, 10000u);
+    EXPECT_EQ(block->tsRecord2.ts1, 20240u);
+    EXPECT_EQ(block->tsRecord2.dTS, 10240u);
+    EXPECT_EQ(block->tsRecord2.dFrames, 1024u);
+    EXPECT_EQ(std::memcmp(&block->tsRecord1, &zero, sizeof zero), 0);
+    uint64_t ts = 0;
+    block->getTS(1536, ts);
+    EXPECT_EQ(ts, 22800u);
+
+    // The next span starts where this one ended, and goes to the other record.
+    for (uint64_t i = 1; i <= 3; ++i)
+        writeCycle(20240 + i * 2560);
+    EXPECT_EQ(block->tsCurrent, 0u);
+    writeCycle(30480);
+    EXPECT_EQ(block->tsCurrent, 1u);
+    EXPECT_EQ(block->tsRecord1.frame0, 1280u);
+    EXPECT_EQ(block->tsRecord1.frame1, 2304u);
+    EXPECT_EQ(block->tsRecord1.ts0, 20240u);
+    EXPECT_EQ(block->tsRecord1.dTS, 10240u);
+    EXPECT_EQ(block->tsRecord2.frame1, 1280u) << "the older record stays";
+    uint32_t position = 2304;
+    block->read(position, nullptr, 256, ts, nullptr);
+    EXPECT_EQ(ts, 30480u);
+}
+
+struct HostileHeader {
+    uint32_t channels;
+    uint32_t frames;
+};
+
+TEST(AudioSMHostile, UnusableHeadersMoveCountersButNoSamples)
+{
+    const HostileHeader headers[] = {
+        {0, 65536}, {0, 0}, {7, 65536}, {200000, 0}, {200000, 1}, {2, 0},
+        {2, 100000}, {1, 131073}, {65536, 3}, {0xFFFFFFFFu, 0xFFFFFFFFu}, {0x80000000u, 2},
+    };
+    auto block = makeBlock();
+    std::vector<int32_t> buffer(64 * 2, 5);
+    for (const HostileHeader& header : headers) {
+        SCOPED_TRACE(testing::Message() << header.channels << " channels, " << header.frames << " frames");
+        block->init(2, 4096);
+        fillRamp(*block);
+        block->nChannels = header.channels;
+        block->nFrames = header.frames;
+        const auto headerBefore = headerBytes(*block);
+
+        block->writeFrames(buffer.data(), 64, 3);
+        EXPECT_EQ(block->getFramePos(), 64u);
+        EXPECT_EQ(block->getAvailableFrames(0), 67u);
+        for (uint32_t i = 0; i < kMax; i += 997)
+            ASSERT_EQ(block->samples[i], int32_t(i));
+
+        g_copies.clear();
+        uint32_t position = 0xFFFFFFF0u;
+        uint64_t ts = 1;
+        block->read(position, buffer.data(), 64, ts, recordingCopy);
+        EXPECT_TRUE(g_copies.empty());
+        EXPECT_EQ(position, 0x30u);
+        EXPECT_EQ(ts, 0u);
+        EXPECT_EQ(headerBytes(*block), headerBefore);
+        EXPECT_EQ(buffer[0], 5);
+    }
+}
+
+TEST(AudioSMHostile, OddButUsableHeadersStayInsideTheArray)
+{
+    // Shapes init never makes but which fit: every copy stays within the used frames.
+    const HostileHeader headers[] = {{7, 18724}, {3, 43690}, {131072, 1}, {1, 5}, {2, 65536}};
+    auto block = makeBlock();
+    for (const HostileHeader& header : headers) {
+        SCOPED_TRACE(testing::Message() << header.channels << " channels, " << header.frames << " frames");
+        block->init(2, 4096);
+        fillRamp(*block);
+        block->nChannels = header.channels;
+        block->nFrames = header.frames;
+        const auto headerBefore = headerBytes(*block);
+        const size_t used = size_t(header.channels) * header.frames;
+
+        // Longer than the ring, starting at its last frame.
+        const uint32_t frames = header.frames + 3;
+        std::vector<int32_t> source(size_t(frames) * header.channels, -3);
+        block->writeCount = header.frames - 1;
+        block->writeFrames(source.data(), frames, 0);
+        EXPECT_EQ(block->samples[0], -3);
+        EXPECT_EQ(block->samples[used - 1], -3);
+        if (used < kMax) {
+            EXPECT_EQ(block->samples[used], int32_t(used));
+        }
+        EXPECT_EQ(headerBytes(*block), headerBefore);
+
+        std::vector<int32_t> destination(source.size() + 1, 9);
+        g_copies.clear();
+        uint32_t position = header.frames - 1;
+        uint64_t ts = 0;
+        block->read(position, destination.data(), frames, ts, recordingCopy);
+        int copied = 0;
+        for (const CopyCall& call : g_copies) {
+            EXPECT_GE(call.source, block->samples);
+            EXPECT_LE(call.source + call.count, block->samples + used);
+            copied += call.count;
+        }
+        EXPECT_EQ(size_t(copied), used) << "one ring's worth";
+        EXPECT_EQ(destination[used], 9) << "the rest of the destination is left alone";
+        EXPECT_EQ(position, header.frames - 1 + frames);
+    }
+}
+
+TEST(AudioSMConcurrency, WriterAndReaderThreadsAgreeOnSamplesAndTime)
+{
+    // The writer plays the kernel's clock thread on the input block; the reader the I/O thread,
+    // keeping its position in the output block. The writer stays at most kLead frames ahead,
+    // which is less than one record's span beyond a chunk, so a record is never rewritten while
+    // the reader uses it.
+    constexpr uint32_t kChannels = 6;
+    constexpr uint32_t kChunk = 256;
+    constexpr uint32_t kLead = 1024;
+    constexpr uint32_t kTotal = kChunk * 4000;
+    constexpr uint64_t kBase = 1'000'000;
+    auto input = makeBlock();
+    auto output = makeBlock();
+    initPrinting(*input, kChannels, 4 * 1024);
+    initPrinting(*output, kChannels, 4 * 1024);
+    ASSERT_NE(input->nFrames % kChunk, 0u) << "chunks straddle the ring's end";
+
+    std::atomic<bool> abandon{false};
+    std::thread writer([&] {
+        std::vector<int32_t> chunk(kChunk * kChannels);
+        uint32_t written = 0;
+        while (written < kTotal && !abandon.load()) {
+            if (written + kChunk - output->loadReadPosition() > kLead) {
+                std::this_thread::yield();
+                continue;
+            }
+            for (uint32_t i = 0; i < chunk.size(); ++i)
+                chunk[i] = int32_t(written * kChannels + i);
+            input->writeFrames(chunk.data(), kChunk, 0, kChannels);
+            input->writeTimestamp(kBase + uint64_t(input->getFramePos()) * 20);
+            output->setNotice(1);
+            written += kChunk;
+        }
+    });
+
+    std::vector<int32_t> destination(kChunk * kChannels);
+    uint32_t wrongSamples = 0, wrongTimes = 0, timed = 0, notices = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (output->loadReadPosition() < kTotal) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            abandon = true;
+            break;
+        }
+        notices += output->clearNotice();
+        const uint32_t p = output->loadReadPosition();
+        if (input->getAvailableFrames(p) < kChunk) {
+            std::this_thread::yield();
+            continue;
+        }
+        uint64_t ts = 0;
+        input->read(output->readPosition, destination.data(), kChunk, ts, plainCopy, kChannels);
+        for (uint32_t i = 0; i < destination.size(); ++i)
+            wrongSamples += destination[i] != int32_t(p * kChannels + i);
+        if (ts != 0) {
+            ++timed;
+            wrongTimes += ts != kBase + uint64_t(p) * 20;
+        }
+    }
+    writer.join();
+    EXPECT_FALSE(abandon.load());
+    EXPECT_EQ(output->loadReadPosition(), kTotal);
+    EXPECT_EQ(wrongSamples, 0u);
+    EXPECT_EQ(wrongTimes, 0u);
+    EXPECT_GT(timed, 3900u) << "time from the fifth chunk on";
+    EXPECT_GT(notices, 0u);
+}
+
+} // namespace

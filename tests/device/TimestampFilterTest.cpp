@@ -1,0 +1,320 @@
+#include "device/TimestampFilter.h"
+
+#include <CoreAudio/HostTime.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <numeric>
+#include <string>
+
+namespace {
+
+int64_t tapSum(const Filter& filter)
+{
+    return std::accumulate(std::begin(filter.mTaps), std::end(filter.mTaps), int64_t(0));
+}
+
+void expectStamp(const AudioTimeStamp& stamp, double sampleTime, uint64_t hostTime, const char* which)
+{
+    SCOPED_TRACE(which);
+    EXPECT_EQ(stamp.mSampleTime, sampleTime);
+    EXPECT_EQ(stamp.mHostTime, hostTime);
+    EXPECT_EQ(stamp.mRateScalar, 1.0);
+    EXPECT_EQ(stamp.mFlags, 7u);
+}
+
+constexpr uint64_t kT0 = 1'000'000'000'000ull;
+
+} // namespace
+
+TEST(Filter, InitSplitsThePeriodOverTheTaps)
+{
+    Filter filter;
+    filter.init(3200, 1000);
+    EXPECT_EQ(filter.mPeriod, 3200);
+    EXPECT_EQ(filter.mLastTime, 1000);
+    EXPECT_EQ(filter.mTaps[0], 800);
+    for (int i : {1, 2})
+        EXPECT_EQ(filter.mTaps[i], 400) << i;
+    for (int i = 3; i <= 6; ++i)
+        EXPECT_EQ(filter.mTaps[i], 200) << i;
+    for (int i = 7; i <= 14; ++i)
+        EXPECT_EQ(filter.mTaps[i], 100) << i;
+    EXPECT_EQ(tapSum(filter), 3200);
+
+    // Not a multiple of 32: the period is kept whole, the taps lose the shifts' remainders.
+    filter.init(5333333, 7);
+    EXPECT_EQ(filter.mPeriod, 5333333);
+    EXPECT_EQ(tapSum(filter), 5333325);
+}
+
+TEST(Filter, ConstantPeriodStaysAndGetAnswersThePriorPrediction)
+{
+    Filter filter;
+    filter.init(3200, 1000);
+    for (uint64_t k = 1; k <= 40; ++k) {
+        EXPECT_EQ(filter.get(1000 + 3200 * k), 1000 + 3200 * k) << k;
+        EXPECT_EQ(filter.mPeriod, 3200) << k;
+        EXPECT_EQ(filter.mLastTime, int64_t(1000 + 3200 * k)) << k;
+    }
+
+    // Measured times equal to the predictions keep the period up to the shifts' truncation: it
+    // settles at the multiple of 32 below and stays there.
+    filter.init(5333333, 0);
+    for (int k = 0; k < 200; ++k) {
+        const int64_t before = filter.mPeriod;
+        const uint64_t prediction = uint64_t(filter.mLastTime + filter.mPeriod);
+        EXPECT_EQ(filter.get(prediction), prediction);
+        EXPECT_LE(filter.mPeriod, before);
+        EXPECT_GE(filter.mPeriod, 5333312);
+    }
+    EXPECT_EQ(filter.mPeriod, 5333312);
+}
+
+TEST(Filter, StepChangeConvergesWithTheTapWeights)
+{
+    // Thirty-seconds of the new period taken in after n samples: 1/4, 1/8 twice, 1/16 four
+    // times, 1/32 eight times.
+    const int cumulative[15] = {8, 12, 16, 18, 20, 22, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+
+    for (const int64_t target : {6400, 1600}) {
+        SCOPED_TRACE(target);
+        Filter filter;
+        filter.init(3200, 500);
+        for (int n = 0; n < 20; ++n) {
+            const int64_t last = filter.mLastTime;
+            const int64_t period = filter.mPeriod;
+            // Each sample is the new period measured from the last prediction.
+            EXPECT_EQ(filter.get(uint64_t(last + target)), uint64_t(last + period)) << n;
+            const int weight = n < 15 ? cumulative[n] : 32;
+            EXPECT_EQ(filter.mPeriod, 3200 + (target - 3200) * weight / 32) << n;
+        }
+        EXPECT_EQ(filter.mPeriod, target);
+    }
+}
+
+TEST(Filter, NegativeEstimateBecomesZeroWithArithmeticShifts)
+{
+    Filter filter;
+    filter.init(32, 1000);
+    EXPECT_EQ(filter.get(0), 1032u) << "the prediction before the sample";
+    EXPECT_EQ(filter.mTaps[0], -250);
+    EXPECT_EQ(tapSum(filter), -226);
+    EXPECT_EQ(filter.mPeriod, 0);
+    EXPECT_EQ(filter.mLastTime, 1032);
+
+    // Shifts round toward minus infinity: -5 / 4 gives -2, and halving -2 gives -1.
+    filter.init(0, 10);
+    EXPECT_EQ(filter.get(5), 10u);
+    EXPECT_EQ(filter.mTaps[0], -2);
+    EXPECT_EQ(filter.mPeriod, 0);
+    EXPECT_EQ(filter.get(10), 10u);
+    EXPECT_EQ(filter.mTaps[1], -1);
+    EXPECT_EQ(filter.mTaps[0], 0);
+    EXPECT_EQ(filter.mPeriod, 0);
+}
+
+TEST(TimestampFilter, InitDerivesTheTimingFields)
+{
+    TimestampFilter filter;
+    filter.mFirstHostTime = 5;
+    filter.mNextWakeTime = 5;
+    filter.init(0, 256, 10, 20);
+    EXPECT_EQ(filter.mHostTicksPerSecond, 1.0e9);
+    EXPECT_EQ(filter.mSampleRate, 44100u) << "rate 0";
+    EXPECT_EQ(filter.mBufferSize, 256u);
+    EXPECT_EQ(filter.mHostTicksPerBuffer, 5804988u);
+    EXPECT_EQ(filter.mHostTicksPerFrame, 22675u);
+    EXPECT_EQ(filter.mHostTicksToWake, 4643990u);
+    EXPECT_EQ(filter.mBufferNanos, 5804988u);
+    EXPECT_EQ(filter.mInputOffset, 266u);
+    EXPECT_EQ(filter.mOutputOffset, 276u);
+    EXPECT_EQ(filter.mFirstHostTime, 0u);
+    EXPECT_EQ(filter.mNextWakeTime, 0u);
+
+    // 256 frames at 48 kHz: a wake 0.8 x 5.33 ms, about 4.27 ms, after each buffer.
+    filter.init(48000, 256, 0, 0);
+    EXPECT_EQ(filter.mSampleRate, 48000u);
+    EXPECT_EQ(filter.mHostTicksPerBuffer, 5333333u);
+    EXPECT_EQ(filter.mHostTicksPerFrame, 20833u);
+    EXPECT_EQ(filter.mHostTicksToWake, 4266666u);
+    EXPECT_EQ(filter.mBufferNanos, 5333333u);
+
+    // Absurd sizes saturate instead of converting an out-of-range double.
+    filter.initTiming(1, UINT64_MAX);
+    EXPECT_EQ(filter.mHostTicksPerBuffer, UINT64_MAX);
+    EXPECT_EQ(filter.mHostTicksPerFrame, 1000000000u);
+}
+
+TEST(TimestampFilter, FirstAndLaterBuffers)
+{
+    TimestampFilter filter;
+    filter.init(48000, 256, 32, 64); // offsets: input 288, output 320
+    EXPECT_EQ(filter.calcSleepNanos(300, false), 500000u) << "before the first buffer";
+
+    const uint64_t before = AudioGetCurrentHostTime();
+    const uint64_t now = filter.updateTimestamps(kT0, 5000, 5300);
+    const uint64_t after = AudioGetCurrentHostTime();
+    EXPECT_GE(now, before);
+    EXPECT_LE(now, after);
+    EXPECT_EQ(filter.mNextWakeTime, now + 4266666);
+    EXPECT_EQ(filter.mFirstHostTime, kT0);
+    EXPECT_EQ(filter.mFirstPosition, 5000u);
+    const uint64_t nowHost = kT0 + 288 * 20833;
+    expectStamp(filter.mNowTime, 288, nowHost, "now, first");
+    expectStamp(filter.mInputTime, 0, kT0, "input, first");
+    expectStamp(filter.mOutputTime, 608, nowHost + 320 * 20833, "output, first");
+    EXPECT_EQ(filter.mFilter.mPeriod, 5333333);
+    EXPECT_EQ(filter.mFilter.mLastTime, int64_t(kT0));
+
+    // A late buffer: the host times follow the prediction, not the jittered kernel time.
+    const uint64_t predicted = kT0 + 5333333;
+    filter.updateTimestamps(predicted + 900, 5256, 5600);
+    expectStamp(filter.mInputTime, 256, predicted, "input, second");
+    expectStamp(filter.mOutputTime, 864, predicted + 608 * 20833, "output, second");
+    expectStamp(filter.mNowTime, 600, predicted + 344 * 20833, "now, second");
+    EXPECT_EQ(filter.mFirstHostTime, kT0);
+    EXPECT_EQ(filter.mFilter.mLastTime, int64_t(predicted));
+    // The late sample enters with a quarter: (5333333 + 900) / 4 beside the aged taps of init.
+    EXPECT_EQ(filter.mFilter.mPeriod, 1333558 + 2 * 666666 + 4 * 333333 + 8 * 166666);
+
+    // Positions before the first one give negative sample times, and a write count behind the
+    // read position puts the current host time before the buffer's.
+    const uint64_t predicted3 = predicted + uint64_t(filter.mFilter.mPeriod);
+    filter.updateTimestamps(predicted3, 5512, 4990);
+    expectStamp(filter.mNowTime, -10, predicted3 - 522 * 20833, "now, behind");
+}
+
+TEST(TimestampFilter, NoKernelTimeKeepsTheFirstBufferState)
+{
+    TimestampFilter filter;
+    filter.init(48000, 256, 0, 0);
+    filter.updateTimestamps(0, 100, 400);
+    EXPECT_EQ(filter.mFirstHostTime, 0u);
+    expectStamp(filter.mInputTime, 0, 0, "input, no time");
+    EXPECT_NE(filter.mNextWakeTime, 0u) << "the wake-up is planned all the same";
+
+    filter.updateTimestamps(kT0, 356, 700);
+    EXPECT_EQ(filter.mFirstHostTime, kT0);
+    EXPECT_EQ(filter.mFirstPosition, 356u);
+    expectStamp(filter.mInputTime, 0, kT0, "input, first with time");
+    expectStamp(filter.mNowTime, 256, kT0 + 256 * 20833, "now, first with time");
+    EXPECT_EQ(filter.mFilter.mLastTime, int64_t(kT0));
+}
+
+TEST(TimestampFilter, OutputHostTimeUsesA32BitOffsetSum)
+{
+    TimestampFilter filter;
+    filter.init(48000, 256, 0x100000000ull - 256, 0); // offsets 2^32 and 256
+    filter.updateTimestamps(kT0, 0, 256);
+    expectStamp(filter.mOutputTime, 4294967552.0, kT0 + 0x100000000ull * 20833 + 256 * 20833,
+                "output, first: full sum");
+    filter.updateTimestamps(kT0 + 5333333, 256, 512);
+    expectStamp(filter.mOutputTime, 4294967552.0 + 256, kT0 + 5333333 + 256 * 20833, "output, later: 32-bit sum");
+}
+
+TEST(TimestampFilter, PrepareRetimesOnlyOnRateOrSizeChanges)
+{
+    TimestampFilter filter;
+    filter.init(48000, 256, 32, 64);
+    filter.updateTimestamps(kT0, 0, 256);
+    filter.updateTimestamps(kT0 + 5333333 + 3200, 256, 512);
+    const int64_t period = filter.mFilter.mPeriod;
+    ASSERT_NE(period, 5333333);
+
+    filter.prepare(48000, 256, 1000, 2000);
+    EXPECT_EQ(filter.mInputOffset, 288u) << "latency changes alone do not re-prepare";
+    EXPECT_EQ(filter.mOutputOffset, 320u);
+    EXPECT_EQ(filter.mInputTime.mSampleTime, 256);
+    EXPECT_EQ(filter.mOutputTime.mSampleTime, 864);
+    EXPECT_EQ(filter.mFilter.mPeriod, period);
+
+    // Smaller buffers: both offsets shrink by 128 frames.
+    const int64_t lastTime = filter.mFilter.mLastTime;
+    filter.prepare(48000, 128, 32, 64);
+    EXPECT_EQ(filter.mBufferSize, 128u);
+    EXPECT_EQ(filter.mHostTicksPerBuffer, 2666666u);
+    EXPECT_EQ(filter.mHostTicksToWake, 2133332u);
+    EXPECT_EQ(filter.mInputOffset, 160u);
+    EXPECT_EQ(filter.mOutputOffset, 192u);
+    EXPECT_EQ(filter.mInputTime.mSampleTime, 256 + 128);
+    EXPECT_EQ(filter.mOutputTime.mSampleTime, 864 - 128 - 128);
+    EXPECT_EQ(filter.mFilter.mPeriod, 2666666);
+    EXPECT_EQ(filter.mFilter.mLastTime, lastTime);
+    EXPECT_EQ(filter.mFilter.mTaps[0], 2666666 / 4);
+
+    // A new rate with new latencies: input +352 - 160, output +416 - 192.
+    filter.prepare(96000, 256, 96, 160);
+    EXPECT_EQ(filter.mSampleRate, 96000u);
+    EXPECT_EQ(filter.mHostTicksPerFrame, 10416u);
+    EXPECT_EQ(filter.mInputOffset, 352u);
+    EXPECT_EQ(filter.mOutputOffset, 416u);
+    EXPECT_EQ(filter.mInputTime.mSampleTime, 384 - 192);
+    EXPECT_EQ(filter.mOutputTime.mSampleTime, 608 + 224 + 192);
+    EXPECT_EQ(filter.mFilter.mPeriod, 2666666);
+
+    // A rate of 0 is compared as given, so it never equals the stored 44100 and every prepare
+    // re-times (and restarts the period estimate).
+    filter.init(0, 256, 0, 0);
+    filter.updateTimestamps(kT0, 0, 256);
+    filter.updateTimestamps(kT0 + 5804988 + 3200, 256, 512);
+    ASSERT_NE(filter.mFilter.mPeriod, 5804988);
+    filter.prepare(0, 256, 0, 0);
+    EXPECT_EQ(filter.mSampleRate, 44100u);
+    EXPECT_EQ(filter.mFilter.mPeriod, 5804988);
+    EXPECT_EQ(filter.mInputTime.mSampleTime, 256) << "offsets unchanged: no shift";
+}
+
+TEST(TimestampFilter, SleepUntilTheWakeOrTheMissingFrames)
+{
+    TimestampFilter filter;
+    filter.init(48000, 256, 0, 0);
+    filter.updateTimestamps(kT0, 0, 256);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(filter.calcSleepNanos(300, false), 0u) << "a full buffer left without a switch";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "ALERT TimestampFilter::calcSleepNanos nAvailableFrames(300) >= mBufferSize(256) while "
+              "!bWasBufferswitch\n");
+
+    // The planned wake-up lies ahead: sleep until it, for full buffers and for missing frames
+    // that arrive before it.
+    for (const unsigned long available : {256ul, 300ul, 255ul}) {
+        SCOPED_TRACE(available);
+        const uint64_t before = AudioGetCurrentHostTime();
+        filter.mNextWakeTime = before + 3600'000'000'000ull;
+        const unsigned long nanos = filter.calcSleepNanos(available, true);
+        const uint64_t after = AudioGetCurrentHostTime();
+        EXPECT_LE(nanos, filter.mNextWakeTime - before);
+        EXPECT_GE(nanos, filter.mNextWakeTime - after);
+    }
+
+    // The wake-up has passed: missing frames decide, each a frame's ticks away.
+    filter.mNextWakeTime = 1;
+    EXPECT_EQ(filter.calcSleepNanos(56, true), 200u * 20833);
+    EXPECT_EQ(filter.calcSleepNanos(0, false), 256u * 20833);
+}
+
+TEST(TimestampFilter, OverloadsShortenTheSleep)
+{
+    TimestampFilter filter;
+    filter.init(48000, 256, 0, 0);
+    filter.updateTimestamps(kT0, 0, 256);
+    filter.mNextWakeTime = 1; // the planned wake-up has passed
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(filter.calcSleepNanos(256, true), 100000u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "TimestampFilter::calcSleepNanos -> detected application caused overload (1)\n");
+
+    // A frame shorter than a host tick: the missing frames are due at once.
+    filter.init(2'000'000'000, 256, 0, 0);
+    EXPECT_EQ(filter.mHostTicksPerFrame, 0u);
+    filter.updateTimestamps(kT0, 0, 256);
+    filter.mNextWakeTime = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(filter.calcSleepNanos(10, true), 100000u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "TimestampFilter::calcSleepNanos -> detected application caused overload (2)\n");
+}
