@@ -168,11 +168,13 @@ unsigned long TimestampFilter::calcSleepNanos(unsigned long nAvailableFrames, bo
             std::printf("ALERT TimestampFilter::calcSleepNanos nAvailableFrames(%d) >= mBufferSize(%d) while "
                         "!bWasBufferswitch\n",
                         static_cast<int>(nAvailableFrames), static_cast<int>(mBufferSize));
+            mAlertCount.fetch_add(1, std::memory_order_relaxed);
             return 0;
         }
         deadline = mNextWakeTime;
         if (now >= deadline) {
             std::puts("TimestampFilter::calcSleepNanos -> detected application caused overload (1)");
+            mOverloadCount.fetch_add(1, std::memory_order_relaxed);
             return 100000;
         }
     } else {
@@ -180,6 +182,7 @@ unsigned long TimestampFilter::calcSleepNanos(unsigned long nAvailableFrames, bo
         deadline = missing > mNextWakeTime ? missing : mNextWakeTime;
         if (now >= deadline) {
             std::puts("TimestampFilter::calcSleepNanos -> detected application caused overload (2)");
+            mOverloadCount.fetch_add(1, std::memory_order_relaxed);
             return 100000;
         }
     }

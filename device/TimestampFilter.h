@@ -1,6 +1,7 @@
 #pragma once
 #include <CoreAudio/CoreAudioTypes.h>
 
+#include <atomic>
 #include <cstdint>
 
 // Smooths the host-time period between buffers: a FIR of 15 taps whose weights halve in
@@ -51,4 +52,7 @@ public:
     uint64_t mInputOffset = 0;
     uint64_t mOutputOffset = 0;
     uint64_t mBufferSize = 0;
+    // Counted beside the printed messages, for whoever watches the cycle from outside.
+    std::atomic<uint32_t> mOverloadCount{0};
+    std::atomic<uint32_t> mAlertCount{0};
 };

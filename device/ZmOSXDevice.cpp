@@ -2,6 +2,7 @@
 // between processes, opening, hardware preparation, closing and removal, kernel events, the
 // observable properties and the small queries.
 #include "device/ZmOSXDevice.h"
+#include "halplugin/IOProcEntry.h"
 
 #include <CoreAudio/AudioHardware.h>
 #include <CoreAudio/AudioHardwarePlugIn.h>
@@ -76,6 +77,9 @@ ZmOSXDevice::ZmOSXDevice(AudioHardwarePlugInRef pluginRef, DeviceManagerClient* 
 ZmOSXDevice::~ZmOSXDevice()
 {
     closeDevice(true);
+    delete m_pActiveProcs.exchange(nullptr);
+    for (IOProcEntry* entry : m_retired.entries)
+        entry->decReferences();
     releaseInterestNotification();
     delete m_pRegistry;
     m_pRegistry = nullptr;
@@ -246,10 +250,14 @@ void* ZmOSXDevice::mapSharedMemory(unsigned int type, unsigned long size)
 
 void ZmOSXDevice::unmapSharedMemory()
 {
-    if (void* ring = m_pInputRing.exchange(nullptr))
-        ioUnmapMemory(kMemoryInputRing, ring);
-    if (void* ring = m_pOutputRing.exchange(nullptr))
-        ioUnmapMemory(kMemoryOutputRing, ring);
+    void* input = m_pInputRing.exchange(nullptr, std::memory_order_seq_cst);
+    void* output = m_pOutputRing.exchange(nullptr, std::memory_order_seq_cst);
+    // A cycle that took the pointers before they went ends before the memory does.
+    waitForCycleEnd();
+    if (input != nullptr)
+        ioUnmapMemory(kMemoryInputRing, input);
+    if (output != nullptr)
+        ioUnmapMemory(kMemoryOutputRing, output);
 }
 
 bool ZmOSXDevice::prepareHardware()
@@ -265,8 +273,8 @@ bool ZmOSXDevice::prepareHardware()
         m_frameSize.set(m_iDefaultFrameSize, true);
         m_iPendingFrameSize = 0;
     }
-    // The timestamp filter is armed here with the status block's rate (44100 when 0), the frame
-    // size and the two latencies once the audio path brings it.
+    // Time stamps start over: the I/O thread re-arms its filter before the next buffer.
+    m_iFilterRequests.fetch_add(1, std::memory_order_release);
     m_eStreamState = kStreamPrepared;
     return true;
 }
@@ -281,17 +289,13 @@ void ZmOSXDevice::closeDevice(bool full)
         stopThread();
         removeAllIOProcs();
     }
+    waitForCycleEnd();
     m_inputBuffer.term();
     m_outputBuffer.term();
     unmapSharedMemory();
     m_iAttachedIOProcs = 0;
     m_iStartCount = 0;
     m_eStreamState = kStreamIdle;
-}
-
-void ZmOSXDevice::removeAllIOProcs()
-{
-    m_ioProcs.removeAll();
 }
 
 void ZmOSXDevice::releaseInterestNotification()

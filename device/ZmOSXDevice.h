@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "device/APIDeviceInfo.h"
 #include "device/AudioIOBuffer.h"
@@ -12,6 +15,7 @@
 #include "device/DriverConnection.h"
 #include "device/KernelEvent.h"
 #include "device/PropertyItem.h"
+#include "device/TimestampFilter.h"
 #include "device/VIDPID.h"
 #include "device/VkChannelSettings.h"
 #include "foundation/OSXUserThread.h"
@@ -20,6 +24,7 @@
 #include "foundation/ZmObject.h"
 #include "foundation/ZmString.h"
 
+class IOProcEntry;
 class OSXAsioRegistry;
 class OSXDeviceManager;
 struct RateLimits;
@@ -140,9 +145,28 @@ public:
     void updateLatencies();
     UInt32 getLatency(bool input) const;
 
-    // --- I/O thread (its streaming cycle comes with the audio path) ---
+    // --- I/O thread and IOProcs ---
     SInt32 threadRun() override;
+    // One cycle: reads the waiting input buffers, calls the IOProcs (when callProcs), writes
+    // the output ahead; answers the nanoseconds to sleep.
+    unsigned long onUSBProc(bool callProcs);
+    void callIOProcs(unsigned long long hostTime, unsigned long frames);
     bool createIOBuffers();
+    bool attachIOProc(bool attach);
+    bool onDeviceStart(AudioDeviceIOProc proc);
+    bool onDeviceStop(AudioDeviceIOProc proc);
+    bool addIOProc(AudioDeviceIOProc proc, void* clientData);
+    bool removeIOProc(AudioDeviceIOProc proc);
+    bool ioprocHasAttachedIn();
+    bool ioprocHasAttachedOut();
+    OSStatus getStreamUsage(AudioHardwareIOProcStreamUsage* usage, bool input);
+    OSStatus setStreamUsage(AudioHardwareIOProcStreamUsage* usage, bool input);
+    OSStatus getStreamConfiguration(bool input, AudioBufferList* list);
+    bool isSystemOverload() const { return false; }
+    int32_t getAttachedIOProcs() const { return m_iAttachedIOProcs.load(); }
+    // The I/O thread's filter; read it from elsewhere only while the thread is not cycling,
+    // except for its counters.
+    const TimestampFilter& getTimestampFilter() const { return m_timestampFilter; }
 
 protected:
     // The status block, or null when the connection has none.
@@ -167,6 +191,31 @@ protected:
     void onFormatEvent();
     // The I/O thread has ended: called on its way out.
     void onThreadExit();
+    // The thread's attach step: buffers, request 2, state 2 (or 0 when refused).
+    void attachStream();
+    // Re-arms the filter when prepareHardware asked for it; on the I/O thread.
+    void armTimestampFilter();
+
+    // The I/O thread walks a published array of the registered entries; HAL threads replace
+    // it under m_ioProcsMutex and, before freeing what they replaced (or returning from a
+    // stop), wait until a cycle that might still use it has ended. The thread itself never
+    // waits and never frees: an IOProc that removes itself leaves the old array for the next
+    // HAL caller, or the destructor, to free.
+    struct IOProcList {
+        uint32_t count = 0;
+        std::unique_ptr<IOProcEntry*[]> entries;
+    };
+    struct Retired {
+        std::vector<std::unique_ptr<IOProcList>> lists;
+        std::vector<IOProcEntry*> entries; // one reference each
+    };
+    IOProcEntry* findIOProc(AudioDeviceIOProc proc); // with a reference, or null
+    // Publishes m_ioProcs (mutex held); answers what it replaced.
+    std::unique_ptr<IOProcList> publishIOProcs();
+    // Frees replaced arrays and entries once no cycle can use them (mutex not held).
+    void retire(std::unique_ptr<IOProcList> list, IOProcEntry* entry);
+    void waitForCycleEnd() const;
+    bool onIOThread() const;
 
     ZmString m_sManufacturer;
     ZmString m_sDeviceName;
@@ -210,4 +259,13 @@ protected:
     PropertyItem m_outputLatency;
     PropertyItem m_frameSize;
     std::atomic<int32_t> m_iFormatGuard{0}; // nesting of setStreamFormat
+    TimestampFilter m_timestampFilter;         // the I/O thread's
+    std::atomic<uint32_t> m_iFilterRequests{0}; // prepareHardware asks the thread to re-arm
+    uint32_t m_iFilterArmed = 0;                // the thread's count of requests served
+    std::recursive_mutex m_ioProcsMutex;        // HAL threads' side of the IOProc list
+    std::atomic<IOProcList*> m_pActiveProcs{nullptr};
+    std::atomic<uint64_t> m_iCycleEpoch{0};     // odd while a cycle runs
+    std::atomic<bool> m_bBuffersStale{false};   // rebuild the IO buffers on the I/O thread
+    std::atomic<uint32_t> m_iIORate{0};         // the rate the IO buffers were made for
+    Retired m_retired;                          // under m_ioProcsMutex
 };

@@ -382,8 +382,10 @@ unsigned ZmOSXDevice::setFrameSize(unsigned long frames, bool, bool force)
         m_frameSize.set(size, true);
         m_iPendingFrameSize = 0;
     } else {
-        // The I/O thread takes it between two buffers.
+        // The I/O thread takes it between two buffers, with the buffers, the latencies and the
+        // write-ahead that go with it, so that no buffer is written at a half-changed position.
         m_iPendingFrameSize = size;
+        return 0;
     }
     createIOBuffers();
     updateLatencies();

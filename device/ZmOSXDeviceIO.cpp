@@ -1,21 +1,49 @@
-// The device's I/O thread: its start and exit hand-shake, and the IO buffers. The streaming
-// cycle itself comes with the audio path; until then the thread idles.
+// The device's I/O thread and its IOProcs: the start and exit hand-shake, the attach, the
+// streaming cycle, the IO buffers, and the list of IOProcs the cycle walks without a lock.
+#include <CoreAudio/HostTime.h>
+#include <mach/mach.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <thread>
 
+#include "device/AudioConvert.h"
+#include "device/AudioSM.h"
+#include "device/KernelStatusBlock.h"
 #include "device/OSXDeviceManager.h"
 #include "device/ZmOSXDevice.h"
 #include "foundation/IntSpinLock.h"
+#include "halplugin/IOProcEntry.h"
 
 namespace {
 
-// The device whose I/O thread this is, so that the thread never waits for itself to end.
+// The device whose I/O thread this is, so that the thread never waits for itself.
 thread_local const ZmOSXDevice* t_ioThreadOf = nullptr;
 
 constexpr useconds_t kIdlePause = 10000;
+constexpr unsigned long kNotStreamingPause = 5000000;
+constexpr unsigned long kNoDataPause = 1000000;
+constexpr int kBuffersPerWake = 2;
+
+void sleepNanos(unsigned long nanos)
+{
+    timespec delay{static_cast<time_t>(nanos / 1000000000UL), static_cast<long>(nanos % 1000000000UL)};
+    nanosleep(&delay, nullptr);
+}
+
+// Frames the writer is ahead of `position`, as a signed distance (counters wrap).
+bool isBeyond(uint32_t writeCount, uint32_t position)
+{
+    return static_cast<int32_t>(writeCount - position) > 0;
+}
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The thread
 
 SInt32 ZmOSXDevice::threadRun()
 {
@@ -29,10 +57,47 @@ SInt32 ZmOSXDevice::threadRun()
         // Whoever holds the start/stop lock finishes first.
         IntSpinLock lock(&m_iLock);
     }
-    while (!isStopRequested())
-        usleep(kIdlePause);
+    while (!isStopRequested()) {
+        const EStreamState state = m_eStreamState.load(std::memory_order_acquire);
+        if (state == kStreamPrepared && hardwareReady()) {
+            attachStream();
+        } else if (state == kStreamAttached && hardwareReady()) {
+            const unsigned long delay = onUSBProc(m_iAttachedIOProcs.load(std::memory_order_acquire) >= 1);
+            sleepNanos(delay);
+        } else {
+            usleep(kIdlePause);
+        }
+    }
     onThreadExit();
     return 0;
+}
+
+void ZmOSXDevice::attachStream()
+{
+    IntSpinLock lock(&m_iLock);
+    // A stop may have come while we waited for the lock.
+    if (m_eStreamState.load(std::memory_order_acquire) != kStreamPrepared)
+        return;
+    int pid = 0;
+    pid_for_task(mach_task_self(), &pid);
+    m_bBuffersStale.store(false, std::memory_order_relaxed);
+    createIOBuffers();
+    armTimestampFilter();
+    const bool attached = callAttach(m_frameSize.getUInt32(), static_cast<uint32_t>(pid));
+    m_eStreamState.store(attached ? kStreamAttached : kStreamIdle, std::memory_order_release);
+    if (KernelStatusBlock* s = status())
+        if (ClientData* record = s->client(getAttachSlot()))
+            std::atomic_ref<uint32_t>(record->bLibrary).store(0, std::memory_order_relaxed);
+}
+
+void ZmOSXDevice::armTimestampFilter()
+{
+    const uint32_t requests = m_iFilterRequests.load(std::memory_order_acquire);
+    if (requests == m_iFilterArmed)
+        return;
+    m_iFilterArmed = requests;
+    m_timestampFilter.init(m_iIORate.load(std::memory_order_relaxed), m_frameSize.getUInt32(),
+                           m_inputLatency.getUInt32(), m_outputLatency.getUInt32());
 }
 
 void ZmOSXDevice::onThreadExit()
@@ -64,12 +129,155 @@ void ZmOSXDevice::stopThread()
         m_bThreadJoined = true;
 }
 
+bool ZmOSXDevice::onIOThread() const
+{
+    return t_ioThreadOf == this;
+}
+
+// ---------------------------------------------------------------------------------------------
+// One cycle
+
+unsigned long ZmOSXDevice::onUSBProc(bool callProcs)
+{
+    // Whoever unmaps the rings or frees what the cycle uses waits for this to turn even.
+    m_iCycleEpoch.fetch_add(1, std::memory_order_seq_cst);
+    struct EndOfCycle {
+        std::atomic<uint64_t>& epoch;
+        ~EndOfCycle() { epoch.fetch_add(1, std::memory_order_release); }
+    } endOfCycle{m_iCycleEpoch};
+
+    KernelStatusBlock* s = status();
+    auto* in = static_cast<AudioSM*>(m_pInputRing.load(std::memory_order_seq_cst));
+    auto* out = static_cast<AudioSM*>(m_pOutputRing.load(std::memory_order_seq_cst));
+    if (s == nullptr || in == nullptr || out == nullptr || out->loadStreaming() != 1)
+        return kNotStreamingPause;
+    if (!isBeyond(in->getFramePos(), out->loadReadPosition()))
+        return kNoDataPause;
+    out->clearNotice();
+
+    if (m_bBuffersStale.exchange(false, std::memory_order_acq_rel))
+        createIOBuffers();
+
+    // The kernel's frame widths must be the ones the buffers were made for; a direction the
+    // interface does not have is skipped when the other one has channels.
+    bool skipInput = false, skipOutput = false;
+    const uint32_t inChannels = in->channelCount(), outChannels = out->channelCount();
+    if (m_inputBuffer.rawChannels() != inChannels) {
+        if (m_inputBuffer.rawChannels() == 0 && m_outputBuffer.rawChannels() != 0)
+            skipInput = true;
+        else
+            return kNoDataPause;
+    }
+    if (m_outputBuffer.rawChannels() != outChannels) {
+        if (m_outputBuffer.rawChannels() == 0 && m_inputBuffer.rawChannels() != 0)
+            skipOutput = true;
+        else
+            return kNoDataPause;
+    }
+
+    // A frame size asked for while streaming starts here, between two buffers.
+    if (const uint32_t pending = m_iPendingFrameSize.load(std::memory_order_acquire)) {
+        if (pending != m_frameSize.getUInt32()) {
+            m_frameSize.set(pending, true);
+            createIOBuffers();
+            updateLatencies();
+        }
+        // A newer request that came meanwhile stays for the next cycle.
+        uint32_t expected = pending;
+        m_iPendingFrameSize.compare_exchange_strong(expected, 0);
+    }
+    armTimestampFilter();
+
+    const uint32_t frames = m_frameSize.getUInt32();
+    uint32_t available = in->getAvailableFrames(out->loadReadPosition());
+    bool switched = false;
+    if (frames != 0 && frames <= available) {
+        m_timestampFilter.prepare(m_iIORate.load(std::memory_order_relaxed), frames, m_inputLatency.getUInt32(),
+                                  m_outputLatency.getUInt32());
+        const uint64_t ownToken = getConnectionToken();
+        for (int n = 0; n < kBuffersPerWake && available >= frames; ++n) {
+            const uint32_t position = out->loadReadPosition();
+            // The input belongs to another client: our IOProcs hear silence, output goes on.
+            const uint64_t owner = std::atomic_ref<uint32_t>(s->iInputOwner[1]).load(std::memory_order_relaxed);
+            const uint64_t ownerToken =
+                owner << 32 | std::atomic_ref<uint32_t>(s->iInputOwner[0]).load(std::memory_order_relaxed);
+            const bool foreignOwner = ownerToken != 0 && ownerToken != ownToken;
+            int32_t* destination = skipInput || foreignOwner ? nullptr : m_inputBuffer.rawSamples();
+            if (destination == nullptr && m_inputBuffer.rawSamples() != nullptr)
+                audioInt32Clear(m_inputBuffer.rawSamples(), static_cast<int>(m_inputBuffer.rawSampleCount()));
+            uint64_t hostTime = 0;
+            uint32_t readPosition = position;
+            in->read(readPosition, destination, frames, hostTime, audioInt32CopySet, m_inputBuffer.rawChannels());
+            audiosm::store(out->readPosition, readPosition, std::memory_order_release);
+            m_timestampFilter.updateTimestamps(hostTime, position, in->getFramePos());
+            if (callProcs)
+                callIOProcs(hostTime, frames);
+            else if (m_outputBuffer.rawSamples() != nullptr)
+                audioInt32Clear(m_outputBuffer.rawSamples(), static_cast<int>(m_outputBuffer.rawSampleCount()));
+            out->writeFrames(skipOutput ? nullptr : m_outputBuffer.rawSamples(), frames,
+                             m_iOutputWriteAhead.load(std::memory_order_relaxed), m_outputBuffer.rawChannels());
+            available = in->getAvailableFrames(out->loadReadPosition());
+            switched = true;
+        }
+    }
+    return m_timestampFilter.calcSleepNanos(available, switched);
+}
+
+void ZmOSXDevice::callIOProcs(unsigned long long, unsigned long frames)
+{
+    const uint32_t count = static_cast<uint32_t>(std::min<unsigned long>(frames, AudioIOBuffer::kMaxFrames));
+    if (m_inputBuffer.rawSamples() != nullptr && m_inputBuffer.floatData() != nullptr)
+        convertIntToFloat(m_inputBuffer.rawSamples(), m_inputBuffer.rawChannels(), m_inputBuffer.floatData(),
+                          m_inputBuffer.clientChannels(), count);
+    int32_t* raw = m_outputBuffer.rawSamples();
+    if (raw != nullptr)
+        audioInt32Clear(raw, static_cast<int>(m_outputBuffer.rawSampleCount()));
+
+    const uint32_t trueOut = m_outputBuffer.rawChannels();
+    const uint32_t reportedOut = m_outputBuffer.clientChannels();
+    AudioBufferList& output = m_outputBuffer.bufferList();
+    bool first = true;
+    // Published after everything it points to; entries stay alive until this cycle has ended.
+    const IOProcList* list = m_pActiveProcs.load(std::memory_order_seq_cst);
+    for (uint32_t i = 0; list != nullptr && i < list->count; ++i) {
+        IOProcEntry* entry = list->entries[i];
+        if (output.mBuffers[0].mData != nullptr)
+            std::memset(output.mBuffers[0].mData, 0, output.mBuffers[0].mDataByteSize);
+        if (!entry->callIOProc(m_deviceID, &m_timestampFilter.mNowTime, &m_inputBuffer.bufferList(),
+                               &m_timestampFilter.mInputTime, &output, &m_timestampFilter.mOutputTime,
+                               m_cIOProcChannels[0], m_cIOProcChannels[1])
+            || raw == nullptr || output.mBuffers[0].mData == nullptr)
+            continue;
+        auto* samples = static_cast<float*>(output.mBuffers[0].mData);
+        audioConvertFloatToSInt32(samples, count, reportedOut);
+        // The float buffer now holds 32-bit integers in place.
+        const auto* converted = reinterpret_cast<const int32_t*>(samples);
+        if (first)
+            audioMapChannelsSet(converted, reportedOut, raw, trueOut, count);
+        else
+            audioMapChannelsAdd(converted, reportedOut, raw, trueOut, count);
+        first = false;
+    }
+    if (KernelStatusBlock* s = status())
+        if (ClientData* record = s->client(getAttachSlot()))
+            std::atomic_ref<int32_t>(record->iIOCycles).fetch_add(1, std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Buffers
+
 bool ZmOSXDevice::createIOBuffers()
 {
+    // While the thread streams, only the thread touches the buffers: others leave it a note.
+    if (!onIOThread() && m_eStreamState.load(std::memory_order_acquire) == kStreamAttached) {
+        m_bBuffersStale.store(true, std::memory_order_release);
+        return true;
+    }
     if (status() != nullptr) {
         m_cTrueChannels = statusChannels();
         updateChannelsToReport(m_cReportedChannels, m_cTrueChannels, this);
     }
+    m_iIORate.store(m_cTrueChannels.iFrequency, std::memory_order_relaxed);
     const uint32_t frames = m_frameSize.getUInt32();
     const bool input = m_inputBuffer.create(m_cTrueChannels.iInChannels, m_cReportedChannels.iInChannels, frames);
     const bool output =
@@ -79,4 +287,280 @@ bool ZmOSXDevice::createIOBuffers()
             std::atomic_ref<uint32_t>(record->iFrameSize).store(frames, std::memory_order_release);
     updateLatencies();
     return input && output;
+}
+
+OSStatus ZmOSXDevice::getStreamConfiguration(bool input, AudioBufferList* list)
+{
+    if (list == nullptr)
+        return kIOReturnError;
+    const AudioBufferList& own = (input ? m_inputBuffer : m_outputBuffer).bufferList();
+    list->mNumberBuffers = own.mNumberBuffers;
+    list->mBuffers[0].mNumberChannels = own.mBuffers[0].mNumberChannels;
+    list->mBuffers[0].mDataByteSize = own.mBuffers[0].mDataByteSize;
+    list->mBuffers[0].mData = nullptr;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Starting and stopping
+
+bool ZmOSXDevice::attachIOProc(bool attach)
+{
+    if (attach) {
+        const bool hasOut = ioprocHasAttachedOut();
+        const bool hasIn = ioprocHasAttachedIn();
+        m_bRebuildBuffers = false;
+        if (m_iPendingDirection != 0) {
+            const uint32_t rate = m_cRequestedChannels.iFrequency;
+            if ((rate == 88200 || rate == 96000) && (status() == nullptr || !isUSB2Device())) {
+                // Full speed carries one direction at these rates: the one that is used.
+                if (!hasIn && m_cRequestedChannels.iOutChannels == 2) {
+                    m_cRequestedChannels.iInChannels = 0;
+                    m_iPendingDirection = 2;
+                } else if (!hasOut && m_cRequestedChannels.iInChannels == 2) {
+                    m_cRequestedChannels.iOutChannels = 0;
+                    m_iPendingDirection = 1;
+                }
+            }
+            setSettings(m_cRequestedChannels, m_iPendingDirection == 1, false);
+            m_bRebuildBuffers = true;
+        }
+        m_iAttachedIOProcs.fetch_add(1);
+    } else {
+        m_iAttachedIOProcs.fetch_sub(1);
+    }
+
+    if (m_iAttachedIOProcs.load() == 0 && m_iStartCount == 0 && m_eStreamState.load() != kStreamIdle) {
+        notifyDevice(false, kAudioDevicePropertyDeviceIsRunning);
+        notifyDevice(true, kAudioDevicePropertyDeviceIsRunning);
+        m_eStreamState.store(kStreamIdle);
+        callDetach();
+    } else if (m_eStreamState.load() == kStreamIdle && m_iAttachedIOProcs.load() >= 1) {
+        notifyDevice(false, kAudioDevicePropertyDeviceIsRunning);
+        notifyDevice(true, kAudioDevicePropertyDeviceIsRunning);
+        if (m_bRebuildBuffers) {
+            m_bRebuildBuffers = false;
+            createIOBuffers();
+        }
+        // The thread attaches.
+        prepareHardware();
+    }
+    return true;
+}
+
+bool ZmOSXDevice::onDeviceStart(AudioDeviceIOProc proc)
+{
+    if (proc == nullptr) {
+        IntSpinLock lock(&m_iLock);
+        ++m_iStartCount;
+        if (m_eStreamState.load() == kStreamIdle) {
+            prepareHardware();
+            notifyDevice(false, kAudioDevicePropertyDeviceIsRunning);
+            notifyDevice(true, kAudioDevicePropertyDeviceIsRunning);
+        }
+        return true;
+    }
+    IOProcEntry* entry = findIOProc(proc);
+    if (entry == nullptr)
+        return false;
+    {
+        IntSpinLock lock(&m_iLock);
+        entry->start();
+    }
+    entry->decReferences();
+    return true;
+}
+
+bool ZmOSXDevice::onDeviceStop(AudioDeviceIOProc proc)
+{
+    if (proc == nullptr) {
+        IntSpinLock lock(&m_iLock);
+        if (m_iStartCount > 0 && --m_iStartCount == 0 && m_eStreamState.load() != kStreamIdle) {
+            m_eStreamState.store(kStreamIdle);
+            callDetach();
+            notifyDevice(false, kAudioDevicePropertyDeviceIsRunning);
+            notifyDevice(true, kAudioDevicePropertyDeviceIsRunning);
+        }
+        return true;
+    }
+    IOProcEntry* entry = findIOProc(proc);
+    if (entry == nullptr)
+        return false;
+    {
+        IntSpinLock lock(&m_iLock);
+        entry->stop();
+    }
+    // Once this returns the proc is not called again: a cycle that saw it running ends first.
+    waitForCycleEnd();
+    entry->decReferences();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The IOProc list
+
+IOProcEntry* ZmOSXDevice::findIOProc(AudioDeviceIOProc proc)
+{
+    std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
+    for (long i = 0; i < m_ioProcs.count(); ++i) {
+        auto* entry = static_cast<IOProcEntry*>(m_ioProcs.atPos(i));
+        if (entry != nullptr && entry->hasIOProc(proc)) {
+            entry->incReferences();
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
+bool ZmOSXDevice::addIOProc(AudioDeviceIOProc proc, void* clientData)
+{
+    if (proc == nullptr)
+        return false;
+    if (IOProcEntry* entry = findIOProc(proc)) {
+        entry->setClientData(clientData);
+        entry->decReferences();
+        return true;
+    }
+    std::unique_ptr<IOProcList> replaced;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
+        auto* entry = new (std::nothrow) IOProcEntry(this, proc, clientData);
+        if (entry == nullptr)
+            return false;
+        if (!m_ioProcs.add(entry)) {
+            delete entry;
+            return false;
+        }
+        replaced = publishIOProcs();
+    }
+    retire(std::move(replaced), nullptr);
+    return true;
+}
+
+bool ZmOSXDevice::removeIOProc(AudioDeviceIOProc proc)
+{
+    IOProcEntry* entry = findIOProc(proc);
+    if (entry == nullptr)
+        return false;
+    {
+        // Stopping may detach the device, as a stop would.
+        IntSpinLock lock(&m_iLock);
+        entry->stop();
+    }
+    std::unique_ptr<IOProcList> replaced;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
+        m_ioProcs.remove(entry);
+        replaced = publishIOProcs();
+    }
+    // Our reference goes with the replaced array, once no cycle can still use either.
+    retire(std::move(replaced), entry);
+    return true;
+}
+
+void ZmOSXDevice::removeAllIOProcs()
+{
+    std::unique_ptr<IOProcList> replaced;
+    std::vector<IOProcEntry*> entries;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
+        for (long i = 0; i < m_ioProcs.count(); ++i)
+            if (ZmObject* item = m_ioProcs.atPos(i)) {
+                item->incReferences();
+                entries.push_back(static_cast<IOProcEntry*>(item));
+            }
+        m_ioProcs.removeAll();
+        replaced = publishIOProcs();
+    }
+    retire(std::move(replaced), nullptr);
+    for (IOProcEntry* entry : entries)
+        retire(nullptr, entry);
+}
+
+std::unique_ptr<ZmOSXDevice::IOProcList> ZmOSXDevice::publishIOProcs()
+{
+    auto list = std::make_unique<IOProcList>();
+    const long count = m_ioProcs.count();
+    if (count > 0) {
+        list->entries = std::make_unique<IOProcEntry*[]>(static_cast<size_t>(count));
+        for (long i = 0; i < count; ++i)
+            if (auto* entry = static_cast<IOProcEntry*>(m_ioProcs.atPos(i)))
+                list->entries[list->count++] = entry;
+    }
+    return std::unique_ptr<IOProcList>(m_pActiveProcs.exchange(list.release(), std::memory_order_seq_cst));
+}
+
+void ZmOSXDevice::retire(std::unique_ptr<IOProcList> list, IOProcEntry* entry)
+{
+    if (onIOThread() && (m_iCycleEpoch.load(std::memory_order_relaxed) & 1) != 0) {
+        // An IOProc changed the list from inside the cycle: the cycle still walks the old one.
+        std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
+        if (list)
+            m_retired.lists.push_back(std::move(list));
+        if (entry != nullptr)
+            m_retired.entries.push_back(entry);
+        return;
+    }
+    Retired earlier;
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
+        std::swap(earlier, m_retired);
+    }
+    waitForCycleEnd();
+    list.reset();
+    if (entry != nullptr)
+        entry->decReferences();
+    for (IOProcEntry* old : earlier.entries)
+        old->decReferences();
+}
+
+void ZmOSXDevice::waitForCycleEnd() const
+{
+    const uint64_t epoch = m_iCycleEpoch.load(std::memory_order_seq_cst);
+    if ((epoch & 1) == 0 || onIOThread())
+        return;
+    while (m_iCycleEpoch.load(std::memory_order_acquire) == epoch)
+        std::this_thread::yield();
+}
+
+bool ZmOSXDevice::ioprocHasAttachedIn()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
+    for (long i = 0; i < m_ioProcs.count(); ++i)
+        if (auto* entry = static_cast<IOProcEntry*>(m_ioProcs.atPos(i)); entry != nullptr && entry->hasIOProcIn())
+            return true;
+    return false;
+}
+
+bool ZmOSXDevice::ioprocHasAttachedOut()
+{
+    std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
+    for (long i = 0; i < m_ioProcs.count(); ++i)
+        if (auto* entry = static_cast<IOProcEntry*>(m_ioProcs.atPos(i)); entry != nullptr && entry->hasIOProcOut())
+            return true;
+    return false;
+}
+
+OSStatus ZmOSXDevice::getStreamUsage(AudioHardwareIOProcStreamUsage* usage, bool input)
+{
+    if (usage == nullptr)
+        return kIOReturnNoDevice;
+    IOProcEntry* entry = findIOProc(reinterpret_cast<AudioDeviceIOProc>(usage->mIOProc));
+    if (entry == nullptr)
+        return kIOReturnNoDevice;
+    entry->getStreamUsage(usage, input);
+    entry->decReferences();
+    return 0;
+}
+
+OSStatus ZmOSXDevice::setStreamUsage(AudioHardwareIOProcStreamUsage* usage, bool input)
+{
+    if (usage == nullptr)
+        return kIOReturnNoDevice;
+    IOProcEntry* entry = findIOProc(reinterpret_cast<AudioDeviceIOProc>(usage->mIOProc));
+    if (entry == nullptr)
+        return kIOReturnNoDevice;
+    entry->setStreamUsage(usage, input);
+    entry->decReferences();
+    return 0;
 }
