@@ -86,7 +86,8 @@ std::vector<uint8_t> stringDescriptor(const std::string& text)
 // The service
 
 InterfaceBehaviour::InterfaceBehaviour(DeviceModel model, const PlugOverrides& overrides)
-    : m_model(std::move(model)), m_overrides(overrides), m_ringSize(overrides.ringSize.value_or(kAudioRingSize))
+    : m_model(std::move(model)), m_overrides(overrides), m_ringSize(overrides.ringSize.value_or(kAudioRingSize)),
+      m_engine(std::make_unique<AudioEngine>())
 {
     auto info = std::make_unique<APIDeviceInfo>();
     buildDeviceInfo(m_model, *info);
@@ -99,6 +100,7 @@ InterfaceBehaviour::InterfaceBehaviour(DeviceModel model, const PlugOverrides& o
 InterfaceBehaviour::~InterfaceBehaviour()
 {
     cancelConfigurationTimer();
+    m_engine->stop();
 }
 
 void InterfaceBehaviour::onPlugged(Service& service)
@@ -124,6 +126,7 @@ void InterfaceBehaviour::onPlugged(Service& service)
 void InterfaceBehaviour::onUnplug(Service& service)
 {
     cancelConfigurationTimer();
+    m_engine->stop();
     ServiceBehaviour::onUnplug(service);
 }
 
@@ -261,6 +264,8 @@ void InterfaceBehaviour::completeConfiguration(const VkChannelSettings& s)
     m_configured = true;
     block().channels = s;
     block().bConfigured = 1;
+    // The kernel's own idea of the link speed: the block's copy is the clients' to scribble on.
+    m_engine->start({s.iFrequency, s.iInChannels, s.iOutChannels, m_model.highSpeed});
     post(kEventFormatChanged, {s.iFrequency, s.iInChannels, s.iInBits, s.iOutChannels, s.iOutBits, s.iConfiguration, 0});
 }
 
@@ -320,6 +325,8 @@ kern_return_t InterfaceBehaviour::attach(Connection& c, DriverRequest& r)
     record.iOwner[0] = c.pair()[0];
     record.iOwner[1] = c.pair()[1];
     record.setInUse(1);
+    // Rings too small for the ring block (the ring-size fault) are not served; the attach stands.
+    m_engine->attach(c.shared_from_this(), &record);
     writeStreamingCount();
     r.setWord(0, uint32_t(slot));
     if (!again)
@@ -334,6 +341,8 @@ void InterfaceBehaviour::detach(Connection& c)
         return;
     const int slot = client->slot;
     client->slot = -1;
+    // The clock lets go of the rings and the record before the record is cleared.
+    m_engine->detach(c);
     const Slot held = std::exchange(m_slots[slot], Slot{});
     if (m_block != nullptr) {
         std::memset(block().client(slot), 0, sizeof(ClientData));
@@ -344,12 +353,13 @@ void InterfaceBehaviour::detach(Connection& c)
 
 void InterfaceBehaviour::onConnectionClosed(Connection& c)
 {
-    // As a kernel does for a task that went away: its record and its input ownership go.
-    detach(c);
+    // As a kernel does for a task that went away: its record and its input ownership go. The
+    // ownership first, so a listener woken by the detach event reads the block as it stays.
     if (m_inputOwner != 0 && m_inputOwner == c.id()) {
         m_inputsExclusive = 0;
         setInputOwner(0, {});
     }
+    detach(c);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -713,6 +723,61 @@ kern_return_t InterfaceBehaviour::configure(Service&, std::string_view key, std:
             return kIOReturnBadArgument;
         return kIOReturnSuccess;
     }
+    return configureEngine(key, value);
+}
+
+kern_return_t InterfaceBehaviour::configureEngine(std::string_view key, std::string_view value)
+{
+    const uint32_t rate = m_configured ? m_settings.iFrequency : 0;
+    std::string error;
+    uint64_t n = 0;
+    if (key == "source") {
+        std::unique_ptr<audio::AudioSource> source = audio::makeSource(value, rate, error);
+        if (!source)
+            return kIOReturnBadArgument;
+        m_engine->setSource(std::move(source));
+        return kIOReturnSuccess;
+    }
+    if (key == "sink") {
+        if (value == "none") {
+            m_engine->setSink(nullptr);
+            return kIOReturnSuccess;
+        }
+        if (!value.starts_with("wav:"))
+            return kIOReturnBadArgument;
+        // The file takes the format in force; there is none before a configuration.
+        if (!m_configured)
+            return kIOReturnNotReady;
+        auto sink = audio::WavSink::open(std::string(value.substr(4)), rate, m_settings.iOutChannels, error);
+        if (!sink)
+            return kIOReturnBadArgument;
+        m_engine->setSink(std::move(sink));
+        return kIOReturnSuccess;
+    }
+    if (key == "jitter") {
+        if (!parseNumber(value, kMaxJitterNs, n))
+            return kIOReturnBadArgument;
+        m_engine->setJitter(n);
+        return kIOReturnSuccess;
+    }
+    if (key == "drift") {
+        const bool negative = value.starts_with('-');
+        if (negative || value.starts_with('+'))
+            value.remove_prefix(1);
+        if (!parseNumber(value, uint64_t(kMaxDriftPpm), n))
+            return kIOReturnBadArgument;
+        m_engine->setDrift(negative ? -int64_t(n) : int64_t(n));
+        return kIOReturnSuccess;
+    }
+    if (key == "event-storm") {
+        if (!parseNumber(value, kMaxEventStorm, n) || n == 0)
+            return kIOReturnBadArgument;
+        // Copies of a client-attached notice naming no client: listeners re-read the client
+        // list and find nothing new.
+        for (uint64_t i = 0; i < n; ++i)
+            post(kEventClientAttached, {});
+        return kIOReturnSuccess;
+    }
     return kIOReturnUnsupported;
 }
 
@@ -724,14 +789,14 @@ size_t InterfaceBehaviour::ringSize(Connection&, uint32_t)
 std::string InterfaceBehaviour::describe(const Service&) const
 {
     const auto streaming = std::count_if(m_slots.begin(), m_slots.end(), [](const Slot& s) { return s.connection != 0; });
-    char text[128];
+    char text[160];
     int n = std::snprintf(text, sizeof text, "%04X:%04X %s configured=%d streaming=%d", m_model.vendorId,
                           m_model.productId, m_model.highSpeed ? "high-speed" : "full-speed", m_configured ? 1 : 0,
                           int(streaming));
     if (m_configured && n > 0 && size_t(n) < sizeof text)
         std::snprintf(text + n, sizeof text - size_t(n), " %uHz in=%ux%u out=%ux%u", m_settings.iFrequency,
                       m_settings.iInChannels, m_settings.iInBits, m_settings.iOutChannels, m_settings.iOutBits);
-    return text;
+    return std::string(text) + " " + m_engine->describe();
 }
 
 std::string InterfaceBehaviour::describe(const Connection& c) const

@@ -15,6 +15,7 @@
 #include "device/ControlsRegion.h"
 #include "device/KernelStatusBlock.h"
 #include "device/VkChannelSettings.h"
+#include "kext/AudioEngine.h"
 #include "kext/ServiceBehaviour.h"
 #include "kext/model/DeviceModel.h"
 
@@ -47,6 +48,7 @@ struct PlugOverrides {
 constexpr size_t kMaxFaultStatusSize = 1 << 20;
 constexpr size_t kMaxFaultRingSize = 4 << 20;
 constexpr uint32_t kMaxConfigurationDelayMs = 60000;
+constexpr uint64_t kMaxEventStorm = 10000;
 
 class InterfaceBehaviour : public ServiceBehaviour {
 public:
@@ -98,6 +100,7 @@ private:
     void setInputOwner(uint32_t connectionId, std::array<uint32_t, 2> pair);
     void writeStreamingCount();
     void post(uint32_t code, const EventParams& params);
+    kern_return_t configureEngine(std::string_view key, std::string_view value);
 
     DeviceModel m_model;
     std::vector<uint8_t> m_deviceInfo; // what request 4 serves
@@ -129,6 +132,9 @@ private:
     VkChannelSettings m_pendingSettings{};
     std::vector<FailRule> m_failRules;
     size_t m_ringSize;
+
+    // The clock and converters; last, so it stops before the status block can go.
+    std::unique_ptr<AudioEngine> m_engine;
 };
 
 // Makes an InterfaceBehaviour for each plug: "default" is the model "tarsel", "file:PATH" a

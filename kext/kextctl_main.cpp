@@ -40,6 +40,15 @@ const char* kUsage =
     "      configuration now|never|late:MS\n"
     "                              requests 1 and 6 complete at once, never (the configured\n"
     "                              flag stays clear), or MS milliseconds later\n"
+    "      source loopback[:FRAMES]|sine:HZ[:DBFS]|wav:PATH|silence\n"
+    "                              what the inputs capture: the played mix FRAMES later\n"
+    "                              (default loopback:0, at most 1 s), a sine (default -20\n"
+    "                              dBFS), a WAV file (looped) or nothing\n"
+    "      sink none|wav:PATH      records the played mix to a 24-bit WAV file; replaces\n"
+    "                              only an empty or a WAV file. PATHs are absolute\n"
+    "      jitter NS               time stamps off by up to +-NS ns at random (0: off)\n"
+    "      drift PPM               the interface's clock runs PPM (signed) fast or slow\n"
+    "      event-storm N           posts N client-attached events at once\n"
     "  set 0 KEY VALUE             the same sizes for the next plug only: status-size N,\n"
     "                              ring-size N, version N ('default' takes one back)\n";
 

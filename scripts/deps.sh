@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config libglib2.0-dev
+  cmake ninja-build g++ pkg-config libglib2.0-dev libsndfile1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
 )

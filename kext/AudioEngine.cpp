@@ -1,0 +1,375 @@
+#include "kext/AudioEngine.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "device/AudioSM.h"
+#include "device/KernelMemory.h"
+#include "kext/Connection.h"
+
+namespace kext {
+
+using namespace audio;
+
+namespace {
+
+constexpr uint64_t kNsPerSecond = 1'000'000'000;
+constexpr uint64_t kPpmScale = 1'000'000;
+constexpr uint64_t kResyncNs = 50'000'000; // further behind than this the clock skips ahead
+constexpr int kClockPriority = 20;           // SCHED_FIFO, where the system grants it
+constexpr uint32_t kChannelsOfNone = 2;      // what a direction without channels is set up with
+
+uint64_t monotonicNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * kNsPerSecond + uint64_t(ts.tv_nsec);
+}
+
+// Device frames in `ns` of host time, the device clock running at (1 + ppm / 1e6) of it.
+// Whole frames of the exact product, so 44.1 kHz gives 44 and 45 frames per millisecond.
+uint64_t framesIn(uint64_t ns, uint32_t rate, int64_t ppm)
+{
+    using u128 = unsigned __int128;
+    return uint64_t(u128(ns) * rate * uint64_t(int64_t(kPpmScale) + ppm) / (u128(kNsPerSecond) * kPpmScale));
+}
+
+// The host time `frames` device frames take.
+uint64_t nsOf(uint64_t frames, uint32_t rate, int64_t ppm)
+{
+    using u128 = unsigned __int128;
+    return uint64_t(u128(frames) * kNsPerSecond * kPpmScale / (u128(rate) * uint64_t(int64_t(kPpmScale) + ppm)));
+}
+
+bool validFormat(const EngineFormat& f)
+{
+    return f.rate != 0 && f.rate <= kMaxRate && f.inChannels <= kMaxChannels && f.outChannels <= kMaxChannels;
+}
+
+template <typename T>
+std::atomic_ref<T> shared(T& word)
+{
+    return std::atomic_ref<T>(word);
+}
+
+} // namespace
+
+AudioEngine::AudioEngine()
+{
+    std::string error;
+    setSource(makeSource("loopback", 0, error));
+}
+
+AudioEngine::~AudioEngine()
+{
+    stop();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Starting and stopping
+
+bool AudioEngine::start(const EngineFormat& format)
+{
+    if (running() && format == m_format)
+        return true;
+    stopClock();
+    m_format = format;
+    if (!validFormat(format)) {
+        stop(); // nothing is served: the clients see streaming end
+        return false;
+    }
+    if (!m_sum) {
+        const size_t samples = size_t(kChunkFrames) * kMaxChannels;
+        m_sum.reset(new int64_t[samples]);
+        m_mix.reset(new int32_t[samples]);
+        m_capture.reset(new int32_t[samples]);
+        m_remap.reset(new int32_t[samples]);
+    }
+    // One second of the mix (the longest loopback delay) and one pass beyond it.
+    m_history.allocate(format.rate + kChunkFrames, format.outChannels, m_frame);
+    m_running.store(true, std::memory_order_release);
+    m_thread = std::thread([this] { run(); });
+    return true;
+}
+
+void AudioEngine::stopClock()
+{
+    if (!m_thread.joinable())
+        return;
+    m_running.store(false, std::memory_order_release);
+    m_thread.join();
+}
+
+void AudioEngine::stop()
+{
+    stopClock();
+    for (Slot& slot : m_slots) {
+        slot.active.store(false, std::memory_order_relaxed);
+        release(slot);
+    }
+}
+
+void AudioEngine::quiesce() const
+{
+    // Pairs with the clock's increment before it looks at the slots and settings: either that
+    // pass sees the new state, or the number read here is odd and the pass is waited out.
+    const uint64_t sequence = m_sequence.load(std::memory_order_seq_cst);
+    if ((sequence & 1) == 0)
+        return;
+    while (m_sequence.load(std::memory_order_acquire) == sequence)
+        std::this_thread::yield();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registrations
+
+bool AudioEngine::attach(const std::shared_ptr<Connection>& connection, ClientData* record)
+{
+    detach(*connection);
+    if (!running() || record == nullptr)
+        return false;
+    const std::span<uint8_t> in = connection->ring(kMemoryInputRing);
+    const std::span<uint8_t> out = connection->ring(kMemoryOutputRing);
+    if (in.size() < sizeof(AudioSM) || out.size() < sizeof(AudioSM))
+        return false;
+    auto free = std::find_if(m_slots.begin(), m_slots.end(), [](const Slot& s) { return !s.connection; });
+    if (free == m_slots.end())
+        return false;
+    Slot& slot = *free;
+    slot.connection = connection;
+    slot.input = reinterpret_cast<AudioSM*>(in.data());
+    slot.output = reinterpret_cast<AudioSM*>(out.data());
+    slot.record = record;
+    // A direction without channels still gets a usable ring (and no message from init).
+    slot.inChannels = m_format.inChannels != 0 ? m_format.inChannels : kChannelsOfNone;
+    slot.outChannels = m_format.outChannels != 0 ? m_format.outChannels : kChannelsOfNone;
+    slot.input->init(slot.inChannels, kEngineTimingBase);
+    slot.output->init(slot.outChannels, kEngineTimingBase);
+    slot.started = false;
+    slot.written = false;
+    slot.origin = 0;
+    slot.active.store(true, std::memory_order_seq_cst);
+    return true;
+}
+
+void AudioEngine::detach(const Connection& connection)
+{
+    for (Slot& slot : m_slots) {
+        if (slot.connection.get() != &connection)
+            continue;
+        slot.active.store(false, std::memory_order_seq_cst);
+        quiesce();
+        release(slot);
+    }
+}
+
+void AudioEngine::release(Slot& slot)
+{
+    if (slot.output != nullptr)
+        slot.output->setStreaming(0);
+    slot.connection.reset();
+    slot.input = slot.output = nullptr;
+    slot.record = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings
+
+void AudioEngine::setSource(std::unique_ptr<AudioSource> source)
+{
+    m_source.store(source.get(), std::memory_order_seq_cst);
+    quiesce();
+    m_sourceOwned = std::move(source);
+}
+
+void AudioEngine::setSink(std::unique_ptr<WavSink> sink)
+{
+    m_sink.store(sink.get(), std::memory_order_seq_cst);
+    quiesce();
+    m_sinkOwned = std::move(sink); // the old one writes out what it has queued
+}
+
+std::string AudioEngine::describe() const
+{
+    // The list line has room for little more than this: what is not the default only.
+    std::string text = "source=" + (m_sourceOwned ? m_sourceOwned->describe() : std::string("silence"));
+    if (jitter() != 0)
+        text += " jitter=" + std::to_string(jitter());
+    if (drift() != 0)
+        text += " drift=" + std::to_string(drift());
+    if (m_sinkOwned) {
+        if (m_sinkOwned->dropped() != 0)
+            text += " dropped=" + std::to_string(m_sinkOwned->dropped());
+        text += " sink=wav:" + m_sinkOwned->path();
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The clock
+
+void AudioEngine::run()
+{
+    // Each of these may be refused (no privilege, an old kernel): the clock then runs as it can.
+    pthread_setname_np(pthread_self(), "tarsel-clock");
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    sched_param priority{};
+    priority.sched_priority = kClockPriority;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority);
+
+    const uint64_t period = m_format.highSpeed ? 125'000 : 1'000'000;
+    const uint32_t rate = m_format.rate;
+    int64_t ppm = m_drift.load(std::memory_order_relaxed);
+    uint64_t anchorHost = monotonicNs();
+    uint64_t anchorFrame = m_frame;
+    uint64_t next = anchorHost + period;
+
+    while (m_running.load(std::memory_order_acquire)) {
+        const timespec wake{time_t(next / kNsPerSecond), long(next % kNsPerSecond)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
+        }
+        const uint64_t now = monotonicNs();
+        if (now > next + kResyncNs) {
+            // The machine stalled: the device clock restarts from here instead of delivering
+            // the missed frames in one burst.
+            anchorHost = next = now;
+            anchorFrame = m_frame;
+        }
+        const uint64_t target = anchorFrame + framesIn(next - anchorHost, rate, ppm);
+
+        m_sequence.fetch_add(1, std::memory_order_seq_cst);
+        AudioSource* source = m_source.load(std::memory_order_seq_cst);
+        WavSink* sink = m_sink.load(std::memory_order_seq_cst);
+        const uint64_t jitter = m_jitter.load(std::memory_order_relaxed);
+        while (m_frame < target) {
+            const auto frames = uint32_t(std::min<uint64_t>(target - m_frame, kChunkFrames));
+            uint64_t timestamp = anchorHost + nsOf(m_frame + frames - anchorFrame, rate, ppm);
+            if (jitter != 0) {
+                m_random ^= m_random << 13;
+                m_random ^= m_random >> 7;
+                m_random ^= m_random << 17;
+                timestamp = timestamp + m_random % (2 * jitter + 1) - jitter;
+            }
+            pass(m_frame, frames, timestamp, source, sink);
+            m_frame += frames;
+        }
+        m_sequence.fetch_add(1, std::memory_order_seq_cst);
+
+        // A new drift applies from this tick's frame on.
+        const int64_t drift = m_drift.load(std::memory_order_relaxed);
+        if (drift != ppm) {
+            ppm = drift;
+            anchorHost = next;
+            anchorFrame = m_frame;
+        }
+        next += period;
+    }
+}
+
+void AudioEngine::pass(uint64_t first, uint32_t frames, uint64_t timestamp, AudioSource* source, WavSink* sink)
+{
+    const uint32_t out = m_format.outChannels;
+    const uint32_t in = m_format.inChannels;
+    std::array<Slot*, kClientRecords> live{};
+    size_t count = 0;
+    for (Slot& slot : m_slots)
+        if (slot.active.load(std::memory_order_seq_cst))
+            live[count++] = &slot;
+
+    std::fill_n(m_sum.get(), size_t(frames) * out, 0);
+    for (size_t i = 0; i < count; ++i) {
+        Slot& slot = *live[i];
+        if (!slot.started) {
+            slot.started = true;
+            slot.origin = first;
+            slot.output->setStreaming(1);
+        }
+        if (out != 0)
+            play(slot, first, frames);
+    }
+    for (size_t i = 0; i < size_t(frames) * out; ++i)
+        m_mix[i] = int32_t(std::clamp<int64_t>(m_sum[i], kSampleMin, kSampleMax));
+    m_history.write(first, m_mix.get(), frames);
+    if (sink != nullptr)
+        sink->push(m_mix.get(), frames, out);
+
+    if (source != nullptr)
+        source->produce(m_capture.get(), frames, in, first, m_format.rate, m_history);
+    else
+        std::fill_n(m_capture.get(), size_t(frames) * in, 0);
+    for (size_t i = 0; i < count; ++i)
+        capture(*live[i], frames, timestamp);
+}
+
+void AudioEngine::play(Slot& slot, uint64_t first, uint32_t frames)
+{
+    AudioSM& ring = *slot.output;
+    // The header is the client's to scribble on: read once, checked, then used as read.
+    const uint32_t channels = ring.channelCount();
+    const uint32_t ringFrames = ring.ringFrames();
+    if (channels != slot.outChannels || ringFrames == 0 || uint64_t(ringFrames) * channels > AudioSM::kMaxSamples)
+        return;
+    const uint32_t count = audiosm::load(ring.writeCount, std::memory_order_acquire);
+    const uint32_t offset = audiosm::load(ring.writeOffset, std::memory_order_acquire);
+    if (!slot.written) {
+        if (count == 0 && offset == 0)
+            return; // nothing written yet: silence, and not yet late
+        slot.written = true;
+    }
+    const auto k = uint32_t(first - slot.origin); // the connection's frame numbers are 32-bit
+    const int64_t ahead = int32_t(count + offset - k);
+    const auto have = uint32_t(std::clamp<int64_t>(ahead, 0, frames));
+
+    const uint32_t mixed = std::min(channels, m_format.outChannels);
+    const uint32_t out = m_format.outChannels;
+    for (uint32_t f = 0; f < have; ++f) {
+        int32_t* from = ring.samples + size_t((k + f) % ringFrames) * channels;
+        int64_t* to = m_sum.get() + size_t(f) * out;
+        for (uint32_t c = 0; c < mixed; ++c)
+            to[c] += from[c];
+        // Played frames are consumed: a slot the client skips (its write-ahead grew) plays
+        // silence a lap later, not old audio.
+        std::fill_n(from, channels, 0);
+    }
+
+    ClientData& record = *slot.record;
+    if (have < frames) {
+        // Late: one underrun, counted per channel as the readers divide by the channel count.
+        shared(record.iUnderruns).fetch_add(int32_t(channels), std::memory_order_relaxed);
+        return;
+    }
+    const auto lead = int32_t(std::min<int64_t>((ahead - frames) * channels, INT32_MAX));
+    auto minimum = shared(record.iMinimum);
+    const int32_t least = minimum.load(std::memory_order_relaxed);
+    if (least == -1 || least > lead)
+        minimum.store(lead, std::memory_order_relaxed);
+    auto maximum = shared(record.iMaximum);
+    if (maximum.load(std::memory_order_relaxed) < lead)
+        maximum.store(lead, std::memory_order_relaxed);
+    shared(record.iSum).fetch_add(uint32_t(lead), std::memory_order_relaxed);
+    shared(record.iValueCount).fetch_add(1, std::memory_order_relaxed);
+}
+
+void AudioEngine::capture(Slot& slot, uint32_t frames, uint64_t timestamp)
+{
+    const uint32_t in = m_format.inChannels;
+    const int32_t* from = m_capture.get();
+    if (slot.inChannels != in) {
+        // Set up before the format changed: the channels it has, from those there are.
+        for (uint32_t f = 0; f < frames; ++f)
+            for (uint32_t c = 0; c < slot.inChannels; ++c)
+                m_remap[size_t(f) * slot.inChannels + c] = c < in ? m_capture[size_t(f) * in + c] : 0;
+        from = m_remap.get();
+    }
+    slot.input->writeFrames(from, frames, 0, slot.inChannels);
+    slot.input->writeTimestamp(timestamp);
+}
+
+} // namespace kext
