@@ -250,14 +250,16 @@ void AudioEngine::run()
         const uint64_t jitter = m_jitter.load(std::memory_order_relaxed);
         while (m_frame < target) {
             const auto frames = uint32_t(std::min<uint64_t>(target - m_frame, kChunkFrames));
+            const uint64_t start = anchorHost + nsOf(m_frame - anchorFrame, rate, ppm);
             uint64_t timestamp = anchorHost + nsOf(m_frame + frames - anchorFrame, rate, ppm);
+            const uint64_t end = timestamp;
             if (jitter != 0) {
                 m_random ^= m_random << 13;
                 m_random ^= m_random >> 7;
                 m_random ^= m_random << 17;
                 timestamp = timestamp + m_random % (2 * jitter + 1) - jitter;
             }
-            pass(m_frame, frames, timestamp, source, sink);
+            pass(m_frame, frames, {timestamp, start, end}, source, sink);
             m_frame += frames;
         }
         m_sequence.fetch_add(1, std::memory_order_seq_cst);
@@ -273,7 +275,7 @@ void AudioEngine::run()
     }
 }
 
-void AudioEngine::pass(uint64_t first, uint32_t frames, uint64_t timestamp, AudioSource* source, WavSink* sink)
+void AudioEngine::pass(uint64_t first, uint32_t frames, const PassTimes& times, AudioSource* source, WavSink* sink)
 {
     const uint32_t out = m_format.outChannels;
     const uint32_t in = m_format.inChannels;
@@ -305,7 +307,7 @@ void AudioEngine::pass(uint64_t first, uint32_t frames, uint64_t timestamp, Audi
     else
         std::fill_n(m_capture.get(), size_t(frames) * in, 0);
     for (size_t i = 0; i < count; ++i)
-        capture(*live[i], frames, timestamp);
+        capture(*live[i], frames, times);
 }
 
 void AudioEngine::play(Slot& slot, uint64_t first, uint32_t frames)
@@ -357,8 +359,21 @@ void AudioEngine::play(Slot& slot, uint64_t first, uint32_t frames)
     shared(record.iValueCount).fetch_add(1, std::memory_order_relaxed);
 }
 
-void AudioEngine::capture(Slot& slot, uint32_t frames, uint64_t timestamp)
+void AudioEngine::capture(Slot& slot, uint32_t frames, const PassTimes& times)
 {
+    if (audiosm::load(slot.input->writeCount) == 0) {
+        // Until a record spans tsMinFrames a reader would find no time at all, and its first
+        // buffers would go out untimed: the clock's own line of the first frames stands in,
+        // published with the frames below.
+        AudioSM& ring = *slot.input;
+        AudioTSData& record = audiosm::load(ring.tsCurrent) != 0 ? ring.tsRecord1 : ring.tsRecord2;
+        record.frame0 = 0;
+        record.ts0 = times.start;
+        record.frame1 = frames;
+        record.ts1 = times.end;
+        record.validate();
+    }
+    const uint64_t timestamp = times.timestamp;
     const uint32_t in = m_format.inChannels;
     const int32_t* from = m_capture.get();
     if (slot.inChannels != in) {

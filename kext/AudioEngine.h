@@ -90,10 +90,17 @@ private:
     void release(Slot& slot);
     void quiesce() const;
     void run();
-    void pass(uint64_t first, uint32_t frames, uint64_t timestamp, audio::AudioSource* source,
+    // `timestamp`: the published time of the pass's end (jitter included); `start`, `end`: the
+    // clock's own time of its first frame and of its end.
+    struct PassTimes {
+        uint64_t timestamp;
+        uint64_t start;
+        uint64_t end;
+    };
+    void pass(uint64_t first, uint32_t frames, const PassTimes& times, audio::AudioSource* source,
               audio::WavSink* sink);
     void play(Slot& slot, uint64_t first, uint32_t frames);
-    void capture(Slot& slot, uint32_t frames, uint64_t timestamp);
+    void capture(Slot& slot, uint32_t frames, const PassTimes& times);
 
     EngineFormat m_format;
     std::thread m_thread;

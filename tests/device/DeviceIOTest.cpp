@@ -34,11 +34,14 @@ struct Tape {
     // Output value of the nth played frame; channel 0 carries it, the others silence.
     float (*signal)(size_t frame) = nullptr;
     float constant = 0.0f;
+    // The input time stamps of the first calls.
+    static constexpr size_t kTimed = 32;
+    AudioTimeStamp firstInputTimes[kTimed]{};
     std::atomic<bool> mustNotRun{false};
     std::atomic<bool> ranWhenItMustNot{false};
 };
 
-OSStatus recordAndPlay(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp*,
+OSStatus recordAndPlay(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp* inTime,
                        AudioBufferList* out, const AudioTimeStamp*, void* data)
 {
     auto& tape = *static_cast<Tape*>(data);
@@ -52,6 +55,8 @@ OSStatus recordAndPlay(AudioDeviceID, const AudioTimeStamp*, const AudioBufferLi
     const size_t call = tape.calls.load();
     if (call < tape.callFrames.size())
         tape.callFrames[call] = frames;
+    if (call < Tape::kTimed)
+        tape.firstInputTimes[call] = *inTime;
     for (uint32_t f = 0; f < frames && first + f < Tape::kFrames; ++f) {
         for (uint32_t c = 0; c < tape.channels; ++c) {
             const size_t at = (first + f) * tape.channels + c;
@@ -240,6 +245,17 @@ TEST_P(LoopbackTest, RoundTripIsTheWriteAheadPlusTheLoopbackDelay)
     EXPECT_EQ(size_t(heard) - kPulse, device->getOutputWriteAhead() + kDelay);
     EXPECT_EQ(tape->input[size_t(heard) * 2], throughLoopback(0.5f));
     EXPECT_EQ(device->getTimestampFilter().mOverloadCount.load(), 0u);
+
+    // Timed from the first buffer on: sample times step by the buffer, host times are the
+    // frames' times on the interface's clock (44.1 kHz, within a part per thousand).
+    for (size_t c = 1; c < std::min(Tape::kTimed, tape->calls.load()); ++c) {
+        const AudioTimeStamp& before = tape->firstInputTimes[c - 1];
+        const AudioTimeStamp& now = tape->firstInputTimes[c];
+        ASSERT_NE(before.mHostTime, 0u) << "call " << c - 1;
+        EXPECT_EQ(now.mSampleTime - before.mSampleTime, double(GetParam())) << "call " << c;
+        const double nanos = double(now.mHostTime - before.mHostTime);
+        EXPECT_NEAR(nanos, GetParam() * 1e9 / 44100.0, GetParam() * 1e9 / 44100.0 * 1e-3) << "call " << c;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(FrameSizes, LoopbackTest, ::testing::Values(64u, 256u, 1024u));
