@@ -1,0 +1,296 @@
+// tarsel-roundtrip against a private simulated kernel driver: a run through the loopback with
+// its WAV files, a wrong round trip and a signal that does not come back, and how it fails.
+#include <fcntl.h>
+#include <poll.h>
+#include <sndfile.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/kext/KextFixture.h"
+
+extern char** environ;
+
+namespace {
+
+struct ToolRun {
+    int status = -1; // exit status, -1 when it did not exit normally
+    std::string out, err;
+};
+
+ToolRun runTool(const std::vector<std::string>& args)
+{
+    ToolRun run;
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
+        return run;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+    posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+    std::vector<std::string> words{TARSEL_ROUNDTRIP};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    int rc = posix_spawn(&child, TARSEL_ROUNDTRIP, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (rc == 0) {
+        pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+        std::string* sinks[2] = {&run.out, &run.err};
+        int open = 2;
+        while (open > 0 && poll(fds, 2, -1) > 0) {
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || fds[i].revents == 0)
+                    continue;
+                char buffer[4096];
+                ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    sinks[i]->append(buffer, size_t(n));
+                } else {
+                    fds[i].fd = -1;
+                    --open;
+                }
+            }
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    close(outPipe[0]);
+    close(errPipe[0]);
+    return run;
+}
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// The number after the first `label` in `text` (spaces skipped), or -1.
+long numberAfter(const std::string& text, const std::string& label)
+{
+    const size_t at = text.find(label);
+    if (at == std::string::npos)
+        return -1;
+    const char* start = text.c_str() + at + label.size();
+    char* end = nullptr;
+    const long value = std::strtol(start, &end, 10);
+    return end == start ? -1 : value;
+}
+
+// A WAV file as libsndfile reads it; frames < 0 when it cannot be opened.
+struct Wav {
+    long frames = -1;
+    int channels = 0;
+    int rate = 0;
+    std::vector<float> samples;
+};
+
+Wav readWav(const std::filesystem::path& path)
+{
+    Wav wav;
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr)
+        return wav;
+    wav.frames = long(info.frames);
+    wav.channels = info.channels;
+    wav.rate = info.samplerate;
+    wav.samples.resize(size_t(info.frames) * size_t(info.channels));
+    if (sf_readf_float(file, wav.samples.data(), info.frames) != info.frames)
+        wav.frames = -1;
+    sf_close(file);
+    return wav;
+}
+
+// The first frame whose channel 0 is louder than `level`, or -1.
+long firstLoud(const Wav& wav, float level)
+{
+    for (long i = 0; i < wav.frames; ++i)
+        if (std::fabs(wav.samples[size_t(i) * size_t(wav.channels)]) > level)
+            return i;
+    return -1;
+}
+
+// A private HOME and an output folder in one temporary folder.
+class RoundTripToolTest : public kexttest::KextTest {
+protected:
+    void SetUp() override
+    {
+        char folder[] = "/tmp/tarsel-rttest-XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        m_folder = folder;
+        if (const char* old = getenv("HOME"))
+            m_oldHome = old;
+        setenv("HOME", m_folder.c_str(), 1);
+        KextTest::SetUp();
+    }
+    void TearDown() override
+    {
+        KextTest::TearDown();
+        if (!m_oldHome.empty())
+            setenv("HOME", m_oldHome.c_str(), 1);
+        std::error_code ignored;
+        std::filesystem::remove_all(m_folder, ignored);
+    }
+    std::filesystem::path out() const { return m_folder / "out"; }
+    std::filesystem::path m_folder;
+    std::string m_oldHome;
+};
+
+TEST_F(RoundTripToolTest, RoundTripThroughTheLoopbackWithBothWavFiles)
+{
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    ToolRun run = runTool({"--frames", "256", "--seconds", "1", "--out", out().string()});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(contains(run.out, "44100 Hz, 256 frames, 2 in / 2 out")) << run.out;
+    EXPECT_TRUE(contains(run.out, "streaming\u2026 1/")) << run.out;
+    EXPECT_TRUE(contains(run.out, "matches sample by sample")) << run.out;
+    EXPECT_TRUE(contains(run.out, "result: pass")) << run.out;
+
+    const long trip = numberAfter(run.out, "round trip ");
+    const long frames = numberAfter(run.out, ".wav (");
+    ASSERT_GT(trip, 0) << run.out;
+    // Half a second, the pulse, a quarter second, the one-second sine and the tail.
+    EXPECT_GE(frames, long(1.75 * 44100));
+    EXPECT_LT(frames, long(2.5 * 44100));
+
+    const Wav played = readWav(out() / "played.wav");
+    const Wav recorded = readWav(out() / "recorded.wav");
+    ASSERT_EQ(played.frames, frames);
+    ASSERT_EQ(recorded.frames, frames);
+    EXPECT_EQ(played.channels, 2);
+    EXPECT_EQ(recorded.channels, 2);
+    EXPECT_EQ(played.rate, 44100);
+    EXPECT_EQ(recorded.rate, 44100);
+    // The pulse leaves after half a second and is heard one round trip later; the files start
+    // with the first buffer each way.
+    EXPECT_EQ(firstLoud(played, 0.25f), 22050);
+    EXPECT_EQ(firstLoud(recorded, 0.25f), 22050 + trip);
+}
+
+// The data path does not depend on the clock: with a loopback delay, a drifting clock and
+// jittered kernel time stamps the round trip stays exact, and the drift shows in the report.
+class RoundTripUnderFaultsTest : public RoundTripToolTest, public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(RoundTripUnderFaultsTest, ExactRoundTripAndTheClockDriftMeasured)
+{
+    const uint32_t id = daemon().plug("wrenfield-w2-hs");
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(daemon().control().configure(id, "source", "loopback:100"), KERN_SUCCESS);
+    ASSERT_EQ(daemon().control().configure(id, "drift", "300"), KERN_SUCCESS);
+    ASSERT_EQ(daemon().control().configure(id, "jitter", "50000"), KERN_SUCCESS);
+    const std::string frames = std::to_string(GetParam());
+    ToolRun run = runTool({"--frames", frames, "--seconds", "0.5", "--loopback-delay", "100", "--out", out().string()});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(contains(run.out, "48000 Hz, " + frames + " frames")) << run.out;
+    EXPECT_TRUE(contains(run.out, "loopback delay 100")) << run.out;
+    // The least-squares clock over the IOProc time stamps against the nominal rate.
+    const long ppm = numberAfter(run.out, "clock ");
+    EXPECT_GE(ppm, 240) << run.out;
+    EXPECT_LE(ppm, 360) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(FrameSizes, RoundTripUnderFaultsTest, ::testing::Values(128u, 1024u));
+
+// More inputs than outputs: the outputs' channels are compared, the WAV files keep each side's.
+TEST_F(RoundTripToolTest, AnInterfaceWithMoreInputsThanOutputs)
+{
+    ASSERT_NE(daemon().plug("brightwater-mixer-16-hs"), 0u);
+    ToolRun run = runTool({"--seconds", "0.2", "--out", out().string()});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(contains(run.out, "16 in / 2 out")) << run.out;
+    EXPECT_TRUE(contains(run.out, "2 channels")) << run.out;
+    const Wav played = readWav(out() / "played.wav");
+    const Wav recorded = readWav(out() / "recorded.wav");
+    EXPECT_EQ(played.channels, 2);
+    EXPECT_EQ(recorded.channels, 16);
+    EXPECT_EQ(played.frames, recorded.frames);
+    EXPECT_GT(played.frames, 0);
+}
+
+// The tool compares the round trip with the delay it is told and fails when they differ; a
+// signal that never comes back fails too.
+TEST_F(RoundTripToolTest, AWrongRoundTripOrASilentInputFails)
+{
+    const uint32_t id = daemon().plug("tarsel");
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(daemon().control().configure(id, "source", "loopback:37"), KERN_SUCCESS);
+    ToolRun told = runTool({"--seconds", "0.2", "--loopback-delay", "37", "--out", out().string()});
+    EXPECT_EQ(told.status, 0) << told.out << told.err;
+    EXPECT_TRUE(contains(told.out, "loopback delay 37")) << told.out;
+
+    ToolRun untold = runTool({"--seconds", "0.2", "--out", out().string()});
+    EXPECT_EQ(untold.status, 1) << untold.out << untold.err;
+    EXPECT_TRUE(contains(untold.out, "DIFFERENT")) << untold.out;
+    EXPECT_TRUE(contains(untold.out, "result: FAIL")) << untold.out;
+
+    ASSERT_EQ(daemon().control().configure(id, "source", "silence"), KERN_SUCCESS);
+    ToolRun silent = runTool({"--seconds", "0.2", "--out", out().string()});
+    EXPECT_EQ(silent.status, 1) << silent.out << silent.err;
+    EXPECT_TRUE(contains(silent.out, "the pulse did not come back")) << silent.out;
+    // The files are written all the same, for a look at what happened.
+    EXPECT_GT(readWav(out() / "recorded.wav").frames, 0);
+}
+
+TEST_F(RoundTripToolTest, RefusalsAndMistakesExitNonZeroWithAReason)
+{
+    ToolRun none = runTool({"--out", out().string()});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_TRUE(contains(none.err, "tarsel-roundtrip: no interface is attached")) << none.err;
+
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* reason;
+    } cases[] = {
+        {{"--frames", "4096"}, 1, "frame size 4096 is outside 64 to 1024"},
+        {{"--frames", "0"}, 2, "invalid frame size"},
+        {{"--seconds", "0"}, 2, "invalid length"},
+        {{"--seconds", "1e9"}, 2, "invalid length"},
+        {{"--loopback-delay", "-3"}, 2, "invalid loopback delay"},
+        {{"--out", ""}, 2, "empty folder name"},
+        {{"--seconds"}, 2, "option '--seconds' needs a value"},
+        {{"--loud"}, 2, "unknown option"},
+        {{"extra"}, 2, "unexpected argument"},
+    };
+    for (const Case& c : cases) {
+        ToolRun run = runTool(c.args);
+        EXPECT_EQ(run.status, c.status) << c.args[0];
+        EXPECT_TRUE(contains(run.err, std::string("tarsel-roundtrip: ") + c.reason)) << run.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(out())) << "nothing is written after a refusal";
+
+    ToolRun help = runTool({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: tarsel-roundtrip", 0), 0u) << help.out;
+}
+
+TEST(RoundTripTool, WithoutKernelDriverSaysSo)
+{
+    char folder[] = "/tmp/tarsel-rttest-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    setenv("TARSEL_KEXT_SOCKET", (std::string(folder) + "/none.sock").c_str(), 1);
+    ToolRun run = runTool({});
+    unsetenv("TARSEL_KEXT_SOCKET");
+    rmdir(folder);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(contains(run.err, "cannot reach the kernel driver")) << run.err;
+}
+
+} // namespace
