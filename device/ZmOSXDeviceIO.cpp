@@ -34,10 +34,16 @@ void sleepNanos(unsigned long nanos)
     nanosleep(&delay, nullptr);
 }
 
-// Frames the writer is ahead of `position`, as a signed distance (counters wrap).
+// The writer is ahead of `position` (the counters wrap, so as a signed distance).
 bool isBeyond(uint32_t writeCount, uint32_t position)
 {
     return static_cast<int32_t>(writeCount - position) > 0;
+}
+
+// A 64-bit token the kernel keeps as two 32-bit halves in the shared status block.
+uint64_t loadToken(const uint32_t (&halves)[2])
+{
+    return uint64_t(audiosm::load(halves[1])) << 32 | audiosm::load(halves[0]);
 }
 
 } // namespace
@@ -198,10 +204,8 @@ unsigned long ZmOSXDevice::onUSBProc(bool callProcs)
         for (int n = 0; n < kBuffersPerWake && available >= frames; ++n) {
             const uint32_t position = out->loadReadPosition();
             // The input belongs to another client: our IOProcs hear silence, output goes on.
-            const uint64_t owner = std::atomic_ref<uint32_t>(s->iInputOwner[1]).load(std::memory_order_relaxed);
-            const uint64_t ownerToken =
-                owner << 32 | std::atomic_ref<uint32_t>(s->iInputOwner[0]).load(std::memory_order_relaxed);
-            const bool foreignOwner = ownerToken != 0 && ownerToken != ownToken;
+            const uint64_t owner = loadToken(s->iInputOwner);
+            const bool foreignOwner = owner != 0 && owner != ownToken;
             int32_t* destination = skipInput || foreignOwner ? nullptr : m_inputBuffer.rawSamples();
             if (destination == nullptr && m_inputBuffer.rawSamples() != nullptr)
                 audioInt32Clear(m_inputBuffer.rawSamples(), static_cast<int>(m_inputBuffer.rawSampleCount()));
