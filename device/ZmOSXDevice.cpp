@@ -289,7 +289,7 @@ void ZmOSXDevice::closeDevice(bool full)
         stopThread();
         removeAllIOProcs();
     }
-    waitForCycleEnd();
+    waitForCycleEnd(); // the state is idle: no cycle starts after this one
     m_inputBuffer.term();
     m_outputBuffer.term();
     unmapSharedMemory();

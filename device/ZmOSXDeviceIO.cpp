@@ -151,6 +151,10 @@ unsigned long ZmOSXDevice::onUSBProc(bool callProcs)
         std::atomic<uint64_t>& epoch;
         ~EndOfCycle() { epoch.fetch_add(1, std::memory_order_release); }
     } endOfCycle{m_iCycleEpoch};
+    // A closer sets the state before it waits for the cycle: either it waits for this one, or
+    // this one sees the state and leaves the buffers alone.
+    if (m_eStreamState.load(std::memory_order_seq_cst) != kStreamAttached)
+        return kNotStreamingPause;
 
     KernelStatusBlock* s = status();
     auto* in = static_cast<AudioSM*>(m_pInputRing.load(std::memory_order_seq_cst));
