@@ -3,10 +3,8 @@
 // the I/O cycle kept time. The two signals go to played.wav and recorded.wav.
 #include <CoreAudio/HostTime.h>
 #include <CoreFoundation/CoreFoundation.h>
-#include <IOKit/IOKitLib.h>
 #include <getopt.h>
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,7 +12,6 @@
 #include <chrono>
 #include <cinttypes>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,12 +27,12 @@
 #include "device/KernelStatusBlock.h"
 #include "device/OSXDeviceManager.h"
 #include "device/ZmOSXDevice.h"
+#include "tools/Statistics.h"
+#include "tools/ToolSupport.h"
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr unsigned long kAllChannels = 0xFFFFFFFF;
+using namespace toolsupport;
 
 // The I/O cycle hands out 24-bit output and 32-bit input scaled by this.
 constexpr double kOutputScale = 8388608.0;
@@ -49,8 +46,6 @@ constexpr float kPulse = 0.5f;
 constexpr double kPulseThreshold = 0.25;
 constexpr double kSineHz = 1000.0;
 constexpr double kSineDbfs = -6.0;
-
-const char kTryHelp[] = "Try 'tarsel-roundtrip --help' for more information.\n";
 
 const char kUsage[] =
     "usage: tarsel-roundtrip [OPTION]...\n"
@@ -72,19 +67,6 @@ const char kUsage[] =
     "Exit status: 0 when the round trip is as expected and the sine came back unchanged,\n"
     "1 otherwise or when the interface cannot be used, 2 on a usage error.\n";
 
-FILE* g_report = stdout;
-
-void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void fail(const char* format, ...)
-{
-    std::fputs("tarsel-roundtrip: ", stderr);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-}
-
 // --- options ------------------------------------------------------------------------------------
 
 struct Options {
@@ -93,19 +75,6 @@ struct Options {
     std::string out = ".";
     unsigned loopbackDelay = 0;
 };
-
-bool parseUnsigned(const char* text, unsigned long max, unsigned long& value)
-{
-    if (text == nullptr || *text < '0' || *text > '9')
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long v = std::strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v > max)
-        return false;
-    value = v;
-    return true;
-}
 
 bool parseSeconds(const char* text, double& value)
 {
@@ -129,57 +98,40 @@ int parseOptions(int argc, char** argv, Options& options)
         {"out", required_argument, nullptr, 'o'},    {"loopback-delay", required_argument, nullptr, 'l'},
         {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
     };
-    opterr = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, ":f:s:o:l:h", kLong, nullptr)) != -1) {
-        unsigned long value = 0;
+    return parseArguments(argc, argv, "f:s:o:l:h", kLong, kUsage, [&](int c, const char* value) {
+        unsigned long number = 0;
         switch (c) {
         case 'f':
-            if (!parseUnsigned(optarg, 1000000, value) || value == 0) {
-                fail("invalid frame size '%s'", optarg);
+            if (!parseUnsigned(value, 1000000, number) || number == 0) {
+                fail("invalid frame size '%s'", value);
                 return kExitUsage;
             }
-            options.frames = unsigned(value);
-            break;
+            options.frames = unsigned(number);
+            return 0;
         case 's':
-            if (!parseSeconds(optarg, options.seconds)) {
-                fail("invalid length '%s' (seconds, 0.01 to 600)", optarg);
+            if (!parseSeconds(value, options.seconds)) {
+                fail("invalid length '%s' (seconds, 0.01 to 600)", value);
                 return kExitUsage;
             }
-            break;
+            return 0;
         case 'o':
-            if (*optarg == '\0') {
+            if (*value == '\0') {
                 fail("empty folder name");
                 return kExitUsage;
             }
-            options.out = optarg;
-            break;
+            options.out = value;
+            return 0;
         case 'l':
-            if (!parseUnsigned(optarg, 10000000, value)) {
-                fail("invalid loopback delay '%s' (frames)", optarg);
+            if (!parseUnsigned(value, 10000000, number)) {
+                fail("invalid loopback delay '%s' (frames)", value);
                 return kExitUsage;
             }
-            options.loopbackDelay = unsigned(value);
-            break;
-        case 'h':
-            std::fputs(kUsage, g_report);
-            return -1;
-        case ':':
-            fail("option '%s' needs a value", argv[optind - 1]);
-            std::fputs(kTryHelp, stderr);
-            return kExitUsage;
+            options.loopbackDelay = unsigned(number);
+            return 0;
         default:
-            fail("unknown option '%s'", argv[optind - 1]);
-            std::fputs(kTryHelp, stderr);
             return kExitUsage;
         }
-    }
-    if (optind < argc) {
-        fail("unexpected argument '%s'", argv[optind]);
-        std::fputs(kTryHelp, stderr);
-        return kExitUsage;
-    }
-    return 0;
+    });
 }
 
 // --- the run the IOProc fills -------------------------------------------------------------------
@@ -310,25 +262,6 @@ SignalLayout makeSignal(Run& run, double rate, double seconds, uint32_t tailFram
 
 // --- analysis -----------------------------------------------------------------------------------
 
-struct Spread {
-    double p50 = 0, p99 = 0, max = 0;
-};
-
-Spread spreadOf(std::vector<double> values)
-{
-    Spread s;
-    if (values.empty())
-        return s;
-    std::sort(values.begin(), values.end());
-    auto at = [&](double q) {
-        return values[std::min(values.size() - 1, size_t(q * double(values.size() - 1) + 0.5))];
-    };
-    s.p50 = at(0.50);
-    s.p99 = at(0.99);
-    s.max = values.back();
-    return s;
-}
-
 // Host time against sample time: the least-squares line, and how far each stamp is from it.
 struct ClockFit {
     Spread deviation; // ns, absolute
@@ -338,35 +271,23 @@ struct ClockFit {
 ClockFit fitClock(const std::vector<const Cycle*>& cycles, double rate)
 {
     ClockFit fit;
-    if (cycles.size() < 3)
+    if (cycles.empty())
         return fit;
     // Centred on the first stamp, so that doubles keep the nanoseconds.
     const double x0 = cycles.front()->outputSample;
     const auto y0 = int64_t(cycles.front()->outputHost);
-    double sx = 0, sy = 0;
+    std::vector<double> x, y;
+    x.reserve(cycles.size());
+    y.reserve(cycles.size());
     for (const Cycle* c : cycles) {
-        sx += c->outputSample - x0;
-        sy += double(int64_t(c->outputHost) - y0);
+        x.push_back(c->outputSample - x0);
+        y.push_back(double(int64_t(c->outputHost) - y0));
     }
-    const double n = double(cycles.size());
-    const double mx = sx / n, my = sy / n;
-    double sxx = 0, sxy = 0;
-    for (const Cycle* c : cycles) {
-        const double dx = c->outputSample - x0 - mx;
-        sxx += dx * dx;
-        sxy += dx * (double(int64_t(c->outputHost) - y0) - my);
-    }
-    if (sxx <= 0)
+    const LineFit line = fitLine(x, y); // ns per frame
+    if (!line.valid)
         return fit;
-    const double slope = sxy / sxx; // ns per frame
-    std::vector<double> deviations;
-    deviations.reserve(cycles.size());
-    for (const Cycle* c : cycles) {
-        const double predicted = my + slope * (c->outputSample - x0 - mx);
-        deviations.push_back(std::fabs(double(int64_t(c->outputHost) - y0) - predicted));
-    }
-    fit.deviation = spreadOf(std::move(deviations));
-    fit.ppm = (1.0e9 / rate / slope - 1.0) * 1.0e6;
+    fit.deviation = line.deviation;
+    fit.ppm = (1.0e9 / rate / line.slope - 1.0) * 1.0e6;
     return fit;
 }
 
@@ -388,26 +309,27 @@ int64_t positionOf(const Cycle& c, uint32_t offset)
     return std::llround(c.inputSample) + int64_t(offset);
 }
 
-// The cycle that produced signal frame `frame`, or null.
-const Cycle* cycleOfPlayed(const std::vector<Cycle>& cycles, uint32_t frame)
+// The cycle whose frames, counted from its `start` member, hold `frame`; or null.
+const Cycle* cycleHolding(const std::vector<Cycle>& cycles, uint32_t Cycle::*start, uint32_t frame)
 {
     auto it = std::upper_bound(cycles.begin(), cycles.end(), frame,
-                               [](uint32_t f, const Cycle& c) { return f < c.playStart; });
+                               [start](uint32_t f, const Cycle& c) { return f < c.*start; });
     if (it == cycles.begin())
         return nullptr;
     --it;
-    return frame < it->playStart + it->frames ? &*it : nullptr;
+    return frame < (*it).*start + it->frames ? &*it : nullptr;
+}
+
+// The cycle that produced signal frame `frame`, or null.
+const Cycle* cycleOfPlayed(const std::vector<Cycle>& cycles, uint32_t frame)
+{
+    return cycleHolding(cycles, &Cycle::playStart, frame);
 }
 
 // The cycle that delivered recorded frame `frame`, or null.
 const Cycle* cycleOfRecorded(const std::vector<Cycle>& cycles, uint32_t frame)
 {
-    auto it = std::upper_bound(cycles.begin(), cycles.end(), frame,
-                               [](uint32_t f, const Cycle& c) { return f < c.recordStart; });
-    if (it == cycles.begin())
-        return nullptr;
-    --it;
-    return frame < it->recordStart + it->frames ? &*it : nullptr;
+    return cycleHolding(cycles, &Cycle::recordStart, frame);
 }
 
 // The signal frame produced at stream position `position`, or -1.
@@ -565,19 +487,8 @@ int runDevice(ZmOSXDevice& device, const Options& options)
         fail("the interface reports no sample rate");
         return kExitFailure;
     }
-    if (options.frames) {
-        unsigned min = 0, max = 0;
-        device.getFrameSizeRangeInt(min, max);
-        if (*options.frames < min || *options.frames > max) {
-            fail("frame size %u is outside %u to %u", *options.frames, min, max);
-            return kExitFailure;
-        }
-        device.setFrameSize(*options.frames, false, false);
-        if (device.getFrameSize() != *options.frames) {
-            fail("the interface kept frame size %u", device.getFrameSize());
-            return kExitFailure;
-        }
-    }
+    if (options.frames && !applyFrameSize(device, *options.frames))
+        return kExitFailure;
     const unsigned frames = device.getFrameSize();
 
     auto run = std::make_unique<Run>();
@@ -607,10 +518,10 @@ int runDevice(ZmOSXDevice& device, const Options& options)
     // A cycle record per buffer, with room for buffers of half the size.
     run->cycles.resize(layout.total / std::max(1u, frames / 2) + 64);
 
-    std::fprintf(g_report, "tarsel-roundtrip: %s %s, %u Hz, %u frames, %u in / %u out\n",
+    std::fprintf(report(), "tarsel-roundtrip: %s %s, %u Hz, %u frames, %u in / %u out\n",
                  device.getManufacturer().c_str(), device.getDeviceName().c_str(), rate, frames, run->inChannels,
                  run->outChannels);
-    std::fflush(g_report);
+    std::fflush(report());
 
     const uint32_t overloadsBefore = device.getTimestampFilter().mOverloadCount.load(std::memory_order_relaxed);
     const AudioDeviceIOProc proc = &roundTripIOProc;
@@ -643,8 +554,8 @@ int runDevice(ZmOSXDevice& device, const Options& options)
         }
         while (shownSeconds < totalSeconds && played >= (shownSeconds + 1) * uint64_t(rate)) {
             ++shownSeconds;
-            std::fprintf(g_report, "streaming\u2026 %u/%u s\n", shownSeconds, totalSeconds);
-            std::fflush(g_report);
+            std::fprintf(report(), "streaming\u2026 %u/%u s\n", shownSeconds, totalSeconds);
+            std::fflush(report());
         }
         if (played == 0 && now - started > std::chrono::seconds(3)) {
             stalled = "no audio came: the interface does not stream (is the kernel driver's audio engine on?)";
@@ -660,7 +571,7 @@ int runDevice(ZmOSXDevice& device, const Options& options)
         }
     }
     if (stalled == nullptr && shownSeconds < totalSeconds)
-        std::fprintf(g_report, "streaming\u2026 %u/%u s\n", totalSeconds, totalSeconds);
+        std::fprintf(report(), "streaming\u2026 %u/%u s\n", totalSeconds, totalSeconds);
     // What the device reports is read while it streams, at the frame size of the run.
     const uint32_t writeAhead = device.getOutputWriteAhead();
     const uint32_t inLatency = device.getLatency(true);
@@ -706,7 +617,7 @@ int runDevice(ZmOSXDevice& device, const Options& options)
     bool written = writeWav(folder / "played.wav", run->signal.data(), layout.total, run->outChannels, rate);
     written = writeWav(folder / "recorded.wav", run->recorded.data(), recordedLength, run->inChannels, rate) && written;
 
-    FILE* r = g_report;
+    FILE* r = report();
     std::fprintf(r, "report\n");
     std::fprintf(r, "  rate               %u Hz, %u frames a buffer\n", rate, frames);
     std::fprintf(r, "  cycles             %u IOProc calls, %u overloads", calls, overloads);
@@ -769,40 +680,17 @@ int runDevice(ZmOSXDevice& device, const Options& options)
 
 int main(int argc, char** argv)
 {
-    // The device layer writes its diagnostics to standard output; they go to standard error
-    // here, so that the report stays readable.
-    int reportFd = dup(STDOUT_FILENO);
-    if (reportFd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0 || (g_report = fdopen(reportFd, "w")) == nullptr) {
-        std::perror("tarsel-roundtrip: standard output");
-        return kExitFailure;
-    }
-
     Options options;
-    if (int status = parseOptions(argc, argv, options); status != 0) {
-        std::fflush(g_report);
-        return status < 0 ? 0 : status;
-    }
-
-    mach_port_t master = MACH_PORT_NULL;
-    if (IOMasterPort(MACH_PORT_NULL, &master) != kIOReturnSuccess) {
-        fail("cannot reach the kernel driver (is tarsel-kextd running?)");
-        return kExitFailure;
-    }
-
-    IgnoringDeviceManagerClient client;
-    auto manager = std::make_unique<OSXDeviceManager>(nullptr, client);
-    ZmOSXDevice* device = manager->getCountDevices() > 0 ? manager->getDevice(0) : nullptr;
-    if (device == nullptr) {
-        fail("no interface is attached");
-        return kExitFailure;
-    }
-    device->incReferences();
-    const int status = runDevice(*device, options);
-    device->decReferences();
-    manager.reset();
-    if (std::fflush(g_report) != 0) {
-        std::perror("tarsel-roundtrip: writing the report");
-        return kExitFailure;
-    }
-    return status;
+    return runProgram("tarsel-roundtrip", [&] { return parseOptions(argc, argv, options); },
+                      [&](OSXDeviceManager& manager) {
+                          ZmOSXDevice* device = manager.getCountDevices() > 0 ? manager.getDevice(0) : nullptr;
+                          if (device == nullptr) {
+                              fail("no interface is attached");
+                              return kExitFailure;
+                          }
+                          device->incReferences();
+                          const int status = runDevice(*device, options);
+                          device->decReferences();
+                          return status;
+                      });
 }

@@ -1,15 +1,10 @@
 // tarsel-devices: lists the attached interfaces through the device layer, and changes the
 // format, rate or frame size of one of them.
 #include <CoreFoundation/CoreFoundation.h>
-#include <IOKit/IOKitLib.h>
 #include <getopt.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdarg>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -19,14 +14,11 @@
 #include "device/DeviceManagerClient.h"
 #include "device/OSXDeviceManager.h"
 #include "device/ZmOSXDevice.h"
+#include "tools/ToolSupport.h"
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr unsigned long kAllChannels = 0xFFFFFFFF;
-
-const char kTryHelp[] = "Try 'tarsel-devices --help' for more information.\n";
+using namespace toolsupport;
 
 const char kUsage[] =
     "usage: tarsel-devices [OPTION]...\n"
@@ -49,9 +41,6 @@ const char kUsage[] =
     "Exit status: 0 on success, 1 when the kernel driver or the interface cannot be\n"
     "reached or a setting is refused, 2 on a usage error.\n";
 
-// Device callbacks: the program reads the state afresh after every change.
-using QuietClient = IgnoringDeviceManagerClient;
-
 struct Layout {
     unsigned channels = 0;
     unsigned bits = 0;
@@ -67,32 +56,6 @@ struct Options {
     bool changes() const { return rate || input || output || frameSize; }
 };
 
-FILE* g_report = stdout;
-
-void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void fail(const char* format, ...)
-{
-    std::fputs("tarsel-devices: ", stderr);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
-}
-
-bool parseUnsigned(const char* text, unsigned long max, unsigned long& value)
-{
-    if (text == nullptr || *text < '0' || *text > '9')
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long v = std::strtoul(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v > max)
-        return false;
-    value = v;
-    return true;
-}
-
 bool parseLayout(const char* text, Layout& layout)
 {
     const char* x = std::strpbrk(text, "xX");
@@ -106,7 +69,7 @@ bool parseLayout(const char* text, Layout& layout)
     return true;
 }
 
-// 0: parsed; otherwise the exit status.
+// 0: parsed, -1: help given; otherwise the exit status.
 int parseOptions(int argc, char** argv, Options& options)
 {
     static const option kLong[] = {
@@ -115,63 +78,46 @@ int parseOptions(int argc, char** argv, Options& options)
         {"frame-size", required_argument, nullptr, 'f'}, {"json", no_argument, nullptr, 'j'},
         {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
     };
-    opterr = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, ":d:r:i:o:f:jh", kLong, nullptr)) != -1) {
-        unsigned long value = 0;
+    return parseArguments(argc, argv, "d:r:i:o:f:jh", kLong, kUsage, [&](int c, const char* value) {
+        unsigned long number = 0;
         Layout layout;
         switch (c) {
         case 'd':
-            if (!parseUnsigned(optarg, 1000, value)) {
-                fail("invalid interface number '%s'", optarg);
+            if (!parseUnsigned(value, 1000, number)) {
+                fail("invalid interface number '%s'", value);
                 return kExitUsage;
             }
-            options.device = long(value);
-            break;
+            options.device = long(number);
+            return 0;
         case 'r':
-            if (!parseUnsigned(optarg, 1000000, value) || value == 0) {
-                fail("invalid sample rate '%s'", optarg);
+            if (!parseUnsigned(value, 1000000, number) || number == 0) {
+                fail("invalid sample rate '%s'", value);
                 return kExitUsage;
             }
-            options.rate = unsigned(value);
-            break;
+            options.rate = unsigned(number);
+            return 0;
         case 'i':
         case 'o':
-            if (!parseLayout(optarg, layout)) {
-                fail("invalid format '%s' (expected CHANNELSxBITS, e.g. 2x24)", optarg);
+            if (!parseLayout(value, layout)) {
+                fail("invalid format '%s' (expected CHANNELSxBITS, e.g. 2x24)", value);
                 return kExitUsage;
             }
             (c == 'i' ? options.input : options.output) = layout;
-            break;
+            return 0;
         case 'f':
-            if (!parseUnsigned(optarg, 1000000, value)) {
-                fail("invalid frame size '%s'", optarg);
+            if (!parseUnsigned(value, 1000000, number)) {
+                fail("invalid frame size '%s'", value);
                 return kExitUsage;
             }
-            options.frameSize = unsigned(value);
-            break;
+            options.frameSize = unsigned(number);
+            return 0;
         case 'j':
             options.json = true;
-            break;
-        case 'h':
-            std::fputs(kUsage, g_report);
-            return -1;
-        case ':':
-            fail("option '%s' needs a value", argv[optind - 1]);
-            std::fputs(kTryHelp, stderr);
-            return kExitUsage;
+            return 0;
         default:
-            fail("unknown option '%s'", argv[optind - 1]);
-            std::fputs(kTryHelp, stderr);
             return kExitUsage;
         }
-    }
-    if (optind < argc) {
-        fail("unexpected argument '%s'", argv[optind]);
-        std::fputs(kTryHelp, stderr);
-        return kExitUsage;
-    }
-    return 0;
+    });
 }
 
 // --- reading a device ---------------------------------------------------------------------------
@@ -214,49 +160,49 @@ std::vector<Format> streamFormats(ZmOSXDevice& device, bool input, bool physical
 // "44100 Hz: 2x16 2x24, 48000 Hz: ..." one rate a line.
 void printFormats(const char* title, const std::vector<Format>& formats, bool physical)
 {
-    std::fprintf(g_report, "  %s:", title);
+    std::fprintf(report(), "  %s:", title);
     if (formats.empty()) {
-        std::fputs(" none\n", g_report);
+        std::fputs(" none\n", report());
         return;
     }
     unsigned rate = 0;
     bool first = true;
     for (const Format& f : formats) {
         if (first || f.rate != rate) {
-            std::fprintf(g_report, "\n    %u Hz:", f.rate);
+            std::fprintf(report(), "\n    %u Hz:", f.rate);
             rate = f.rate;
             first = false;
         }
         if (physical)
-            std::fprintf(g_report, " %ux%u", f.channels, f.bits);
+            std::fprintf(report(), " %ux%u", f.channels, f.bits);
         else
-            std::fprintf(g_report, " %u", f.channels);
+            std::fprintf(report(), " %u", f.channels);
     }
-    std::fputc('\n', g_report);
+    std::fputc('\n', report());
 }
 
 void printDevice(long index, ZmOSXDevice& device)
 {
     const VIDPID id = device.getVIDPID();
     const VkChannelSettings& cs = device.getTrueChannels();
-    std::fprintf(g_report, "%ld: %s %s [%04x:%04x] %s speed\n", index, device.getManufacturer().c_str(),
+    std::fprintf(report(), "%ld: %s %s [%04x:%04x] %s speed\n", index, device.getManufacturer().c_str(),
                  device.getDeviceName().c_str(), id.vendorID, id.productID, device.isUSB2Device() ? "high" : "full");
-    std::fprintf(g_report, "  manufacturer: %s\n  name: %s\n  model UID: %s\n", device.getManufacturer().c_str(),
+    std::fprintf(report(), "  manufacturer: %s\n  name: %s\n  model UID: %s\n", device.getManufacturer().c_str(),
                  device.getDeviceName().c_str(), device.getModelUID().c_str());
-    std::fprintf(g_report, "  running: %u Hz, input %ux%u, output %ux%u, configuration %u\n", cs.iFrequency,
+    std::fprintf(report(), "  running: %u Hz, input %ux%u, output %ux%u, configuration %u\n", cs.iFrequency,
                  cs.iInChannels, cs.iInBits, cs.iOutChannels, cs.iOutBits, cs.iConfiguration);
-    std::fputs("  sample rates:", g_report);
+    std::fputs("  sample rates:", report());
     for (unsigned rate : sampleRates(device))
-        std::fprintf(g_report, " %u", rate);
-    std::fputc('\n', g_report);
+        std::fprintf(report(), " %u", rate);
+    std::fputc('\n', report());
     printFormats("input formats (physical)", streamFormats(device, true, true), true);
     printFormats("input formats (virtual: 32-bit float, channels)", streamFormats(device, true, false), false);
     printFormats("output formats (physical)", streamFormats(device, false, true), true);
     printFormats("output formats (virtual: 32-bit float, channels)", streamFormats(device, false, false), false);
     unsigned min = 0, max = 0;
     device.getFrameSizeRangeInt(min, max);
-    std::fprintf(g_report, "  frame size: %u (%u to %u)\n", device.getFrameSize(), min, max);
-    std::fprintf(g_report, "  latency: input %u, output %u frames\n", unsigned(device.getLatency(true)),
+    std::fprintf(report(), "  frame size: %u (%u to %u)\n", device.getFrameSize(), min, max);
+    std::fprintf(report(), "  latency: input %u, output %u frames\n", unsigned(device.getLatency(true)),
                  unsigned(device.getLatency(false)));
 }
 
@@ -264,62 +210,62 @@ void printDevice(long index, ZmOSXDevice& device)
 
 void jsonString(const char* text)
 {
-    std::fputc('"', g_report);
+    std::fputc('"', report());
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
         if (*p == '"' || *p == '\\')
-            std::fprintf(g_report, "\\%c", *p);
+            std::fprintf(report(), "\\%c", *p);
         else if (*p < 0x20 || *p >= 0x7F)
-            std::fprintf(g_report, "\\u%04x", *p); // texts are ISO-8859-1
+            std::fprintf(report(), "\\u%04x", *p); // texts are ISO-8859-1
         else
-            std::fputc(*p, g_report);
+            std::fputc(*p, report());
     }
-    std::fputc('"', g_report);
+    std::fputc('"', report());
 }
 
 void jsonFormats(const std::vector<Format>& formats, bool physical)
 {
-    std::fputc('[', g_report);
+    std::fputc('[', report());
     for (size_t i = 0; i < formats.size(); ++i) {
         const Format& f = formats[i];
-        std::fprintf(g_report, "%s{\"rate\": %u, \"channels\": %u, \"bits\": %u}", i ? ", " : "", f.rate, f.channels,
+        std::fprintf(report(), "%s{\"rate\": %u, \"channels\": %u, \"bits\": %u}", i ? ", " : "", f.rate, f.channels,
                      physical ? f.bits : 32u);
     }
-    std::fputc(']', g_report);
+    std::fputc(']', report());
 }
 
 void jsonDevice(long index, ZmOSXDevice& device)
 {
     const VIDPID id = device.getVIDPID();
     const VkChannelSettings& cs = device.getTrueChannels();
-    std::fprintf(g_report, "    {\"index\": %ld, \"manufacturer\": ", index);
+    std::fprintf(report(), "    {\"index\": %ld, \"manufacturer\": ", index);
     jsonString(device.getManufacturer().c_str());
-    std::fputs(", \"name\": ", g_report);
+    std::fputs(", \"name\": ", report());
     jsonString(device.getDeviceName().c_str());
-    std::fputs(", \"modelUID\": ", g_report);
+    std::fputs(", \"modelUID\": ", report());
     jsonString(device.getModelUID().c_str());
-    std::fprintf(g_report, ",\n     \"vendorId\": %u, \"productId\": %u, \"usbId\": \"%04x:%04x\", \"highSpeed\": %s,\n",
+    std::fprintf(report(), ",\n     \"vendorId\": %u, \"productId\": %u, \"usbId\": \"%04x:%04x\", \"highSpeed\": %s,\n",
                  id.vendorID, id.productID, id.vendorID, id.productID, device.isUSB2Device() ? "true" : "false");
-    std::fprintf(g_report,
+    std::fprintf(report(),
                  "     \"running\": {\"rate\": %u, \"input\": {\"channels\": %u, \"bits\": %u}, "
                  "\"output\": {\"channels\": %u, \"bits\": %u}, \"configuration\": %u},\n",
                  cs.iFrequency, cs.iInChannels, cs.iInBits, cs.iOutChannels, cs.iOutBits, cs.iConfiguration);
-    std::fputs("     \"sampleRates\": [", g_report);
+    std::fputs("     \"sampleRates\": [", report());
     std::vector<unsigned> rates = sampleRates(device);
     for (size_t i = 0; i < rates.size(); ++i)
-        std::fprintf(g_report, "%s%u", i ? ", " : "", rates[i]);
-    std::fputs("],\n     \"formats\": {", g_report);
+        std::fprintf(report(), "%s%u", i ? ", " : "", rates[i]);
+    std::fputs("],\n     \"formats\": {", report());
     for (bool input : {true, false}) {
-        std::fprintf(g_report, "%s\"%s\": {\"physical\": ", input ? "" : ", ", input ? "input" : "output");
+        std::fprintf(report(), "%s\"%s\": {\"physical\": ", input ? "" : ", ", input ? "input" : "output");
         jsonFormats(streamFormats(device, input, true), true);
-        std::fputs(", \"virtual\": ", g_report);
+        std::fputs(", \"virtual\": ", report());
         jsonFormats(streamFormats(device, input, false), false);
-        std::fputc('}', g_report);
+        std::fputc('}', report());
     }
     unsigned min = 0, max = 0;
     device.getFrameSizeRangeInt(min, max);
-    std::fprintf(g_report, "},\n     \"frameSize\": {\"current\": %u, \"min\": %u, \"max\": %u},\n", device.getFrameSize(),
+    std::fprintf(report(), "},\n     \"frameSize\": {\"current\": %u, \"min\": %u, \"max\": %u},\n", device.getFrameSize(),
                  min, max);
-    std::fprintf(g_report, "     \"latency\": {\"input\": %u, \"output\": %u}}", unsigned(device.getLatency(true)),
+    std::fprintf(report(), "     \"latency\": {\"input\": %u, \"output\": %u}}", unsigned(device.getLatency(true)),
                  unsigned(device.getLatency(false)));
 }
 
@@ -384,22 +330,6 @@ bool applyRate(ZmOSXDevice& device, unsigned rate)
     return true;
 }
 
-bool applyFrameSize(ZmOSXDevice& device, unsigned frames)
-{
-    unsigned min = 0, max = 0;
-    device.getFrameSizeRangeInt(min, max);
-    if (frames < min || frames > max) {
-        fail("frame size %u is outside %u to %u", frames, min, max);
-        return false;
-    }
-    device.setFrameSize(frames, true, false);
-    if (device.getFrameSize() != frames) {
-        fail("the interface kept frame size %u", device.getFrameSize());
-        return false;
-    }
-    return true;
-}
-
 bool applyChanges(ZmOSXDevice& device, const Options& options)
 {
     const unsigned rate = options.rate.value_or(unsigned(device.getFrequency()));
@@ -414,37 +344,10 @@ bool applyChanges(ZmOSXDevice& device, const Options& options)
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// Changes the chosen interface, if asked to, and lists the interfaces; the exit status.
+int listDevices(OSXDeviceManager& manager, const Options& options)
 {
-    // The device layer writes its diagnostics to standard output; they go to standard error
-    // here, so that the report (JSON above all) stays clean.
-    int reportFd = dup(STDOUT_FILENO);
-    if (reportFd < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0 || (g_report = fdopen(reportFd, "w")) == nullptr) {
-        std::perror("tarsel-devices: standard output");
-        return kExitFailure;
-    }
-
-    Options options;
-    if (int status = parseOptions(argc, argv, options); status != 0) {
-        std::fflush(g_report);
-        return status < 0 ? 0 : status;
-    }
-
-    mach_port_t master = MACH_PORT_NULL;
-    if (IOMasterPort(MACH_PORT_NULL, &master) != kIOReturnSuccess) {
-        fail("cannot reach the kernel driver (is tarsel-kextd running?)");
-        return kExitFailure;
-    }
-
-    // Made on this (the main) thread, whose run loop takes the hot-plug notifications; the
-    // first scan is complete when the constructor returns.
-    QuietClient client;
-    auto manager = std::make_unique<OSXDeviceManager>(nullptr, client);
-    const long count = manager->getCountDevices();
-
-    int status = 0;
+    const long count = manager.getCountDevices();
     long first = 0, last = count;
     if (options.changes() || options.device) {
         long index = options.device.value_or(0);
@@ -463,31 +366,35 @@ int main(int argc, char** argv)
         first = index;
         last = index + 1;
         // A refused change has said why; the listing would only hide that.
-        if (options.changes() && !applyChanges(*manager->getDevice(index), options))
+        if (options.changes() && !applyChanges(*manager.getDevice(index), options))
             return kExitFailure;
     }
 
     if (options.json)
-        std::fputs("{\"interfaces\": [\n", g_report);
+        std::fputs("{\"interfaces\": [\n", report());
     else if (count == 0)
-        std::fputs("no interfaces attached\n", g_report);
+        std::fputs("no interfaces attached\n", report());
     for (long i = first; i < last; ++i) {
-        ZmOSXDevice* device = manager->getDevice(i);
+        ZmOSXDevice* device = manager.getDevice(i);
         if (device == nullptr)
             continue;
         if (options.json) {
             jsonDevice(i, *device);
-            std::fputs(i + 1 < last ? ",\n" : "\n", g_report);
+            std::fputs(i + 1 < last ? ",\n" : "\n", report());
         } else {
             printDevice(i, *device);
         }
     }
     if (options.json)
-        std::fputs("]}\n", g_report);
-    if (std::fflush(g_report) != 0) {
-        std::perror("tarsel-devices: writing the report");
-        status = kExitFailure;
-    }
-    manager.reset();
-    return status;
+        std::fputs("]}\n", report());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    return runProgram("tarsel-devices", [&] { return parseOptions(argc, argv, options); },
+                      [&](OSXDeviceManager& manager) { return listDevices(manager, options); });
 }

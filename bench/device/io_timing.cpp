@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -27,8 +26,13 @@
 
 #include "device/ZmOSXDevice.h"
 #include "tests/kext/KextFixture.h"
+#include "tests/kext/PrivateHome.h"
+#include "tools/Statistics.h"
 
 namespace {
+
+using toolsupport::Spread;
+using toolsupport::spreadOf;
 
 constexpr uint32_t kFrameSizes[] = {64, 256, 1024};
 constexpr double kWarmUpSeconds = 0.5;
@@ -125,52 +129,21 @@ OSStatus timingIOProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferLis
     return 0;
 }
 
-struct Spread {
-    double p50 = 0, p99 = 0, max = 0;
-};
-
-Spread spreadOf(std::vector<double> values)
-{
-    Spread s;
-    if (values.empty())
-        return s;
-    std::sort(values.begin(), values.end());
-    auto at = [&](double q) {
-        return values[std::min(values.size() - 1, size_t(q * double(values.size() - 1) + 0.5))];
-    };
-    s.p50 = at(0.50);
-    s.p99 = at(0.99);
-    s.max = values.back();
-    return s;
-}
-
 // |outputTime.mHostTime - the least-squares line over sample time|, in ns.
 Spread clockJitter(const std::vector<Sample>& samples)
 {
-    if (samples.size() < 3)
+    if (samples.empty())
         return {};
     const double x0 = samples.front().outputSample;
     const auto y0 = int64_t(samples.front().outputHost);
-    double sx = 0, sy = 0;
+    std::vector<double> x, y;
+    x.reserve(samples.size());
+    y.reserve(samples.size());
     for (const Sample& s : samples) {
-        sx += s.outputSample - x0;
-        sy += double(int64_t(s.outputHost) - y0);
+        x.push_back(s.outputSample - x0);
+        y.push_back(double(int64_t(s.outputHost) - y0));
     }
-    const double n = double(samples.size()), mx = sx / n, my = sy / n;
-    double sxx = 0, sxy = 0;
-    for (const Sample& s : samples) {
-        const double dx = s.outputSample - x0 - mx;
-        sxx += dx * dx;
-        sxy += dx * (double(int64_t(s.outputHost) - y0) - my);
-    }
-    if (sxx <= 0)
-        return {};
-    const double slope = sxy / sxx;
-    std::vector<double> deviation;
-    deviation.reserve(samples.size());
-    for (const Sample& s : samples)
-        deviation.push_back(std::fabs(double(int64_t(s.outputHost) - y0) - (my + slope * (s.outputSample - x0 - mx))));
-    return spreadOf(std::move(deviation));
+    return toolsupport::fitLine(x, y).deviation;
 }
 
 // The call's start against the moment its input buffer was complete, in ns.
@@ -291,34 +264,6 @@ void printRow(const Row& row)
     std::fflush(stdout);
 }
 
-// A private HOME for the settings file the device writes.
-class PrivateHome {
-public:
-    PrivateHome()
-    {
-        char folder[] = "/tmp/tarsel-iotiming-XXXXXX";
-        if (mkdtemp(folder) == nullptr)
-            return;
-        m_folder = folder;
-        if (const char* old = getenv("HOME"))
-            m_old = old;
-        setenv("HOME", m_folder.c_str(), 1);
-    }
-    ~PrivateHome()
-    {
-        if (!m_old.empty())
-            setenv("HOME", m_old.c_str(), 1);
-        std::error_code ignored;
-        if (!m_folder.empty())
-            std::filesystem::remove_all(m_folder, ignored);
-    }
-    PrivateHome(const PrivateHome&) = delete;
-    PrivateHome& operator=(const PrivateHome&) = delete;
-
-private:
-    std::string m_folder, m_old;
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -332,7 +277,8 @@ int main(int argc, char** argv)
         std::fputs(kUsage, stdout);
         return 0;
     }
-    PrivateHome home;
+    // A private HOME for the settings file the device writes.
+    kexttest::PrivateHome home;
     kexttest::PrivateDaemon daemon;
     const uint32_t id = daemon.started() ? daemon.plug(options.model) : 0;
     io_service_t service = id != 0 ? kexttest::firstService() : 0;

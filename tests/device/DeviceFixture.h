@@ -19,6 +19,7 @@
 #include "kext/model/Catalogue.h"
 #include "platform/src/CoreAudio/HALBackend.h"
 #include "tests/kext/KextFixture.h"
+#include "tests/kext/PrivateHome.h"
 
 namespace devicetest {
 
@@ -67,37 +68,7 @@ public:
 };
 
 // A private HOME, so the settings file the devices create stays out of the user's.
-class PrivateHome {
-public:
-    PrivateHome()
-    {
-        char folder[] = "/tmp/tarsel-devtest-XXXXXX";
-        if (mkdtemp(folder) != nullptr)
-            m_folder = folder;
-        if (const char* old = getenv("HOME")) {
-            m_hadHome = true;
-            m_oldHome = old;
-        }
-        if (!m_folder.empty())
-            setenv("HOME", m_folder.c_str(), 1);
-    }
-    ~PrivateHome()
-    {
-        if (m_hadHome)
-            setenv("HOME", m_oldHome.c_str(), 1);
-        else
-            unsetenv("HOME");
-        std::error_code ignored;
-        if (!m_folder.empty())
-            std::filesystem::remove_all(m_folder, ignored);
-    }
-    PrivateHome(const PrivateHome&) = delete;
-    PrivateHome& operator=(const PrivateHome&) = delete;
-
-private:
-    std::string m_folder, m_oldHome;
-    bool m_hadHome = false;
-};
+using kexttest::PrivateHome;
 
 // A plug-in reference the HAL stand-in records notifications for (a null one it ignores).
 inline AudioHardwarePlugInRef fakePlugIn()

@@ -16,6 +16,7 @@
 #include "device/OSXDeviceManager.h"
 #include "device/ZmOSXDevice.h"
 #include "tests/kext/KextFixture.h"
+#include "tests/kext/PrivateHome.h"
 
 extern char** environ;
 
@@ -103,36 +104,7 @@ void settle()
     CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.5, false);
 }
 
-// A private HOME, so the devices' settings files stay out of the user's.
-class PrivateHome {
-public:
-    PrivateHome()
-    {
-        char folder[] = "/tmp/tarsel-mgrtest-XXXXXX";
-        if (mkdtemp(folder) != nullptr)
-            m_folder = folder;
-        const char* old = getenv("HOME");
-        m_hadHome = old != nullptr;
-        if (m_hadHome)
-            m_oldHome = old;
-        if (!m_folder.empty())
-            setenv("HOME", m_folder.c_str(), 1);
-    }
-    ~PrivateHome()
-    {
-        if (m_hadHome)
-            setenv("HOME", m_oldHome.c_str(), 1);
-        else
-            unsetenv("HOME");
-        std::error_code ignored;
-        if (!m_folder.empty())
-            std::filesystem::remove_all(m_folder, ignored);
-    }
-
-private:
-    std::string m_folder, m_oldHome;
-    bool m_hadHome = false;
-};
+using kexttest::PrivateHome;
 
 class DeviceManagerTest : public kexttest::KextTest {
 protected:

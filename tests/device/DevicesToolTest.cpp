@@ -1,10 +1,6 @@
 // tarsel-devices against a private simulated kernel driver: what it lists, what it changes,
 // and how it fails.
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,70 +8,17 @@
 #include <vector>
 
 #include "tests/kext/KextFixture.h"
-
-extern char** environ;
+#include "tests/kext/PrivateHome.h"
+#include "tests/kext/ProgramRun.h"
 
 namespace {
 
-struct ToolRun {
-    int status = -1; // exit status, -1 when it did not exit normally
-    std::string out, err;
-};
+using kexttest::contains;
+using ToolRun = kexttest::ProgramRun;
 
-// Runs the tool with `args`; its environment names the test's daemon.
 ToolRun runTool(const std::vector<std::string>& args)
 {
-    ToolRun run;
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
-        return run;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-    posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-    std::vector<std::string> words{TARSEL_DEVICES};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    int rc = posix_spawn(&child, TARSEL_DEVICES, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (rc == 0) {
-        pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-        std::string* sinks[2] = {&run.out, &run.err};
-        int open = 2;
-        while (open > 0 && poll(fds, 2, -1) > 0) {
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || fds[i].revents == 0)
-                    continue;
-                char buffer[4096];
-                ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    sinks[i]->append(buffer, size_t(n));
-                } else {
-                    fds[i].fd = -1;
-                    --open;
-                }
-            }
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return run;
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
+    return kexttest::runProgram(TARSEL_DEVICES, args);
 }
 
 // A private HOME, so the devices' settings files stay out of the user's.
@@ -83,24 +26,10 @@ class DevicesToolTest : public kexttest::KextTest {
 protected:
     void SetUp() override
     {
-        char folder[] = "/tmp/tarsel-tooltest-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        m_home = folder;
-        const char* old = getenv("HOME");
-        if (old != nullptr)
-            m_oldHome = old;
-        setenv("HOME", m_home.c_str(), 1);
+        ASSERT_FALSE(m_home.folder().empty());
         KextTest::SetUp();
     }
-    void TearDown() override
-    {
-        KextTest::TearDown();
-        if (!m_oldHome.empty())
-            setenv("HOME", m_oldHome.c_str(), 1);
-        std::error_code ignored;
-        std::filesystem::remove_all(m_home, ignored);
-    }
-    std::string m_home, m_oldHome;
+    kexttest::PrivateHome m_home;
 };
 
 TEST_F(DevicesToolTest, ListsEveryInterfaceWithItsDetails)
@@ -165,11 +94,7 @@ TEST_F(DevicesToolTest, RefusalsAndMistakesExitNonZeroWithAReason)
     EXPECT_EQ(empty.out, "{\"interfaces\": [\n]}\n");
 
     ASSERT_NE(daemon().plug("tarsel"), 0u);
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        const char* reason;
-    } cases[] = {
+    const std::vector<kexttest::Refusal> refusals = {
         {{"--rate", "12345"}, 1, "12345 Hz is not offered"},
         {{"--frame-size", "4096"}, 1, "frame size 4096 is outside 64 to 1024"},
         {{"--output", "3x24"}, 1, "output format 3x24 at"},
@@ -179,30 +104,18 @@ TEST_F(DevicesToolTest, RefusalsAndMistakesExitNonZeroWithAReason)
         {{"--loud"}, 2, "unknown option"},
         {{"extra"}, 2, "unexpected argument"},
     };
-    for (const Case& c : cases) {
-        ToolRun run = runTool(c.args);
-        EXPECT_EQ(run.status, c.status) << c.args[0];
-        EXPECT_TRUE(contains(run.err, std::string("tarsel-devices: ") + c.reason)) << run.err;
-        EXPECT_TRUE(run.out.empty()) << run.out; // no listing after a refusal
-    }
+    kexttest::expectRefusals(TARSEL_DEVICES, "tarsel-devices", refusals, true);
     ASSERT_NE(daemon().plug("tarsel"), 0u);
     ToolRun which = runTool({"--rate", "48000"});
     EXPECT_EQ(which.status, 2);
     EXPECT_TRUE(contains(which.err, "choose one with --device")) << which.err;
 
-    ToolRun help = runTool({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: tarsel-devices", 0), 0u) << help.out;
+    EXPECT_TRUE(kexttest::showsUsage(runTool({"--help"}), "tarsel-devices"));
 }
 
 TEST(DevicesTool, WithoutKernelDriverSaysSo)
 {
-    char folder[] = "/tmp/tarsel-tooltest-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    setenv("TARSEL_KEXT_SOCKET", (std::string(folder) + "/none.sock").c_str(), 1);
-    ToolRun run = runTool({});
-    unsetenv("TARSEL_KEXT_SOCKET");
-    rmdir(folder);
+    ToolRun run = kexttest::runWithoutDaemon(TARSEL_DEVICES, {});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(contains(run.err, "cannot reach the kernel driver")) << run.err;
     EXPECT_TRUE(run.out.empty()) << run.out;

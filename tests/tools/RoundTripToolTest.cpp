@@ -1,11 +1,7 @@
 // tarsel-roundtrip against a private simulated kernel driver: a run through the loopback with
 // its WAV files, a wrong round trip and a signal that does not come back, and how it fails.
-#include <fcntl.h>
-#include <poll.h>
 #include <sndfile.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -15,69 +11,17 @@
 #include <vector>
 
 #include "tests/kext/KextFixture.h"
-
-extern char** environ;
+#include "tests/kext/PrivateHome.h"
+#include "tests/kext/ProgramRun.h"
 
 namespace {
 
-struct ToolRun {
-    int status = -1; // exit status, -1 when it did not exit normally
-    std::string out, err;
-};
+using kexttest::contains;
+using ToolRun = kexttest::ProgramRun;
 
 ToolRun runTool(const std::vector<std::string>& args)
 {
-    ToolRun run;
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0 || pipe(errPipe) != 0)
-        return run;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-    posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-    std::vector<std::string> words{TARSEL_ROUNDTRIP};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    pid_t child = 0;
-    int rc = posix_spawn(&child, TARSEL_ROUNDTRIP, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (rc == 0) {
-        pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-        std::string* sinks[2] = {&run.out, &run.err};
-        int open = 2;
-        while (open > 0 && poll(fds, 2, -1) > 0) {
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || fds[i].revents == 0)
-                    continue;
-                char buffer[4096];
-                ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    sinks[i]->append(buffer, size_t(n));
-                } else {
-                    fds[i].fd = -1;
-                    --open;
-                }
-            }
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return run;
-}
-
-bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
+    return kexttest::runProgram(TARSEL_ROUNDTRIP, args);
 }
 
 // The number after the first `label` in `text` (spaces skipped), or -1.
@@ -126,30 +70,16 @@ long firstLoud(const Wav& wav, float level)
     return -1;
 }
 
-// A private HOME and an output folder in one temporary folder.
+// A private HOME, which holds the output folder too.
 class RoundTripToolTest : public kexttest::KextTest {
 protected:
     void SetUp() override
     {
-        char folder[] = "/tmp/tarsel-rttest-XXXXXX";
-        ASSERT_NE(mkdtemp(folder), nullptr);
-        m_folder = folder;
-        if (const char* old = getenv("HOME"))
-            m_oldHome = old;
-        setenv("HOME", m_folder.c_str(), 1);
+        ASSERT_FALSE(m_home.folder().empty());
         KextTest::SetUp();
     }
-    void TearDown() override
-    {
-        KextTest::TearDown();
-        if (!m_oldHome.empty())
-            setenv("HOME", m_oldHome.c_str(), 1);
-        std::error_code ignored;
-        std::filesystem::remove_all(m_folder, ignored);
-    }
-    std::filesystem::path out() const { return m_folder / "out"; }
-    std::filesystem::path m_folder;
-    std::string m_oldHome;
+    std::filesystem::path out() const { return m_home.folder() / "out"; }
+    kexttest::PrivateHome m_home;
 };
 
 TEST_F(RoundTripToolTest, RoundTripThroughTheLoopbackWithBothWavFiles)
@@ -254,11 +184,7 @@ TEST_F(RoundTripToolTest, RefusalsAndMistakesExitNonZeroWithAReason)
     EXPECT_TRUE(contains(none.err, "tarsel-roundtrip: no interface is attached")) << none.err;
 
     ASSERT_NE(daemon().plug("tarsel"), 0u);
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        const char* reason;
-    } cases[] = {
+    const std::vector<kexttest::Refusal> refusals = {
         {{"--frames", "4096"}, 1, "frame size 4096 is outside 64 to 1024"},
         {{"--frames", "0"}, 2, "invalid frame size"},
         {{"--seconds", "0"}, 2, "invalid length"},
@@ -269,26 +195,15 @@ TEST_F(RoundTripToolTest, RefusalsAndMistakesExitNonZeroWithAReason)
         {{"--loud"}, 2, "unknown option"},
         {{"extra"}, 2, "unexpected argument"},
     };
-    for (const Case& c : cases) {
-        ToolRun run = runTool(c.args);
-        EXPECT_EQ(run.status, c.status) << c.args[0];
-        EXPECT_TRUE(contains(run.err, std::string("tarsel-roundtrip: ") + c.reason)) << run.err;
-    }
+    kexttest::expectRefusals(TARSEL_ROUNDTRIP, "tarsel-roundtrip", refusals, false);
     EXPECT_FALSE(std::filesystem::exists(out())) << "nothing is written after a refusal";
 
-    ToolRun help = runTool({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: tarsel-roundtrip", 0), 0u) << help.out;
+    EXPECT_TRUE(kexttest::showsUsage(runTool({"--help"}), "tarsel-roundtrip"));
 }
 
 TEST(RoundTripTool, WithoutKernelDriverSaysSo)
 {
-    char folder[] = "/tmp/tarsel-rttest-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    setenv("TARSEL_KEXT_SOCKET", (std::string(folder) + "/none.sock").c_str(), 1);
-    ToolRun run = runTool({});
-    unsetenv("TARSEL_KEXT_SOCKET");
-    rmdir(folder);
+    ToolRun run = kexttest::runWithoutDaemon(TARSEL_ROUNDTRIP, {});
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(contains(run.err, "cannot reach the kernel driver")) << run.err;
 }

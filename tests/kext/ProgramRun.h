@@ -1,0 +1,141 @@
+#pragma once
+// Runs a program as a child with this process's environment (which names the test's private
+// daemon) and collects what it writes to each stream, for tests of the command-line tools.
+#include <poll.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace kexttest {
+
+struct ProgramRun {
+    int status = -1; // exit status, -1 when it did not exit normally or could not start
+    std::string out, err;
+};
+
+inline ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args)
+{
+    ProgramRun run;
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0)
+        return run;
+    if (pipe(errPipe) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return run;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+    posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int rc = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    if (rc == 0) {
+        // Both streams at once, so that a child filling one pipe cannot block on it.
+        pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+        std::string* sinks[2] = {&run.out, &run.err};
+        int open = 2;
+        while (open > 0) {
+            const int ready = poll(fds, 2, -1);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0)
+                break;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || fds[i].revents == 0)
+                    continue;
+                char buffer[4096];
+                const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    sinks[i]->append(buffer, size_t(n));
+                } else {
+                    fds[i].fd = -1;
+                    --open;
+                }
+            }
+        }
+        int status = 0;
+        if (waitpid(child, &status, 0) == child)
+            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    close(outPipe[0]);
+    close(errPipe[0]);
+    return run;
+}
+
+// Runs `program` where no kernel driver answers: the daemon socket it is told of does not exist.
+inline ProgramRun runWithoutDaemon(const std::string& program, const std::vector<std::string>& args)
+{
+    char folder[] = "/tmp/tarsel-nodaemon-XXXXXX";
+    if (mkdtemp(folder) == nullptr)
+        return {};
+    const char* old = getenv("TARSEL_KEXT_SOCKET");
+    const std::string saved = old != nullptr ? old : "";
+    setenv("TARSEL_KEXT_SOCKET", (std::string(folder) + "/none.sock").c_str(), 1);
+    ProgramRun run = runProgram(program, args);
+    if (old != nullptr)
+        setenv("TARSEL_KEXT_SOCKET", saved.c_str(), 1);
+    else
+        unsetenv("TARSEL_KEXT_SOCKET");
+    rmdir(folder);
+    return run;
+}
+
+// A run that printed the usage text of `program` and exited 0.
+inline ::testing::AssertionResult showsUsage(const ProgramRun& run, const std::string& program)
+{
+    if (run.status == 0 && run.out.rfind("usage: " + program, 0) == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exit status " << run.status << ", output:\n" << run.out << run.err;
+}
+
+// A call a program refuses: its arguments, its exit status and the reason it gives.
+struct Refusal {
+    std::vector<std::string> args;
+    int status;
+    const char* reason;
+};
+
+// Runs `program` with each refusal's arguments: it exits with that status and says
+// "NAME: reason" on standard error; `quiet`: nothing on standard output.
+inline void expectRefusals(const std::string& program, const std::string& name,
+                           const std::vector<Refusal>& refusals, bool quiet)
+{
+    for (const Refusal& r : refusals) {
+        const ProgramRun run = runProgram(program, r.args);
+        const std::string said = name + ": " + r.reason;
+        EXPECT_EQ(run.status, r.status) << (r.args.empty() ? "" : r.args[0]);
+        EXPECT_NE(run.err.find(said), std::string::npos) << run.err;
+        if (quiet) {
+            EXPECT_TRUE(run.out.empty()) << run.out;
+        }
+    }
+}
+
+inline bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace kexttest
