@@ -210,6 +210,20 @@ protected:
         std::vector<IOProcEntry*> entries; // one reference each
     };
     IOProcEntry* findIOProc(AudioDeviceIOProc proc); // with a reference, or null
+    // Runs `action` on the entry of `proc` (held meanwhile); false when there is none.
+    template <typename Action>
+    bool withIOProc(AudioDeviceIOProc proc, Action action)
+    {
+        IOProcEntry* entry = findIOProc(proc);
+        if (entry == nullptr)
+            return false;
+        action(*entry);
+        releaseIOProc(entry);
+        return true;
+    }
+    static void releaseIOProc(IOProcEntry* entry);
+    bool anyIOProc(bool (IOProcEntry::*test)() const);
+    void notifyRunningChanged(); // "goin", output then input
     // Publishes m_ioProcs (mutex held); answers what it replaced.
     std::unique_ptr<IOProcList> publishIOProcs();
     // Frees replaced arrays and entries once no cycle can use them (mutex not held).

@@ -339,13 +339,11 @@ bool ZmOSXDevice::attachIOProc(bool attach)
     }
 
     if (m_iAttachedIOProcs.load() == 0 && m_iStartCount == 0 && m_eStreamState.load() != kStreamIdle) {
-        notifyDevice(false, kAudioDevicePropertyDeviceIsRunning);
-        notifyDevice(true, kAudioDevicePropertyDeviceIsRunning);
+        notifyRunningChanged();
         m_eStreamState.store(kStreamIdle);
         callDetach();
     } else if (m_eStreamState.load() == kStreamIdle && m_iAttachedIOProcs.load() >= 1) {
-        notifyDevice(false, kAudioDevicePropertyDeviceIsRunning);
-        notifyDevice(true, kAudioDevicePropertyDeviceIsRunning);
+        notifyRunningChanged();
         if (m_bRebuildBuffers) {
             m_bRebuildBuffers = false;
             createIOBuffers();
@@ -356,6 +354,12 @@ bool ZmOSXDevice::attachIOProc(bool attach)
     return true;
 }
 
+void ZmOSXDevice::notifyRunningChanged()
+{
+    notifyDevice(false, kAudioDevicePropertyDeviceIsRunning);
+    notifyDevice(true, kAudioDevicePropertyDeviceIsRunning);
+}
+
 bool ZmOSXDevice::onDeviceStart(AudioDeviceIOProc proc)
 {
     if (proc == nullptr) {
@@ -363,20 +367,14 @@ bool ZmOSXDevice::onDeviceStart(AudioDeviceIOProc proc)
         ++m_iStartCount;
         if (m_eStreamState.load() == kStreamIdle) {
             prepareHardware();
-            notifyDevice(false, kAudioDevicePropertyDeviceIsRunning);
-            notifyDevice(true, kAudioDevicePropertyDeviceIsRunning);
+            notifyRunningChanged();
         }
         return true;
     }
-    IOProcEntry* entry = findIOProc(proc);
-    if (entry == nullptr)
-        return false;
-    {
+    return withIOProc(proc, [this](IOProcEntry& entry) {
         IntSpinLock lock(&m_iLock);
-        entry->start();
-    }
-    entry->decReferences();
-    return true;
+        entry.start();
+    });
 }
 
 bool ZmOSXDevice::onDeviceStop(AudioDeviceIOProc proc)
@@ -386,22 +384,18 @@ bool ZmOSXDevice::onDeviceStop(AudioDeviceIOProc proc)
         if (m_iStartCount > 0 && --m_iStartCount == 0 && m_eStreamState.load() != kStreamIdle) {
             m_eStreamState.store(kStreamIdle);
             callDetach();
-            notifyDevice(false, kAudioDevicePropertyDeviceIsRunning);
-            notifyDevice(true, kAudioDevicePropertyDeviceIsRunning);
+            notifyRunningChanged();
         }
         return true;
     }
-    IOProcEntry* entry = findIOProc(proc);
-    if (entry == nullptr)
-        return false;
-    {
-        IntSpinLock lock(&m_iLock);
-        entry->stop();
-    }
-    // Once this returns the proc is not called again: a cycle that saw it running ends first.
-    waitForCycleEnd();
-    entry->decReferences();
-    return true;
+    return withIOProc(proc, [this](IOProcEntry& entry) {
+        {
+            IntSpinLock lock(&m_iLock);
+            entry.stop();
+        }
+        // Once this returns the proc is not called again: a cycle that saw it running ends first.
+        waitForCycleEnd();
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -424,11 +418,8 @@ bool ZmOSXDevice::addIOProc(AudioDeviceIOProc proc, void* clientData)
 {
     if (proc == nullptr)
         return false;
-    if (IOProcEntry* entry = findIOProc(proc)) {
-        entry->setClientData(clientData);
-        entry->decReferences();
+    if (withIOProc(proc, [clientData](IOProcEntry& entry) { entry.setClientData(clientData); }))
         return true;
-    }
     std::unique_ptr<IOProcList> replaced;
     {
         std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
@@ -531,44 +522,42 @@ void ZmOSXDevice::waitForCycleEnd() const
         std::this_thread::yield();
 }
 
-bool ZmOSXDevice::ioprocHasAttachedIn()
+bool ZmOSXDevice::anyIOProc(bool (IOProcEntry::*test)() const)
 {
     std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
     for (long i = 0; i < m_ioProcs.count(); ++i)
-        if (auto* entry = static_cast<IOProcEntry*>(m_ioProcs.atPos(i)); entry != nullptr && entry->hasIOProcIn())
+        if (auto* entry = static_cast<IOProcEntry*>(m_ioProcs.atPos(i)); entry != nullptr && (entry->*test)())
             return true;
     return false;
+}
+
+bool ZmOSXDevice::ioprocHasAttachedIn()
+{
+    return anyIOProc(&IOProcEntry::hasIOProcIn);
 }
 
 bool ZmOSXDevice::ioprocHasAttachedOut()
 {
-    std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
-    for (long i = 0; i < m_ioProcs.count(); ++i)
-        if (auto* entry = static_cast<IOProcEntry*>(m_ioProcs.atPos(i)); entry != nullptr && entry->hasIOProcOut())
-            return true;
-    return false;
+    return anyIOProc(&IOProcEntry::hasIOProcOut);
 }
 
 OSStatus ZmOSXDevice::getStreamUsage(AudioHardwareIOProcStreamUsage* usage, bool input)
 {
-    if (usage == nullptr)
-        return kIOReturnNoDevice;
-    IOProcEntry* entry = findIOProc(reinterpret_cast<AudioDeviceIOProc>(usage->mIOProc));
-    if (entry == nullptr)
-        return kIOReturnNoDevice;
-    entry->getStreamUsage(usage, input);
-    entry->decReferences();
-    return 0;
+    const bool found = usage != nullptr
+        && withIOProc(reinterpret_cast<AudioDeviceIOProc>(usage->mIOProc),
+                      [&](IOProcEntry& entry) { entry.getStreamUsage(usage, input); });
+    return found ? 0 : OSStatus(kIOReturnNoDevice);
 }
 
 OSStatus ZmOSXDevice::setStreamUsage(AudioHardwareIOProcStreamUsage* usage, bool input)
 {
-    if (usage == nullptr)
-        return kIOReturnNoDevice;
-    IOProcEntry* entry = findIOProc(reinterpret_cast<AudioDeviceIOProc>(usage->mIOProc));
-    if (entry == nullptr)
-        return kIOReturnNoDevice;
-    entry->setStreamUsage(usage, input);
+    const bool found = usage != nullptr
+        && withIOProc(reinterpret_cast<AudioDeviceIOProc>(usage->mIOProc),
+                      [&](IOProcEntry& entry) { entry.setStreamUsage(usage, input); });
+    return found ? 0 : OSStatus(kIOReturnNoDevice);
+}
+
+void ZmOSXDevice::releaseIOProc(IOProcEntry* entry)
+{
     entry->decReferences();
-    return 0;
 }
