@@ -204,7 +204,7 @@ bool ZmOSXDevice::init()
     m_cTrueChannels = current;
     updateChannelsToReport(m_cReportedChannels, current, this);
     m_cRequestedChannels = current;
-    m_cIOProcChannels[0] = m_cIOProcChannels[1] = current;
+    setIOProcChannels(current);
     m_iPendingDirection = 0;
 
     // 12. Latencies are worked out with the frame size below.

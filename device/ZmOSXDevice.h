@@ -143,6 +143,8 @@ public:
     void getFrameSizeRangeBytes(bool input, double& min, double& max) const;
     unsigned validateMinMaxFrameSize(unsigned long frames) const;
     void updateLatencies();
+    // With the rate given: the I/O thread passes the one its buffers were made for.
+    void updateLatencies(uint32_t rate);
     UInt32 getLatency(bool input) const;
 
     // --- I/O thread and IOProcs ---
@@ -224,6 +226,9 @@ protected:
     static void releaseIOProc(IOProcEntry* entry);
     bool anyIOProc(bool (IOProcEntry::*test)() const);
     void notifyRunningChanged(); // "goin", output then input
+    // The channel layout IOProcs are told about; HAL threads set it while the I/O thread reads.
+    void setIOProcChannels(const VkChannelSettings& settings);
+    VkChannelSettings loadIOProcChannels(int direction) const;
     // Publishes m_ioProcs (mutex held); answers what it replaced.
     std::unique_ptr<IOProcList> publishIOProcs();
     // Frees replaced arrays and entries once no cycle can use them (mutex not held).

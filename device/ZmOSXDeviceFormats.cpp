@@ -285,7 +285,7 @@ OSStatus ZmOSXDevice::setSettings(VkChannelSettings cs, bool inputLed, bool defe
     if (deferred && !hostIsControlPanelOrAudioSetup()) {
         // Applied by our next IOProc start; until then the formats describe the request.
         m_cRequestedChannels = cs;
-        m_cIOProcChannels[0] = m_cIOProcChannels[1] = cs;
+        setIOProcChannels(cs);
         m_iPendingDirection = inputLed ? 1 : 2;
         createIOBuffers();
     } else {
@@ -444,9 +444,13 @@ unsigned ZmOSXDevice::validateMinMaxFrameSize(unsigned long frames) const
 
 void ZmOSXDevice::updateLatencies()
 {
+    updateLatencies(m_cTrueChannels.iFrequency);
+}
+
+void ZmOSXDevice::updateLatencies(uint32_t rate)
+{
     uint32_t input = 0, output = 0, writeAhead = 0;
-    computeLatencies(getVIDPID(), isUSB2Device(), m_cTrueChannels.iFrequency, getFrameSize(), input, output,
-                     writeAhead);
+    computeLatencies(getVIDPID(), isUSB2Device(), rate, getFrameSize(), input, output, writeAhead);
     m_iOutputWriteAhead = writeAhead;
     const bool inputChanged = m_inputLatency.set(input, false);
     const bool outputChanged = m_outputLatency.set(output, false);

@@ -189,8 +189,7 @@ unsigned long ZmOSXDevice::onUSBProc(bool callProcs)
     if (const uint32_t pending = m_iPendingFrameSize.load(std::memory_order_acquire)) {
         if (pending != m_frameSize.getUInt32()) {
             m_frameSize.set(pending, true);
-            createIOBuffers();
-            updateLatencies();
+            createIOBuffers(); // with the latencies and the write-ahead of the new size
         }
         // A newer request that came meanwhile stays for the next cycle.
         uint32_t expected = pending;
@@ -244,6 +243,7 @@ void ZmOSXDevice::callIOProcs(unsigned long long, unsigned long frames)
     const uint32_t trueOut = m_outputBuffer.rawChannels();
     const uint32_t reportedOut = m_outputBuffer.clientChannels();
     AudioBufferList& output = m_outputBuffer.bufferList();
+    VkChannelSettings inSettings = loadIOProcChannels(0), outSettings = loadIOProcChannels(1);
     bool first = true;
     // Published after everything it points to; entries stay alive until this cycle has ended.
     const IOProcList* list = m_pActiveProcs.load(std::memory_order_seq_cst);
@@ -253,7 +253,7 @@ void ZmOSXDevice::callIOProcs(unsigned long long, unsigned long frames)
             std::memset(output.mBuffers[0].mData, 0, output.mBuffers[0].mDataByteSize);
         if (!entry->callIOProc(m_deviceID, &m_timestampFilter.mNowTime, &m_inputBuffer.bufferList(),
                                &m_timestampFilter.mInputTime, &output, &m_timestampFilter.mOutputTime,
-                               m_cIOProcChannels[0], m_cIOProcChannels[1])
+                               inSettings, outSettings)
             || raw == nullptr || output.mBuffers[0].mData == nullptr)
             continue;
         auto* samples = static_cast<float*>(output.mBuffers[0].mData);
@@ -281,20 +281,46 @@ bool ZmOSXDevice::createIOBuffers()
         m_bBuffersStale.store(true, std::memory_order_release);
         return true;
     }
+    // The settings in force. The thread builds its buffers from its own copy: the device's
+    // channel words belong to the HAL threads, which keep them current themselves.
+    VkChannelSettings trueChannels = onIOThread() ? VkChannelSettings{} : m_cTrueChannels;
+    VkChannelSettings reportedChannels = onIOThread() ? VkChannelSettings{} : m_cReportedChannels;
     if (status() != nullptr) {
-        m_cTrueChannels = statusChannels();
-        updateChannelsToReport(m_cReportedChannels, m_cTrueChannels, this);
+        trueChannels = statusChannels();
+        updateChannelsToReport(reportedChannels, trueChannels, this);
+        if (!onIOThread()) {
+            m_cTrueChannels = trueChannels;
+            m_cReportedChannels = reportedChannels;
+        }
     }
-    m_iIORate.store(m_cTrueChannels.iFrequency, std::memory_order_relaxed);
+    m_iIORate.store(trueChannels.iFrequency, std::memory_order_relaxed);
     const uint32_t frames = m_frameSize.getUInt32();
-    const bool input = m_inputBuffer.create(m_cTrueChannels.iInChannels, m_cReportedChannels.iInChannels, frames);
-    const bool output =
-        m_outputBuffer.create(m_cTrueChannels.iOutChannels, m_cReportedChannels.iOutChannels, frames);
+    const bool input = m_inputBuffer.create(trueChannels.iInChannels, reportedChannels.iInChannels, frames);
+    const bool output = m_outputBuffer.create(trueChannels.iOutChannels, reportedChannels.iOutChannels, frames);
     if (KernelStatusBlock* s = status())
         if (ClientData* record = s->client(getAttachSlot()))
             std::atomic_ref<uint32_t>(record->iFrameSize).store(frames, std::memory_order_release);
-    updateLatencies();
+    updateLatencies(trueChannels.iFrequency);
     return input && output;
+}
+
+void ZmOSXDevice::setIOProcChannels(const VkChannelSettings& settings)
+{
+    for (VkChannelSettings& held : m_cIOProcChannels) {
+        audiosm::store(held.iFrequency, settings.iFrequency);
+        audiosm::store(held.iInChannels, settings.iInChannels);
+        audiosm::store(held.iInBits, settings.iInBits);
+        audiosm::store(held.iOutChannels, settings.iOutChannels);
+        audiosm::store(held.iOutBits, settings.iOutBits);
+        audiosm::store(held.iConfiguration, settings.iConfiguration);
+    }
+}
+
+VkChannelSettings ZmOSXDevice::loadIOProcChannels(int direction) const
+{
+    const VkChannelSettings& held = m_cIOProcChannels[direction];
+    return {audiosm::load(held.iFrequency), audiosm::load(held.iInChannels),  audiosm::load(held.iInBits),
+            audiosm::load(held.iOutChannels), audiosm::load(held.iOutBits), audiosm::load(held.iConfiguration)};
 }
 
 OSStatus ZmOSXDevice::getStreamConfiguration(bool input, AudioBufferList* list)
