@@ -92,10 +92,10 @@ int parseArguments(int argc, char** argv, const char* shortOptions, const struct
                    const char* usage, const std::function<int(int option, const char* value)>& take)
 {
     // The leading ':' tells a missing value from an unknown option; the texts are ours.
-    const std::string spec = std::string(":") + shortOptions;
+    const std::string optionString = std::string(":") + shortOptions;
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, spec.c_str(), longOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, optionString.c_str(), longOptions, nullptr)) != -1) {
         if (c == 'h') {
             std::fputs(usage, g_report);
             return -1;
