@@ -100,6 +100,21 @@ AUDIO_CONVERT_CLONES void saturateFlat(int32_t* buffer, std::size_t count)
         buffer[i] = one(buffer[i]);
 }
 
+// Frame by frame over the channels both layouts have: surplus source channels are skipped,
+// surplus destination channels are left as they were.
+template <typename In, typename Out, typename Op>
+void mapFrames(const In* source, unsigned sourceChannels, Out* destination, unsigned destinationChannels,
+               unsigned frames, Op op)
+{
+    const unsigned channels = std::min(sourceChannels, destinationChannels);
+    for (unsigned f = 0; f < frames; ++f) {
+        const In* in = source + std::size_t{f} * sourceChannels;
+        Out* out = destination + std::size_t{f} * destinationChannels;
+        for (unsigned c = 0; c < channels; ++c)
+            out[c] = op(out[c], in[c]);
+    }
+}
+
 } // namespace
 
 void convertIntToFloat(const int32_t* source, unsigned sourceChannels, float* destination,
@@ -111,13 +126,8 @@ void convertIntToFloat(const int32_t* source, unsigned sourceChannels, float* de
         intToFloatFlat(source, destination, std::size_t{frames} * sourceChannels);
         return;
     }
-    const unsigned channels = std::min(sourceChannels, destinationChannels);
-    for (unsigned f = 0; f < frames; ++f) {
-        const int32_t* in = source + std::size_t{f} * sourceChannels;
-        float* out = destination + std::size_t{f} * destinationChannels;
-        for (unsigned c = 0; c < channels; ++c)
-            out[c] = static_cast<float>(in[c]) / kInputDivisor;
-    }
+    mapFrames(source, sourceChannels, destination, destinationChannels, frames,
+              [](float, int32_t in) { return static_cast<float>(in) / kInputDivisor; });
 }
 
 void audioConvertFloatToSInt32(float* buffer, unsigned frames, unsigned channels)
@@ -138,13 +148,7 @@ void audioMapChannelsSet(const int32_t* source, unsigned sourceChannels, int32_t
             std::memcpy(destination, source, count * sizeof(int32_t));
         return;
     }
-    const unsigned channels = std::min(sourceChannels, destinationChannels);
-    for (unsigned f = 0; f < frames; ++f) {
-        const int32_t* in = source + std::size_t{f} * sourceChannels;
-        int32_t* out = destination + std::size_t{f} * destinationChannels;
-        for (unsigned c = 0; c < channels; ++c)
-            out[c] = in[c];
-    }
+    mapFrames(source, sourceChannels, destination, destinationChannels, frames, [](int32_t, int32_t in) { return in; });
 }
 
 void audioMapChannelsAdd(const int32_t* source, unsigned sourceChannels, int32_t* destination,
@@ -156,13 +160,7 @@ void audioMapChannelsAdd(const int32_t* source, unsigned sourceChannels, int32_t
         addFlat(source, destination, std::size_t{frames} * sourceChannels);
         return;
     }
-    const unsigned channels = std::min(sourceChannels, destinationChannels);
-    for (unsigned f = 0; f < frames; ++f) {
-        const int32_t* in = source + std::size_t{f} * sourceChannels;
-        int32_t* out = destination + std::size_t{f} * destinationChannels;
-        for (unsigned c = 0; c < channels; ++c)
-            out[c] = wrappingAdd(out[c], in[c]);
-    }
+    mapFrames(source, sourceChannels, destination, destinationChannels, frames, wrappingAdd);
 }
 
 void audioInt32CopySet(int* destination, const int* source, int count)
