@@ -1,5 +1,6 @@
 #include "device/OSXAsioRegistry.h"
 #include "device/ProcessName.h"
+#include "tests/platform/SleepingProcess.h"
 
 #include <Carbon/Carbon.h>
 
@@ -367,43 +368,21 @@ TEST_F(Registry, ANullOrEmptyNameReadsNothing)
 }
 
 // A process started under `name` (a link to sleep), ended when the test ends.
-class NamedProcess {
+class NamedProcess : public SleepingProcess {
 public:
-    NamedProcess(const fs::path& dir, const std::string& name)
+    NamedProcess(const fs::path& dir, const std::string& name) : SleepingProcess(linkToSleep(dir / name), (dir / name).string()) {}
+
+private:
+    static std::string linkToSleep(const fs::path& link)
     {
-        fs::path link = dir / name;
         for (const char* sleep : {"/bin/sleep", "/usr/bin/sleep"}) {
             if (access(sleep, X_OK) == 0) {
                 fs::create_symlink(sleep, link);
                 break;
             }
         }
-        std::string path = link.string(), seconds = "30";
-        char* argv[] = {path.data(), seconds.data(), nullptr};
-        if (posix_spawn(&m_pid, path.c_str(), nullptr, nullptr, argv, environ) != 0)
-            m_pid = 0;
-        // posix_spawn returns as soon as the new program replaced the old one, before its
-        // arguments are in place; until then /proc shows an empty command line.
-        for (int i = 0; m_pid > 0 && i < 2000 && !started(); ++i)
-            usleep(1000);
+        return link.string();
     }
-    ~NamedProcess()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    pid_t pid() const { return m_pid; }
-
-private:
-    bool started() const
-    {
-        std::ifstream in("/proc/" + std::to_string(m_pid) + "/cmdline");
-        return in.get() != std::ifstream::traits_type::eof();
-    }
-
-    pid_t m_pid = 0;
 };
 
 std::string nameOf(int pid, bool* ok = nullptr)

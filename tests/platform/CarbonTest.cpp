@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ProcessTable.h"
+#include "tests/platform/SleepingProcess.h"
 
 extern char** environ;
 
@@ -382,37 +383,6 @@ TEST_F(CarbonHome, PermissionsAreThoseOfTheFile)
 }
 
 // A helper process started from `path` with `argv0`, sleeping until the test ends.
-class Helper {
-public:
-    Helper(const std::string& path, const std::string& argv0)
-    {
-        std::string seconds = "30";
-        char* argv[] = {const_cast<char*>(argv0.c_str()), seconds.data(), nullptr};
-        if (posix_spawn(&m_pid, path.c_str(), nullptr, nullptr, argv, environ) != 0)
-            m_pid = 0;
-        // posix_spawn returns as soon as the new program replaced the old one, before its
-        // arguments are in place; until then /proc shows an empty command line.
-        for (int i = 0; m_pid > 0 && i < 2000 && !started(); ++i)
-            usleep(1000);
-    }
-    ~Helper()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    pid_t pid() const { return m_pid; }
-
-private:
-    bool started() const
-    {
-        std::ifstream in("/proc/" + std::to_string(m_pid) + "/cmdline");
-        return in.get() != std::ifstream::traits_type::eof();
-    }
-
-    pid_t m_pid = 0;
-};
 
 std::string sleepBinary()
 {
@@ -461,7 +431,7 @@ TEST(ProcessManager, KnowsProcessesByTheirExecutableName)
     // Started through a link: the executable resolves to sleep, argv[0] carries the name.
     const fs::path link = dir / "Audio Midi Setup Helper";
     fs::create_symlink(sleep, link);
-    Helper linked(link.string(), link.string());
+    SleepingProcess linked(link.string(), link.string());
     ASSERT_GT(linked.pid(), 0);
     EXPECT_EQ(processName(linked.pid()), "Audio Midi Setup Helper");
 
@@ -469,11 +439,11 @@ TEST(ProcessManager, KnowsProcessesByTheirExecutableName)
     const fs::path copy = dir / "An Executable With A Very Long Name Indeed";
     fs::copy_file(sleep, copy);
     fs::permissions(copy, fs::perms::owner_all);
-    Helper copied(copy.string(), "x");
+    SleepingProcess copied(copy.string(), "x");
     ASSERT_GT(copied.pid(), 0);
     EXPECT_EQ(processName(copied.pid()), "An Executable With A Very Long ");
 
-    Helper shortName(sleep, "sleep");
+    SleepingProcess shortName(sleep, "sleep");
     EXPECT_EQ(processName(shortName.pid()), "sleep");
 
     // Its launcher is this process.
