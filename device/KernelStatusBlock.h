@@ -93,7 +93,8 @@ struct ClientBlock {
 
 struct KernelStatusBlock {
     uint32_t iVersion;       // interface version, kInterfaceVersion
-    uint8_t reserved4[20];
+    uint32_t iClaimOwner;    // process that holds iClaimCounter while it configures, 0 for none
+    uint8_t reserved8[16];
     uint32_t bHighSpeed;     // non-zero on a USB 2.0 high-speed link
     char sManufacturer[kStatusTextSize];
     char sAltDeviceName[kStatusTextSize]; // used instead of sDeviceName by some models
@@ -151,6 +152,7 @@ static_assert(offsetof(ClientBlock, clients) == 4);
 
 static_assert(sizeof(KernelStatusBlock) == kStatusBlockSize);
 static_assert(offsetof(KernelStatusBlock, iVersion) == 0);
+static_assert(offsetof(KernelStatusBlock, iClaimOwner) == 4);
 static_assert(offsetof(KernelStatusBlock, bHighSpeed) == 24);
 static_assert(offsetof(KernelStatusBlock, sManufacturer) == 28);
 static_assert(offsetof(KernelStatusBlock, sAltDeviceName) == 284);

@@ -33,6 +33,34 @@ void upperCase(char* text)
 
 } // namespace
 
+OSXDeviceManager* DeviceManagerLink::enter()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_manager != nullptr)
+        ++m_calls;
+    return m_manager;
+}
+
+void DeviceManagerLink::leave()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (--m_calls == 0)
+        m_idle.notify_all();
+}
+
+OSXDeviceManager* DeviceManagerLink::current() const
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_manager;
+}
+
+void DeviceManagerLink::cut()
+{
+    std::unique_lock<std::mutex> guard(m_lock);
+    m_manager = nullptr;
+    m_idle.wait(guard, [this] { return m_calls == 0; });
+}
+
 int (*OSXDeviceManager::s_uname)(struct utsname*) = ::uname;
 CFRunLoopRef (*OSXDeviceManager::s_currentRunLoop)() = currentRunLoop;
 
@@ -61,7 +89,7 @@ void OSXDeviceManager::kernelClassName(const char* release, char* name)
 }
 
 OSXDeviceManager::OSXDeviceManager(AudioHardwarePlugInRef pluginRef, DeviceManagerClient& client)
-    : m_pluginRef(pluginRef), m_client(client)
+    : m_pluginRef(pluginRef), m_client(client), m_link(std::make_shared<DeviceManagerLink>(this))
 {
     char name[17];
     if (GetProcessNameFromPID(int(getpid()), name))
@@ -111,6 +139,9 @@ void OSXDeviceManager::setUp()
 
 OSXDeviceManager::~OSXDeviceManager()
 {
+    // Devices held elsewhere outlive us: from here on they do not reach us, and a removal
+    // that one of their I/O threads is finishing ends before we go.
+    m_link->cut();
     // The devices go quietly; they close themselves as their last reference drops, outside the
     // lock, since closing waits for their I/O threads.
     std::vector<ZmOSXDevice*> leaving;
@@ -166,17 +197,41 @@ long OSXDeviceManager::getDeviceIndex(ZmOSXDevice* device) const
     return -1;
 }
 
-ZmOSXDevice* OSXDeviceManager::getDeviceFromService(io_service_t service) const
+ZmOSXDevice* OSXDeviceManager::findDeviceFromService(io_service_t service) const
 {
     if (service == 0)
         return nullptr;
-    std::lock_guard<std::mutex> guard(m_devicesLock);
     for (long i = 0; i < m_devices.count(); ++i) {
         auto* device = static_cast<ZmOSXDevice*>(m_devices.atPos(i));
         if (device->ioGetService() == service)
             return device;
     }
     return nullptr;
+}
+
+ZmOSXDevice* OSXDeviceManager::getDeviceFromService(io_service_t service) const
+{
+    std::lock_guard<std::mutex> guard(m_devicesLock);
+    return findDeviceFromService(service);
+}
+
+ZmOSXDevice* OSXDeviceManager::getDeviceAndRetain(long index) const
+{
+    std::lock_guard<std::mutex> guard(m_devicesLock);
+    if (index < 0 || index >= m_devices.count())
+        return nullptr;
+    auto* device = static_cast<ZmOSXDevice*>(m_devices.atPos(index));
+    device->incReferences();
+    return device;
+}
+
+ZmOSXDevice* OSXDeviceManager::getDeviceFromServiceAndRetain(io_service_t service) const
+{
+    std::lock_guard<std::mutex> guard(m_devicesLock);
+    ZmOSXDevice* device = findDeviceFromService(service);
+    if (device != nullptr)
+        device->incReferences();
+    return device;
 }
 
 void OSXDeviceManager::removeDevice(ZmOSXDevice* device)
@@ -254,7 +309,12 @@ void OSXDeviceManager::ServicesTerminated(io_iterator_t iterator)
 
 void OSXDeviceManager::ServiceTerminated(io_service_t service)
 {
-    removeDevice(getDeviceFromService(service));
+    // The device's I/O thread may be finishing its removal meanwhile.
+    ZmOSXDevice* device = getDeviceFromServiceAndRetain(service);
+    if (device == nullptr)
+        return;
+    removeDevice(device);
+    device->decReferences();
 }
 
 void OSXDeviceManager::notifyNewDevice(io_service_t service)

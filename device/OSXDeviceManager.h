@@ -4,12 +4,15 @@
 #include <IOKit/IOKitLib.h>
 #include <sys/utsname.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "foundation/ZmCollection.h"
 
 class DeviceManagerClient;
+class OSXDeviceManager;
 class ZmOSXDevice;
 
 // The kinds of host process; the device consults them for a few policies.
@@ -19,6 +22,26 @@ enum EClientAppType : uint32_t {
     kClientITunes = 3,
     kClientDigitalPerformer = 4,
     kClientOther = 5,
+};
+
+// What a device holds of its manager, which may go first: the manager cuts the link as it is
+// destroyed and waits for the calls going through it, so a device that outlives its manager
+// reaches nothing.
+class DeviceManagerLink {
+public:
+    explicit DeviceManagerLink(OSXDeviceManager* manager) : m_manager(manager) {}
+    // The manager, with the call counted until leave(); null once cut (then no leave()).
+    OSXDeviceManager* enter();
+    void leave();
+    OSXDeviceManager* current() const;
+    // From the manager's destructor, never from a call through the link.
+    void cut();
+
+private:
+    mutable std::mutex m_lock;
+    std::condition_variable m_idle;
+    OSXDeviceManager* m_manager;
+    int m_calls = 0;
 };
 
 // Finds the interfaces the kernel driver has attached, makes one ZmOSXDevice for each, follows
@@ -33,9 +56,17 @@ public:
     virtual ~OSXDeviceManager();
 
     long getCountDevices() const;
+    // Borrowed: the device may be removed and destroyed (by its I/O thread) as soon as the
+    // list's lock is dropped. Only for a caller that keeps the device alive otherwise.
     ZmOSXDevice* getDevice(long index) const;
     long getDeviceIndex(ZmOSXDevice* device) const;
     ZmOSXDevice* getDeviceFromService(io_service_t service) const;
+    // The same with a reference taken under the lock, which the caller drops with
+    // decReferences; null when there is no such device. Every other thread looks up these ways.
+    ZmOSXDevice* getDeviceAndRetain(long index) const;
+    ZmOSXDevice* getDeviceFromServiceAndRetain(io_service_t service) const;
+    // For the devices this manager creates.
+    std::shared_ptr<DeviceManagerLink> link() const { return m_link; }
 
     // Starts the removal of a device of ours (through its onRemoveEvent); others are ignored.
     void removeDevice(ZmOSXDevice* device);
@@ -75,6 +106,7 @@ private:
     // Takes `device` out of `devices` with an extra reference for the caller; false when it
     // was not (or no longer) there.
     bool claimDevice(ZmOSXDevice* device);
+    ZmOSXDevice* findDeviceFromService(io_service_t service) const; // list lock held
 
     AudioHardwarePlugInRef m_pluginRef;
     ZmCollection m_devices;
@@ -92,4 +124,5 @@ private:
     // The run-loop thread adds and removes devices, but a device's I/O thread may finish its
     // removal and HAL threads read the list: the list itself is guarded.
     mutable std::mutex m_devicesLock;
+    std::shared_ptr<DeviceManagerLink> m_link;
 };

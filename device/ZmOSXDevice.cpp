@@ -6,9 +6,11 @@
 
 #include <CoreAudio/AudioHardware.h>
 #include <CoreAudio/AudioHardwarePlugIn.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -47,6 +49,12 @@ void copyStatusText(ZmString& out, const char (&field)[kStatusTextSize])
     out.assign(text.c_str());
 }
 
+// Whether a process of this number is there (perhaps another user's).
+bool processExists(uint32_t pid)
+{
+    return pid != 0 && pid <= uint32_t(INT32_MAX) && (kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
 uint64_t recordInUse(const ClientData& record)
 {
     return uint64_t(sharedLoad(record.iInUse[1])) << 32 | sharedLoad(record.iInUse[0]);
@@ -61,10 +69,11 @@ ZmOSXDevice::ZmOSXDevice(AudioHardwarePlugInRef pluginRef, DeviceManagerClient* 
                          OSXDeviceManager* manager)
     : DriverConnection(service),
       OSXUserThread(63),
-      m_iDefaultFrameSize(manager != nullptr && manager->getClientAppType() == 3 ? 1024 : 256),
+      m_iDefaultFrameSize(manager != nullptr && manager->getClientAppType() == kClientITunes ? 1024 : 256),
       m_pluginRef(pluginRef),
       m_pClient(client),
-      m_pManager(manager),
+      m_pManager(manager != nullptr ? manager->link() : nullptr),
+      m_iClientAppType(manager != nullptr ? manager->getClientAppType() : kClientOther),
       m_inputLatency(this),
       m_outputLatency(this),
       m_frameSize(this)
@@ -171,16 +180,20 @@ bool ZmOSXDevice::init()
 
     // 10. One process configures the interface; the others wait for the configured flag.
     if (sharedLoad(s->bConfigured) == 0) {
-        std::atomic_ref<int32_t> claim(s->iClaimCounter);
-        bool owner = false;
-        if (claim.load() < 1) {
-            if (claim.fetch_add(1) + 1 == 1) {
-                owner = true;
-            } else {
-                // Someone else got in first; if they have gone again, take it over.
-                int32_t expected = 0;
-                owner = claim.fetch_sub(1) - 1 == 0 && claim.compare_exchange_strong(expected, 1);
+        bool owner = claimConfiguration(*s);
+        if (!owner) {
+            const uint32_t claimer = sharedLoad(s->iClaimOwner);
+            waitForConfiguration(*s);
+            // A claimer that died before releasing the counter would block every later process
+            // until the interface is plugged again: its claim is taken over. When another
+            // process took it over meanwhile, that one configures: it gets its time too.
+            if (sharedLoad(s->bConfigured) == 0) {
+                owner = takeOverAbandonedClaim(*s);
+                if (!owner && sharedLoad(s->iClaimOwner) != claimer)
+                    waitForConfiguration(*s);
             }
+            if (!owner && sharedLoad(s->bConfigured) == 0)
+                return false;
         }
         if (owner) {
             VkAjExtData ajExt;
@@ -188,12 +201,7 @@ bool ZmOSXDevice::init()
             m_pRegistry->loadAjExt(ajExt);
             std::memcpy(&s->ajExt, &ajExt, sizeof ajExt);
             usbConfigureDevice();
-            claim.fetch_sub(1);
-            if (sharedLoad(s->bConfigured) == 0)
-                return false;
-        } else {
-            for (uint32_t i = 0; i < kHandshakeTries && sharedLoad(s->bConfigured) == 0; ++i)
-                usleep(kHandshakePause);
+            releaseConfigurationClaim(*s);
             if (sharedLoad(s->bConfigured) == 0)
                 return false;
         }
@@ -223,6 +231,48 @@ bool ZmOSXDevice::init()
 
     m_iFormatGuard = 0;
     return true;
+}
+
+bool ZmOSXDevice::claimConfiguration(KernelStatusBlock& s)
+{
+    std::atomic_ref<int32_t> claim(s.iClaimCounter);
+    bool owner = false;
+    if (claim.load() < 1) {
+        if (claim.fetch_add(1) + 1 == 1) {
+            owner = true;
+        } else {
+            // Someone else got in first; if they have gone again, take it over.
+            int32_t expected = 0;
+            owner = claim.fetch_sub(1) - 1 == 0 && claim.compare_exchange_strong(expected, 1);
+        }
+    }
+    // Waiters learn from this who holds the claim.
+    if (owner)
+        sharedStore(s.iClaimOwner, uint32_t(getpid()));
+    return owner;
+}
+
+void ZmOSXDevice::waitForConfiguration(const KernelStatusBlock& s)
+{
+    for (uint32_t i = 0; i < kHandshakeTries && sharedLoad(s.bConfigured) == 0; ++i)
+        usleep(kHandshakePause);
+}
+
+bool ZmOSXDevice::takeOverAbandonedClaim(KernelStatusBlock& s)
+{
+    // A claim without a recorded claimer may be a live one: it is left alone.
+    uint32_t claimer = sharedLoad(s.iClaimOwner);
+    if (std::atomic_ref<int32_t>(s.iClaimCounter).load() < 1 || claimer == 0 || processExists(claimer))
+        return false;
+    // The counter keeps the dead claim, which becomes ours; one waiter wins it.
+    return std::atomic_ref<uint32_t>(s.iClaimOwner).compare_exchange_strong(claimer, uint32_t(getpid()));
+}
+
+void ZmOSXDevice::releaseConfigurationClaim(KernelStatusBlock& s)
+{
+    uint32_t ours = uint32_t(getpid());
+    std::atomic_ref<uint32_t>(s.iClaimOwner).compare_exchange_strong(ours, 0);
+    std::atomic_ref<int32_t>(s.iClaimCounter).fetch_sub(1);
 }
 
 bool ZmOSXDevice::openDevice()
@@ -315,8 +365,7 @@ void ZmOSXDevice::onRemoveEvent()
     EThreadState state = m_iThreadState.load();
     for (;;) {
         if (state == kThreadNotRunning) {
-            if (m_pManager != nullptr)
-                m_pManager->doRemoveDevice(this);
+            callManager(&OSXDeviceManager::doRemoveDevice);
             break;
         }
         if (state == kThreadRemoveRequested
@@ -348,8 +397,7 @@ void ZmOSXDevice::ServiceInterestCallback(void* refCon, io_service_t, natural_t 
         return;
     KernelEvent event{};
     if (readKernelEvent(messageType, argument, event) && event.iCode == kEventDeviceGone) {
-        if (device->m_pManager != nullptr)
-            device->m_pManager->removeDevice(device);
+        device->callManager(&OSXDeviceManager::removeDevice);
         return;
     }
     device->onServiceInterestCallback(messageType, argument);
@@ -622,7 +670,22 @@ OSStatus ZmOSXDevice::doTranslateTime(const AudioTimeStamp& in, AudioTimeStamp&)
 
 bool ZmOSXDevice::hostIsControlPanelOrAudioSetup() const
 {
-    return m_pManager != nullptr && m_pManager->IsControlPanelOrAudioSetup();
+    return m_iClientAppType == kClientControlPanel || m_iClientAppType == kClientAudioSetup;
+}
+
+OSXDeviceManager* ZmOSXDevice::getManager() const
+{
+    return m_pManager != nullptr ? m_pManager->current() : nullptr;
+}
+
+void ZmOSXDevice::callManager(void (OSXDeviceManager::*step)(ZmOSXDevice*))
+{
+    if (m_pManager == nullptr)
+        return;
+    if (OSXDeviceManager* manager = m_pManager->enter()) {
+        (manager->*step)(this);
+        m_pManager->leave();
+    }
 }
 
 VkChannelSettings ZmOSXDevice::statusChannels() const

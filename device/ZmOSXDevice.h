@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "device/APIDeviceInfo.h"
@@ -26,6 +27,7 @@
 
 class IOProcEntry;
 class OSXAsioRegistry;
+class DeviceManagerLink;
 class OSXDeviceManager;
 struct RateLimits;
 
@@ -110,7 +112,8 @@ public:
                                        ZmOSXDevice* device);
     OSStatus doTranslateTime(const AudioTimeStamp& in, AudioTimeStamp& out);
     EStreamState getStreamState() const { return m_eStreamState.load(std::memory_order_acquire); }
-    OSXDeviceManager* getManager() const { return m_pManager; }
+    // The manager the device belongs to; null once the manager is gone. Only for comparing.
+    OSXDeviceManager* getManager() const;
 
     // --- formats, rates and configuration ---
     void usbConfigureDevice();
@@ -131,7 +134,8 @@ public:
     bool setFrequency(bool input, unsigned rate);
     bool setSampleRate(bool input, unsigned rate, bool& changed, VkChannelSettings& result);
     OSStatus setSettings(VkChannelSettings cs, bool inputLed, bool deferred);
-    void checkReportFormatChange(AudioStreamBasicDescription& oldInVirtual, AudioStreamBasicDescription& oldOutVirtual,
+    // Answers whether anything changed (and was reported).
+    bool checkReportFormatChange(AudioStreamBasicDescription& oldInVirtual, AudioStreamBasicDescription& oldOutVirtual,
                                  AudioStreamBasicDescription& oldInPhysical,
                                  AudioStreamBasicDescription& oldOutPhysical);
     unsigned setFrameSize(unsigned long frames, bool unused, bool force);
@@ -171,12 +175,33 @@ public:
     const TimestampFilter& getTimestampFilter() const { return m_timestampFilter; }
 
 protected:
+    // One format change at a time; the thread that holds the turn may take it again.
+    class FormatTurn {
+    public:
+        explicit FormatTurn(ZmOSXDevice& device);
+        ~FormatTurn();
+        FormatTurn(const FormatTurn&) = delete;
+        FormatTurn& operator=(const FormatTurn&) = delete;
+
+    private:
+        ZmOSXDevice& m_device;
+    };
+    bool formatTurnIsOurs() const { return m_formatThread.load() == std::this_thread::get_id(); }
+
     // The status block, or null when the connection has none.
     KernelStatusBlock* status() const { return getDriverSM(); }
     // The four current formats (virtual and physical, both directions, up to 128 channels).
     void currentFormats(AudioStreamBasicDescription& inVirtual, AudioStreamBasicDescription& outVirtual,
                         AudioStreamBasicDescription& inPhysical, AudioStreamBasicDescription& outPhysical);
     bool hostIsControlPanelOrAudioSetup() const;
+    // Runs `step` on the manager unless it is gone; its destructor waits for the step to end.
+    void callManager(void (OSXDeviceManager::*step)(ZmOSXDevice*));
+    // The configuration hand-shake of init: claims the counter, or takes over one whose claimer
+    // died; answers whether this process configures.
+    bool claimConfiguration(KernelStatusBlock& s);
+    bool takeOverAbandonedClaim(KernelStatusBlock& s);
+    void waitForConfiguration(const KernelStatusBlock& s);
+    void releaseConfigurationClaim(KernelStatusBlock& s);
     // The host process only takes the rate in force (and its kernel limits), for FormatRules.
     RateLimits rateLimits() const;
     // Requests 15 and 16 added up; a failed one counts 0.
@@ -265,7 +290,10 @@ protected:
     AudioIOBuffer m_inputBuffer;
     AudioIOBuffer m_outputBuffer;
     DeviceManagerClient* m_pClient;
-    OSXDeviceManager* m_pManager;
+    // Our way to the owning manager, which may go before we do; the host kind is kept apart
+    // because HAL threads ask for it at any time.
+    std::shared_ptr<DeviceManagerLink> m_pManager;
+    uint32_t m_iClientAppType;
     ZmCollection m_ioProcs;
     OSXAsioRegistry* m_pRegistry = nullptr;
     APIDeviceInfo m_deviceInfo{};
@@ -277,7 +305,12 @@ protected:
     PropertyItem m_inputLatency;
     PropertyItem m_outputLatency;
     PropertyItem m_frameSize;
-    std::atomic<int32_t> m_iFormatGuard{0}; // nesting of setStreamFormat
+    // Format changes come from any HAL thread: one at a time, and a setStreamFormat nested on
+    // the thread that runs one (through its own notifications) does nothing.
+    std::recursive_mutex m_formatMutex;
+    std::atomic<std::thread::id> m_formatThread{};
+    uint32_t m_iFormatDepth = 0;              // under m_formatMutex
+    std::atomic<int32_t> m_iFormatGuard{0}; // nesting of setStreamFormat, on the thread that holds the turn
     TimestampFilter m_timestampFilter;         // the I/O thread's
     std::atomic<uint32_t> m_iFilterRequests{0}; // prepareHardware asks the thread to re-arm
     uint32_t m_iFilterArmed = 0;                // the thread's count of requests served

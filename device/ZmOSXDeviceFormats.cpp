@@ -39,7 +39,7 @@ Float64 formatRate(const AudioStreamBasicDescription& physicalIn, const AudioStr
 RateLimits ZmOSXDevice::rateLimits() const
 {
     RateLimits limits;
-    limits.currentRateOnly = m_pManager != nullptr && m_pManager->allowCurrentSROnly();
+    limits.currentRateOnly = m_iClientAppType == kClientDigitalPerformer;
     limits.trueRate = m_cTrueChannels.iFrequency;
     if (const KernelStatusBlock* s = status()) {
         limits.fixedRate =
@@ -127,6 +127,8 @@ bool ZmOSXDevice::setSampleRate(bool input, unsigned rate, bool& changed, VkChan
 
 bool ZmOSXDevice::setFrequency(bool input, unsigned rate)
 {
+    // The choice is made from the settings in force: no other change may come between.
+    FormatTurn turn(*this);
     bool changed = false;
     VkChannelSettings cs{};
     if (!setSampleRate(input, rate, changed, cs))
@@ -198,16 +200,17 @@ OSStatus ZmOSXDevice::getAvailableFormats(bool input, AudioStreamRangedDescripti
 {
     if (count < 0 || (count > 0 && list == nullptr))
         return kIOReturnBadArgument;
+    // The caller's count sizes nothing before it is known to be the right one.
+    if (count != getStreamFormatNum(input, physical))
+        return kIOReturnBadArgument;
     std::vector<AudioStreamBasicDescription> formats(static_cast<size_t>(count));
     const OSStatus result = getStreamFormats(input, formats.data(), count, physical, maxChannels);
     if (result != 0)
         return result;
-    // The range that follows each format is the buffer-size range in bytes.
-    double min = 0, max = 0;
-    getFrameSizeRangeBytes(input, min, max);
+    // Each format runs at its own rate only.
     for (int k = 0; k < count; ++k) {
         list[k].mFormat = formats[size_t(k)];
-        list[k].mSampleRateRange = AudioValueRange{min, max};
+        list[k].mSampleRateRange = AudioValueRange{formats[size_t(k)].mSampleRate, formats[size_t(k)].mSampleRate};
     }
     return 0;
 }
@@ -220,10 +223,11 @@ OSStatus ZmOSXDevice::setStreamFormat(bool input, const AudioStreamBasicDescript
     if (status() == nullptr)
         return kIOReturnNoDevice;
     // A listener of our own notifications may call back in: the nested call does nothing.
-    if (m_iFormatGuard.fetch_add(1) >= 1) {
-        m_iFormatGuard.fetch_sub(1);
+    // Calls from other threads wait for their turn.
+    if (formatTurnIsOurs() && m_iFormatGuard.load() >= 1)
         return 0;
-    }
+    FormatTurn turn(*this);
+    m_iFormatGuard.fetch_add(1);
     struct Release {
         std::atomic<int32_t>& guard;
         ~Release() { guard.fetch_sub(1); }
@@ -289,29 +293,39 @@ OSStatus ZmOSXDevice::setSettings(VkChannelSettings cs, bool inputLed, bool defe
         m_iPendingDirection = inputLed ? 1 : 2;
         createIOBuffers();
     } else {
+        bool refused = false;
+        const VkChannelSettings before = m_cTrueChannels;
         if (changed) {
             DriverRequest request{};
             const uint32_t words[] = {cs.iFrequency, cs.iInChannels,  cs.iInBits,
                                       cs.iOutChannels, cs.iOutBits, cs.iConfiguration};
             for (size_t k = 0; k < std::size(words); ++k)
                 request.setWord(k, words[k]);
-            callDriver(kReqSetChannelSettings, request);
+            refused = !callDriver(kReqSetChannelSettings, request);
+            // Refused or not, the block says what is in force.
             m_cTrueChannels = statusChannels();
             updateChannelsToReport(m_cReportedChannels, m_cTrueChannels, this);
         }
-        // A request that is not deferred replaces any deferred one.
+        // A request that is not deferred replaces any deferred one, even when refused: the
+        // formats then describe the hardware again.
         m_cRequestedChannels = statusChannels();
         m_iPendingDirection = 0;
-        if (changed) {
+        if (changed && !(refused && m_cTrueChannels == before)) {
             setFrameSize(m_frameSize.getUInt32(), false, true);
             updateLatencies();
+        }
+        if (refused) {
+            // Clients re-read the formats, whatever they are now.
+            if (!checkReportFormatChange(inVirtual, outVirtual, inPhysical, outPhysical) && m_pClient != nullptr)
+                m_pClient->onFormatChanged(this);
+            return kIOReturnError;
         }
     }
     checkReportFormatChange(inVirtual, outVirtual, inPhysical, outPhysical);
     return 0;
 }
 
-void ZmOSXDevice::checkReportFormatChange(AudioStreamBasicDescription& oldInVirtual,
+bool ZmOSXDevice::checkReportFormatChange(AudioStreamBasicDescription& oldInVirtual,
                                           AudioStreamBasicDescription& oldOutVirtual,
                                           AudioStreamBasicDescription& oldInPhysical,
                                           AudioStreamBasicDescription& oldOutPhysical)
@@ -330,7 +344,7 @@ void ZmOSXDevice::checkReportFormatChange(AudioStreamBasicDescription& oldInVirt
             m_pClient->onFormatChanged(this);
     }
     if (m_pluginRef == nullptr || m_deviceID == 0)
-        return;
+        return any;
     const uint32_t inChannels = std::min(m_cReportedChannels.iInChannels, kMaxNotifiedChannels);
     const uint32_t outChannels = std::min(m_cReportedChannels.iOutChannels, kMaxNotifiedChannels);
     if (inPhysicalChanged)
@@ -368,6 +382,24 @@ void ZmOSXDevice::checkReportFormatChange(AudioStreamBasicDescription& oldInVirt
         if (any)
             notifyStream(side.stream, kAudioDevicePropertyLatency);
     }
+    return any;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Turns of format changes
+
+ZmOSXDevice::FormatTurn::FormatTurn(ZmOSXDevice& device) : m_device(device)
+{
+    m_device.m_formatMutex.lock();
+    if (m_device.m_iFormatDepth++ == 0)
+        m_device.m_formatThread.store(std::this_thread::get_id());
+}
+
+ZmOSXDevice::FormatTurn::~FormatTurn()
+{
+    if (--m_device.m_iFormatDepth == 0)
+        m_device.m_formatThread.store(std::thread::id{});
+    m_device.m_formatMutex.unlock();
 }
 
 // ---------------------------------------------------------------------------------------------

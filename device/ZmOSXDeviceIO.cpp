@@ -118,8 +118,7 @@ void ZmOSXDevice::onThreadExit()
     if (counted)
         incReferences();
     removeAllIOProcs();
-    if (m_pManager != nullptr)
-        m_pManager->doRemoveDevice(this);
+    callManager(&OSXDeviceManager::doRemoveDevice);
     m_startSemaphore.signal();
     if (counted)
         decReferences();

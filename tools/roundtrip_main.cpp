@@ -683,12 +683,12 @@ int main(int argc, char** argv)
     Options options;
     return runProgram("tarsel-roundtrip", [&] { return parseOptions(argc, argv, options); },
                       [&](OSXDeviceManager& manager) {
-                          ZmOSXDevice* device = manager.getCountDevices() > 0 ? manager.getDevice(0) : nullptr;
+                          // Held from the look-up on: an unplug may remove it meanwhile.
+                          ZmOSXDevice* device = manager.getDeviceAndRetain(0);
                           if (device == nullptr) {
                               fail("no interface is attached");
                               return kExitFailure;
                           }
-                          device->incReferences();
                           const int status = runDevice(*device, options);
                           device->decReferences();
                           return status;

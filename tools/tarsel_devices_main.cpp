@@ -366,8 +366,18 @@ int listDevices(OSXDeviceManager& manager, const Options& options)
         first = index;
         last = index + 1;
         // A refused change has said why; the listing would only hide that.
-        if (options.changes() && !applyChanges(*manager.getDevice(index), options))
-            return kExitFailure;
+        if (options.changes()) {
+            // Held from the look-up on: an unplug may remove it meanwhile.
+            ZmOSXDevice* device = manager.getDeviceAndRetain(index);
+            if (device == nullptr) {
+                fail("there is no interface %ld (%ld attached)", index, manager.getCountDevices());
+                return kExitFailure;
+            }
+            const bool applied = applyChanges(*device, options);
+            device->decReferences();
+            if (!applied)
+                return kExitFailure;
+        }
     }
 
     if (options.json)
@@ -375,7 +385,7 @@ int listDevices(OSXDeviceManager& manager, const Options& options)
     else if (count == 0)
         std::fputs("no interfaces attached\n", report());
     for (long i = first; i < last; ++i) {
-        ZmOSXDevice* device = manager.getDevice(i);
+        ZmOSXDevice* device = manager.getDeviceAndRetain(i);
         if (device == nullptr)
             continue;
         if (options.json) {
@@ -384,6 +394,7 @@ int listDevices(OSXDeviceManager& manager, const Options& options)
         } else {
             printDevice(i, *device);
         }
+        device->decReferences();
     }
     if (options.json)
         std::fputs("]}\n", report());
