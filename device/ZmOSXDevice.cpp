@@ -310,6 +310,7 @@ void ZmOSXDevice::closeDevice(bool full)
     m_inputBuffer.term();
     m_outputBuffer.term();
     unmapSharedMemory();
+    StateLock lock(*this, true);
     m_iAttachedIOProcs = 0;
     m_iStartCount = 0;
     m_eStreamState = kStreamIdle;

@@ -242,8 +242,8 @@ protected:
 
     // The start/stop/attach lock on m_iLock. Whoever holds it never waits for the I/O cycle (an
     // IOProc in that cycle may be spinning for it): ring mappings taken out of use meanwhile
-    // are unmapped once it is released. The I/O thread only tries it, so that it never spins
-    // on a lock whose holder may be waiting for it.
+    // are unmapped once it is released. So an IOProc that starts or stops from inside the
+    // cycle spins only for a short step; the thread's own attach step merely tries it.
     class StateLock {
     public:
         StateLock(ZmOSXDevice& device, bool wait);
