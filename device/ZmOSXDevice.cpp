@@ -79,6 +79,8 @@ ZmOSXDevice::ZmOSXDevice(AudioHardwarePlugInRef pluginRef, DeviceManagerClient* 
       m_frameSize(this)
 {
     m_frameSize.set(0, false);
+    // Room for the mappings a few re-preparations from inside the cycle leave behind.
+    m_retiredRings.reserve(8);
     // The timestamp filter gets its placeholders (44100 Hz, default frame size) here once the
     // audio path brings it; prepareHardware arms it for real.
 }
@@ -86,6 +88,9 @@ ZmOSXDevice::ZmOSXDevice(AudioHardwarePlugInRef pluginRef, DeviceManagerClient* 
 ZmOSXDevice::~ZmOSXDevice()
 {
     closeDevice(true);
+    // closeDevice gives up on the thread after 3 s; freeing the object must not.
+    joinThread();
+    releaseRetiredRings();
     delete m_pActiveProcs.exchange(nullptr);
     for (IOProcEntry* entry : m_retired.entries)
         entry->decReferences();
@@ -302,12 +307,17 @@ void ZmOSXDevice::unmapSharedMemory()
 {
     void* input = m_pInputRing.exchange(nullptr, std::memory_order_seq_cst);
     void* output = m_pOutputRing.exchange(nullptr, std::memory_order_seq_cst);
-    // A cycle that took the pointers before they went ends before the memory does.
-    waitForCycleEnd();
-    if (input != nullptr)
-        ioUnmapMemory(kMemoryInputRing, input);
-    if (output != nullptr)
-        ioUnmapMemory(kMemoryOutputRing, output);
+    // A cycle that took the pointers before they went may still read them: they are unmapped
+    // once it has ended, at once where waiting for it is allowed, otherwise later.
+    if (input != nullptr || output != nullptr) {
+        std::lock_guard<std::mutex> guard(m_retiredRingsMutex);
+        if (input != nullptr)
+            m_retiredRings.push_back({kMemoryInputRing, input});
+        if (output != nullptr)
+            m_retiredRings.push_back({kMemoryOutputRing, output});
+        m_bRingsRetired.store(true, std::memory_order_release);
+    }
+    releaseRetiredRings();
 }
 
 bool ZmOSXDevice::prepareHardware()
@@ -331,10 +341,17 @@ bool ZmOSXDevice::prepareHardware()
 
 void ZmOSXDevice::closeDevice(bool full)
 {
-    m_eStreamState = kStreamIdle;
-    callDetach();
+    {
+        // Serialised against the attach step, so that no attach lands after this detach.
+        StateLock lock(*this, true);
+        m_eStreamState = kStreamIdle;
+        callDetach();
+    }
     usleep(50000);
-    m_eStreamState = kStreamIdle;
+    {
+        StateLock lock(*this, true);
+        m_eStreamState = kStreamIdle;
+    }
     if (full) {
         stopThread();
         removeAllIOProcs();
@@ -343,6 +360,7 @@ void ZmOSXDevice::closeDevice(bool full)
     m_inputBuffer.term();
     m_outputBuffer.term();
     unmapSharedMemory();
+    StateLock lock(*this, true);
     m_iAttachedIOProcs = 0;
     m_iStartCount = 0;
     m_eStreamState = kStreamIdle;
@@ -449,7 +467,7 @@ void ZmOSXDevice::onServiceInterestCallback(natural_t messageType, void* argumen
         break;
     }
     case kEventDataSourceChanged:
-        if (m_eStreamState.exchange(kStreamIdle) != kStreamIdle) {
+        if (StateLock lock(*this, true); m_eStreamState.exchange(kStreamIdle) != kStreamIdle) {
             callDetach();
             prepareHardware();
         }
@@ -495,15 +513,22 @@ void ZmOSXDevice::onFormatEvent()
     if (now.iFrequency != old.iFrequency && now.iInChannels == old.iInChannels && now.iOutChannels == old.iOutChannels
         && now.iInBits == old.iInBits && now.iOutBits == old.iOutBits) {
         // Only the rate changed: re-attach at the new rate.
-        const bool streaming = m_eStreamState.exchange(kStreamIdle) != kStreamIdle;
-        if (streaming)
-            callDetach();
+        bool streaming = false;
+        {
+            StateLock lock(*this, true);
+            streaming = m_eStreamState.exchange(kStreamIdle) != kStreamIdle;
+            if (streaming)
+                callDetach();
+        }
         m_cTrueChannels = statusChannels();
         updateChannelsToReport(m_cReportedChannels, m_cTrueChannels, this);
         if (m_pClient != nullptr)
             m_pClient->onFormatChanged(this);
-        if (streaming)
+        if (streaming) {
+            // Not across the report: a client may start or stop from there.
+            StateLock lock(*this, true);
             prepareHardware();
+        }
     }
     checkReportFormatChange(inVirtual, outVirtual, inPhysical, outPhysical);
 }

@@ -19,6 +19,7 @@
 #include "device/TimestampFilter.h"
 #include "device/VIDPID.h"
 #include "device/VkChannelSettings.h"
+#include "foundation/IntSpinLock.h"
 #include "foundation/OSXUserThread.h"
 #include "foundation/Semaphore.h"
 #include "foundation/ZmCollection.h"
@@ -210,6 +211,8 @@ protected:
     VkChannelSettings statusChannels() const;
     // Asks the I/O thread to stop and, unless called on it, waits for it to end (at most 3 s).
     void stopThread();
+    // The same without a time limit: the destructor never frees the object under the thread.
+    void joinThread();
     void removeAllIOProcs();
     void releaseInterestNotification();
     // HAL notifications; sent only inside the plug-in, once the device is published.
@@ -218,8 +221,9 @@ protected:
     void onFormatEvent();
     // The I/O thread has ended: called on its way out.
     void onThreadExit();
-    // The thread's attach step: buffers, request 2, state 2 (or 0 when refused).
-    void attachStream();
+    // The thread's attach step: buffers, request 2, state 2 (or 0 when refused). False when a
+    // HAL thread held the lock: the thread does not spin for it and comes back later.
+    bool attachStream();
     // Re-arms the filter when prepareHardware asked for it; on the I/O thread.
     void armTimestampFilter();
 
@@ -260,6 +264,29 @@ protected:
     void retire(std::unique_ptr<IOProcList> list, IOProcEntry* entry);
     void waitForCycleEnd() const;
     bool onIOThread() const;
+
+    // The start/stop/attach lock on m_iLock. Whoever holds it never waits for the I/O cycle (an
+    // IOProc in that cycle may be spinning for it): ring mappings taken out of use meanwhile
+    // are unmapped once it is released. So an IOProc that starts or stops from inside the
+    // cycle spins only for a short step; the thread's own attach step merely tries it.
+    class StateLock {
+    public:
+        StateLock(ZmOSXDevice& device, bool wait);
+        StateLock(const StateLock&) = delete;
+        StateLock& operator=(const StateLock&) = delete;
+        ~StateLock();
+        bool held() const { return m_bHeld; }
+
+    private:
+        ZmOSXDevice& m_device;
+        IntSpinLock m_lock{nullptr};
+        const ZmOSXDevice* m_pOuter;
+        bool m_bHeld;
+    };
+    bool holdsStateLock() const;
+    // Unmaps the ring mappings taken out of use, once no cycle can still read them; leaves them
+    // for later when that would mean waiting where one must not.
+    void releaseRetiredRings();
 
     ZmString m_sManufacturer;
     ZmString m_sDeviceName;
@@ -320,4 +347,11 @@ protected:
     std::atomic<bool> m_bBuffersStale{false};   // rebuild the IO buffers on the I/O thread
     std::atomic<uint32_t> m_iIORate{0};         // the rate the IO buffers were made for
     Retired m_retired;                          // under m_ioProcsMutex
+    struct RetiredRing {
+        uint32_t type;
+        void* address;
+    };
+    std::mutex m_retiredRingsMutex;
+    std::vector<RetiredRing> m_retiredRings;    // under m_retiredRingsMutex
+    std::atomic<bool> m_bRingsRetired{false};   // m_retiredRings is not empty
 };

@@ -22,8 +22,11 @@ namespace {
 
 // The device whose I/O thread this is, so that the thread never waits for itself.
 thread_local const ZmOSXDevice* t_ioThreadOf = nullptr;
+// The device whose start/stop lock this thread holds.
+thread_local const ZmOSXDevice* t_stateLockOf = nullptr;
 
 constexpr useconds_t kIdlePause = 10000;
+constexpr useconds_t kLockBusyPause = 1000;
 constexpr unsigned long kNotStreamingPause = 5000000;
 constexpr unsigned long kNoDataPause = 1000000;
 constexpr int kBuffersPerWake = 2;
@@ -60,13 +63,14 @@ SInt32 ZmOSXDevice::threadRun()
     m_iThreadState.compare_exchange_strong(expected, kThreadRunning);
     m_startSemaphore.signal();
     {
-        // Whoever holds the start/stop lock finishes first.
+        // Whoever holds the start/stop lock finishes first; no holder waits for this thread.
         IntSpinLock lock(&m_iLock);
     }
     while (!isStopRequested()) {
         const EStreamState state = m_eStreamState.load(std::memory_order_acquire);
         if (state == kStreamPrepared && hardwareReady()) {
-            attachStream();
+            if (!attachStream())
+                usleep(kLockBusyPause);
         } else if (state == kStreamAttached && hardwareReady()) {
             const unsigned long delay = onUSBProc(m_iAttachedIOProcs.load(std::memory_order_acquire) >= 1);
             sleepNanos(delay);
@@ -78,22 +82,34 @@ SInt32 ZmOSXDevice::threadRun()
     return 0;
 }
 
-void ZmOSXDevice::attachStream()
+bool ZmOSXDevice::attachStream()
 {
-    IntSpinLock lock(&m_iLock);
-    // A stop may have come while we waited for the lock.
+    StateLock lock(*this, false);
+    if (!lock.held())
+        return false;
+    // A stop or a close may have come before we got the lock.
     if (m_eStreamState.load(std::memory_order_acquire) != kStreamPrepared)
-        return;
+        return true;
     int pid = 0;
     pid_for_task(mach_task_self(), &pid);
     m_bBuffersStale.store(false, std::memory_order_relaxed);
     createIOBuffers();
     armTimestampFilter();
     const bool attached = callAttach(m_frameSize.getUInt32(), static_cast<uint32_t>(pid));
-    m_eStreamState.store(attached ? kStreamAttached : kStreamIdle, std::memory_order_release);
-    if (KernelStatusBlock* s = status())
-        if (ClientData* record = s->client(getAttachSlot()))
-            std::atomic_ref<uint32_t>(record->bLibrary).store(0, std::memory_order_relaxed);
+    // Only a stream still prepared becomes attached: one closed or stopped meanwhile gives its
+    // client record back at once instead of holding it until the connection closes.
+    EStreamState prepared = kStreamPrepared;
+    if (!m_eStreamState.compare_exchange_strong(prepared, attached ? kStreamAttached : kStreamIdle,
+                                                std::memory_order_acq_rel)) {
+        if (attached)
+            callDetach();
+        return true;
+    }
+    if (attached)
+        if (KernelStatusBlock* s = status())
+            if (ClientData* record = s->client(getAttachSlot()))
+                std::atomic_ref<uint32_t>(record->bLibrary).store(0, std::memory_order_relaxed);
+    return true;
 }
 
 void ZmOSXDevice::armTimestampFilter()
@@ -134,9 +150,60 @@ void ZmOSXDevice::stopThread()
         m_bThreadJoined = true;
 }
 
+void ZmOSXDevice::joinThread()
+{
+    threadStop();
+    // However long an IOProc keeps the thread, the object outlives it.
+    if (t_ioThreadOf == this || !m_bThreadStarted.load() || m_bThreadJoined.load())
+        return;
+    if (m_startSemaphore.wait())
+        m_bThreadJoined = true;
+}
+
 bool ZmOSXDevice::onIOThread() const
 {
     return t_ioThreadOf == this;
+}
+
+ZmOSXDevice::StateLock::StateLock(ZmOSXDevice& device, bool wait)
+    : m_device(device), m_pOuter(t_stateLockOf), m_bHeld(m_lock.lock(&device.m_iLock, wait))
+{
+    if (m_bHeld)
+        t_stateLockOf = &device;
+}
+
+ZmOSXDevice::StateLock::~StateLock()
+{
+    if (!m_bHeld)
+        return;
+    m_lock.unlock();
+    t_stateLockOf = m_pOuter;
+    if (m_device.m_bRingsRetired.load(std::memory_order_acquire))
+        m_device.releaseRetiredRings();
+}
+
+bool ZmOSXDevice::holdsStateLock() const
+{
+    return t_stateLockOf == this;
+}
+
+void ZmOSXDevice::releaseRetiredRings()
+{
+    // Inside the cycle the rings may still be in use; under the lock waiting is not allowed.
+    const bool cycling = onIOThread() && (m_iCycleEpoch.load(std::memory_order_relaxed) & 1) != 0;
+    if (cycling || holdsStateLock())
+        return;
+    std::vector<RetiredRing> rings;
+    {
+        std::lock_guard<std::mutex> guard(m_retiredRingsMutex);
+        rings.swap(m_retiredRings);
+        m_bRingsRetired.store(false, std::memory_order_release);
+    }
+    if (rings.empty())
+        return;
+    waitForCycleEnd();
+    for (const RetiredRing& ring : rings)
+        ioUnmapMemory(ring.type, ring.address);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -388,7 +455,7 @@ void ZmOSXDevice::notifyRunningChanged()
 bool ZmOSXDevice::onDeviceStart(AudioDeviceIOProc proc)
 {
     if (proc == nullptr) {
-        IntSpinLock lock(&m_iLock);
+        StateLock lock(*this, true);
         ++m_iStartCount;
         if (m_eStreamState.load() == kStreamIdle) {
             prepareHardware();
@@ -397,7 +464,7 @@ bool ZmOSXDevice::onDeviceStart(AudioDeviceIOProc proc)
         return true;
     }
     return withIOProc(proc, [this](IOProcEntry& entry) {
-        IntSpinLock lock(&m_iLock);
+        StateLock lock(*this, true);
         entry.start();
     });
 }
@@ -405,7 +472,7 @@ bool ZmOSXDevice::onDeviceStart(AudioDeviceIOProc proc)
 bool ZmOSXDevice::onDeviceStop(AudioDeviceIOProc proc)
 {
     if (proc == nullptr) {
-        IntSpinLock lock(&m_iLock);
+        StateLock lock(*this, true);
         if (m_iStartCount > 0 && --m_iStartCount == 0 && m_eStreamState.load() != kStreamIdle) {
             m_eStreamState.store(kStreamIdle);
             callDetach();
@@ -415,7 +482,7 @@ bool ZmOSXDevice::onDeviceStop(AudioDeviceIOProc proc)
     }
     return withIOProc(proc, [this](IOProcEntry& entry) {
         {
-            IntSpinLock lock(&m_iLock);
+            StateLock lock(*this, true);
             entry.stop();
         }
         // Once this returns the proc is not called again: a cycle that saw it running ends first.
@@ -443,11 +510,17 @@ bool ZmOSXDevice::addIOProc(AudioDeviceIOProc proc, void* clientData)
 {
     if (proc == nullptr)
         return false;
-    if (withIOProc(proc, [clientData](IOProcEntry& entry) { entry.setClientData(clientData); }))
-        return true;
     std::unique_ptr<IOProcList> replaced;
     {
+        // Look-up and insert are one step: two threads adding one proc make one entry.
         std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);
+        for (long i = 0; i < m_ioProcs.count(); ++i) {
+            auto* existing = static_cast<IOProcEntry*>(m_ioProcs.atPos(i));
+            if (existing != nullptr && existing->hasIOProc(proc)) {
+                existing->setClientData(clientData);
+                return true;
+            }
+        }
         auto* entry = new (std::nothrow) IOProcEntry(this, proc, clientData);
         if (entry == nullptr)
             return false;
@@ -468,7 +541,7 @@ bool ZmOSXDevice::removeIOProc(AudioDeviceIOProc proc)
         return false;
     {
         // Stopping may detach the device, as a stop would.
-        IntSpinLock lock(&m_iLock);
+        StateLock lock(*this, true);
         entry->stop();
     }
     std::unique_ptr<IOProcList> replaced;

@@ -1,0 +1,222 @@
+// Where HAL threads meet a device's I/O thread: the attach step against a close, IOProcs that
+// start, stop or remove procs from inside the cycle while a HAL thread starts one, and
+// concurrent registration. Real threads with explicit hand-shakes; run under ThreadSanitizer too.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "device/KernelStatusBlock.h"
+#include "foundation/IntSpinLock.h"
+#include "tests/device/DeviceFixture.h"
+
+using namespace devicetest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A device whose start/stop lock word a test can look at and hold.
+class ProbeDevice : public ZmOSXDevice {
+public:
+    using ZmOSXDevice::ZmOSXDevice;
+    SInt32* lockWord() { return &m_iLock; }
+    // Another thread is spinning for the lock while someone holds it.
+    bool lockContended() { return std::atomic_ref<SInt32>(m_iLock).load() >= 2; }
+    bool lockHeld() { return std::atomic_ref<SInt32>(m_iLock).load() != 0; }
+};
+
+class DeviceThreadsTest : public DeviceTest {
+protected:
+    // An initialised device on the Tarsel, held by the fixture.
+    ProbeDevice* probe(DeviceManagerClient* client = nullptr, AudioHardwarePlugInRef plugIn = fakePlugIn())
+    {
+        if (!plug("tarsel"))
+            return nullptr;
+        auto* device = new ProbeDevice(plugIn, client != nullptr ? client : &m_client, m_service, nullptr);
+        device->incReferences();
+        m_devices.push_back(device);
+        if (!device->init())
+            return nullptr;
+        device->setAudioIDs(0x100, 0x101, 0x102);
+        return device;
+    }
+};
+
+// Holds the I/O thread inside its attach step (it reports the latencies of the new frame size
+// there) until the closer has either finished or is waiting for the lock.
+class AttachHoldingClient : public RecordingClient {
+public:
+    void onLatencyChanged(ZmOSXDevice* device) override
+    {
+        RecordingClient::onLatencyChanged(device);
+        if (!armed.exchange(false))
+            return;
+        inAttach = true;
+        kexttest::waitUntil([&] { return closeReturned.load() || (probe != nullptr && probe->lockContended()); });
+    }
+
+    std::atomic<bool> armed{false};
+    std::atomic<bool> inAttach{false};
+    std::atomic<bool> closeReturned{false};
+    ProbeDevice* probe = nullptr;
+};
+
+OSStatus silent(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                AudioBufferList*, const AudioTimeStamp*, void* data)
+{
+    if (data != nullptr)
+        ++*static_cast<std::atomic<int>*>(data);
+    return 0;
+}
+
+OSStatus other(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+               const AudioTimeStamp*, void* data)
+{
+    if (data != nullptr)
+        ++*static_cast<std::atomic<int>*>(data);
+    return 0;
+}
+
+// What the self-stopping IOProc does once a HAL thread is starting another proc.
+enum class Then { StopSelfAgain, RemoveSelf, StartAnother };
+
+struct Script {
+    ProbeDevice* device = nullptr;
+    Then then = Then::StopSelfAgain;
+    std::atomic<bool> go{false};
+    std::atomic<bool> stoppedSelf{false};
+    std::atomic<bool> done{false};
+    std::atomic<int> calls{0};
+};
+
+OSStatus selfStopping(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                      AudioBufferList*, const AudioTimeStamp*, void* data)
+{
+    auto& script = *static_cast<Script*>(data);
+    ++script.calls;
+    if (!script.go.exchange(false))
+        return 0;
+    ProbeDevice& device = *script.device;
+    device.onDeviceStop(selfStopping);
+    script.stoppedSelf = true;
+    // The HAL thread's start holds the lock, or has prepared the stream and let it go.
+    while (!device.lockHeld() && device.getStreamState() != kStreamPrepared)
+        std::this_thread::yield();
+    switch (script.then) {
+    case Then::StopSelfAgain:
+        device.onDeviceStop(selfStopping);
+        break;
+    case Then::RemoveSelf:
+        device.removeIOProc(selfStopping);
+        break;
+    case Then::StartAnother:
+        device.onDeviceStart(other);
+        break;
+    }
+    script.done = true;
+    return 0;
+}
+
+} // namespace
+
+// A close that comes while the I/O thread is between its state check and request 2: the
+// attach must not leave a client record in use behind the close.
+TEST_F(DeviceThreadsTest, ACloseDuringTheAttachStepLeavesNoClientRecordInUse)
+{
+    AttachHoldingClient client;
+    ProbeDevice* device = probe(&client);
+    ASSERT_NE(device, nullptr);
+    client.probe = device;
+    {
+        // Prepared with a frame size pending, so the attach step reports new latencies.
+        IntSpinLock hold(device->lockWord());
+        ASSERT_TRUE(device->prepareHardware());
+        device->setFrameSize(512, false, false);
+        client.armed = true;
+    }
+    ASSERT_TRUE(kexttest::waitUntil([&] { return client.inAttach.load(); }));
+    std::thread closer([&] {
+        device->closeDevice(false);
+        client.closeReturned = true;
+    });
+    closer.join();
+    // The attach step is over once it lets the lock go.
+    ASSERT_TRUE(kexttest::waitUntil([&] { return !device->lockHeld(); }));
+    EXPECT_EQ(device->getStreamState(), kStreamIdle);
+    EXPECT_FALSE(device->isRunningStream());
+    EXPECT_EQ(std::atomic_ref<uint32_t>(device->getDriverSM()->clientBlock.iStreamingCount).load(), 0u);
+}
+
+class SelfStopTest : public DeviceThreadsTest, public ::testing::WithParamInterface<Then> {};
+
+// An IOProc stops itself; a HAL thread then starts another proc (which re-prepares the rings);
+// the first IOProc, still inside the cycle, stops, removes or starts a proc. Nobody may wait
+// for the cycle while holding the lock that the IOProc needs.
+TEST_P(SelfStopTest, AHALStartDuringTheCycleDoesNotDeadlockAnIOProcThatCallsBack)
+{
+    ProbeDevice* device = probe();
+    ASSERT_NE(device, nullptr);
+    Script script;
+    script.device = device;
+    script.then = GetParam();
+    std::atomic<int> startedCalls{0}, otherCalls{0};
+    ASSERT_TRUE(device->addIOProc(selfStopping, &script));
+    ASSERT_TRUE(device->addIOProc(silent, &startedCalls));
+    ASSERT_TRUE(device->addIOProc(other, &otherCalls));
+    ASSERT_TRUE(device->onDeviceStart(selfStopping));
+    ASSERT_TRUE(kexttest::waitUntil([&] { return script.calls.load() > 0; }));
+
+    script.go = true;
+    ASSERT_TRUE(kexttest::waitUntil([&] { return script.stoppedSelf.load(); }));
+    EXPECT_TRUE(device->onDeviceStart(silent));
+    EXPECT_TRUE(script.done.load());
+
+    // Streaming comes back for the proc the HAL thread started.
+    ASSERT_TRUE(kexttest::waitUntil([&] { return device->getStreamState() == kStreamAttached; }));
+    const int started = startedCalls.load(), others = otherCalls.load();
+    EXPECT_TRUE(kexttest::waitUntil([&] { return startedCalls.load() > started; }));
+    if (GetParam() == Then::StartAnother) {
+        EXPECT_TRUE(kexttest::waitUntil([&] { return otherCalls.load() > others; }));
+    }
+    device->removeIOProc(other);
+    device->removeIOProc(silent);
+    device->removeIOProc(selfStopping);
+    EXPECT_EQ(device->getStreamState(), kStreamIdle);
+}
+
+INSTANTIATE_TEST_SUITE_P(Callbacks, SelfStopTest,
+                         ::testing::Values(Then::StopSelfAgain, Then::RemoveSelf, Then::StartAnother));
+
+// Two HAL threads add one proc at once: one entry, so it is never called twice a cycle.
+TEST_F(DeviceThreadsTest, ConcurrentAddsOfOneProcMakeOneEntry)
+{
+    ProbeDevice* device = probe();
+    ASSERT_NE(device, nullptr);
+    constexpr int kRounds = 300;
+    // Both adders wait for the start of a round, so that their calls overlap.
+    std::atomic<int> round{0}, ready{0}, finished{0};
+    auto adder = [&] {
+        for (int r = 1; r <= kRounds; ++r) {
+            ++ready;
+            while (round.load() < r)
+                std::this_thread::yield();
+            device->addIOProc(silent, nullptr);
+            ++finished;
+        }
+    };
+    std::thread first(adder), second(adder);
+    int duplicated = 0;
+    for (int r = 1; r <= kRounds; ++r) {
+        while (ready.load() < 2 * r)
+            std::this_thread::yield();
+        round = r;
+        while (finished.load() < 2 * r)
+            std::this_thread::yield();
+        EXPECT_TRUE(device->removeIOProc(silent));
+        if (device->removeIOProc(silent))
+            ++duplicated;
+    }
+    first.join();
+    second.join();
+    EXPECT_EQ(duplicated, 0);
+}
