@@ -296,3 +296,30 @@ TEST_F(IOBuffersTest, BuffersAreBuiltByOneThreadAtATime)
     const AudioBufferList out = configuration(device, false);
     EXPECT_EQ(out.mBuffers[0].mDataByteSize, device->getFrameSize() * 2 * 4);
 }
+
+// The I/O thread's diagnostics wait for another thread, which prints the same texts.
+TEST(DeferredTexts, ComeOutWhenFlushedAndOnlyThen)
+{
+    constexpr uint64_t kT0 = 1'000'000'000;
+    TimestampFilter filter;
+    filter.setDeferredTexts(true);
+    filter.init(48000, 256, 0, 0);
+    filter.updateTimestamps(kT0, 0, 256);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(filter.calcSleepNanos(300, false), 0u);
+    filter.mNextWakeTime = 1;
+    EXPECT_EQ(filter.calcSleepNanos(256, true), 100000u);
+    EXPECT_EQ(filter.calcSleepNanos(256, true), 100000u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(filter.mAlertCount.load(), 1u);
+    EXPECT_EQ(filter.mOverloadCount.load(), 2u);
+
+    testing::internal::CaptureStdout();
+    filter.flushTexts();
+    filter.flushTexts();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "ALERT TimestampFilter::calcSleepNanos nAvailableFrames(300) >= mBufferSize(256) while "
+              "!bWasBufferswitch\n"
+              "TimestampFilter::calcSleepNanos -> detected application caused overload (1)\n"
+              "TimestampFilter::calcSleepNanos -> detected application caused overload (1)\n");
+}
