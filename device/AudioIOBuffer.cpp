@@ -11,6 +11,30 @@ void AudioIOBuffer::init()
     m_iRawSampleCount = 0;
     m_iReserved = 0;
     m_iRawChannels = 0;
+    publish();
+}
+
+void AudioIOBuffer::publish()
+{
+    m_iPublished.store(uint64_t(m_bufferList.mBuffers[0].mNumberChannels) << 32 | m_bufferList.mBuffers[0].mDataByteSize,
+                       std::memory_order_release);
+}
+
+void AudioIOBuffer::configuration(uint32_t& channels, uint32_t& bytes) const
+{
+    const uint64_t published = m_iPublished.load(std::memory_order_acquire);
+    channels = uint32_t(published >> 32);
+    bytes = uint32_t(published);
+}
+
+bool AudioIOBuffer::resize(uint32_t rawChannels, uint32_t clientChannels, uint32_t frames)
+{
+    if (frames > kMaxFrames || rawChannels != m_iRawChannels || clientChannels != this->clientChannels())
+        return false;
+    m_bufferList.mBuffers[0].mDataByteSize = frames * clientChannels * uint32_t(sizeof(float));
+    m_iRawSampleCount = frames * rawChannels;
+    publish();
+    return true;
 }
 
 void AudioIOBuffer::term()
@@ -40,7 +64,5 @@ bool AudioIOBuffer::create(uint32_t rawChannels, uint32_t clientChannels, uint32
             return false;
         }
     }
-    m_bufferList.mBuffers[0].mDataByteSize = frames * clientChannels * uint32_t(sizeof(float));
-    m_iRawSampleCount = frames * rawChannels;
-    return true;
+    return resize(rawChannels, clientChannels, frames);
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <CoreAudio/CoreAudioTypes.h>
 
+#include <atomic>
 #include <cstdint>
 
 // One direction's staging buffers of the I/O cycle: the ring's 32-bit samples as they come or
@@ -24,9 +25,18 @@ public:
     // IOProc channels, reallocating only when a channel count changes. False (and empty) when
     // the buffers cannot be had or the sizes are beyond the limits above.
     bool create(uint32_t rawChannels, uint32_t clientChannels, uint32_t frames);
+    // The same for a new frame count alone: never allocates, so the I/O cycle may call it. False
+    // (and nothing changed) when a channel count differs or the size is beyond the limit.
+    bool resize(uint32_t rawChannels, uint32_t clientChannels, uint32_t frames);
 
-    AudioBufferList& bufferList() { return m_bufferList; }
+    // Our own list; IOProcs get copies of it (freshList), so nothing they write into theirs
+    // reaches the counts the device converts and clears with.
     const AudioBufferList& bufferList() const { return m_bufferList; }
+    AudioBufferList freshList() const { return m_bufferList; }
+    // Channels and bytes as last published by create, resize or term: readable from any thread
+    // while the owner rebuilds.
+    void configuration(uint32_t& channels, uint32_t& bytes) const;
+    uint32_t dataByteSize() const { return m_bufferList.mBuffers[0].mDataByteSize; }
     float* floatData() { return static_cast<float*>(m_bufferList.mBuffers[0].mData); }
     int32_t* rawSamples() { return m_pRawSamples; }
     uint32_t rawSampleCount() const { return m_iRawSampleCount; }
@@ -39,4 +49,7 @@ private:
     uint32_t m_iRawSampleCount;
     uint32_t m_iReserved;
     uint32_t m_iRawChannels;
+    std::atomic<uint64_t> m_iPublished{0}; // channels << 32 | bytes
+
+    void publish();
 };

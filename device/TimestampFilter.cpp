@@ -157,6 +157,57 @@ unsigned long long TimestampFilter::updateTimestamps(unsigned long long hostTime
     return now;
 }
 
+namespace {
+
+void printAlert(uint32_t available, uint32_t bufferSize)
+{
+    std::printf("ALERT TimestampFilter::calcSleepNanos nAvailableFrames(%d) >= mBufferSize(%d) while "
+                "!bWasBufferswitch\n",
+                static_cast<int>(available), static_cast<int>(bufferSize));
+}
+
+void printOverload(int which)
+{
+    std::puts(which == 0 ? "TimestampFilter::calcSleepNanos -> detected application caused overload (1)"
+                         : "TimestampFilter::calcSleepNanos -> detected application caused overload (2)");
+}
+
+} // namespace
+
+void TimestampFilter::alert(unsigned long nAvailableFrames)
+{
+    mAlertCount.fetch_add(1, std::memory_order_relaxed);
+    if (!mDeferTexts.load(std::memory_order_relaxed)) {
+        printAlert(static_cast<uint32_t>(nAvailableFrames), static_cast<uint32_t>(mBufferSize));
+        return;
+    }
+    mAlertFigures.store(uint64_t(static_cast<uint32_t>(nAvailableFrames)) << 32 | static_cast<uint32_t>(mBufferSize),
+                        std::memory_order_relaxed);
+    mTextsAlert.fetch_add(1, std::memory_order_release);
+}
+
+void TimestampFilter::overload(int which)
+{
+    mOverloadCount.fetch_add(1, std::memory_order_relaxed);
+    if (!mDeferTexts.load(std::memory_order_relaxed))
+        printOverload(which);
+    else
+        mTextsOverload[which].fetch_add(1, std::memory_order_release);
+}
+
+void TimestampFilter::flushTexts()
+{
+    // Texts that piled up are printed as many times as they came; an alert carries the
+    // figures of the latest one.
+    for (uint32_t n = mTextsAlert.exchange(0, std::memory_order_acquire); n > 0; --n) {
+        const uint64_t figures = mAlertFigures.load(std::memory_order_relaxed);
+        printAlert(uint32_t(figures >> 32), uint32_t(figures));
+    }
+    for (int which = 0; which < 2; ++which)
+        for (uint32_t n = mTextsOverload[which].exchange(0, std::memory_order_acquire); n > 0; --n)
+            printOverload(which);
+}
+
 unsigned long TimestampFilter::calcSleepNanos(unsigned long nAvailableFrames, bool bWasBufferswitch)
 {
     if (mNextWakeTime == 0)
@@ -165,24 +216,19 @@ unsigned long TimestampFilter::calcSleepNanos(unsigned long nAvailableFrames, bo
     uint64_t deadline;
     if (nAvailableFrames >= mBufferSize) {
         if (!bWasBufferswitch) {
-            std::printf("ALERT TimestampFilter::calcSleepNanos nAvailableFrames(%d) >= mBufferSize(%d) while "
-                        "!bWasBufferswitch\n",
-                        static_cast<int>(nAvailableFrames), static_cast<int>(mBufferSize));
-            mAlertCount.fetch_add(1, std::memory_order_relaxed);
+            alert(nAvailableFrames);
             return 0;
         }
         deadline = mNextWakeTime;
         if (now >= deadline) {
-            std::puts("TimestampFilter::calcSleepNanos -> detected application caused overload (1)");
-            mOverloadCount.fetch_add(1, std::memory_order_relaxed);
+            overload(0);
             return 100000;
         }
     } else {
         const uint64_t missing = now + (mBufferSize - nAvailableFrames) * mHostTicksPerFrame;
         deadline = missing > mNextWakeTime ? missing : mNextWakeTime;
         if (now >= deadline) {
-            std::puts("TimestampFilter::calcSleepNanos -> detected application caused overload (2)");
-            mOverloadCount.fetch_add(1, std::memory_order_relaxed);
+            overload(1);
             return 100000;
         }
     }

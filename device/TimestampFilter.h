@@ -35,6 +35,10 @@ public:
     unsigned long long updateTimestamps(unsigned long long hostTime, unsigned long long readPosition,
                                         unsigned long long writeCount);
     unsigned long calcSleepNanos(unsigned long nAvailableFrames, bool bWasBufferswitch);
+    // With deferred texts the diagnostics of calcSleepNanos are only counted on the real-time
+    // thread, and flushTexts prints them later from another thread (the same texts).
+    void setDeferredTexts(bool deferred) { mDeferTexts.store(deferred, std::memory_order_relaxed); }
+    void flushTexts();
 
     AudioTimeStamp mNowTime{};
     AudioTimeStamp mInputTime{};
@@ -55,4 +59,13 @@ public:
     // Counted beside the printed messages, for whoever watches the cycle from outside.
     std::atomic<uint32_t> mOverloadCount{0};
     std::atomic<uint32_t> mAlertCount{0};
+
+private:
+    void alert(unsigned long nAvailableFrames);
+    void overload(int which);
+
+    std::atomic<bool> mDeferTexts{false};
+    std::atomic<uint32_t> mTextsAlert{0};
+    std::atomic<uint32_t> mTextsOverload[2]{};
+    std::atomic<uint64_t> mAlertFigures{0}; // available << 32 | buffer size, of the latest alert
 };

@@ -235,6 +235,7 @@ bool ZmOSXDevice::init()
     createIOBuffers();
 
     m_iFormatGuard = 0;
+    startNotifications();
     return true;
 }
 
@@ -278,6 +279,52 @@ void ZmOSXDevice::releaseConfigurationClaim(KernelStatusBlock& s)
     uint32_t ours = uint32_t(getpid());
     std::atomic_ref<uint32_t>(s.iClaimOwner).compare_exchange_strong(ours, 0);
     std::atomic_ref<int32_t>(s.iClaimCounter).fetch_sub(1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the I/O thread leaves for the run loop
+
+namespace {
+constexpr CFTimeInterval kNotificationInterval = 0.02;
+}
+
+void ZmOSXDevice::startNotifications()
+{
+    m_timestampFilter.setDeferredTexts(true);
+    if (m_notifyTimer != nullptr)
+        return;
+    CFRunLoopTimerContext context{0, this, nullptr, nullptr, nullptr};
+    m_notifyTimer = CFRunLoopTimerCreate(nullptr, CFAbsoluteTimeGetCurrent() + kNotificationInterval,
+                                         kNotificationInterval, 0, 0, NotificationTimerCallback, &context);
+    if (m_notifyTimer != nullptr)
+        CFRunLoopAddTimer(CFRunLoopGetCurrent(), m_notifyTimer, kCFRunLoopDefaultMode);
+}
+
+void ZmOSXDevice::stopNotifications()
+{
+    if (m_notifyTimer == nullptr)
+        return;
+    // Waits for a drain running on the run loop's thread.
+    CFRunLoopTimerInvalidate(m_notifyTimer);
+    CFRelease(m_notifyTimer);
+    m_notifyTimer = nullptr;
+}
+
+void ZmOSXDevice::NotificationTimerCallback(CFRunLoopTimerRef, void* info)
+{
+    static_cast<ZmOSXDevice*>(info)->drainNotifications();
+}
+
+void ZmOSXDevice::drainNotifications()
+{
+    m_timestampFilter.flushTexts();
+    const uint32_t notes = m_iDeferred.exchange(0, std::memory_order_acquire);
+    if ((notes & kNoteFrameSize) != 0)
+        onPropertyChanged(&m_frameSize);
+    if ((notes & kNoteLatency) != 0)
+        notifyLatencies();
+    if (m_iPendingFrameSize.load(std::memory_order_relaxed) != 0)
+        settlePendingFrameSize();
 }
 
 bool ZmOSXDevice::openDevice()
@@ -353,12 +400,19 @@ void ZmOSXDevice::closeDevice(bool full)
         m_eStreamState = kStreamIdle;
     }
     if (full) {
+        stopNotifications();
         stopThread();
         removeAllIOProcs();
     }
-    waitForCycleEnd(); // the state is idle: no cycle starts after this one
-    m_inputBuffer.term();
-    m_outputBuffer.term();
+    {
+        std::lock_guard<std::recursive_mutex> guard(m_buffersMutex);
+        waitForCycleEnd(); // the state is idle: no cycle starts after this one
+        m_inputBuffer.term();
+        m_outputBuffer.term();
+    }
+    // A size asked for while streaming is the size from now on; the buffers are gone anyway.
+    if (const uint32_t pending = m_iPendingFrameSize.exchange(0))
+        m_frameSize.set(pending, false);
     unmapSharedMemory();
     StateLock lock(*this, true);
     m_iAttachedIOProcs = 0;
@@ -526,6 +580,26 @@ void ZmOSXDevice::onFormatEvent()
             m_pClient->onFormatChanged(this);
         if (streaming) {
             // Not across the report: a client may start or stop from there.
+            StateLock lock(*this, true);
+            prepareHardware();
+        }
+    } else if (now.iInChannels != old.iInChannels || now.iOutChannels != old.iOutChannels
+               || now.iInBits != old.iInBits || now.iOutBits != old.iOutBits) {
+        // Another layout: the buffers are made anew here, off the I/O thread, between a detach
+        // and a fresh attach, and IOProcs are told the new channels.
+        bool streaming = false;
+        {
+            StateLock lock(*this, true);
+            streaming = m_eStreamState.exchange(kStreamIdle) != kStreamIdle;
+            if (streaming)
+                callDetach();
+        }
+        if (m_iPendingDirection == 0) {
+            m_cRequestedChannels = now;
+            setIOProcChannels(now);
+        }
+        createIOBuffers(); // reloads the true and reported settings
+        if (streaming) {
             StateLock lock(*this, true);
             prepareHardware();
         }

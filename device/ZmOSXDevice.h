@@ -1,6 +1,7 @@
 #pragma once
 #include <CoreAudio/AudioHardware.h>
 #include <CoreAudio/AudioHardwarePlugIn.h>
+#include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOKitLib.h>
 
 #include <atomic>
@@ -174,6 +175,10 @@ public:
     // The I/O thread's filter; read it from elsewhere only while the thread is not cycling,
     // except for its counters.
     const TimestampFilter& getTimestampFilter() const { return m_timestampFilter; }
+    // Delivers what the I/O thread left for others (property changes, latencies, diagnostic
+    // texts) and applies a frame size still pending on an idle stream. Runs on the run loop of
+    // the thread that initialised the device; call it on no other.
+    void drainNotifications();
 
 protected:
     // One format change at a time; the thread that holds the turn may take it again.
@@ -226,6 +231,18 @@ protected:
     bool attachStream();
     // Re-arms the filter when prepareHardware asked for it; on the I/O thread.
     void armTimestampFilter();
+    // A frame size still pending once the stream is idle is applied (off the I/O thread).
+    void settlePendingFrameSize();
+    // Builds the IO buffers from the settings in force; the buffers' lock is held.
+    bool buildIOBuffers(uint32_t& rate);
+    // The cycle's own rebuild after a frame-size change or a note: sizes only, never allocates.
+    void resizeIOBuffersInCycle();
+    void notifyLatencies();
+    void startNotifications();
+    void stopNotifications();
+    static void NotificationTimerCallback(CFRunLoopTimerRef timer, void* info);
+    // What the I/O thread leaves for the run loop, as bits of m_iDeferred.
+    enum : uint32_t { kNoteFrameSize = 1, kNoteLatency = 2, kNoteSettle = 4 };
 
     // The I/O thread walks a published array of the registered entries; HAL threads replace
     // it under m_ioProcsMutex and, before freeing what they replaced (or returning from a
@@ -354,4 +371,9 @@ protected:
     std::mutex m_retiredRingsMutex;
     std::vector<RetiredRing> m_retiredRings;    // under m_retiredRingsMutex
     std::atomic<bool> m_bRingsRetired{false};   // m_retiredRings is not empty
+    // HAL threads and the attach step build the IO buffers under it; the I/O cycle never takes
+    // it, and others build only while the stream is not attached (after the last cycle ended).
+    std::recursive_mutex m_buffersMutex;
+    std::atomic<uint32_t> m_iDeferred{0};       // kNote... bits set by the I/O thread
+    CFRunLoopTimerRef m_notifyTimer = nullptr;  // drains them on the initialising run loop
 };

@@ -417,6 +417,8 @@ unsigned ZmOSXDevice::setFrameSize(unsigned long frames, bool, bool force)
         // The I/O thread takes it between two buffers, with the buffers, the latencies and the
         // write-ahead that go with it, so that no buffer is written at a half-changed position.
         m_iPendingFrameSize = size;
+        // The stream may have gone idle meanwhile, with nobody left to apply it.
+        settlePendingFrameSize();
         return 0;
     }
     createIOBuffers();
@@ -488,6 +490,16 @@ void ZmOSXDevice::updateLatencies(uint32_t rate)
     const bool outputChanged = m_outputLatency.set(output, false);
     if (!inputChanged && !outputChanged)
         return;
+    if (onIOThread()) {
+        // The real-time thread calls nobody: the run loop tells them.
+        m_iDeferred.fetch_or(kNoteLatency, std::memory_order_release);
+        return;
+    }
+    notifyLatencies();
+}
+
+void ZmOSXDevice::notifyLatencies()
+{
     if (m_pClient != nullptr)
         m_pClient->onLatencyChanged(this);
     notifyDevice(true, kAudioDevicePropertyLatency);

@@ -90,6 +90,10 @@ bool ZmOSXDevice::attachStream()
     // A stop or a close may have come before we got the lock.
     if (m_eStreamState.load(std::memory_order_acquire) != kStreamPrepared)
         return true;
+    // A HAL thread building the buffers finishes first; this thread does not block on it.
+    std::unique_lock<std::recursive_mutex> buffers(m_buffersMutex, std::try_to_lock);
+    if (!buffers.owns_lock())
+        return false;
     int pid = 0;
     pid_for_task(mach_task_self(), &pid);
     m_bBuffersStale.store(false, std::memory_order_relaxed);
@@ -105,10 +109,14 @@ bool ZmOSXDevice::attachStream()
             callDetach();
         return true;
     }
-    if (attached)
-        if (KernelStatusBlock* s = status())
-            if (ClientData* record = s->client(getAttachSlot()))
-                std::atomic_ref<uint32_t>(record->bLibrary).store(0, std::memory_order_relaxed);
+    if (!attached) {
+        // A size asked for meanwhile is applied on the run loop now that the stream is idle.
+        m_iDeferred.fetch_or(kNoteSettle, std::memory_order_release);
+        return true;
+    }
+    if (KernelStatusBlock* s = status())
+        if (ClientData* record = s->client(getAttachSlot()))
+            std::atomic_ref<uint32_t>(record->bLibrary).store(0, std::memory_order_relaxed);
     return true;
 }
 
@@ -232,7 +240,7 @@ unsigned long ZmOSXDevice::onUSBProc(bool callProcs)
     out->clearNotice();
 
     if (m_bBuffersStale.exchange(false, std::memory_order_acq_rel))
-        createIOBuffers();
+        resizeIOBuffersInCycle();
 
     // The kernel's frame widths must be the ones the buffers were made for; a direction the
     // interface does not have is skipped when the other one has channels.
@@ -254,8 +262,10 @@ unsigned long ZmOSXDevice::onUSBProc(bool callProcs)
     // A frame size asked for while streaming starts here, between two buffers.
     if (const uint32_t pending = m_iPendingFrameSize.load(std::memory_order_acquire)) {
         if (pending != m_frameSize.getUInt32()) {
-            m_frameSize.set(pending, true);
-            createIOBuffers(); // with the latencies and the write-ahead of the new size
+            // Told on the run loop: this thread calls nobody.
+            if (m_frameSize.set(pending, false))
+                m_iDeferred.fetch_or(kNoteFrameSize, std::memory_order_release);
+            resizeIOBuffersInCycle(); // with the latencies and the write-ahead of the new size
         }
         // A newer request that came meanwhile stays for the next cycle.
         uint32_t expected = pending;
@@ -264,11 +274,14 @@ unsigned long ZmOSXDevice::onUSBProc(bool callProcs)
     armTimestampFilter();
 
     const uint32_t frames = m_frameSize.getUInt32();
+    // Timed for the size in force before anything is compared with it, so that a larger size
+    // waits for its frames instead of being taken for a missed buffer.
+    if (frames != 0)
+        m_timestampFilter.prepare(m_iIORate.load(std::memory_order_relaxed), frames, m_inputLatency.getUInt32(),
+                                  m_outputLatency.getUInt32());
     uint32_t available = in->getAvailableFrames(out->loadReadPosition());
     bool switched = false;
     if (frames != 0 && frames <= available) {
-        m_timestampFilter.prepare(m_iIORate.load(std::memory_order_relaxed), frames, m_inputLatency.getUInt32(),
-                                  m_outputLatency.getUInt32());
         const uint64_t ownToken = getConnectionToken();
         for (int n = 0; n < kBuffersPerWake && available >= frames; ++n) {
             const uint32_t position = out->loadReadPosition();
@@ -306,23 +319,26 @@ void ZmOSXDevice::callIOProcs(unsigned long long, unsigned long frames)
     if (raw != nullptr)
         audioInt32Clear(raw, static_cast<int>(m_outputBuffer.rawSampleCount()));
 
+    // Converted and cleared with the buffers' own counts; each call gets lists of its own, so
+    // what an IOProc writes into them is forgotten after the call.
     const uint32_t trueOut = m_outputBuffer.rawChannels();
     const uint32_t reportedOut = m_outputBuffer.clientChannels();
-    AudioBufferList& output = m_outputBuffer.bufferList();
+    float* samples = m_outputBuffer.floatData();
+    const uint32_t outBytes = m_outputBuffer.dataByteSize();
     VkChannelSettings inSettings = loadIOProcChannels(0), outSettings = loadIOProcChannels(1);
     bool first = true;
     // Published after everything it points to; entries stay alive until this cycle has ended.
     const IOProcList* list = m_pActiveProcs.load(std::memory_order_seq_cst);
     for (uint32_t i = 0; list != nullptr && i < list->count; ++i) {
         IOProcEntry* entry = list->entries[i];
-        if (output.mBuffers[0].mData != nullptr)
-            std::memset(output.mBuffers[0].mData, 0, output.mBuffers[0].mDataByteSize);
-        if (!entry->callIOProc(m_deviceID, &m_timestampFilter.mNowTime, &m_inputBuffer.bufferList(),
-                               &m_timestampFilter.mInputTime, &output, &m_timestampFilter.mOutputTime,
-                               inSettings, outSettings)
-            || raw == nullptr || output.mBuffers[0].mData == nullptr)
+        if (samples != nullptr)
+            std::memset(samples, 0, outBytes);
+        AudioBufferList input = m_inputBuffer.freshList();
+        AudioBufferList output = m_outputBuffer.freshList();
+        if (!entry->callIOProc(m_deviceID, &m_timestampFilter.mNowTime, &input, &m_timestampFilter.mInputTime,
+                               &output, &m_timestampFilter.mOutputTime, inSettings, outSettings)
+            || raw == nullptr || samples == nullptr)
             continue;
-        auto* samples = static_cast<float*>(output.mBuffers[0].mData);
         audioConvertFloatToSInt32(samples, count, reportedOut);
         // The float buffer now holds 32-bit integers in place.
         const auto* converted = reinterpret_cast<const int32_t*>(samples);
@@ -342,11 +358,41 @@ void ZmOSXDevice::callIOProcs(unsigned long long, unsigned long frames)
 
 bool ZmOSXDevice::createIOBuffers()
 {
-    // While the thread streams, only the thread touches the buffers: others leave it a note.
-    if (!onIOThread() && m_eStreamState.load(std::memory_order_acquire) == kStreamAttached) {
+    if (onIOThread() && (m_iCycleEpoch.load(std::memory_order_relaxed) & 1) != 0) {
+        // Asked from inside the cycle (an IOProc): the next cycle picks it up.
         m_bBuffersStale.store(true, std::memory_order_release);
         return true;
     }
+    uint32_t rate = 0;
+    bool built;
+    {
+        // The attach step holds the lock already; a HAL thread waits its turn, except under the
+        // start/stop lock: whoever holds that never waits for anything the cycle may wait for (an
+        // IOProc in the cycle may be spinning for it). The attach step builds the buffers before
+        // every attach, so what is skipped here is built there.
+        const bool underStateLock = holdsStateLock() && !onIOThread();
+        std::unique_lock<std::recursive_mutex> guard(m_buffersMutex, std::defer_lock);
+        if (!underStateLock)
+            guard.lock();
+        else if (!guard.try_lock())
+            return true;
+        if (!onIOThread() && m_eStreamState.load(std::memory_order_acquire) == kStreamAttached) {
+            // While the thread streams only the thread touches the buffers: leave it a note.
+            m_bBuffersStale.store(true, std::memory_order_release);
+            return true;
+        }
+        if (underStateLock && (m_iCycleEpoch.load(std::memory_order_seq_cst) & 1) != 0)
+            return true;
+        // A cycle that began before the stream left the attached state ends first.
+        waitForCycleEnd();
+        built = buildIOBuffers(rate);
+    }
+    updateLatencies(rate);
+    return built;
+}
+
+bool ZmOSXDevice::buildIOBuffers(uint32_t& rate)
+{
     // The settings in force. The thread builds its buffers from its own copy: the device's
     // channel words belong to the HAL threads, which keep them current themselves.
     VkChannelSettings trueChannels = onIOThread() ? VkChannelSettings{} : m_cTrueChannels;
@@ -360,14 +406,45 @@ bool ZmOSXDevice::createIOBuffers()
         }
     }
     m_iIORate.store(trueChannels.iFrequency, std::memory_order_relaxed);
+    rate = trueChannels.iFrequency;
     const uint32_t frames = m_frameSize.getUInt32();
     const bool input = m_inputBuffer.create(trueChannels.iInChannels, reportedChannels.iInChannels, frames);
     const bool output = m_outputBuffer.create(trueChannels.iOutChannels, reportedChannels.iOutChannels, frames);
     if (KernelStatusBlock* s = status())
         if (ClientData* record = s->client(getAttachSlot()))
             std::atomic_ref<uint32_t>(record->iFrameSize).store(frames, std::memory_order_release);
-    updateLatencies(trueChannels.iFrequency);
     return input && output;
+}
+
+void ZmOSXDevice::resizeIOBuffersInCycle()
+{
+    // A changed layout would need new buffers: those are made off the cycle (a layout change
+    // detaches and rebuilds first), so here the sizes follow the frame size and nothing else.
+    const VkChannelSettings trueChannels = statusChannels();
+    VkChannelSettings reportedChannels{};
+    updateChannelsToReport(reportedChannels, trueChannels, this);
+    const uint32_t frames = m_frameSize.getUInt32();
+    m_inputBuffer.resize(trueChannels.iInChannels, reportedChannels.iInChannels, frames);
+    m_outputBuffer.resize(trueChannels.iOutChannels, reportedChannels.iOutChannels, frames);
+    if (KernelStatusBlock* s = status())
+        if (ClientData* record = s->client(getAttachSlot()))
+            std::atomic_ref<uint32_t>(record->iFrameSize).store(frames, std::memory_order_release);
+    updateLatencies(m_iIORate.load(std::memory_order_relaxed));
+}
+
+void ZmOSXDevice::settlePendingFrameSize()
+{
+    if (onIOThread()) {
+        m_iDeferred.fetch_or(kNoteSettle, std::memory_order_release);
+        return;
+    }
+    if (m_eStreamState.load(std::memory_order_acquire) != kStreamIdle)
+        return;
+    const uint32_t pending = m_iPendingFrameSize.exchange(0);
+    if (pending == 0)
+        return;
+    m_frameSize.set(pending, true);
+    createIOBuffers();
 }
 
 void ZmOSXDevice::setIOProcChannels(const VkChannelSettings& settings)
@@ -393,10 +470,12 @@ OSStatus ZmOSXDevice::getStreamConfiguration(bool input, AudioBufferList* list)
 {
     if (list == nullptr)
         return kIOReturnError;
-    const AudioBufferList& own = (input ? m_inputBuffer : m_outputBuffer).bufferList();
-    list->mNumberBuffers = own.mNumberBuffers;
-    list->mBuffers[0].mNumberChannels = own.mBuffers[0].mNumberChannels;
-    list->mBuffers[0].mDataByteSize = own.mBuffers[0].mDataByteSize;
+    // The published pair: the I/O thread may be resizing the buffers meanwhile.
+    uint32_t channels = 0, bytes = 0;
+    (input ? m_inputBuffer : m_outputBuffer).configuration(channels, bytes);
+    list->mNumberBuffers = 1;
+    list->mBuffers[0].mNumberChannels = channels;
+    list->mBuffers[0].mDataByteSize = bytes;
     list->mBuffers[0].mData = nullptr;
     return 0;
 }
@@ -472,12 +551,15 @@ bool ZmOSXDevice::onDeviceStart(AudioDeviceIOProc proc)
 bool ZmOSXDevice::onDeviceStop(AudioDeviceIOProc proc)
 {
     if (proc == nullptr) {
-        StateLock lock(*this, true);
-        if (m_iStartCount > 0 && --m_iStartCount == 0 && m_eStreamState.load() != kStreamIdle) {
-            m_eStreamState.store(kStreamIdle);
-            callDetach();
-            notifyRunningChanged();
+        {
+            StateLock lock(*this, true);
+            if (m_iStartCount > 0 && --m_iStartCount == 0 && m_eStreamState.load() != kStreamIdle) {
+                m_eStreamState.store(kStreamIdle);
+                callDetach();
+                notifyRunningChanged();
+            }
         }
+        settlePendingFrameSize();
         return true;
     }
     return withIOProc(proc, [this](IOProcEntry& entry) {
@@ -487,6 +569,7 @@ bool ZmOSXDevice::onDeviceStop(AudioDeviceIOProc proc)
         }
         // Once this returns the proc is not called again: a cycle that saw it running ends first.
         waitForCycleEnd();
+        settlePendingFrameSize();
     });
 }
 
@@ -544,6 +627,7 @@ bool ZmOSXDevice::removeIOProc(AudioDeviceIOProc proc)
         StateLock lock(*this, true);
         entry->stop();
     }
+    settlePendingFrameSize();
     std::unique_ptr<IOProcList> replaced;
     {
         std::lock_guard<std::recursive_mutex> guard(m_ioProcsMutex);

@@ -42,25 +42,6 @@ protected:
     }
 };
 
-// Holds the I/O thread inside its attach step (it reports the latencies of the new frame size
-// there) until the closer has either finished or is waiting for the lock.
-class AttachHoldingClient : public RecordingClient {
-public:
-    void onLatencyChanged(ZmOSXDevice* device) override
-    {
-        RecordingClient::onLatencyChanged(device);
-        if (!armed.exchange(false))
-            return;
-        inAttach = true;
-        kexttest::waitUntil([&] { return closeReturned.load() || (probe != nullptr && probe->lockContended()); });
-    }
-
-    std::atomic<bool> armed{false};
-    std::atomic<bool> inAttach{false};
-    std::atomic<bool> closeReturned{false};
-    ProbeDevice* probe = nullptr;
-};
-
 OSStatus silent(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
                 AudioBufferList*, const AudioTimeStamp*, void* data)
 {
@@ -119,28 +100,45 @@ OSStatus selfStopping(AudioDeviceID, const AudioTimeStamp*, const AudioBufferLis
 
 } // namespace
 
-// A close that comes while the I/O thread is between its state check and request 2: the
-// attach must not leave a client record in use behind the close.
+// A close that comes while the I/O thread is inside its attach step (the kernel has not yet
+// answered request 2): the attach must not leave a client record in use behind the close.
 TEST_F(DeviceThreadsTest, ACloseDuringTheAttachStepLeavesNoClientRecordInUse)
 {
-    AttachHoldingClient client;
-    ProbeDevice* device = probe(&client);
+    ProbeDevice* device = probe();
     ASSERT_NE(device, nullptr);
-    client.probe = device;
+    // Prepared while the lock is held; then the kernel is kept busy, so that the attach step
+    // waits for request 2's answer.
+    std::atomic<bool> kernelBusy{false}, releaseKernel{false};
+    std::thread kernel;
     {
-        // Prepared with a frame size pending, so the attach step reports new latencies.
         IntSpinLock hold(device->lockWord());
         ASSERT_TRUE(device->prepareHardware());
-        device->setFrameSize(512, false, false);
-        client.armed = true;
+        kernel = std::thread([&] {
+            daemon().thread().call([&](kext::Daemon&) {
+                kernelBusy = true;
+                kexttest::waitUntil([&] { return releaseKernel.load(); }, 30s);
+                return 0;
+            });
+        });
+        if (!kexttest::waitUntil([&] { return kernelBusy.load(); })) {
+            releaseKernel = true;
+            kernel.join();
+            FAIL() << "the kernel never took the call";
+        }
     }
-    ASSERT_TRUE(kexttest::waitUntil([&] { return client.inAttach.load(); }));
+    // Only the I/O thread takes the lock now: it holds it in the attach step.
+    ASSERT_TRUE(kexttest::waitUntil([&] { return device->lockHeld(); }));
+    std::atomic<bool> closeReturned{false};
     std::thread closer([&] {
         device->closeDevice(false);
-        client.closeReturned = true;
+        closeReturned = true;
     });
+    // The closer waits for the attach step to let the lock go (a closer that does not wait
+    // returns at once and the attach lands after it).
+    kexttest::waitUntil([&] { return closeReturned.load() || device->lockContended(); }, 2s);
+    releaseKernel = true;
+    kernel.join();
     closer.join();
-    // The attach step is over once it lets the lock go.
     ASSERT_TRUE(kexttest::waitUntil([&] { return !device->lockHeld(); }));
     EXPECT_EQ(device->getStreamState(), kStreamIdle);
     EXPECT_FALSE(device->isRunningStream());
