@@ -203,6 +203,17 @@ unsigned long ZmOSXDevice::onUSBProc(bool callProcs)
     if (frames != 0 && frames <= available) {
         m_timestampFilter.prepare(m_iIORate.load(std::memory_order_relaxed), frames, m_inputLatency.getUInt32(),
                                   m_outputLatency.getUInt32());
+        // More than a ring's worth waiting (a stall longer than the ring): the oldest frames
+        // were overwritten. Go on from the newest buffer instead of reading the wrong laps, and
+        // move the output on by the same frames so that it stays the write-ahead in front.
+        const uint32_t ringFrames = in->ringFrames();
+        if (available > ringFrames && ringFrames >= frames) {
+            const uint32_t skipped = available - frames;
+            audiosm::store(out->readPosition, out->loadReadPosition() + skipped, std::memory_order_release);
+            out->writeFrames(nullptr, skipped, m_iOutputWriteAhead.load(std::memory_order_relaxed));
+            m_timestampFilter.resync(skipped);
+            available = in->getAvailableFrames(out->loadReadPosition());
+        }
         const uint64_t ownToken = getConnectionToken();
         for (int n = 0; n < kBuffersPerWake && available >= frames; ++n) {
             const uint32_t position = out->loadReadPosition();
