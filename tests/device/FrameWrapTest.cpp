@@ -89,6 +89,10 @@ struct Recorder {
     std::vector<float> played = std::vector<float>(kFrames * 2);
     std::atomic<size_t> calls{0};
     std::atomic<size_t> total{0};
+    // Run at the start of call `stallAt`: a stall inside an IOProc.
+    void (*stall)(void*) = nullptr;
+    void* stallContext = nullptr;
+    size_t stallAt = SIZE_MAX;
 };
 
 // A 24-bit exact ramp on channel 0: every played frame carries its number.
@@ -109,6 +113,8 @@ OSStatus recordAndPlay(AudioDeviceID, const AudioTimeStamp* now, const AudioBuff
 {
     auto& r = *static_cast<Recorder*>(data);
     const size_t call = r.calls.load();
+    if (call == r.stallAt && r.stall != nullptr)
+        r.stall(r.stallContext);
     const uint32_t channels = out->mBuffers[0].mNumberChannels;
     const uint32_t frames = out->mBuffers[0].mDataByteSize / (4 * channels);
     if (call < Recorder::kCalls) {
@@ -246,8 +252,9 @@ struct Kernel {
     }
 };
 
-// A stall longer than the ring: the cycle goes on from the newest buffer, with the output the
-// same distance ahead, time moving on by the frames lost, and one overload counted.
+// A stall longer than the ring, between cycles or inside an IOProc: the cycle goes on from the
+// newest buffer, with the output the same distance ahead, time moving on by the frames lost,
+// and an overload counted.
 TEST_F(FrameWrapTest, AnOverrunGoesOnFromTheNewestBuffer)
 {
     constexpr uint32_t kFrames = 256;
@@ -274,25 +281,50 @@ TEST_F(FrameWrapTest, AnOverrunGoesOnFromTheNewestBuffer)
     const uint32_t overloads = d->getTimestampFilter().mOverloadCount.load();
 
     // The ring holds 65536 frames; a stall lets 100000 pile up.
-    const uint32_t stalled = 390 * kFrames;
-    for (uint32_t n = 0; n < stalled / kFrames; ++n)
+    struct Stall {
+        Kernel& kernel;
+        AudioSM& in;
+        static void run(void* context)
+        {
+            auto& s = *static_cast<Stall*>(context);
+            for (int n = 0; n < 390; ++n)
+                s.kernel.deliver(s.in, kFrames);
+        }
+    } stall{kernel, in};
+    // The call that gets the newest buffer after a stall, and the one after it.
+    auto expectResumed = [&](size_t call) {
+        SCOPED_TRACE(call);
+        EXPECT_EQ(out.loadReadPosition(), in.getFramePos());
+        EXPECT_EQ(out.getFramePos(), out.loadReadPosition()) << "the output keeps step with the input";
+        // At least: a preempted test thread may miss a wake-up as well.
+        EXPECT_GE(d->getTimestampFilter().mOverloadCount.load(), overloads + 1);
+        const uint32_t newest = in.getFramePos() - kFrames;
+        const uint32_t before = newest - uint32_t(r->input[call].mSampleTime - r->input[call - 1].mSampleTime);
+        EXPECT_EQ(r->heard[call * kFrames * 2], throughLoopback(float(newest) / 8388608.0f)) << "the newest frames";
+        EXPECT_EQ(r->heard[(call - 1) * kFrames * 2], throughLoopback(float(before) / 8388608.0f))
+            << "the sample time moved on by the frames lost";
+        EXPECT_NEAR(double(r->input[call].mHostTime), double(kernel.timeOf(newest)), 3.0) << "the stall is no period";
+
         kernel.deliver(in, kFrames);
+        d->onUSBProc(true);
+        ASSERT_EQ(r->calls.load(), call + 2);
+        EXPECT_EQ(r->input[call + 1].mSampleTime - r->input[call].mSampleTime, double(kFrames));
+        EXPECT_NEAR(double(r->input[call + 1].mHostTime), double(kernel.timeOf(newest + kFrames)), 3.0);
+    };
+
+    Stall::run(&stall); // between two cycles
     d->onUSBProc(true);
     ASSERT_EQ(r->calls.load(), 9u) << "one buffer, not two of the oldest";
-    EXPECT_EQ(out.loadReadPosition(), in.getFramePos());
-    EXPECT_EQ(out.getFramePos(), out.loadReadPosition()) << "the output keeps step with the input";
-    // At least: a preempted test thread may miss a wake-up as well.
-    EXPECT_GE(d->getTimestampFilter().mOverloadCount.load(), overloads + 1);
-    const uint32_t newest = in.getFramePos() - kFrames;
-    EXPECT_EQ(r->heard[8 * kFrames * 2], throughLoopback(float(newest) / 8388608.0f)) << "the newest frames";
-    EXPECT_EQ(r->input[8].mSampleTime - r->input[7].mSampleTime, double(newest - 7 * kFrames));
-    EXPECT_NEAR(double(r->input[8].mHostTime), double(kernel.timeOf(newest)), 3.0) << "the stall is no period";
+    expectResumed(8);
 
-    kernel.deliver(in, kFrames);
+    // In the first of two buffers of one cycle.
+    kernel.deliver(in, 2 * kFrames);
+    r->stall = &Stall::run;
+    r->stallContext = &stall;
+    r->stallAt = 10;
     d->onUSBProc(true);
-    ASSERT_EQ(r->calls.load(), 10u);
-    EXPECT_EQ(r->input[9].mSampleTime - r->input[8].mSampleTime, double(kFrames));
-    EXPECT_NEAR(double(r->input[9].mHostTime), double(kernel.timeOf(newest + kFrames)), 3.0);
+    ASSERT_EQ(r->calls.load(), 12u);
+    expectResumed(11);
 
     ASSERT_TRUE(d->onDeviceStop(recordAndPlay));
     ASSERT_TRUE(d->removeIOProc(recordAndPlay));
