@@ -332,7 +332,8 @@ void AudioEngine::play(Slot& slot, uint64_t first, uint32_t frames)
             return; // nothing written yet: silence, and not yet late
         slot.written = true;
     }
-    const uint32_t k = slot.start + uint32_t(first - slot.origin); // the connection's frame numbers are 32-bit
+    // The connection's frame numbers are 32-bit and count from its start frame.
+    const uint32_t k = slot.start + uint32_t(first - slot.origin);
     const int64_t ahead = int32_t(count + offset - k);
     const auto have = uint32_t(std::clamp<int64_t>(ahead, 0, frames));
 
