@@ -51,9 +51,11 @@ void AudioTSData::getTS(uint32_t frame, uint64_t& ts) const
         ts = 0;
         return;
     }
+    // Frame counts wrap modulo 2^32 (every 27 hours at 44.1 kHz): the offset from frame0 is
+    // their wrapping difference, so a frame just past the wrap is not 2^32 frames before it.
     // Signed 64-bit arithmetic, done in unsigned where it may wrap (the product keeps its low
     // 64 bits) so that a hostile record gives a wrong time, never undefined behaviour.
-    const int64_t offset = int64_t(frame) - int64_t(load(frame0));
+    const int64_t offset = static_cast<int32_t>(frame - load(frame0));
     const auto product = static_cast<int64_t>(uint64_t(offset) * load(dTS));
     // The only quotient that overflows: INT64_MIN / -1, which wraps back to INT64_MIN.
     const uint64_t quotient = frames == -1 ? uint64_t(0) - uint64_t(product) : uint64_t(product / frames);

@@ -51,7 +51,8 @@ struct AudioTSData {
     void init();
     void validate();
     // The time of `frame`, interpolated (or extrapolated) along the record; 0 when the record
-    // spans no frames.
+    // spans no frames. Frame counts wrap: `frame` is taken as the nearer of its two readings
+    // around frame0, within 2^31 frames either side.
     void getTS(uint32_t frame, uint64_t& ts) const;
 };
 

@@ -132,11 +132,17 @@ unsigned long long TimestampFilter::updateTimestamps(unsigned long long hostTime
                                                      unsigned long long readPosition,
                                                      unsigned long long writeCount)
 {
-    // Host-time arithmetic is unsigned: it wraps instead of overflowing.
+    // Host-time arithmetic is unsigned: it wraps instead of overflowing. The ring's counters
+    // are 32-bit: the writer's distance from the reader is their signed wrapping difference.
+    const uint32_t write32 = static_cast<uint32_t>(writeCount);
+    const int64_t writeAhead = static_cast<int32_t>(write32 - static_cast<uint32_t>(readPosition));
     if (mFirstHostTime == 0) {
         // A host time of 0 (no time record yet) leaves this the first buffer again.
         mFirstHostTime = hostTime;
         mFirstPosition = readPosition;
+        mLastWriteCount = write32;
+        mWriteFrames = writeAhead;
+        mRestartFilter = false;
         const uint64_t nowHost = hostTime + mInputOffset * mHostTicksPerFrame;
         setTimeStamp(mNowTime, static_cast<double>(mInputOffset), nowHost);
         setTimeStamp(mInputTime, 0.0, hostTime);
@@ -144,13 +150,23 @@ unsigned long long TimestampFilter::updateTimestamps(unsigned long long hostTime
                      nowHost + mOutputOffset * mHostTicksPerFrame);
         mFilter.init(mHostTicksPerBuffer, hostTime);
     } else {
-        const uint64_t filtered = mFilter.get(hostTime);
+        uint64_t filtered;
+        if (mRestartFilter) {
+            mRestartFilter = false;
+            mFilter.init(mHostTicksPerBuffer, hostTime);
+            filtered = hostTime;
+        } else {
+            filtered = mFilter.get(hostTime);
+        }
+        // The 64-bit count moves by the counter's wrapping step, so the wrap is no jump back.
+        mWriteFrames += static_cast<int32_t>(write32 - mLastWriteCount);
+        mLastWriteCount = write32;
         const uint32_t offsets = static_cast<uint32_t>(mInputOffset + mOutputOffset);
         setTimeStamp(mInputTime, mInputTime.mSampleTime + static_cast<double>(mBufferSize), filtered);
         setTimeStamp(mOutputTime, mOutputTime.mSampleTime + static_cast<double>(mBufferSize),
                      filtered + uint64_t(offsets) * mHostTicksPerFrame);
-        setTimeStamp(mNowTime, signedDifference(writeCount, mFirstPosition),
-                     filtered + (writeCount - readPosition) * mHostTicksPerFrame);
+        setTimeStamp(mNowTime, static_cast<double>(mWriteFrames),
+                     filtered + static_cast<uint64_t>(writeAhead) * mHostTicksPerFrame);
     }
     const uint64_t now = AudioGetCurrentHostTime();
     mNextWakeTime = now + mHostTicksToWake;
@@ -206,6 +222,18 @@ void TimestampFilter::flushTexts()
     for (int which = 0; which < 2; ++which)
         for (uint32_t n = mTextsOverload[which].exchange(0, std::memory_order_acquire); n > 0; --n)
             printOverload(which);
+}
+
+void TimestampFilter::resync(unsigned long long skippedFrames)
+{
+    mOverloadCount.fetch_add(1, std::memory_order_relaxed);
+    // Before the first buffer there is no time to continue.
+    if (mFirstHostTime == 0)
+        return;
+    const auto skipped = static_cast<double>(skippedFrames);
+    mInputTime.mSampleTime += skipped;
+    mOutputTime.mSampleTime += skipped;
+    mRestartFilter = true;
 }
 
 unsigned long TimestampFilter::calcSleepNanos(unsigned long nAvailableFrames, bool bWasBufferswitch)

@@ -31,9 +31,15 @@ public:
                  unsigned long long outputLatency);
     void initTiming(unsigned long long rate, unsigned long long bufferSize);
     // hostTime: kernel time of the buffer's first frame; readPosition: before the read;
-    // writeCount: the input ring's. Answers the current host time.
+    // writeCount: the input ring's. Answers the current host time. The ring's counters are
+    // 32-bit and wrap: they are compared by their wrapping differences, and the sample times
+    // follow a 64-bit count of the frames since the first buffer.
     unsigned long long updateTimestamps(unsigned long long hostTime, unsigned long long readPosition,
                                         unsigned long long writeCount);
+    // The reader jumped `skippedFrames` ahead to the newest data (the ring overran): sample
+    // times move on by the frames lost, the next buffer restarts the period estimate from its
+    // own time (the gap is no period), and the overrun counts as an overload.
+    void resync(unsigned long long skippedFrames);
     unsigned long calcSleepNanos(unsigned long nAvailableFrames, bool bWasBufferswitch);
     // With deferred texts the diagnostics of calcSleepNanos are only counted on the real-time
     // thread, and flushTexts prints them later from another thread (the same texts).
@@ -56,6 +62,11 @@ public:
     uint64_t mInputOffset = 0;
     uint64_t mOutputOffset = 0;
     uint64_t mBufferSize = 0;
+    // The write count of the last buffer and the frames it is past the first buffer's read
+    // position: the 64-bit extension of the wrapping counter.
+    uint32_t mLastWriteCount = 0;
+    int64_t mWriteFrames = 0;
+    bool mRestartFilter = false; // after resync: the next buffer's time seeds the filter
     // Counted beside the printed messages, for whoever watches the cycle from outside.
     std::atomic<uint32_t> mOverloadCount{0};
     std::atomic<uint32_t> mAlertCount{0};

@@ -283,7 +283,18 @@ unsigned long ZmOSXDevice::onUSBProc(bool callProcs)
     bool switched = false;
     if (frames != 0 && frames <= available) {
         const uint64_t ownToken = getConnectionToken();
+        const uint32_t ringFrames = in->ringFrames();
         for (int n = 0; n < kBuffersPerWake && available >= frames; ++n) {
+            // More than a ring's worth waiting (a stall longer than the ring, before this cycle
+            // or in an IOProc of it): the oldest frames were overwritten. Go on from the newest
+            // buffer instead of reading the wrong laps, and move the output on by the same
+            // frames so that it stays the write-ahead in front.
+            if (available > ringFrames && ringFrames >= frames) {
+                const uint32_t skipped = available - frames;
+                audiosm::store(out->readPosition, out->loadReadPosition() + skipped, std::memory_order_release);
+                out->writeFrames(nullptr, skipped, m_iOutputWriteAhead.load(std::memory_order_relaxed));
+                m_timestampFilter.resync(skipped);
+            }
             const uint32_t position = out->loadReadPosition();
             // The input belongs to another client: our IOProcs hear silence, output goes on.
             const uint64_t owner = loadToken(s->iInputOwner);

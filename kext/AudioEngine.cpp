@@ -152,6 +152,11 @@ bool AudioEngine::attach(const std::shared_ptr<Connection>& connection, ClientDa
     slot.outChannels = m_format.outChannels != 0 ? m_format.outChannels : kChannelsOfNone;
     slot.input->init(slot.inChannels, kEngineTimingBase);
     slot.output->init(slot.outChannels, kEngineTimingBase);
+    // Both rings count from the start frame, and the reader starts where the writer does.
+    slot.start = frameStart();
+    audiosm::store(slot.input->writeCount, slot.start, std::memory_order_release);
+    audiosm::store(slot.output->writeCount, slot.start, std::memory_order_release);
+    audiosm::store(slot.output->readPosition, slot.start, std::memory_order_release);
     slot.started = false;
     slot.written = false;
     slot.origin = 0;
@@ -204,6 +209,8 @@ std::string AudioEngine::describe() const
         text += " jitter=" + std::to_string(jitter());
     if (drift() != 0)
         text += " drift=" + std::to_string(drift());
+    if (frameStart() != 0)
+        text += " frame-start=" + std::to_string(frameStart());
     if (m_sinkOwned) {
         if (m_sinkOwned->dropped() != 0)
             text += " dropped=" + std::to_string(m_sinkOwned->dropped());
@@ -321,11 +328,12 @@ void AudioEngine::play(Slot& slot, uint64_t first, uint32_t frames)
     const uint32_t count = audiosm::load(ring.writeCount, std::memory_order_acquire);
     const uint32_t offset = audiosm::load(ring.writeOffset, std::memory_order_acquire);
     if (!slot.written) {
-        if (count == 0 && offset == 0)
+        if (count == slot.start && offset == 0)
             return; // nothing written yet: silence, and not yet late
         slot.written = true;
     }
-    const auto k = uint32_t(first - slot.origin); // the connection's frame numbers are 32-bit
+    // The connection's frame numbers are 32-bit and count from its start frame.
+    const uint32_t k = slot.start + uint32_t(first - slot.origin);
     const int64_t ahead = int32_t(count + offset - k);
     const auto have = uint32_t(std::clamp<int64_t>(ahead, 0, frames));
 
@@ -361,15 +369,15 @@ void AudioEngine::play(Slot& slot, uint64_t first, uint32_t frames)
 
 void AudioEngine::capture(Slot& slot, uint32_t frames, const PassTimes& times)
 {
-    if (audiosm::load(slot.input->writeCount) == 0) {
+    if (audiosm::load(slot.input->writeCount) == slot.start) {
         // Until a record spans tsMinFrames a reader would find no time at all, and its first
         // buffers would go out untimed: the clock's own line of the first frames stands in,
         // published with the frames below.
         AudioSM& ring = *slot.input;
         AudioTSData& record = audiosm::load(ring.tsCurrent) != 0 ? ring.tsRecord1 : ring.tsRecord2;
-        record.frame0 = 0;
+        record.frame0 = slot.start;
         record.ts0 = times.start;
-        record.frame1 = frames;
+        record.frame1 = slot.start + frames;
         record.ts1 = times.end;
         record.validate();
     }

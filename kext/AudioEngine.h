@@ -65,9 +65,14 @@ public:
     void setSink(std::unique_ptr<audio::WavSink> sink);
     void setJitter(uint64_t ns) { m_jitter.store(ns, std::memory_order_relaxed); }
     void setDrift(int64_t ppm) { m_drift.store(ppm, std::memory_order_relaxed); }
+    // The frame counters of rings set up from now on start here instead of at 0, as on an
+    // interface that has streamed for hours (near 2^32 they wrap soon).
+    void setFrameStart(uint32_t frame) { m_frameStart.store(frame, std::memory_order_relaxed); }
+    uint32_t frameStart() const { return m_frameStart.load(std::memory_order_relaxed); }
     uint64_t jitter() const { return m_jitter.load(std::memory_order_relaxed); }
     int64_t drift() const { return m_drift.load(std::memory_order_relaxed); }
-    // "source=X", then what is not the default: " jitter=N drift=N dropped=N sink=wav:PATH"
+    // "source=X", then what is not the default: " jitter=N drift=N frame-start=N dropped=N
+    // sink=wav:PATH"
     std::string describe() const;
 
 private:
@@ -83,7 +88,8 @@ private:
         // The clock's own while active.
         bool started = false;
         bool written = false; // the client has written output at least once
-        uint64_t origin = 0;  // the global frame that is the connection's frame 0
+        uint64_t origin = 0;  // the global frame that is the connection's first frame
+        uint32_t start = 0;   // the rings' frame number of it (the frame-start fault)
     };
 
     void stopClock();
@@ -115,6 +121,7 @@ private:
     std::atomic<audio::WavSink*> m_sink{nullptr};
     std::atomic<uint64_t> m_jitter{0};
     std::atomic<int64_t> m_drift{0};
+    std::atomic<uint32_t> m_frameStart{0};
 
     // The clock's own while it runs (handed over by starting and joining the thread).
     uint64_t m_frame = 0; // global frames so far

@@ -769,6 +769,12 @@ kern_return_t InterfaceBehaviour::configureEngine(std::string_view key, std::str
         m_engine->setDrift(negative ? -int64_t(n) : int64_t(n));
         return kIOReturnSuccess;
     }
+    if (key == "frame-start") {
+        if (!parseNumber(value, UINT32_MAX, n))
+            return kIOReturnBadArgument;
+        m_engine->setFrameStart(uint32_t(n));
+        return kIOReturnSuccess;
+    }
     if (key == "event-storm") {
         if (!parseNumber(value, kMaxEventStorm, n) || n == 0)
             return kIOReturnBadArgument;

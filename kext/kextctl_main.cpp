@@ -48,6 +48,8 @@ const char* kUsage =
     "                              only an empty or a WAV file. PATHs are absolute\n"
     "      jitter NS               time stamps off by up to +-NS ns at random (0: off)\n"
     "      drift PPM               the interface's clock runs PPM (signed) fast or slow\n"
+    "      frame-start N           rings set up from now on count frames from N, not 0\n"
+    "                              (near 4294967296 their counters soon wrap)\n"
     "      event-storm N           posts N client-attached events at once\n"
     "  set 0 KEY VALUE             the same sizes for the next plug only: status-size N,\n"
     "                              ring-size N, version N ('default' takes one back)\n";

@@ -294,7 +294,7 @@ TEST(AudioTSData, InterpolatesAndExtrapolatesWithTruncationTowardZero)
     record.getTS(996, ts);
     EXPECT_EQ(ts, 4999u);
 
-    // The frame difference is 32-bit and zero-extended; p - frame0 is a 64-bit difference.
+    // The frame difference is 32-bit and zero-extended; p - frame0 is a wrapping difference.
     record.frame0 = 0xFFFFFF00u;
     record.frame1 = 0x100u;
     record.ts0 = 1u << 20;
@@ -305,7 +305,7 @@ TEST(AudioTSData, InterpolatesAndExtrapolatesWithTruncationTowardZero)
     record.getTS(0xFFFFFF80u, ts);
     EXPECT_EQ(ts, (1u << 20) + 0x100);
     record.getTS(0x80u, ts);
-    EXPECT_EQ(ts, (1u << 20) - 2 * (0xFFFFFF00ull - 0x80)) << "not unwrapped";
+    EXPECT_EQ(ts, (1u << 20) + 0x300) << "across the wrap";
 
     record.init();
     ts = 123;

@@ -1,0 +1,333 @@
+// The ring's 32-bit frame counters wrap (every 27 hours at 44.1 kHz); a reader that stalls
+// longer than the ring finds its frames overwritten. Both on the time-stamp record, the filter
+// and the device streaming through the simulated interface.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/AudioSM.h"
+#include "device/TimestampFilter.h"
+#include "halplugin/IOProcEntry.h"
+#include "tests/device/DeviceFixture.h"
+
+using namespace devicetest;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr uint32_t kNearWrap = 0xFFFFFF00u;
+
+// ---------------------------------------------------------------------------------------------
+// The record and the filter
+
+TEST(CounterWrap, ARecordInterpolatesAcrossTheWrap)
+{
+    struct Case {
+        uint32_t frame0, frame1; // the record, 2 ns a frame from ts0 = 1e6
+        uint32_t frame;
+        int64_t offsetNs;
+    };
+    const Case cases[] = {
+        {kNearWrap, 0x100u, 0x80u, 2 * 0x180},               // spans the wrap, frame past it
+        {kNearWrap, 0x100u, 0xFFFFFF80u, 2 * 0x80},          // spans the wrap, frame before it
+        {0xFFFFF000u, kNearWrap, 0x40u, 2 * (0x1000 + 0x40)}, // extrapolated past the wrap
+        {0x10u, 0x210u, 0xFFFFFFF0u, -2 * 0x20},              // a frame before a record past it
+    };
+    for (const Case& c : cases) {
+        AudioTSData record{};
+        record.frame0 = c.frame0;
+        record.frame1 = c.frame1;
+        record.ts0 = 1'000'000;
+        record.ts1 = record.ts0 + 2 * uint64_t(uint32_t(c.frame1 - c.frame0));
+        record.validate();
+        uint64_t ts = 0;
+        record.getTS(c.frame, ts);
+        EXPECT_EQ(int64_t(ts), 1'000'000 + c.offsetNs) << std::hex << c.frame0 << " " << c.frame;
+    }
+}
+
+TEST(CounterWrap, SampleTimesFollowA64BitCountAcrossTheWrap)
+{
+    constexpr uint64_t kT0 = 1'000'000'000'000ull;
+    constexpr uint64_t kPeriod = 8'000'000; // 256 frames at 32 kHz: the taps keep it exactly
+    constexpr uint64_t kTicksPerFrame = 31250;
+    TimestampFilter filter;
+    filter.init(32000, 256, 0, 0);
+    uint32_t position = kNearWrap - 512;
+    filter.updateTimestamps(kT0, position, position + 300);
+    for (int n = 1; n <= 6; ++n) {
+        position += 256;
+        const uint32_t write = position + 300;
+        filter.updateTimestamps(kT0 + n * kPeriod, position, write);
+        SCOPED_TRACE(n);
+        EXPECT_EQ(filter.mNowTime.mSampleTime, 256.0 * n + 300) << "no jump back by 2^32";
+        EXPECT_EQ(filter.mInputTime.mSampleTime, 256.0 * n);
+        // The writer is 300 frames ahead of the reader, whichever side of the wrap each is.
+        EXPECT_EQ(filter.mNowTime.mHostTime, filter.mInputTime.mHostTime + 300 * kTicksPerFrame);
+        EXPECT_EQ(filter.mInputTime.mHostTime, kT0 + n * kPeriod);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The device
+
+// What the IOProc saw, in arrays sized before it runs (the I/O thread may not allocate).
+struct Recorder {
+    static constexpr size_t kCalls = 4096;
+    static constexpr size_t kFrames = 1 << 18; // 2 channels
+
+    std::vector<AudioTimeStamp> now = std::vector<AudioTimeStamp>(kCalls);
+    std::vector<AudioTimeStamp> input = std::vector<AudioTimeStamp>(kCalls);
+    std::vector<uint32_t> frames = std::vector<uint32_t>(kCalls);
+    std::vector<float> heard = std::vector<float>(kFrames * 2);
+    std::vector<float> played = std::vector<float>(kFrames * 2);
+    std::atomic<size_t> calls{0};
+    std::atomic<size_t> total{0};
+    // Run at the start of call `stallAt`: a stall inside an IOProc.
+    void (*stall)(void*) = nullptr;
+    void* stallContext = nullptr;
+    size_t stallAt = SIZE_MAX;
+};
+
+// A 24-bit exact ramp on channel 0: every played frame carries its number.
+float ramp(size_t frame)
+{
+    return static_cast<float>(static_cast<double>((frame % 4000000) + 1) / 8388608.0);
+}
+
+// The played value as the loopback returns it: 24 bits, shifted to full scale, divided.
+float throughLoopback(float played)
+{
+    const auto v = static_cast<int32_t>(played * 8388608.0f);
+    return static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(v) << 8)) / 2147483520.0f;
+}
+
+OSStatus recordAndPlay(AudioDeviceID, const AudioTimeStamp* now, const AudioBufferList* in,
+                       const AudioTimeStamp* inTime, AudioBufferList* out, const AudioTimeStamp*, void* data)
+{
+    auto& r = *static_cast<Recorder*>(data);
+    const size_t call = r.calls.load();
+    if (call == r.stallAt && r.stall != nullptr)
+        r.stall(r.stallContext);
+    const uint32_t channels = out->mBuffers[0].mNumberChannels;
+    const uint32_t frames = out->mBuffers[0].mDataByteSize / (4 * channels);
+    if (call < Recorder::kCalls) {
+        r.now[call] = *now;
+        r.input[call] = *inTime;
+        r.frames[call] = frames;
+    }
+    const size_t first = r.total.load();
+    const auto* inSamples = static_cast<const float*>(in->mBuffers[0].mData);
+    auto* outSamples = static_cast<float*>(out->mBuffers[0].mData);
+    for (uint32_t f = 0; f < frames && first + f < Recorder::kFrames; ++f) {
+        r.heard[(first + f) * 2] = inSamples[f * in->mBuffers[0].mNumberChannels];
+        r.played[(first + f) * 2] = outSamples[f * channels] = ramp(first + f);
+    }
+    r.total = first + frames;
+    r.calls = call + 1;
+    return 0;
+}
+
+// A device whose rings the test can see; `manual` leaves the cycles to the test (the thread
+// only does the start and exit hand-shake), so the test plays the kernel's part.
+class RingDevice : public ZmOSXDevice {
+public:
+    RingDevice(DeviceManagerClient* client, io_service_t service, bool manual)
+        : ZmOSXDevice(fakePlugIn(), client, service, nullptr), m_manual(manual)
+    {
+    }
+
+    SInt32 threadRun() override
+    {
+        if (!m_manual)
+            return ZmOSXDevice::threadRun();
+        EThreadState expected = kThreadNotRunning;
+        m_iThreadState.compare_exchange_strong(expected, kThreadRunning);
+        m_startSemaphore.signal();
+        while (!isStopRequested())
+            usleep(10000);
+        onThreadExit();
+        return 0;
+    }
+
+    // The thread's attach step, less the kernel's registration.
+    bool attachHere()
+    {
+        if (m_eStreamState.load() != kStreamPrepared || !hardwareReady() || !createIOBuffers())
+            return false;
+        armTimestampFilter();
+        m_eStreamState.store(kStreamAttached);
+        return true;
+    }
+
+    AudioSM* in() const { return static_cast<AudioSM*>(m_pInputRing.load()); }
+    AudioSM* out() const { return static_cast<AudioSM*>(m_pOutputRing.load()); }
+
+private:
+    bool m_manual;
+};
+
+class FrameWrapTest : public DeviceTest {
+protected:
+    RingDevice* device(const std::string& model, bool manual)
+    {
+        if (!plug(model))
+            return nullptr;
+        auto* d = new RingDevice(&m_client, m_service, manual);
+        d->incReferences();
+        m_devices.push_back(d);
+        if (!d->init())
+            return nullptr;
+        d->setAudioIDs(0x100, 0x101, 0x102);
+        return d;
+    }
+};
+
+TEST_F(FrameWrapTest, TheStartFaultTakesOnlyA32BitFrameNumber)
+{
+    ASSERT_TRUE(plug("tarsel"));
+    for (const char* bad : {"4294967296", "-1", "", "x"})
+        EXPECT_EQ(set("frame-start", bad), kIOReturnBadArgument) << bad;
+    EXPECT_EQ(set("frame-start", "4294967295"), kIOReturnSuccess);
+    EXPECT_EQ(set("frame-start", "0"), kIOReturnSuccess);
+}
+
+// Streaming through the loopback from a quarter of a second before the counters wrap: time
+// goes on smoothly, and every played frame comes back in order after the write-ahead.
+TEST_F(FrameWrapTest, StreamingAcrossTheWrapKeepsTimeAndAudio)
+{
+    ASSERT_TRUE(plug("tarsel"));
+    constexpr uint32_t kStart = 0u - 11025u;
+    ASSERT_EQ(set("frame-start", std::to_string(kStart)), kIOReturnSuccess);
+    releaseService();
+    RingDevice* d = device("tarsel", false);
+    ASSERT_NE(d, nullptr);
+    auto r = std::make_unique<Recorder>();
+    ASSERT_TRUE(d->addIOProc(recordAndPlay, r.get()));
+    ASSERT_TRUE(d->onDeviceStart(recordAndPlay));
+    ASSERT_TRUE(kexttest::waitUntil([&] { return r->total.load() >= 44100; }, 20s));
+    const uint32_t counter = d->in()->getFramePos();
+    ASSERT_TRUE(d->removeIOProc(recordAndPlay));
+    ASSERT_LT(counter, kStart) << "the input counter wrapped";
+
+    const size_t calls = std::min(r->calls.load(), Recorder::kCalls);
+    const double period = r->frames[0] * 1e9 / d->getFrequency();
+    for (size_t c = 1; c < calls; ++c) {
+        SCOPED_TRACE(c);
+        ASSERT_EQ(r->input[c].mSampleTime - r->input[c - 1].mSampleTime, double(r->frames[c - 1]));
+        const double nowAhead = r->now[c].mSampleTime - r->input[c].mSampleTime;
+        ASSERT_GE(nowAhead, 0.0);
+        ASSERT_LE(nowAhead, 65536.0);
+        const double step = double(int64_t(r->input[c].mHostTime - r->input[c - 1].mHostTime));
+        ASSERT_NEAR(step, period, period / 2);
+    }
+    const size_t delay = d->getOutputWriteAhead();
+    const size_t frames = std::min(r->total.load(), Recorder::kFrames);
+    for (size_t f = 0; f + delay < frames; ++f)
+        ASSERT_EQ(r->heard[(f + delay) * 2], throughLoopback(r->played[f * 2])) << "frame " << f;
+}
+
+// The kernel's side of a manual cycle: frames numbered by their position (channel 0) on an
+// ideal 48 kHz clock.
+struct Kernel {
+    static constexpr double kNanosPerFrame = 1e9 / 48000.0;
+    uint64_t t0 = 1'000'000'000'000ull;
+
+    uint64_t timeOf(uint32_t frame) const { return t0 + uint64_t(std::llround(frame * kNanosPerFrame)); }
+
+    void deliver(AudioSM& in, uint32_t count)
+    {
+        std::vector<int32_t> frames(size_t(count) * 2);
+        const uint32_t first = in.getFramePos();
+        for (uint32_t f = 0; f < count; ++f)
+            frames[size_t(f) * 2] = int32_t((first + f) << 8);
+        in.writeFrames(frames.data(), count, 0, 2);
+        in.writeTimestamp(timeOf(in.getFramePos()));
+    }
+};
+
+// A stall longer than the ring, between cycles or inside an IOProc: the cycle goes on from the
+// newest buffer, with the output the same distance ahead, time moving on by the frames lost,
+// and an overload counted.
+TEST_F(FrameWrapTest, AnOverrunGoesOnFromTheNewestBuffer)
+{
+    constexpr uint32_t kFrames = 256;
+    RingDevice* d = device("wrenfield-w2-hs", true);
+    ASSERT_NE(d, nullptr);
+    d->setFrameSize(kFrames, false, false);
+    auto r = std::make_unique<Recorder>();
+    ASSERT_TRUE(d->addIOProc(recordAndPlay, r.get()));
+    ASSERT_TRUE(d->onDeviceStart(recordAndPlay));
+    AudioSM& in = *d->in();
+    AudioSM& out = *d->out();
+    in.init(2, 4096);
+    out.init(2, 4096);
+    ASSERT_TRUE(d->attachHere());
+    ASSERT_EQ(d->getFrequency(), 48000u);
+    out.setStreaming(1);
+
+    Kernel kernel;
+    for (int n = 0; n < 8; ++n) {
+        kernel.deliver(in, kFrames);
+        d->onUSBProc(true);
+    }
+    ASSERT_EQ(r->calls.load(), 8u);
+    const uint32_t overloads = d->getTimestampFilter().mOverloadCount.load();
+
+    // The ring holds 65536 frames; a stall lets 100000 pile up.
+    struct Stall {
+        Kernel& kernel;
+        AudioSM& in;
+        static void run(void* context)
+        {
+            auto& s = *static_cast<Stall*>(context);
+            for (int n = 0; n < 390; ++n)
+                s.kernel.deliver(s.in, kFrames);
+        }
+    } stall{kernel, in};
+    // The call that gets the newest buffer after a stall, and the one after it.
+    auto expectResumed = [&](size_t call) {
+        SCOPED_TRACE(call);
+        EXPECT_EQ(out.loadReadPosition(), in.getFramePos());
+        EXPECT_EQ(out.getFramePos(), out.loadReadPosition()) << "the output keeps step with the input";
+        // At least: a preempted test thread may miss a wake-up as well.
+        EXPECT_GE(d->getTimestampFilter().mOverloadCount.load(), overloads + 1);
+        const uint32_t newest = in.getFramePos() - kFrames;
+        const uint32_t before = newest - uint32_t(r->input[call].mSampleTime - r->input[call - 1].mSampleTime);
+        EXPECT_EQ(r->heard[call * kFrames * 2], throughLoopback(float(newest) / 8388608.0f)) << "the newest frames";
+        EXPECT_EQ(r->heard[(call - 1) * kFrames * 2], throughLoopback(float(before) / 8388608.0f))
+            << "the sample time moved on by the frames lost";
+        EXPECT_NEAR(double(r->input[call].mHostTime), double(kernel.timeOf(newest)), 3.0) << "the stall is no period";
+
+        kernel.deliver(in, kFrames);
+        d->onUSBProc(true);
+        ASSERT_EQ(r->calls.load(), call + 2);
+        EXPECT_EQ(r->input[call + 1].mSampleTime - r->input[call].mSampleTime, double(kFrames));
+        EXPECT_NEAR(double(r->input[call + 1].mHostTime), double(kernel.timeOf(newest + kFrames)), 3.0);
+    };
+
+    Stall::run(&stall); // between two cycles
+    d->onUSBProc(true);
+    ASSERT_EQ(r->calls.load(), 9u) << "one buffer, not two of the oldest";
+    expectResumed(8);
+
+    // In the first of two buffers of one cycle.
+    kernel.deliver(in, 2 * kFrames);
+    r->stall = &Stall::run;
+    r->stallContext = &stall;
+    r->stallAt = 10;
+    d->onUSBProc(true);
+    ASSERT_EQ(r->calls.load(), 12u);
+    expectResumed(11);
+
+    ASSERT_TRUE(d->onDeviceStop(recordAndPlay));
+    ASSERT_TRUE(d->removeIOProc(recordAndPlay));
+}
+
+} // namespace
