@@ -23,7 +23,6 @@ namespace {
 constexpr uint64_t kNsPerSecond = 1'000'000'000;
 constexpr uint64_t kPpmScale = 1'000'000;
 constexpr uint64_t kResyncNs = 50'000'000; // further behind than this the clock skips ahead
-constexpr int kClockPriority = 20;           // SCHED_FIFO, where the system grants it
 constexpr uint32_t kChannelsOfNone = 2;      // what a direction without channels is set up with
 
 uint64_t monotonicNs()
@@ -363,15 +362,17 @@ void AudioEngine::capture(Slot& slot, uint32_t frames, const PassTimes& times)
 {
     if (audiosm::load(slot.input->writeCount) == 0) {
         // Until a record spans tsMinFrames a reader would find no time at all, and its first
-        // buffers would go out untimed: the clock's own line of the first frames stands in,
-        // published with the frames below.
+        // buffers would go out untimed: the clock's own line of the first frames stands in.
+        // Like every record it is written into the slot readers are not using, then published.
         AudioSM& ring = *slot.input;
-        AudioTSData& record = audiosm::load(ring.tsCurrent) != 0 ? ring.tsRecord1 : ring.tsRecord2;
-        record.frame0 = 0;
-        record.ts0 = times.start;
-        record.frame1 = frames;
-        record.ts1 = times.end;
+        const bool firstIsCurrent = audiosm::load(ring.tsCurrent) != 0;
+        AudioTSData& record = firstIsCurrent ? ring.tsRecord2 : ring.tsRecord1;
+        audiosm::store(record.frame0, 0u);
+        audiosm::store(record.ts0, times.start);
+        audiosm::store(record.frame1, frames);
+        audiosm::store(record.ts1, times.end);
         record.validate();
+        audiosm::store(ring.tsCurrent, firstIsCurrent ? 0u : 1u, std::memory_order_release);
     }
     const uint64_t timestamp = times.timestamp;
     const uint32_t in = m_format.inChannels;

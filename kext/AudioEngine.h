@@ -37,6 +37,10 @@ struct EngineFormat {
 constexpr uint32_t kEngineTimingBase = 4096; // a time stamp record spans at least 1024 frames
 constexpr uint64_t kMaxJitterNs = 100'000'000;
 constexpr int64_t kMaxDriftPpm = 10000;
+// SCHED_FIFO priority of the clock, where the system grants it: above every user thread's
+// precedence (63 maps to 32), so the producer of the rings is never held up by the I/O threads
+// that wait for its frames.
+constexpr int kClockPriority = 40;
 
 class AudioEngine {
 public:
