@@ -104,6 +104,9 @@ private:
     void pass(uint64_t first, uint32_t frames, const PassTimes& times, audio::AudioSource* source,
               audio::WavSink* sink);
     void play(Slot& slot, uint64_t first, uint32_t frames);
+    // Whether `slot`'s client has a whole input buffer it has not taken; otherwise lowers
+    // `awaited` to the global frame that completes its next one.
+    bool awaitedFrame(const Slot& slot, uint64_t& awaited) const;
     void capture(Slot& slot, uint32_t frames, const PassTimes& times);
 
     EngineFormat m_format;
