@@ -27,7 +27,7 @@ constexpr uint64_t kResyncNs = 50'000'000; // further behind than this the clock
 constexpr uint32_t kChannelsOfNone = 2;      // what a direction without channels is set up with
 // The longest the clock leaves its interface untouched when no client waits for a buffer: it
 // bounds how late output is checked and the mix reaches the sink and the loopback history.
-constexpr uint64_t kMostSkippedNs = 2'000'000;
+constexpr uint64_t kMostSkippedNs = 8'000'000;
 constexpr uint64_t kLeadTicks = 2;
 
 uint64_t monotonicNs()
@@ -286,11 +286,11 @@ void AudioEngine::run()
         }
         // The next tick is the next micro-frame while a client has a whole buffer it has not
         // taken yet (it polls the ring and finds its frames as they come). Otherwise ticks are
-        // skipped up to kLeadTicks micro-frames before the first client's next buffer
-        // completes, within kMostSkippedNs: a client that polls a little early then finds all
-        // but the last frames there and waits only for those. The frames of skipped ticks come
-        // with the next one, time-stamped as captured, so only the moment they become visible
-        // moves.
+        // skipped, within kMostSkippedNs, up to kLeadTicks micro-frames before the first
+        // client's next buffer completes: a client polls from about then on, and finds all but
+        // the last frames there, so it waits only for those and not for a whole buffer. The
+        // frames of skipped ticks come with the next one, time-stamped as captured, so only the
+        // moment they become visible moves.
         uint64_t following = next + period;
         if (!waiting) {
             uint64_t at = next + kMostSkippedNs;
