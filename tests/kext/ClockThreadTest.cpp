@@ -110,12 +110,20 @@ TEST_F(ClockThreadTest, TheRecordReadersAreToldToUseIsNeverRewritten)
         std::atomic<bool> reading{true};
         std::thread reader([&] {
             uint32_t lastCurrent = ~0u;
+            uint32_t lastStart = 0;
             Seen first{};
             while (reading.load(std::memory_order_relaxed)) {
+                const uint32_t start = ring.getFramePos();
                 const uint32_t before = audiosm::load(ring.tsCurrent, std::memory_order_acquire);
                 const Seen now = snapshot(before != 0 ? ring.tsRecord1 : ring.tsRecord2);
-                if (audiosm::load(ring.tsCurrent, std::memory_order_acquire) != before) {
-                    lastCurrent = ~0u; // switched while being read: start over
+                const uint32_t after = audiosm::load(ring.tsCurrent, std::memory_order_acquire);
+                // Records are published at least ring.tsMinFrames frames apart: over fewer
+                // frames since the last look the slot can have switched at most once, which
+                // tsCurrent shows. A reader held up for longer starts over.
+                const bool comparable = ring.getFramePos() - lastStart < ring.tsMinFrames / 2;
+                lastStart = start;
+                if (after != before || !comparable) {
+                    lastCurrent = ~0u;
                     continue;
                 }
                 if (before != lastCurrent) {
