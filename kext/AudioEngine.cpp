@@ -12,6 +12,7 @@
 
 #include "device/AudioSM.h"
 #include "device/KernelMemory.h"
+#include "kext/AvailabilityLog.h"
 #include "kext/Connection.h"
 
 namespace kext {
@@ -23,8 +24,11 @@ namespace {
 constexpr uint64_t kNsPerSecond = 1'000'000'000;
 constexpr uint64_t kPpmScale = 1'000'000;
 constexpr uint64_t kResyncNs = 50'000'000; // further behind than this the clock skips ahead
-constexpr int kClockPriority = 20;           // SCHED_FIFO, where the system grants it
 constexpr uint32_t kChannelsOfNone = 2;      // what a direction without channels is set up with
+// The longest the clock leaves its interface untouched when no client waits for a buffer: it
+// bounds how late output is checked and the mix reaches the sink and the loopback history.
+constexpr uint64_t kMostSkippedNs = 8'000'000;
+constexpr uint64_t kLeadTicks = 2;
 
 uint64_t monotonicNs()
 {
@@ -157,6 +161,7 @@ bool AudioEngine::attach(const std::shared_ptr<Connection>& connection, ClientDa
     audiosm::store(slot.input->writeCount, slot.start, std::memory_order_release);
     audiosm::store(slot.output->writeCount, slot.start, std::memory_order_release);
     audiosm::store(slot.output->readPosition, slot.start, std::memory_order_release);
+    AvailabilityLog::of(*slot.input).clear();
     slot.started = false;
     slot.written = false;
     slot.origin = 0;
@@ -269,6 +274,14 @@ void AudioEngine::run()
             pass(m_frame, frames, {timestamp, start, end}, source, sink);
             m_frame += frames;
         }
+        const uint64_t written = monotonicNs();
+        uint64_t awaited = UINT64_MAX;
+        bool waiting = false;
+        for (Slot& slot : m_slots)
+            if (slot.active.load(std::memory_order_seq_cst) && slot.started) {
+                AvailabilityLog::of(*slot.input).note(audiosm::load(slot.input->writeCount), written);
+                waiting = awaitedFrame(slot, awaited) || waiting;
+            }
         m_sequence.fetch_add(1, std::memory_order_seq_cst);
 
         // A new drift applies from this tick's frame on.
@@ -278,8 +291,40 @@ void AudioEngine::run()
             anchorHost = next;
             anchorFrame = m_frame;
         }
-        next += period;
+        // The next tick is the next micro-frame while a client has a whole buffer it has not
+        // taken yet (it polls the ring and finds its frames as they come). Otherwise ticks are
+        // skipped, within kMostSkippedNs, up to kLeadTicks micro-frames before the first
+        // client's next buffer completes: a client polls from about then on, and finds all but
+        // the last frames there, so it waits only for those and not for a whole buffer. The
+        // frames of skipped ticks come with the next one, time-stamped as captured, so only the
+        // moment they become visible moves.
+        uint64_t following = next + period;
+        if (!waiting) {
+            uint64_t at = next + kMostSkippedNs;
+            if (awaited != UINT64_MAX && awaited > m_frame) {
+                const uint64_t complete = anchorHost + nsOf(awaited - anchorFrame, rate, ppm);
+                at = std::min(at, complete - std::min(complete, kLeadTicks * period));
+            }
+            if (at > following)
+                following = next + (at - next + period - 1) / period * period;
+        }
+        next = following;
     }
+}
+
+bool AudioEngine::awaitedFrame(const Slot& slot, uint64_t& awaited) const
+{
+    // Read from the client's memory: anything may be there, so a frame size outside the
+    // ring's range only makes the clock keep its micro-frame cadence for this client.
+    const uint32_t frames = audiosm::load(slot.record->iFrameSize);
+    const uint32_t ringFrames = slot.input->ringFrames();
+    if (frames == 0 || frames > ringFrames)
+        return true;
+    const uint32_t available = audiosm::load(slot.input->writeCount) - slot.output->loadReadPosition();
+    if (available >= frames)
+        return true; // a whole buffer waits: this client is about to poll for it
+    awaited = std::min(awaited, m_frame + (frames - available));
+    return false;
 }
 
 void AudioEngine::pass(uint64_t first, uint32_t frames, const PassTimes& times, AudioSource* source, WavSink* sink)
@@ -339,14 +384,17 @@ void AudioEngine::play(Slot& slot, uint64_t first, uint32_t frames)
 
     const uint32_t mixed = std::min(channels, m_format.outChannels);
     const uint32_t out = m_format.outChannels;
+    uint32_t at = k % ringFrames;
     for (uint32_t f = 0; f < have; ++f) {
-        int32_t* from = ring.samples + size_t((k + f) % ringFrames) * channels;
+        int32_t* from = ring.samples + size_t(at) * channels;
         int64_t* to = m_sum.get() + size_t(f) * out;
         for (uint32_t c = 0; c < mixed; ++c)
             to[c] += from[c];
         // Played frames are consumed: a slot the client skips (its write-ahead grew) plays
         // silence a lap later, not old audio.
         std::fill_n(from, channels, 0);
+        if (++at == ringFrames)
+            at = 0;
     }
 
     ClientData& record = *slot.record;
@@ -371,15 +419,17 @@ void AudioEngine::capture(Slot& slot, uint32_t frames, const PassTimes& times)
 {
     if (audiosm::load(slot.input->writeCount) == slot.start) {
         // Until a record spans tsMinFrames a reader would find no time at all, and its first
-        // buffers would go out untimed: the clock's own line of the first frames stands in,
-        // published with the frames below.
+        // buffers would go out untimed: the clock's own line of the first frames stands in.
+        // Like every record it is written into the slot readers are not using, then published.
         AudioSM& ring = *slot.input;
-        AudioTSData& record = audiosm::load(ring.tsCurrent) != 0 ? ring.tsRecord1 : ring.tsRecord2;
-        record.frame0 = slot.start;
-        record.ts0 = times.start;
-        record.frame1 = slot.start + frames;
-        record.ts1 = times.end;
+        const bool firstIsCurrent = audiosm::load(ring.tsCurrent) != 0;
+        AudioTSData& record = firstIsCurrent ? ring.tsRecord2 : ring.tsRecord1;
+        audiosm::store(record.frame0, slot.start);
+        audiosm::store(record.ts0, times.start);
+        audiosm::store(record.frame1, slot.start + frames);
+        audiosm::store(record.ts1, times.end);
         record.validate();
+        audiosm::store(ring.tsCurrent, firstIsCurrent ? 0u : 1u, std::memory_order_release);
     }
     const uint64_t timestamp = times.timestamp;
     const uint32_t in = m_format.inChannels;

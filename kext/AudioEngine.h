@@ -37,6 +37,10 @@ struct EngineFormat {
 constexpr uint32_t kEngineTimingBase = 4096; // a time stamp record spans at least 1024 frames
 constexpr uint64_t kMaxJitterNs = 100'000'000;
 constexpr int64_t kMaxDriftPpm = 10000;
+// SCHED_FIFO priority of the clock, where the system grants it: above every user thread's
+// precedence (63 maps to 32), so the producer of the rings is never held up by the I/O threads
+// that wait for its frames.
+constexpr int kClockPriority = 40;
 
 class AudioEngine {
 public:
@@ -106,6 +110,9 @@ private:
     void pass(uint64_t first, uint32_t frames, const PassTimes& times, audio::AudioSource* source,
               audio::WavSink* sink);
     void play(Slot& slot, uint64_t first, uint32_t frames);
+    // Whether `slot`'s client has a whole input buffer it has not taken; otherwise lowers
+    // `awaited` to the global frame that completes its next one.
+    bool awaitedFrame(const Slot& slot, uint64_t& awaited) const;
     void capture(Slot& slot, uint32_t frames, const PassTimes& times);
 
     EngineFormat m_format;

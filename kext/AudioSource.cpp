@@ -85,12 +85,12 @@ public:
     void produce(int32_t* out, uint32_t frames, uint32_t channels, uint64_t first, uint32_t,
                  const MixHistory& history) override
     {
-        for (uint32_t f = 0; f < frames; ++f) {
-            const uint64_t frame = first + f;
-            for (uint32_t c = 0; c < channels; ++c)
-                out[size_t(f) * channels + c] =
-                    frame >= m_delay ? fullScale(history.sample(frame - m_delay, c)) : 0;
-        }
+        // The frames before the delay has passed are silence.
+        const uint32_t silent = first >= m_delay ? 0 : uint32_t(std::min<uint64_t>(m_delay - first, frames));
+        std::fill_n(out, size_t(silent) * channels, 0);
+        history.read(first + silent - m_delay, frames - silent, channels, out + size_t(silent) * channels);
+        for (size_t i = size_t(silent) * channels; i < size_t(frames) * channels; ++i)
+            out[i] = fullScale(out[i]);
     }
     std::string describe() const override { return "loopback:" + std::to_string(m_delay); }
 
@@ -206,9 +206,12 @@ void MixHistory::write(uint64_t frame, const int32_t* mix, uint32_t n)
         return;
     if (frame != m_end) // a gap (the clock resynchronised): what it skipped was never played
         m_first = frame;
-    for (uint32_t f = 0; f < n; ++f)
-        std::memcpy(&m_samples[size_t((frame + f) % m_frames) * m_channels], mix + size_t(f) * m_channels,
-                    m_channels * sizeof(int32_t));
+    // Up to the end of the buffer, then from its start.
+    const auto slot = uint32_t(frame % m_frames);
+    const uint32_t head = std::min(n, m_frames - slot);
+    std::memcpy(&m_samples[size_t(slot) * m_channels], mix, size_t(head) * m_channels * sizeof(int32_t));
+    if (n > head)
+        std::memcpy(&m_samples[0], mix + size_t(head) * m_channels, size_t(n - head) * m_channels * sizeof(int32_t));
     m_end = frame + n;
 }
 
@@ -217,6 +220,27 @@ int32_t MixHistory::sample(uint64_t frame, uint32_t channel) const
     if (!m_samples || channel >= m_channels || frame < m_first || frame >= m_end || m_end - frame > m_frames)
         return 0;
     return m_samples[size_t(frame % m_frames) * m_channels + channel];
+}
+
+void MixHistory::read(uint64_t frame, uint32_t n, uint32_t channels, int32_t* out) const
+{
+    std::fill_n(out, size_t(n) * channels, 0);
+    if (!m_samples || n == 0 || channels == 0)
+        return;
+    // What `sample` answers for: the frames held, [max(m_first, m_end - m_frames), m_end).
+    const uint64_t held = std::max(m_first, m_end >= m_frames ? m_end - m_frames : 0);
+    const uint64_t from = std::max(frame, held);
+    const uint64_t to = std::min(frame + n, m_end);
+    if (from >= to)
+        return;
+    const uint32_t both = std::min(channels, m_channels);
+    auto slot = uint32_t(from % m_frames);
+    int32_t* o = out + size_t(from - frame) * channels;
+    for (uint64_t f = from; f < to; ++f, o += channels) {
+        std::memcpy(o, &m_samples[size_t(slot) * m_channels], both * sizeof(int32_t));
+        if (++slot == m_frames)
+            slot = 0;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -32,6 +32,9 @@ public:
     void write(uint64_t frame, const int32_t* mix, uint32_t n);
     // Channel `channel` of global frame `frame`; 0 for what was never played or is no longer held.
     int32_t sample(uint64_t frame, uint32_t channel) const;
+    // Frames [frame, frame + n) as `sample` gives them, `channels` interleaved channels each,
+    // into `out`, at most kChunkFrames. One pass, no division per sample.
+    void read(uint64_t frame, uint32_t n, uint32_t channels, int32_t* out) const;
     uint32_t capacity() const { return m_frames; }
 
 private:

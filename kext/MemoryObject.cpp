@@ -43,11 +43,14 @@ bool MemoryObject::create(const char* name, size_t size)
     }
     uint8_t* bytes = nullptr;
     if (size > 0) {
-        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        // Populated and, where the limits allow, locked: the clock thread writes the rings and
+        // must not take a page fault on them.
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
         if (p == MAP_FAILED) {
             close(fd);
             return false;
         }
+        mlock(p, size);
         bytes = static_cast<uint8_t*>(p);
     }
     m_fd = fd;

@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config libglib2.0-dev libsndfile1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
+  jackd2 libjack-jackd2-dev stress-ng
 )
 
 missing=()
@@ -23,5 +24,7 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
+# jackd2 asks whether to raise the real-time limits of the audio group: answer no, unasked.
+echo "jackd2 jackd/tweak_rt_limits boolean false" | "${sudo_cmd[@]}" debconf-set-selections
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -130,6 +130,32 @@ static void BM_AudioMapChannelsAddFourToTwo(benchmark::State& state)
 }
 BENCHMARK(BM_AudioMapChannelsAddFourToTwo);
 
+static void BM_ConvertIntToFloatFourToTwo(benchmark::State& state)
+{
+    std::vector<int32_t> source(kFrames * 4, 12345);
+    std::vector<float> destination(kSamples);
+    for (auto _ : state) {
+        convertIntToFloat(source.data(), 4, destination.data(), kChannels, kFrames);
+        benchmark::ClobberMemory();
+    }
+    setBytes(state);
+}
+BENCHMARK(BM_ConvertIntToFloatFourToTwo);
+
+// A layout without a fixed-count form: 10 ring channels into 12 IOProc channels.
+static void BM_AudioMapChannelsAddTenToTwelve(benchmark::State& state)
+{
+    std::vector<int32_t> source(kFrames * 10, 12345);
+    std::vector<int32_t> destination(kFrames * 12);
+    for (auto _ : state) {
+        audioMapChannelsAdd(source.data(), 10, destination.data(), 12, kFrames);
+        benchmark::ClobberMemory();
+    }
+    // Bytes written: 10 of every 12 channels.
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFrames * 10 * 4);
+}
+BENCHMARK(BM_AudioMapChannelsAddTenToTwelve);
+
 static void BM_AudioInt32CopySet(benchmark::State& state)
 {
     std::vector<int> source = intSamples();

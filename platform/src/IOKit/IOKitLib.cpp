@@ -1139,10 +1139,13 @@ kern_return_t IOConnectMapMemory(io_connect_t connect, uint32_t memoryType, task
     }
     size_t size = size_t(st.st_size);
     int protection = (options & kIOMapReadOnly) ? PROT_READ : PROT_READ | PROT_WRITE;
-    void* address = mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
+    // Populated and, where the limits allow, locked: the rings are touched by real-time threads,
+    // which must not take a page fault on them.
+    void* address = mmap(nullptr, size, protection, MAP_SHARED | MAP_POPULATE, fd, 0);
     close(fd);
     if (address == MAP_FAILED)
         return kIOReturnNoMemory;
+    mlock(address, size);
     c->mappings.push_back({memoryType, reinterpret_cast<vm_address_t>(address), size});
     *atAddress = reinterpret_cast<vm_address_t>(address);
     *ofSize = size;
