@@ -11,16 +11,16 @@
 
 #include "device/DriverRequest.h"
 #include "device/KernelMemory.h"
-#include "tests/kext/RecordingBehaviour.h"
+#include "tests/support/ScriptedKernel.h"
 
 namespace kexttest {
 namespace {
 
-class ConnectionTest : public RecordingTest {
+class ConnectionTest : public ScriptedTest {
 protected:
     void SetUp() override
     {
-        RecordingTest::SetUp();
+        ScriptedTest::SetUp();
         m_id = daemon().plug("recording");
         ASSERT_NE(m_id, 0u);
         m_service = firstService();
@@ -29,7 +29,7 @@ protected:
     void TearDown() override
     {
         IOObjectRelease(m_service);
-        RecordingTest::TearDown();
+        ScriptedTest::TearDown();
     }
     io_connect_t open(uint32_t type = 0)
     {
@@ -381,13 +381,13 @@ TEST_F(ConnectionTest, ADaemonThatGoesAwayFailsRequestsCleanly)
               kIOReturnSuccess);
     IOObjectRelease(m_service);
     m_service = 0;
-    RecordingTest::TearDown();
+    ScriptedTest::TearDown();
     DriverRequest r = make(kReqOpen);
     EXPECT_EQ(call(connect, r), kIOReturnNoDevice);
     EXPECT_EQ(call(connect, r), kIOReturnNoDevice);
     reinterpret_cast<volatile uint8_t*>(status)[0] = 1; // still mapped until closed
     EXPECT_EQ(IOServiceClose(connect), kIOReturnSuccess);
-    RecordingTest::SetUp();
+    ScriptedTest::SetUp();
 }
 
 } // namespace

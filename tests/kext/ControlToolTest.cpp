@@ -14,7 +14,7 @@
 
 #include "KextSocket.h"
 #include "device/KernelEvent.h"
-#include "tests/kext/KextFixture.h"
+#include "tests/support/PrivateDaemon.h"
 
 extern char** environ;
 

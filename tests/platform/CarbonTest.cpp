@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "ProcessTable.h"
-#include "tests/platform/SleepingProcess.h"
+#include "tests/support/Subprocess.h"
 
 extern char** environ;
 
