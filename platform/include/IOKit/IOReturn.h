@@ -1,6 +1,7 @@
 // IOKit return codes, with the values they have on the Mac.
 #pragma once
 #include <mach/kern_return.h>
+#include <stdint.h>
 
 typedef kern_return_t IOReturn;
 
