@@ -5,37 +5,34 @@
 // and refusals.
 #include <sys/wait.h>
 
-#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "kext/InterfaceBehaviour.h"
 #include "kext/model/ModelFile.h"
 #include "tests/kext/InterfaceFixture.h"
+#include "tests/support/Subprocess.h"
 
 namespace kexttest {
 namespace {
 
+// A run of the control tool, its standard output and error together.
 struct ToolRun {
     int status = -1;
-    std::string out; // standard output and error together
+    std::string out;
 };
 
 class FaultsTest : public InterfaceTest {
 protected:
     ToolRun ctl(const std::string& args)
     {
-        ToolRun r;
-        const std::string command = std::string(TARSEL_KEXTCTL) + " --socket " + daemon().path() + " " + args + " 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr)
-            return r;
-        char buffer[512];
-        while (fgets(buffer, sizeof buffer, pipe) != nullptr)
-            r.out += buffer;
-        const int status = pclose(pipe);
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return r;
+        std::vector<std::string> all{"--socket", daemon().path()};
+        std::istringstream words(args);
+        for (std::string w; words >> w;)
+            all.push_back(w);
+        const ProgramRun run = runProgram(TARSEL_KEXTCTL, all);
+        return {run.status, run.out + run.err};
     }
     // Plugs through the tool and finds the new service (the only one of the class).
     io_service_t plugByTool(const std::string& args)
