@@ -361,27 +361,6 @@ TEST(CFString, UTF8IsValidatedAndCountsUTF16Units)
     CFStringRef external = CFStringCreateWithBytes(nullptr, withMark, 5, kCFStringEncodingUTF8, true);
     EXPECT_EQ(utf8(external), "ok");
     CFRelease(external);
-    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(10, kCFStringEncodingUTF8), 30);
-    EXPECT_EQ(CFStringGetMaximumSizeForEncoding(10, kCFStringEncodingASCII), 10);
-}
-
-TEST(CFString, CompareOrdersByCharactersAndCanIgnoreCase)
-{
-    EXPECT_EQ(CFStringCompare(CFSTR("abc"), CFSTR("abd"), 0), kCFCompareLessThan);
-    EXPECT_EQ(CFStringCompare(CFSTR("abd"), CFSTR("abc"), 0), kCFCompareGreaterThan);
-    EXPECT_EQ(CFStringCompare(CFSTR("ab"), CFSTR("abc"), 0), kCFCompareLessThan);
-    EXPECT_EQ(CFStringCompare(CFSTR("abc"), CFSTR("abc"), 0), kCFCompareEqualTo);
-    EXPECT_EQ(CFStringCompare(CFSTR("Audio MIDI Setup"), CFSTR("AUDIO midi setup"), 0), kCFCompareGreaterThan);
-    EXPECT_EQ(CFStringCompare(CFSTR("Audio MIDI Setup"), CFSTR("AUDIO midi setup"), kCFCompareCaseInsensitive),
-              kCFCompareEqualTo);
-    EXPECT_EQ(CFStringCompare(CFSTR("a"), CFSTR("B"), kCFCompareCaseInsensitive), kCFCompareLessThan);
-
-    CFStringRef upper = CFStringCreateWithCString(nullptr, "\xC9t\xC9", kCFStringEncodingISOLatin1);
-    CFStringRef lower = CFStringCreateWithCString(nullptr, "\xE9T\xE9", kCFStringEncodingISOLatin1);
-    EXPECT_EQ(CFStringCompare(upper, lower, kCFCompareCaseInsensitive), kCFCompareEqualTo);
-    EXPECT_NE(CFStringCompare(upper, lower, 0), kCFCompareEqualTo);
-    CFRelease(upper);
-    CFRelease(lower);
 }
 
 TEST(CFString, ConstantStringsAreInternedAndNeverFreed)
