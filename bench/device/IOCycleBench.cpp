@@ -16,7 +16,7 @@
 
 #include "device/AudioSM.h"
 #include "device/ZmOSXDevice.h"
-#include "tests/kext/KextFixture.h"
+#include "tests/support/PrivateDaemon.h"
 
 namespace {
 

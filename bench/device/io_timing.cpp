@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "device/ZmOSXDevice.h"
-#include "tests/kext/KextFixture.h"
-#include "tests/kext/PrivateHome.h"
+#include "tests/support/PrivateDaemon.h"
+#include "tests/support/PrivateHome.h"
 #include "tools/Statistics.h"
 
 namespace {

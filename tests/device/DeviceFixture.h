@@ -18,8 +18,8 @@
 #include "device/ZmOSXDevice.h"
 #include "kext/model/Catalogue.h"
 #include "platform/src/CoreAudio/HALBackend.h"
-#include "tests/kext/KextFixture.h"
-#include "tests/kext/PrivateHome.h"
+#include "tests/support/PrivateDaemon.h"
+#include "tests/support/PrivateHome.h"
 
 namespace devicetest {
 

@@ -8,7 +8,7 @@
 
 #include "device/FormatRules.h"
 #include "tests/device/DeviceFixture.h"
-#include "tests/kext/InterfaceClient.h"
+#include "tests/support/InterfaceClient.h"
 
 namespace devicetest {
 namespace {

@@ -16,7 +16,7 @@
 #include "kext/Connection.h"
 #include "kext/Service.h"
 #include "tests/device/DeviceFixture.h"
-#include "tests/kext/InterfaceClient.h"
+#include "tests/support/InterfaceClient.h"
 
 namespace devicetest {
 namespace {

@@ -15,8 +15,8 @@
 #include "device/DeviceManagerClient.h"
 #include "device/OSXDeviceManager.h"
 #include "device/ZmOSXDevice.h"
-#include "tests/kext/KextFixture.h"
-#include "tests/kext/PrivateHome.h"
+#include "tests/support/PrivateDaemon.h"
+#include "tests/support/PrivateHome.h"
 
 extern char** environ;
 

@@ -7,7 +7,7 @@
 
 #include "kext/Connection.h"
 #include "kext/Service.h"
-#include "tests/kext/KextFixture.h"
+#include "tests/support/PrivateDaemon.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "device/OSXAsioRegistry.h"
 #include "device/ProcessName.h"
-#include "tests/platform/SleepingProcess.h"
+#include "tests/support/Subprocess.h"
 
 #include <Carbon/Carbon.h>
 

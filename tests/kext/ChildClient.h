@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/kext/KextFixture.h"
+#include "tests/support/PrivateDaemon.h"
 
 extern char** environ;
 

@@ -1,6 +1,6 @@
-// The simulated kernel driver's side of the user-client protocol, through the IOKit calls: the
-// mappings, every request code, the configuration, the client records and the events they
-// cause.
+// The simulated kernel driver's side of the user-client protocol, through the IOKit calls: every
+// request code, the configuration, the client records and the events they cause. The mappings
+// are the transport's (ConnectionTest); the block a model powers up with is DeviceModelTest's.
 #include <pthread.h>
 
 #include <atomic>
@@ -31,54 +31,6 @@ std::vector<uint32_t> codesOf(const std::vector<KernelEvent>& events)
     for (const KernelEvent& e : events)
         codes.push_back(e.iCode);
     return codes;
-}
-
-TEST_F(ConformanceTest, MappingsHaveTheirSizesAndOwners)
-{
-    plugModel("default");
-    auto a = open();
-    auto b = open();
-    ASSERT_TRUE(a->ok());
-    ASSERT_TRUE(b->ok());
-    EXPECT_EQ(a->blockSize(), kStatusBlockSize);
-
-    // Each connection has rings of its own; the status block is the interface's.
-    vm_address_t inA = 0, outA = 0, inB = 0;
-    vm_size_t size = 0;
-    ASSERT_EQ(a->map(kMemoryInputRing, size, &inA), kIOReturnSuccess);
-    EXPECT_EQ(size, kAudioRingSize);
-    ASSERT_EQ(a->map(kMemoryOutputRing, size, &outA), kIOReturnSuccess);
-    EXPECT_EQ(size, kAudioRingSize);
-    ASSERT_EQ(b->map(kMemoryInputRing, size, &inB), kIOReturnSuccess);
-    EXPECT_EQ(size, kAudioRingSize);
-    reinterpret_cast<volatile uint8_t*>(inA)[100] = 0x5A;
-    EXPECT_EQ(reinterpret_cast<volatile uint8_t*>(inB)[100], 0);
-    EXPECT_EQ(reinterpret_cast<volatile uint8_t*>(outA)[100], 0);
-    a->block().ajExt.bFixedRate = 1;
-    EXPECT_EQ(reinterpret_cast<volatile uint8_t&>(b->block().ajExt.bFixedRate), 1);
-
-    for (uint32_t type : {0u, 2u, 3u, 6u, 0xFFFFFFFFu})
-        EXPECT_NE(a->map(type, size), kIOReturnSuccess) << type;
-}
-
-TEST_F(ConformanceTest, TheStatusBlockShowsTheModelAsItPowersUp)
-{
-    for (const char* name : {"tarsel", "tarsel-fs", "greyhaven-cask-420-hs", "kingsmere-digital-fs"}) {
-        SCOPED_TRACE(name);
-        plugModel(name);
-        auto client = open();
-        ASSERT_TRUE(client->ok());
-        auto expected = std::make_unique<KernelStatusBlock>();
-        kext::initStatusBlock(m_model, *expected);
-        EXPECT_EQ(std::memcmp(&client->block(), expected.get(), sizeof *expected), 0);
-        EXPECT_EQ(client->block().iVersion, kInterfaceVersion);
-        EXPECT_EQ(client->block().bHighSpeed != 0, m_model.highSpeed);
-        EXPECT_EQ(statusText(client->block().sDeviceName), m_model.deviceName);
-        EXPECT_EQ(client->block().bConfigured, 0u);
-        EXPECT_EQ(client->block().inputOwnerToken(), 0u);
-        client.reset();
-        ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
-    }
 }
 
 TEST_F(ConformanceTest, EveryRequestCodeIsAnsweredAsTheModelSays)

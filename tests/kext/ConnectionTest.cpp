@@ -11,16 +11,17 @@
 
 #include "device/DriverRequest.h"
 #include "device/KernelMemory.h"
-#include "tests/kext/RecordingBehaviour.h"
+#include "tests/kext/ChildClient.h"
+#include "tests/support/ScriptedKernel.h"
 
 namespace kexttest {
 namespace {
 
-class ConnectionTest : public RecordingTest {
+class ConnectionTest : public ScriptedTest {
 protected:
     void SetUp() override
     {
-        RecordingTest::SetUp();
+        ScriptedTest::SetUp();
         m_id = daemon().plug("recording");
         ASSERT_NE(m_id, 0u);
         m_service = firstService();
@@ -29,7 +30,7 @@ protected:
     void TearDown() override
     {
         IOObjectRelease(m_service);
-        RecordingTest::TearDown();
+        ScriptedTest::TearDown();
     }
     io_connect_t open(uint32_t type = 0)
     {
@@ -321,45 +322,26 @@ TEST_F(ConnectionTest, ControlSessionListsPlugsAndConfigures)
     IOServiceClose(connect);
 }
 
-// A child process that opens a connection, maps its memory and dies without closing anything.
-pid_t spawnDyingClient(bool kill)
-{
-    pid_t child = fork();
-    if (child != 0)
-        return child;
-    io_service_t service = firstService();
-    io_connect_t connect = 0;
-    if (service == 0 || IOServiceOpen(service, mach_task_self(), 0, &connect) != kIOReturnSuccess)
-        _exit(1);
-    DriverRequest r = make(kReqOpen);
-    vm_address_t address = 0;
-    vm_size_t size = 0;
-    if (call(connect, r) != kIOReturnSuccess
-        || IOConnectMapMemory(connect, kMemoryInputRing, mach_task_self(), &address, &size, kIOMapAnywhere)
-            != kIOReturnSuccess)
-        _exit(2);
-    if (kill)
-        raise(SIGKILL);
-    _exit(0);
-}
-
 TEST_F(ConnectionTest, AClientThatDiesLosesItsConnection)
 {
-    // The parent holds a connection of its own, which must survive its children.
+    // The parent holds a connection of its own, which must survive its children. Each child
+    // (the helper program, spawned) opens a connection, maps the status block and quits or is
+    // killed without closing anything.
     io_connect_t mine = open();
     for (bool kill : {false, true}) {
-        pid_t child = spawnDyingClient(kill);
-        ASSERT_GT(child, 0);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        if (kill)
+        ChildClient child;
+        ASSERT_TRUE(child.start());
+        const pid_t pid = child.pid();
+        if (kill) {
+            const int status = child.kill();
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-        else
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        EXPECT_TRUE(waitUntil([&] { return m_journal->closedPid(child); })) << "child " << child;
+        } else {
+            child.stop();
+        }
+        EXPECT_TRUE(waitUntil([&] { return m_journal->closedPid(pid); })) << "child " << pid;
         EXPECT_TRUE(m_journal->with([&](Journal& j) {
-            for (auto& [id, pid] : j.opened)
-                if (pid == child)
+            for (auto& [id, p] : j.opened)
+                if (p == pid)
                     return true;
             return false;
         }));
@@ -381,13 +363,13 @@ TEST_F(ConnectionTest, ADaemonThatGoesAwayFailsRequestsCleanly)
               kIOReturnSuccess);
     IOObjectRelease(m_service);
     m_service = 0;
-    RecordingTest::TearDown();
+    ScriptedTest::TearDown();
     DriverRequest r = make(kReqOpen);
     EXPECT_EQ(call(connect, r), kIOReturnNoDevice);
     EXPECT_EQ(call(connect, r), kIOReturnNoDevice);
     reinterpret_cast<volatile uint8_t*>(status)[0] = 1; // still mapped until closed
     EXPECT_EQ(IOServiceClose(connect), kIOReturnSuccess);
-    RecordingTest::SetUp();
+    ScriptedTest::SetUp();
 }
 
 } // namespace

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -14,30 +13,24 @@
 
 #include "KextSocket.h"
 #include "device/KernelEvent.h"
-#include "tests/kext/KextFixture.h"
+#include "tests/support/PrivateDaemon.h"
+#include "tests/support/Subprocess.h"
 
 extern char** environ;
 
 namespace kexttest {
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out;
-};
+using Result = ProgramRun;
 
-Result run(const std::string& command)
+// A command line's words (the tests' arguments hold no spaces of their own).
+std::vector<std::string> words(const std::string& line)
 {
-    Result r;
-    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr)
-        return r;
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, pipe) != nullptr)
-        r.out += buffer;
-    int status = pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;)
+        out.push_back(w);
+    return out;
 }
 
 class ControlToolTest : public ::testing::Test {
@@ -82,7 +75,13 @@ protected:
         posix_spawn_file_actions_destroy(&actions);
         return rc == 0 ? pid : -1;
     }
-    Result ctl(const std::string& args) { return run(std::string(TARSEL_KEXTCTL) + " --socket " + m_path + " " + args); }
+    Result ctl(const std::string& args, const std::string& socket = {})
+    {
+        std::vector<std::string> all{"--socket", socket.empty() ? m_path : socket};
+        for (std::string& w : words(args))
+            all.push_back(std::move(w));
+        return runProgram(TARSEL_KEXTCTL, all);
+    }
     std::string log()
     {
         std::ifstream in(m_log);
@@ -187,16 +186,18 @@ TEST_F(ControlToolTest, PlugsListsPostsAndUnplugsUnderAnOpenClient)
 
 TEST_F(ControlToolTest, RefusalsAreReportedAndTheDaemonStaysQuiet)
 {
-    EXPECT_EQ(ctl("unplug 9").status, 1);
-    EXPECT_EQ(ctl("plug no-such-model").status, 1);
-    EXPECT_EQ(ctl("event 9 2").status, 1);
-    EXPECT_EQ(ctl("set 0 fault x").status, 1); // the default factory knows no settings
-    EXPECT_EQ(ctl("unplug one").status, 2);
-    EXPECT_EQ(ctl("frobnicate").status, 2);
-    EXPECT_EQ(run(std::string(TARSEL_KEXTCTL) + " --socket " + m_folder + "/none.sock list").status, 1);
+    // Refused by the daemon: 1; not understood by the tool: 2.
+    const std::pair<const char*, int> refusals[] = {
+        {"unplug 9", 1}, {"plug no-such-model", 1}, {"event 9 2", 1},
+        {"set 0 fault x", 1}, // the default factory knows no settings
+        {"unplug one", 2}, {"frobnicate", 2},
+    };
+    for (const auto& [args, status] : refusals)
+        EXPECT_EQ(ctl(args).status, status) << args;
+    EXPECT_EQ(ctl("list", m_folder + "/none.sock").status, 1);
 
     // A second daemon on the same socket refuses to start.
-    Result second = run(std::string(TARSEL_KEXTD) + " --socket " + m_path);
+    Result second = runProgram(TARSEL_KEXTD, {"--socket", m_path});
     EXPECT_EQ(second.status, 1);
 
     // SIGTERM stops the daemon cleanly and takes the socket with it.

@@ -5,8 +5,8 @@
 
 #include "kext/model/Catalogue.h"
 #include "kext/model/DeviceModel.h"
-#include "tests/kext/InterfaceClient.h"
-#include "tests/kext/KextFixture.h"
+#include "tests/support/InterfaceClient.h"
+#include "tests/support/PrivateDaemon.h"
 
 namespace kexttest {
 

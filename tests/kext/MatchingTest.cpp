@@ -1,5 +1,5 @@
 // Finding services: matching by class, one handle per service, registry names and classes.
-#include "tests/kext/KextFixture.h"
+#include "tests/support/PrivateDaemon.h"
 #include "KextWire.h"
 
 namespace kexttest {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device/KernelEvent.h"
-#include "tests/kext/KextFixture.h"
+#include "tests/support/PrivateDaemon.h"
 
 namespace kexttest {
 namespace {

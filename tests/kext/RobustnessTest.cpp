@@ -13,7 +13,7 @@
 #include "KextSocket.h"
 #include "KextWire.h"
 #include "device/DriverRequest.h"
-#include "tests/kext/KextFixture.h"
+#include "tests/support/PrivateDaemon.h"
 
 namespace kexttest {
 namespace {

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/kext/InterfaceClient.h"
+#include "tests/support/InterfaceClient.h"
 
 using namespace kexttest;
 

@@ -1,4 +1,4 @@
-// The IOKit client on its own: return codes, matching dictionaries, stale handles, no daemon,
+// The IOKit client on its own: matching dictionaries, stale handles, no daemon,
 // and a daemon that lies.
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOKitLib.h>
@@ -25,22 +25,6 @@
 namespace {
 
 using namespace kextwire;
-
-TEST(IOKitReturnTest, CodesHaveTheirMacValues)
-{
-    EXPECT_EQ(uint32_t(kIOReturnSuccess), 0u);
-    EXPECT_EQ(uint32_t(kIOReturnError), 0xE00002BCu);
-    EXPECT_EQ(uint32_t(kIOReturnNoMemory), 0xE00002BDu);
-    EXPECT_EQ(uint32_t(kIOReturnNoDevice), 0xE00002C0u);
-    EXPECT_EQ(uint32_t(kIOReturnBadArgument), 0xE00002C2u);
-    EXPECT_EQ(uint32_t(kIOReturnUnsupported), 0xE00002C7u);
-    EXPECT_EQ(uint32_t(kIOReturnNotOpen), 0xE00002CDu);
-    EXPECT_EQ(uint32_t(kIOReturnBusy), 0xE00002D5u);
-    EXPECT_EQ(uint32_t(kIOReturnNotAttached), 0xE00002D9u);
-    EXPECT_EQ(uint32_t(kIOMessageServiceIsTerminated), 0xE0000010u);
-    EXPECT_EQ(sizeof(io_object_t), 4u);
-    EXPECT_EQ(sizeof(vm_address_t), sizeof(void*));
-}
 
 TEST(IOKitMatchingTest, MatchingDictionaryNamesTheProviderClass)
 {

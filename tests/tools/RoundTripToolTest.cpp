@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/kext/KextFixture.h"
-#include "tests/kext/PrivateHome.h"
-#include "tests/kext/ProgramRun.h"
+#include "tests/support/PrivateDaemon.h"
+#include "tests/support/PrivateHome.h"
+#include "tests/support/Subprocess.h"
 
 namespace {
 

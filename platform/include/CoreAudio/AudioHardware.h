@@ -19,6 +19,7 @@ struct AudioObjectPropertyAddress {
 };
 typedef struct AudioObjectPropertyAddress AudioObjectPropertyAddress;
 static_assert(sizeof(AudioObjectPropertyAddress) == 12);
+static_assert(offsetof(AudioObjectPropertyAddress, mElement) == 8);
 
 typedef AudioObjectPropertySelector AudioHardwarePropertyID;
 typedef AudioObjectID AudioDeviceID;
@@ -80,6 +81,7 @@ constexpr OSStatus kAudioHardwareBadStreamError = OSStatus(CAFourCC("!str"));
 constexpr OSStatus kAudioHardwareUnsupportedOperationError = OSStatus(CAFourCC("unop"));
 constexpr OSStatus kAudioDeviceUnsupportedFormatError = OSStatus(CAFourCC("!dat"));
 constexpr OSStatus kAudioDevicePermissionsError = OSStatus(CAFourCC("!hog"));
+static_assert(kAudioHardwareNotRunningError == 0x73746F70 && kAudioDevicePermissionsError == 0x21686F67);
 
 // ---------------------------------------------------------------------------------------------
 // Properties of the system object
@@ -221,6 +223,7 @@ struct AudioStreamRangedDescription {
 };
 typedef struct AudioStreamRangedDescription AudioStreamRangedDescription;
 static_assert(sizeof(AudioStreamRangedDescription) == 56);
+static_assert(offsetof(AudioStreamRangedDescription, mSampleRateRange) == 40);
 
 // ---------------------------------------------------------------------------------------------
 // IOProcs

@@ -15,6 +15,7 @@ constexpr FourCharCode CAFourCC(const char (&code)[5])
 
 static_assert(CAFourCC("nsrt") == 0x6E737274u);
 static_assert(CAFourCC("lpcm") == 0x6C70636Du);
+static_assert(CAFourCC("\xFF\x80\x01\x00") == 0xFF800100u); // characters count as unsigned
 
 // ---------------------------------------------------------------------------------------------
 // Value ranges and translations
@@ -79,6 +80,9 @@ typedef struct AudioStreamBasicDescription AudioStreamBasicDescription;
 static_assert(sizeof(AudioStreamBasicDescription) == 40);
 static_assert(offsetof(AudioStreamBasicDescription, mFormatID) == 8);
 static_assert(offsetof(AudioStreamBasicDescription, mBitsPerChannel) == 32);
+static_assert(offsetof(AudioStreamBasicDescription, mBytesPerPacket) == 16);
+static_assert(offsetof(AudioStreamBasicDescription, mChannelsPerFrame) == 28);
+static_assert(offsetof(AudioStreamBasicDescription, mReserved) == 36);
 
 constexpr Float64 kAudioStreamAnyRate = 0.0;
 
@@ -111,6 +115,9 @@ constexpr UInt32 kAudioFormatFlagsCanonical =
     kAudioFormatFlagIsFloat | kAudioFormatFlagsNativeEndian | kAudioFormatFlagIsPacked;
 constexpr UInt32 kAudioFormatFlagsNativeFloatPacked =
     kAudioFormatFlagIsFloat | kAudioFormatFlagsNativeEndian | kAudioFormatFlagIsPacked;
+// The device layer writes these values into the formats it describes.
+static_assert(kAudioFormatFlagIsFloat == 1u && kAudioFormatFlagIsSignedInteger == 4u);
+static_assert(kAudioFormatFlagsNativeEndian != 0 || kAudioFormatFlagsNativeFloatPacked == 9u);
 
 // ---------------------------------------------------------------------------------------------
 // Time stamps
@@ -152,6 +159,10 @@ typedef struct AudioTimeStamp AudioTimeStamp;
 static_assert(sizeof(AudioTimeStamp) == 64);
 static_assert(offsetof(AudioTimeStamp, mSMPTETime) == 32);
 static_assert(offsetof(AudioTimeStamp, mFlags) == 56);
+static_assert(offsetof(AudioTimeStamp, mHostTime) == 8);
+static_assert(offsetof(AudioTimeStamp, mRateScalar) == 16);
+static_assert(offsetof(AudioTimeStamp, mWordClockTime) == 24);
+static_assert(offsetof(SMPTETime, mHours) == 16);
 
 constexpr UInt32 kAudioTimeStampSampleTimeValid = 1u << 0;
 constexpr UInt32 kAudioTimeStampHostTimeValid = 1u << 1;
@@ -160,6 +171,8 @@ constexpr UInt32 kAudioTimeStampWordClockTimeValid = 1u << 3;
 constexpr UInt32 kAudioTimeStampSMPTETimeValid = 1u << 4;
 constexpr UInt32 kAudioTimeStampSampleHostTimeValid =
     kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid;
+// The I/O thread marks its time stamps 7: sample time, host time and rate scalar.
+static_assert((kAudioTimeStampSampleHostTimeValid | kAudioTimeStampRateScalarValid) == 7u);
 
 // ---------------------------------------------------------------------------------------------
 // Channel layouts
@@ -176,6 +189,7 @@ struct AudioChannelDescription {
 };
 typedef struct AudioChannelDescription AudioChannelDescription;
 static_assert(sizeof(AudioChannelDescription) == 20);
+static_assert(offsetof(AudioChannelDescription, mCoordinates) == 8);
 
 // Variable length: offsetof(AudioChannelLayout, mChannelDescriptions) + n * 20 bytes.
 struct AudioChannelLayout {

@@ -36,41 +36,23 @@ extern const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks;
 extern const CFDictionaryKeyCallBacks kCFCopyStringDictionaryKeyCallBacks;
 extern const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks;
 
-typedef void (*CFDictionaryApplierFunction)(const void* key, const void* value, void* context);
-
 typedef const struct __CFDictionary* CFDictionaryRef;
 typedef struct __CFDictionary* CFMutableDictionaryRef;
 
 CFTypeID CFDictionaryGetTypeID(void);
 
-CFDictionaryRef CFDictionaryCreate(CFAllocatorRef allocator, const void** keys,
-                                   const void** values, CFIndex numValues,
-                                   const CFDictionaryKeyCallBacks* keyCallBacks,
-                                   const CFDictionaryValueCallBacks* valueCallBacks);
-CFDictionaryRef CFDictionaryCreateCopy(CFAllocatorRef allocator, CFDictionaryRef theDict);
 // `capacity` is a hint only.
 CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef allocator, CFIndex capacity,
                                                  const CFDictionaryKeyCallBacks* keyCallBacks,
                                                  const CFDictionaryValueCallBacks* valueCallBacks);
-CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef allocator, CFIndex capacity,
-                                                     CFDictionaryRef theDict);
 
 CFIndex CFDictionaryGetCount(CFDictionaryRef theDict);
-Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key);
 const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key);
 Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key,
                                       const void** value);
-void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, const void** values);
-void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunction applier,
-                               void* context);
 
-// Mutation of a dictionary made immutable (CFDictionaryCreate, CFDictionaryCreateCopy) is
-// ignored here (the Mac traps).
-void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value);
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value);
-void CFDictionaryReplaceValue(CFMutableDictionaryRef theDict, const void* key, const void* value);
 void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key);
-void CFDictionaryRemoveAllValues(CFMutableDictionaryRef theDict);
 
 #ifdef __cplusplus
 }

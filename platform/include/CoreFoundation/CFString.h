@@ -15,16 +15,6 @@ enum {
     kCFStringEncodingUTF8 = 0x08000100
 };
 
-typedef CFOptionFlags CFStringCompareFlags;
-enum {
-    kCFCompareCaseInsensitive = 1,
-    kCFCompareBackwards = 4,
-    kCFCompareAnchored = 8,
-    kCFCompareNonliteral = 16,
-    kCFCompareLocalized = 32,
-    kCFCompareNumerically = 64
-};
-
 // A constant string for a literal: the same object for the same text, never freed.
 #define CFSTR(cStr) __CFStringMakeConstantString("" cStr "")
 CFStringRef __CFStringMakeConstantString(const char* cStr);
@@ -53,11 +43,7 @@ Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSi
 // The string's own NUL-terminated bytes when it is pure ASCII, NULL otherwise (callers must then
 // fall back on CFStringGetCString, as on the Mac).
 const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding);
-CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding);
 
-// Compares UTF-16 units; kCFCompareCaseInsensitive folds case, other flags are ignored.
-CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
-                                   CFStringCompareFlags compareOptions);
 
 #ifdef __cplusplus
 }

@@ -3,7 +3,6 @@
 #include <CoreFoundation/CFBase.h>
 #include <CoreFoundation/CFDate.h>
 #include <CoreFoundation/CFDictionary.h>
-#include <CoreFoundation/CFNumber.h>
 #include <CoreFoundation/CFPlugIn.h>
 #include <CoreFoundation/CFRunLoop.h>
 #include <CoreFoundation/CFString.h>

@@ -11,3 +11,5 @@ typedef uint32_t IOMessage;
 #define kIOMessageServiceIsResumed        iokit_common_msg(0x030)
 #define kIOMessageServiceIsRequestingClose iokit_common_msg(0x100)
 #define kIOMessageServiceWasClosed        iokit_common_msg(0x110)
+
+static_assert(uint32_t(kIOMessageServiceIsTerminated) == 0xE0000010u);

@@ -1,6 +1,7 @@
 // IOKit return codes, with the values they have on the Mac.
 #pragma once
 #include <mach/kern_return.h>
+#include <stdint.h>
 
 typedef kern_return_t IOReturn;
 
@@ -30,3 +31,13 @@ typedef kern_return_t IOReturn;
 #define kIOReturnNotPermitted     iokit_common_err(0x2e2) // not permitted
 #define kIOReturnNotFound         iokit_common_err(0x2f0) // data was not found
 #define kIOReturnInvalid          iokit_common_err(0x1)   // should never be seen
+
+// The values the suite's callers and the HAL see, as on the Mac.
+static_assert(uint32_t(kIOReturnError) == 0xE00002BCu);
+static_assert(uint32_t(kIOReturnNoMemory) == 0xE00002BDu);
+static_assert(uint32_t(kIOReturnNoDevice) == 0xE00002C0u);
+static_assert(uint32_t(kIOReturnBadArgument) == 0xE00002C2u);
+static_assert(uint32_t(kIOReturnUnsupported) == 0xE00002C7u);
+static_assert(uint32_t(kIOReturnNotOpen) == 0xE00002CDu);
+static_assert(uint32_t(kIOReturnBusy) == 0xE00002D5u);
+static_assert(uint32_t(kIOReturnNotAttached) == 0xE00002D9u);

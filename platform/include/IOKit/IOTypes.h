@@ -20,6 +20,7 @@ typedef uint32_t IOItemCount;
 
 // Addresses and sizes of memory mapped into the task, as the 10.4-era calls take them.
 typedef uintptr_t vm_address_t;
+static_assert(sizeof(vm_address_t) == sizeof(void*));
 typedef uintptr_t vm_size_t;
 
 #define IO_OBJECT_NULL ((io_object_t)0)

@@ -12,7 +12,7 @@ namespace cf {
 namespace {
 
 const Class* const kClasses[kTypeIDCount] = {
-    nullptr,           &stringClass,  &dictionaryClass,    &numberClass,        &uuidClass,
+    nullptr,           &stringClass,  &dictionaryClass,    nullptr,        &uuidClass,
     &urlClass,         &runLoopClass, &runLoopSourceClass, &runLoopTimerClass,
 };
 

@@ -210,42 +210,9 @@ __CFDictionary* mutableDictionary(CFMutableDictionaryRef theDict)
     return d != nullptr && d->isMutable ? d : nullptr;
 }
 
-__CFDictionary* copyOf(const __CFDictionary* source, bool isMutable)
-{
-    auto* copy = new __CFDictionary(isMutable, &source->keyCallBacks, &source->valueCallBacks);
-    copy->entries.reserve(source->entries.size());
-    for (const auto& entry : source->entries)
-        copy->add(entry.key, entry.value);
-    return copy;
-}
-
 } // namespace
 
 CFTypeID CFDictionaryGetTypeID(void) { return cf::kDictionaryTypeID; }
-
-CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void** values,
-                                   CFIndex numValues, const CFDictionaryKeyCallBacks* keyCallBacks,
-                                   const CFDictionaryValueCallBacks* valueCallBacks)
-{
-    if (numValues < 0 || (numValues > 0 && (keys == nullptr || values == nullptr)))
-        return nullptr;
-    auto* created = new __CFDictionary(true, keyCallBacks, valueCallBacks);
-    for (CFIndex i = 0; i < numValues; ++i) {
-        auto existing = created->find(keys[i]);
-        if (existing != created->entries.end())
-            created->replace(*existing, values[i]);
-        else
-            created->add(keys[i], values[i]);
-    }
-    created->isMutable = false;
-    return created;
-}
-
-CFDictionaryRef CFDictionaryCreateCopy(CFAllocatorRef, CFDictionaryRef theDict)
-{
-    const __CFDictionary* source = dictionary(theDict);
-    return source == nullptr ? nullptr : copyOf(source, false);
-}
 
 CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex,
                                                  const CFDictionaryKeyCallBacks* keyCallBacks,
@@ -254,22 +221,10 @@ CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex,
     return new __CFDictionary(true, keyCallBacks, valueCallBacks);
 }
 
-CFMutableDictionaryRef CFDictionaryCreateMutableCopy(CFAllocatorRef, CFIndex, CFDictionaryRef theDict)
-{
-    const __CFDictionary* source = dictionary(theDict);
-    return source == nullptr ? nullptr : copyOf(source, true);
-}
-
 CFIndex CFDictionaryGetCount(CFDictionaryRef theDict)
 {
     const __CFDictionary* d = dictionary(theDict);
     return d == nullptr ? 0 : static_cast<CFIndex>(d->entries.size());
-}
-
-Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key)
-{
-    __CFDictionary* d = dictionary(theDict);
-    return d != nullptr && d->find(key) != d->entries.end();
 }
 
 const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key)
@@ -292,38 +247,6 @@ Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key, 
     return true;
 }
 
-void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, const void** values)
-{
-    const __CFDictionary* d = dictionary(theDict);
-    if (d == nullptr)
-        return;
-    for (size_t i = 0; i < d->entries.size(); ++i) {
-        if (keys != nullptr)
-            keys[i] = d->entries[i].key;
-        if (values != nullptr)
-            values[i] = d->entries[i].value;
-    }
-}
-
-void CFDictionaryApplyFunction(CFDictionaryRef theDict, CFDictionaryApplierFunction applier,
-                               void* context)
-{
-    const __CFDictionary* d = dictionary(theDict);
-    if (d == nullptr || applier == nullptr)
-        return;
-    // A snapshot, so an applier that touches the dictionary cannot invalidate the walk.
-    std::vector<__CFDictionary::Entry> snapshot = d->entries;
-    for (const auto& entry : snapshot)
-        applier(entry.key, entry.value, context);
-}
-
-void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value)
-{
-    __CFDictionary* d = mutableDictionary(theDict);
-    if (d != nullptr && d->find(key) == d->entries.end())
-        d->add(key, value);
-}
-
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value)
 {
     __CFDictionary* d = mutableDictionary(theDict);
@@ -334,16 +257,6 @@ void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const
         d->replace(*found, value);
     else
         d->add(key, value);
-}
-
-void CFDictionaryReplaceValue(CFMutableDictionaryRef theDict, const void* key, const void* value)
-{
-    __CFDictionary* d = mutableDictionary(theDict);
-    if (d == nullptr)
-        return;
-    auto found = d->find(key);
-    if (found != d->entries.end())
-        d->replace(*found, value);
 }
 
 void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key)
@@ -360,9 +273,3 @@ void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key)
     d->releaseValue(removed.value);
 }
 
-void CFDictionaryRemoveAllValues(CFMutableDictionaryRef theDict)
-{
-    __CFDictionary* d = mutableDictionary(theDict);
-    if (d != nullptr)
-        d->clear();
-}

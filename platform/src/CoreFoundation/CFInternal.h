@@ -12,7 +12,7 @@ namespace cf {
 enum TypeID : CFTypeID {
     kStringTypeID = 1,
     kDictionaryTypeID,
-    kNumberTypeID,
+    kNumberTypeID, // kept free so the other type IDs stay as they were
     kUUIDTypeID,
     kURLTypeID,
     kRunLoopTypeID,
@@ -74,7 +74,6 @@ CFHashCode hashBytes(const void* data, size_t length);
 // The class of each type, defined beside the type.
 extern const Class stringClass;
 extern const Class dictionaryClass;
-extern const Class numberClass;
 extern const Class uuidClass;
 extern const Class urlClass;
 extern const Class runLoopClass;

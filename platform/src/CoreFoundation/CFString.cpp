@@ -1,8 +1,6 @@
 // Immutable strings of UTF-16 units, created from and read back into 8-bit encodings.
 #include "CFInternal.h"
 
-#include <glib.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -102,16 +100,6 @@ bool encode(std::u16string_view chars, CFStringEncoding encoding, std::string& o
         }
     }
     return true;
-}
-
-char16_t foldCase(char16_t c)
-{
-    if (c < 0x80)
-        return (c >= 'A' && c <= 'Z') ? static_cast<char16_t>(c + ('a' - 'A')) : c;
-    if (isHighSurrogate(c) || isLowSurrogate(c))
-        return c;
-    gunichar lower = g_unichar_tolower(c);
-    return lower <= 0xFFFF ? static_cast<char16_t>(lower) : c;
 }
 
 CFStringRef createString(std::u16string_view chars, bool immortal)
@@ -376,36 +364,3 @@ const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encodi
     }
 }
 
-CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding)
-{
-    if (length < 0)
-        return kCFNotFound;
-    switch (encoding) {
-    case kCFStringEncodingASCII:
-    case kCFStringEncodingISOLatin1:
-    case kCFStringEncodingMacRoman:
-        return length;
-    case kCFStringEncodingUTF8:
-        return length > LONG_MAX / 3 ? CFIndex{kCFNotFound} : length * 3;
-    default:
-        return kCFNotFound;
-    }
-}
-
-CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
-                                   CFStringCompareFlags compareOptions)
-{
-    std::u16string_view a = cf::stringChars(theString1);
-    std::u16string_view b = cf::stringChars(theString2);
-    bool fold = (compareOptions & kCFCompareCaseInsensitive) != 0;
-    size_t common = std::min(a.size(), b.size());
-    for (size_t i = 0; i < common; ++i) {
-        char16_t x = fold ? cf::foldCase(a[i]) : a[i];
-        char16_t y = fold ? cf::foldCase(b[i]) : b[i];
-        if (x != y)
-            return x < y ? kCFCompareLessThan : kCFCompareGreaterThan;
-    }
-    if (a.size() == b.size())
-        return kCFCompareEqualTo;
-    return a.size() < b.size() ? kCFCompareLessThan : kCFCompareGreaterThan;
-}

@@ -20,7 +20,7 @@ using namespace std::chrono_literals;
 
 // A daemon in this process, on a thread of its own, serving a socket in a fresh private
 // folder. While it lives TARSEL_KEXT_SOCKET names that socket, so the IOKit calls of the test,
-// and of the processes it forks, reach it.
+// and of the processes it starts, reach it.
 class PrivateDaemon {
 public:
     explicit PrivateDaemon(std::unique_ptr<kext::BehaviourFactory> factory = kext::makeBehaviourFactory());

@@ -1,8 +1,9 @@
 #pragma once
-// A behaviour for the transport's tests: serves a few requests that expose the transport's
-// work and writes down what the daemon tells it.
+// A scripted simulated kernel driver: serves a few requests that expose the transport's work,
+// hands every other request to the test's own script, and writes down what the daemon tells it.
 #include <sys/types.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -12,7 +13,7 @@
 #include "kext/Daemon.h"
 #include "kext/Service.h"
 #include "kext/ServiceBehaviour.h"
-#include "tests/kext/KextFixture.h"
+#include "tests/support/PrivateDaemon.h"
 
 namespace kexttest {
 
@@ -31,6 +32,9 @@ struct Journal {
     std::vector<uint32_t> unplugged;
     std::vector<std::string> settings;
     size_t ringSize = kAudioRingSize;
+    // Set before the service is plugged; called on the daemon's thread.
+    std::function<void(kext::Service&)> plugged;
+    std::function<kern_return_t(kext::Connection&, DriverRequest&)> script;
 
     template <class F> auto with(F&& f)
     {
@@ -48,9 +52,15 @@ struct Journal {
     }
 };
 
-class RecordingBehaviour : public kext::ServiceBehaviour {
+class ScriptedKernel : public kext::ServiceBehaviour {
 public:
-    explicit RecordingBehaviour(std::shared_ptr<Journal> journal) : m_journal(std::move(journal)) {}
+    explicit ScriptedKernel(std::shared_ptr<Journal> journal) : m_journal(std::move(journal)) {}
+
+    void onPlugged(kext::Service& s) override
+    {
+        if (m_journal->plugged)
+            m_journal->plugged(s);
+    }
 
     kern_return_t onOpen(kext::Connection& c) override
     {
@@ -87,7 +97,7 @@ public:
             r.setWord(0, 0xBAD);
             return kIOReturnBusy;
         default:
-            return kIOReturnUnsupported;
+            return m_journal->script ? m_journal->script(c, r) : kIOReturnUnsupported;
         }
     }
 
@@ -122,17 +132,17 @@ private:
     std::shared_ptr<Journal> m_journal;
 };
 
-class RecordingFactory : public kext::BehaviourFactory {
+class ScriptedFactory : public kext::BehaviourFactory {
 public:
-    explicit RecordingFactory(std::shared_ptr<Journal> journal) : m_journal(std::move(journal)) {}
+    explicit ScriptedFactory(std::shared_ptr<Journal> journal) : m_journal(std::move(journal)) {}
     std::unique_ptr<kext::ServiceBehaviour> create(kext::ServiceSetup& setup) override
     {
         if (setup.model == "recording")
-            return std::make_unique<RecordingBehaviour>(m_journal);
+            return std::make_unique<ScriptedKernel>(m_journal);
         if (setup.model == "small-block") {
             setup.statusBlockSize = 100;
             setup.name = "SmallBlock";
-            return std::make_unique<RecordingBehaviour>(m_journal);
+            return std::make_unique<ScriptedKernel>(m_journal);
         }
         return nullptr;
     }
@@ -147,11 +157,11 @@ private:
 };
 
 // A test whose daemon serves "recording" and "small-block" services.
-class RecordingTest : public KextTest {
+class ScriptedTest : public KextTest {
 protected:
     std::unique_ptr<kext::BehaviourFactory> makeFactory() override
     {
-        return std::make_unique<RecordingFactory>(m_journal);
+        return std::make_unique<ScriptedFactory>(m_journal);
     }
     std::shared_ptr<Journal> m_journal = std::make_shared<Journal>();
 };

@@ -1,4 +1,4 @@
-#include "tests/kext/KextFixture.h"
+#include "tests/support/PrivateDaemon.h"
 
 #include <stdlib.h>
 #include <unistd.h>
