@@ -304,24 +304,6 @@ TEST_F(DeviceLifecycleTest, AWaitingProcessTakesTheLateConfiguration)
     EXPECT_EQ(d->getTrueChannels(), other->block().channels);
 }
 
-// The child's part of the hand-shake test: started by it with the marker set.
-constexpr const char* kChildMarker = "TARSEL_DEVTEST_CHILD";
-
-TEST(DeviceChildProcess, InitialisesWhenReleased)
-{
-    if (getenv(kChildMarker) == nullptr)
-        GTEST_SKIP() << "runs only as the child of the hand-shake test";
-    char go = 0;
-    if (read(STDIN_FILENO, &go, 1) != 1)
-        _exit(3);
-    io_service_t service = kexttest::firstService();
-    RecordingClient client;
-    auto* device = new ZmOSXDevice(nullptr, &client, service, nullptr);
-    const bool ok = device->init();
-    delete device;
-    _exit(ok ? 0 : 1);
-}
-
 // Counts the requests each code gets, on top of the real interface.
 class CountingBehaviour : public kext::InterfaceBehaviour {
 public:
@@ -361,50 +343,21 @@ TEST(DeviceHandshake, TwoProcessesInitialisingAtOnceConfigureOnce)
         ASSERT_TRUE(daemon.started());
         ASSERT_NE(daemon.plug("tarsel"), 0u);
 
-        // Two children of this very program, both waiting on one pipe.
+        // Two helper processes, both waiting on one pipe.
         int gate[2];
-        ASSERT_EQ(pipe(gate), 0);
-        pid_t children[2];
-        for (pid_t& child : children) {
-            child = fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                dup2(gate[0], STDIN_FILENO);
-                close(gate[1]);
-                int quiet = open("/dev/null", O_WRONLY);
-                dup2(quiet, STDOUT_FILENO);
-                setenv(kChildMarker, "1", 1);
-                execl("/proc/self/exe", "child", "--gtest_filter=DeviceChildProcess.*", static_cast<char*>(nullptr));
-                _exit(4);
-            }
-        }
+        ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+        ChildProcess first(DEVICE_CHILD, {"device_child", "init"}, gate[0]);
+        ChildProcess second(DEVICE_CHILD, {"device_child", "init"}, gate[0]);
         close(gate[0]);
+        ASSERT_TRUE(first.started() && second.started());
         const char go[2] = {1, 1};
         ASSERT_EQ(write(gate[1], go, 2), 2);
         close(gate[1]);
-        for (pid_t child : children) {
-            int status = 0;
-            ASSERT_EQ(waitpid(child, &status, 0), child);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
-        }
+        EXPECT_EQ(first.finish(), 0) << "round " << round;
+        EXPECT_EQ(second.finish(), 0) << "round " << round;
         EXPECT_EQ(counts[kReqSetConfiguration], 1) << "round " << round;
         EXPECT_EQ(counts[kReqDeviceInfo] >= 2, true);
     }
-}
-
-// The iTunes-type host's part: started under that name by the test below.
-constexpr const char* kHostMarker = "TARSEL_DEVTEST_HOST";
-
-TEST(DeviceChildProcess, ReportsTheDefaultFrameSizeOfItsHost)
-{
-    if (getenv(kHostMarker) == nullptr)
-        GTEST_SKIP() << "runs only as the child of the host test";
-    OSXDeviceManager::s_currentRunLoop = [] { return CFRunLoopRef(nullptr); };
-    RecordingClient client;
-    auto manager = std::make_unique<OSXDeviceManager>(nullptr, client);
-    if (manager->getClientAppType() != kClientITunes || manager->getCountDevices() != 1)
-        _exit(2);
-    _exit(manager->getDevice(0)->getFrameSize() == 1024 ? 0 : 1);
 }
 
 TEST_F(DeviceLifecycleTest, AnITunesHostDefaultsTo1024Frames)
@@ -412,22 +365,10 @@ TEST_F(DeviceLifecycleTest, AnITunesHostDefaultsTo1024Frames)
     ASSERT_TRUE(plug("tarsel"));
     // The process table names a program after the file it was started from.
     const std::string link = std::string(getenv("HOME")) + "/iTunes";
-    char self[PATH_MAX] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    ASSERT_EQ(symlink(self, link.c_str()), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        int quiet = open("/dev/null", O_WRONLY);
-        dup2(quiet, STDOUT_FILENO);
-        setenv(kHostMarker, "1", 1);
-        execl(link.c_str(), "iTunes", "--gtest_filter=DeviceChildProcess.*", static_cast<char*>(nullptr));
-        _exit(4);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(symlink(DEVICE_CHILD, link.c_str()), 0);
+    ChildProcess host(link, {"iTunes"});
+    EXPECT_EQ(host.finish(), 0);
+    EXPECT_EQ(host.output(), "3 1 1024\n") << "an iTunes-type host, one interface, 1024 frames";
 }
 
 // ---------------------------------------------------------------------------------------------
