@@ -139,52 +139,43 @@ const uint8_t* infoBytes(const ZmOSXDevice& device)
     return reinterpret_cast<const uint8_t*>(&device.getDeviceInfo());
 }
 
-TEST_F(ScriptedDeviceTest, DeviceInformationIsReadUntilAShortChunk)
+TEST_F(ScriptedDeviceTest, DeviceInformationIsReadInChunksThatMustFitTheRecord)
 {
-    // 512 bytes: two full chunks and a third that answers nothing.
-    m_script.infoLengths = {256, 256, 0};
-    ZmOSXDevice* d = device();
-    ASSERT_TRUE(d->init());
-    EXPECT_EQ(m_script.infoRequests, 3);
-    EXPECT_EQ(infoBytes(*d)[0], 1);
-    EXPECT_EQ(infoBytes(*d)[255], 1);
-    EXPECT_EQ(infoBytes(*d)[256], 2);
-    EXPECT_EQ(infoBytes(*d)[511], 2);
-    EXPECT_EQ(infoBytes(*d)[512], 0) << "nothing of the empty chunk is taken";
-    EXPECT_EQ(m_script.configurations, 0) << "an interface already configured is left as it is";
-    EXPECT_EQ(d->getFrequency(), 48000u);
-}
-
-TEST_F(ScriptedDeviceTest, ChunkLengthsOutsideTheRecordAreNotBelieved)
-{
-    // A length beyond the record's 256 bytes ends the block without taking anything of it.
-    m_script.infoLengths = {256, 100, 5000};
-    ZmOSXDevice* d = device();
-    ASSERT_TRUE(d->init());
-    EXPECT_EQ(m_script.infoRequests, 2);
-    EXPECT_EQ(infoBytes(*d)[256], 2);
-    EXPECT_EQ(infoBytes(*d)[355], 2);
-    EXPECT_EQ(infoBytes(*d)[356], 0);
-}
-
-TEST_F(ScriptedDeviceTest, ABlockLongerThanTheRecordFailsWithoutOverrunning)
-{
-    m_script.infoLengths = {256};
-    ZmOSXDevice* d = device();
-    EXPECT_FALSE(d->init());
-    // 385 full chunks fit, the 386th does not.
-    EXPECT_EQ(m_script.infoRequests, 386);
-    EXPECT_TRUE(d->ioIsOpen()) << "an over-long block fails init without closing";
-    EXPECT_EQ(infoBytes(*d)[sizeof(APIDeviceInfo) - 1], 0) << "the chunk that did not fit is not taken in part";
-}
-
-TEST_F(ScriptedDeviceTest, AFailingInformationRequestClosesTheDevice)
-{
-    m_script.failInfo = true;
-    ZmOSXDevice* d = device();
-    EXPECT_FALSE(d->init());
-    EXPECT_EQ(m_script.infoRequests, 1) << "no second chunk after a failed one";
-    EXPECT_EQ(d->getDeviceInfo().iVendorId, 0);
+    // Each chunk's bytes say which chunk they are; `bytes` checks what was taken where.
+    const struct Case {
+        std::vector<uint32_t> lengths;
+        bool failInfo, initialises;
+        int stillOpen; // -1: not looked at
+        int requests;
+        std::vector<std::pair<size_t, uint8_t>> bytes;
+    } cases[] = {
+        // Two full chunks, then one that answers nothing.
+        {{256, 256, 0}, false, true, 1, 3, {{0, 1}, {255, 1}, {256, 2}, {511, 2}, {512, 0}}},
+        // A length beyond the record's 256 bytes ends the block without taking anything of it.
+        {{256, 100, 5000}, false, true, 1, 2, {{256, 2}, {355, 2}, {356, 0}}},
+        // 385 full chunks fit, the 386th does not and is not taken in part; the device stays open.
+        {{256}, false, false, 1, 386, {{sizeof(APIDeviceInfo) - 1, 0}}},
+        // No second chunk after a failed one.
+        {{256}, true, false, -1, 1, {{0, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.requests);
+        m_script.infoLengths = c.lengths;
+        m_script.failInfo = c.failInfo;
+        m_script.infoRequests = 0;
+        m_script.configurations = 0;
+        ZmOSXDevice* d = device();
+        EXPECT_EQ(d->init(), c.initialises);
+        EXPECT_EQ(m_script.infoRequests, c.requests);
+        if (c.stillOpen >= 0) {
+            EXPECT_EQ(d->ioIsOpen(), c.stillOpen == 1);
+        }
+        for (const auto& [offset, value] : c.bytes)
+            EXPECT_EQ(infoBytes(*d)[offset], value) << "byte " << offset;
+        EXPECT_EQ(m_script.configurations, 0) << "an interface already configured is left as it is";
+        TearDown();
+        m_device = nullptr;
+    }
 }
 
 TEST_F(ScriptedDeviceTest, UnterminatedTextsStopAtTheirFields)
