@@ -7,6 +7,10 @@ cd "$(dirname "$0")/.."
 "scripts/deps.sh"
 build=build/coverage
 jobs=$(nproc)
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
+  export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+fi
 cmake --preset coverage >/dev/null
 cmake --build --preset coverage -j "$jobs"
 find "$build" -name '*.gcda' -delete
@@ -16,6 +20,7 @@ ctest --preset coverage -j "$jobs" || status=$?
 gcovr --root . --object-directory "$build" \
   --filter "$PWD/(foundation|device|halplugin)/" \
   --exclude-throw-branches --exclude-unreachable-branches \
+  --exclude-directories '.*/CMakeFiles/[0-9][0-9.]*' \
   -j "$jobs" --txt "$build/coverage.txt" --print-summary
 echo "per-file report: $build/coverage.txt"
 exit "$status"

@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config libglib2.0-dev libsndfile1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
-  gcovr
+  gcovr ccache
 )
 
 missing=()

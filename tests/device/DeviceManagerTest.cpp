@@ -175,13 +175,9 @@ TEST(ProcessClassification, HelperProcessesUnderKnownNames)
         const char* name;
         const char* printed; // the host kind, then no interfaces: nothing to reach
     } cases[] = {
-        {"Audio MIDI Setup", "2 0\n"},
         {"AUDIO midi SETUP", "2 0\n"},
-        {"Audio MIDI Setup Helper", "2 0\n"}, // process names are cut to 16 characters
-        {"iTunes", "3 0\n"},
         {"xITUNESx", "3 0\n"},
-        {"Digital Performer", "4 0\n"}, // seen as "Digital Performe"
-        {"DIGITAL PERFORMER 7", "4 0\n"},
+        {"Digital Performer", "4 0\n"}, // seen by its first 16 characters, "Digital Performe"
         {"music-player", "5 0\n"},
     };
     for (const Case& c : cases)
