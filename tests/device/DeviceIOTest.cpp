@@ -332,6 +332,9 @@ TEST_F(DeviceIOTest, FrameSizeChangesWhileStreamingTakeEffectBetweenBuffers)
     const uint32_t aheadSmall = device->getOutputWriteAhead();
     device->setFrameSize(256, false, false);
     ASSERT_TRUE(waitForFrames(*tape, 110000));
+    const ClientData* own = record(device);
+    ASSERT_NE(own, nullptr);
+    const int underruns = own->iUnderruns;
     ASSERT_TRUE(device->removeIOProc(recordAndPlay));
     ASSERT_LT(aheadSmall, aheadLarge);
     const long delta = long(aheadLarge - aheadSmall);
@@ -344,6 +347,9 @@ TEST_F(DeviceIOTest, FrameSizeChangesWhileStreamingTakeEffectBetweenBuffers)
             sizes.push_back(tape->callFrames[c]);
     EXPECT_EQ(sizes, (std::vector<uint32_t>{256, 128, 256}));
 
+    // A machine too busy to keep the I/O thread in time loses audio of its own accord.
+    if (underruns != 0)
+        GTEST_SKIP() << underruns << " underruns: the ramp cannot come back whole";
     const long start = firstSound(*tape);
     ASSERT_GE(start, 0);
     const size_t frames = std::min(tape->frames.load(), Tape::kFrames);
