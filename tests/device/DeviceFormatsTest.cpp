@@ -86,37 +86,6 @@ TEST_F(DeviceFormatsTest, FormatListsMatchTheirCountAndTheDescriptors)
     EXPECT_EQ(current.mBitsPerChannel, 32u);
 }
 
-TEST_F(DeviceFormatsTest, FullSpeedCarriesTheHighRatesOneWayOrInMono)
-{
-    ZmOSXDevice* d = initialised("tarsel-classic-fs");
-    ASSERT_NE(d, nullptr);
-    ASSERT_FALSE(d->isUSB2Device());
-
-    // Two input channels at 96 kHz turn the output off.
-    AudioStreamBasicDescription f = physical(96000, 2, 24);
-    ASSERT_EQ(d->setStreamFormat(true, &f, false), 0);
-    VkChannelSettings s = d->getDriverSM()->channels;
-    EXPECT_EQ(s.iFrequency, 96000u);
-    EXPECT_EQ(s.iInChannels, 2u);
-    EXPECT_EQ(s.iOutChannels, 0u);
-    EXPECT_EQ(d->getTrueChannels(), s);
-
-    // One input channel keeps one output channel.
-    f = physical(96000, 1, 24);
-    ASSERT_EQ(d->setStreamFormat(true, &f, false), 0);
-    s = d->getDriverSM()->channels;
-    EXPECT_EQ(s.iInChannels, 1u);
-    EXPECT_EQ(s.iOutChannels, 1u);
-
-    // Back at 48 kHz a direction that is off takes the other's count.
-    f = physical(48000, 2, 24);
-    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
-    s = d->getDriverSM()->channels;
-    EXPECT_EQ(s.iFrequency, 48000u);
-    EXPECT_EQ(s.iOutChannels, 2u);
-    EXPECT_EQ(s.iInChannels, 1u);
-}
-
 TEST_F(DeviceFormatsTest, AnUnavailableBitDepthFallsBackToOneThatIs)
 {
     // This interface only has 16-bit formats.
@@ -141,6 +110,125 @@ TEST_F(DeviceFormatsTest, AnUnavailableBitDepthFallsBackToOneThatIs)
 }
 
 TEST_F(DeviceFormatsTest, FormatChangesAreAnnouncedToTheHal)
+{
+    ZmOSXDevice* d = initialised("tarsel-classic-hs", fakePlugIn());
+    ASSERT_NE(d, nullptr);
+    d->setAudioIDs(7, 8, 9);
+    _AudioHALClearRecordedNotifications();
+    m_client.format = 0;
+
+    // Configured by this process: 44.1 kHz, 16 bits each way.
+    ASSERT_EQ(d->getTrueChannels(), (VkChannelSettings{44100, 2, 16, 2, 16, 0}));
+    AudioStreamBasicDescription f = physical(44100, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(d->getDriverSM()->channels.iOutBits, 24u);
+    EXPECT_EQ(d->getTrueChannels().iOutBits, 24u);
+    EXPECT_EQ(m_client.format, 1);
+    // The output's physical format changed on both channels; its virtual format and the rate did not.
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioStreamPropertyPhysicalFormat), 2u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioStreamPropertyPhysicalFormat, 9), 1u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioStreamPropertyPhysicalFormat, 8), 0u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyStreamFormat), 0u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyNominalSampleRate), 0u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyLatency), 2u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyLatency, 8), 1u);
+
+    // A new rate is announced as such, on the device and both streams.
+    _AudioHALClearRecordedNotifications();
+    f = physical(48000, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(d->getFrequency(), 48000u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyNominalSampleRate), 2u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 8), 1u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 9), 1u);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyStreamFormat), 4u);
+    m_client.format = 1;
+
+    // The same format again changes nothing and says nothing.
+    _AudioHALClearRecordedNotifications();
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(m_client.format, 1);
+    EXPECT_TRUE(_AudioHALRecordedNotifications().empty());
+}
+
+TEST_F(DeviceFormatsTest, ANestedFormatChangeDoesNothing)
+{
+    ZmOSXDevice* d = initialised("tarsel-classic-hs");
+    ASSERT_NE(d, nullptr);
+    OSStatus nested = -1;
+    int calls = 0;
+    m_client.onFormat = [&](ZmOSXDevice* device) {
+        if (calls++ > 0)
+            return;
+        AudioStreamBasicDescription other = physical(96000, 2, 24);
+        nested = device->setStreamFormat(true, &other, false);
+    };
+    AudioStreamBasicDescription f = physical(48000, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(nested, 0);
+    const VkChannelSettings s = d->getDriverSM()->channels;
+    EXPECT_EQ(s.iFrequency, 48000u) << "the nested call changed nothing";
+    EXPECT_EQ(s.iOutBits, 24u);
+    EXPECT_EQ(s.iInBits, 16u);
+    m_client.onFormat = nullptr;
+
+    // Once the outer call is done the guard is free again.
+    f = physical(44100, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 44100u);
+}
+
+TEST_F(DeviceFormatsTest, ALayoutChangeWhileStreamingIsRefused)
+{
+    ZmOSXDevice* d = initialised("tarsel-classic-hs");
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(d->prepareHardware());
+    const VkChannelSettings before = d->getDriverSM()->channels;
+    AudioStreamBasicDescription f = physical(before.iFrequency, 2, 24);
+    testing::internal::CaptureStdout();
+    const OSStatus result = d->setStreamFormat(false, &f, false);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "HAL: ERROR ZmOSXDevice::setStreamFormat while streaming\n");
+    EXPECT_EQ(result, OSStatus(kIOReturnBusy));
+    EXPECT_EQ(d->getDriverSM()->channels, before);
+
+    // A new rate alone goes through.
+    f = physical(48000, before.iOutChannels, before.iOutBits);
+    EXPECT_EQ(d->setStreamFormat(false, &f, false), 0);
+    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 48000u);
+}
+
+TEST_F(DeviceFormatsTest, ARateChangeWaitsWhileThisConnectionStreams)
+{
+    ZmOSXDevice* d = initialised("tarsel-classic-hs");
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(d->getFrequency(), 44100u);
+    ASSERT_TRUE(d->callAttach(256, uint32_t(getpid())));
+    ASSERT_TRUE(d->isRunningStream());
+
+    ASSERT_TRUE(d->setFrequency(false, 48000));
+    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 44100u) << "nothing is sent to the kernel";
+    EXPECT_EQ(d->getFrequency(), 44100u) << "the settings in force describe the hardware";
+    EXPECT_EQ(d->getPendingDirection(), 2u);
+    EXPECT_EQ(d->getRequestedChannels().iFrequency, 48000u);
+    AudioStreamBasicDescription f{};
+    ASSERT_EQ(d->getStreamFormat(false, &f, true, 128), 0);
+    EXPECT_EQ(f.mChannelsPerFrame, d->getRequestedChannels().iOutChannels);
+    EXPECT_EQ(f.mBitsPerChannel, d->getRequestedChannels().iOutBits);
+
+    // Without our stream the change is made at once and the request is gone.
+    ASSERT_TRUE(d->callDetach());
+    ASSERT_TRUE(d->setFrequency(true, 48000));
+    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 48000u);
+    EXPECT_EQ(d->getFrequency(), 48000u);
+    EXPECT_EQ(d->getPendingDirection(), 0u);
+    EXPECT_FALSE(d->setFrequency(true, 32000)) << "not offered by the interface";
+    EXPECT_FALSE(d->setFrequency(true, 22050));
+}
+
+// The figures per family are tested with the format rules; here, that the device takes them
+// over and announces a change.
+TEST_F(DeviceFormatsTest, LatenciesFollowTheRateAndFrameSize)
 {
     ZmOSXDevice* d = initialised("tarsel-classic-hs", fakePlugIn());
     ASSERT_NE(d, nullptr);
@@ -287,6 +375,8 @@ TEST_F(DeviceFormatsTest, LatenciesFollowTheFamily)
     ASSERT_NE(d, nullptr);
     d->setAudioIDs(7, 8, 9);
     ASSERT_TRUE(d->setFrequency(false, 48000));
+    EXPECT_EQ(d->getLatency(true), 131u);
+    EXPECT_EQ(d->getLatency(false), 384u);
     EXPECT_EQ(d->getOutputWriteAhead(), 384u + 2 * 256);
     _AudioHALClearRecordedNotifications();
     m_client.latency = 0;
