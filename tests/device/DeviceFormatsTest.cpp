@@ -86,6 +86,37 @@ TEST_F(DeviceFormatsTest, FormatListsMatchTheirCountAndTheDescriptors)
     EXPECT_EQ(current.mBitsPerChannel, 32u);
 }
 
+TEST_F(DeviceFormatsTest, FullSpeedCarriesTheHighRatesOneWayOrInMono)
+{
+    ZmOSXDevice* d = initialised("tarsel-classic-fs");
+    ASSERT_NE(d, nullptr);
+    ASSERT_FALSE(d->isUSB2Device());
+
+    // Two input channels at 96 kHz turn the output off.
+    AudioStreamBasicDescription f = physical(96000, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(true, &f, false), 0);
+    VkChannelSettings s = d->getDriverSM()->channels;
+    EXPECT_EQ(s.iFrequency, 96000u);
+    EXPECT_EQ(s.iInChannels, 2u);
+    EXPECT_EQ(s.iOutChannels, 0u);
+    EXPECT_EQ(d->getTrueChannels(), s);
+
+    // One input channel keeps one output channel.
+    f = physical(96000, 1, 24);
+    ASSERT_EQ(d->setStreamFormat(true, &f, false), 0);
+    s = d->getDriverSM()->channels;
+    EXPECT_EQ(s.iInChannels, 1u);
+    EXPECT_EQ(s.iOutChannels, 1u);
+
+    // Back at 48 kHz a direction that is off takes the other's count.
+    f = physical(48000, 2, 24);
+    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
+    s = d->getDriverSM()->channels;
+    EXPECT_EQ(s.iFrequency, 48000u);
+    EXPECT_EQ(s.iOutChannels, 2u);
+    EXPECT_EQ(s.iInChannels, 1u);
+}
+
 TEST_F(DeviceFormatsTest, AnUnavailableBitDepthFallsBackToOneThatIs)
 {
     // This interface only has 16-bit formats.
@@ -226,16 +257,36 @@ TEST_F(DeviceFormatsTest, ARateChangeWaitsWhileThisConnectionStreams)
     EXPECT_FALSE(d->setFrequency(true, 22050));
 }
 
-// The figures per family are tested with the format rules; here, that the device takes them
-// over and announces a change.
-TEST_F(DeviceFormatsTest, LatenciesFollowTheRateAndFrameSize)
+TEST_F(DeviceFormatsTest, LatenciesFollowTheFamily)
 {
+    struct Case {
+        const char* model;
+        uint32_t input, output;
+    };
+    // At 48 kHz with 256 frames.
+    const Case cases[] = {
+        {"tarsel-classic-hs", 131, 384}, // Marlow-compatible on high speed: 119 + 48000 / 4000
+        {"tarsel-classic-fs", 119, 384},
+        {"tarsel", 68, 312},             // bulk: (3 + 4) x 48 - 24
+        {"tarsel-stage-hs", 68, 384},    // bulk input, isochronous output
+        {"tarsel-lite-hs", 150, 360},    // no family: 384 + (48000 - 60000) / 500
+    };
+    for (const Case& c : cases) {
+        ZmOSXDevice* d = initialised(c.model);
+        ASSERT_NE(d, nullptr) << c.model;
+        ASSERT_TRUE(d->setFrequency(false, 48000)) << c.model;
+        ASSERT_EQ(d->getFrequency(), 48000u) << c.model;
+        ASSERT_EQ(d->getFrameSize(), 256u);
+        EXPECT_EQ(d->getLatency(true), c.input) << c.model;
+        EXPECT_EQ(d->getLatency(false), c.output) << c.model;
+        releaseDevices();
+        ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    }
+
     ZmOSXDevice* d = initialised("tarsel-classic-hs", fakePlugIn());
     ASSERT_NE(d, nullptr);
     d->setAudioIDs(7, 8, 9);
     ASSERT_TRUE(d->setFrequency(false, 48000));
-    EXPECT_EQ(d->getLatency(true), 131u);
-    EXPECT_EQ(d->getLatency(false), 384u);
     EXPECT_EQ(d->getOutputWriteAhead(), 384u + 2 * 256);
     _AudioHALClearRecordedNotifications();
     m_client.latency = 0;

@@ -1,12 +1,14 @@
 // Records shared with the kernel driver: their accessors keep every read inside the record.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "device/APIDeviceInfo.h"
 #include "device/ControlsRegion.h"
+#include "device/DriverRequest.h"
 #include "device/KernelEvent.h"
 #include "device/KernelStatusBlock.h"
 
@@ -43,10 +45,37 @@ TEST(KernelStatusBlockTest, ClientSlotsAreBoundedAndSixtyFourBitValuesAreLowWord
     EXPECT_EQ(record.inUse(), ~token);
     EXPECT_EQ(record.iOwner[0], 0x55667788u);
     EXPECT_EQ(record.iOwner[1], 0x11223344u);
-    const uint32_t pair[2] = {0x55667788u, 0x11223344u};
+    const uint32_t pair[2] = {0x55667788u, 0x11223344u}, other[2] = {0x55667788u, 0};
     EXPECT_TRUE(record.isOwnedBy(pair));
+    EXPECT_FALSE(record.isOwnedBy(other));
     block->setInputOwnerToken(token);
     EXPECT_EQ(block->inputOwnerToken(), token);
+}
+
+TEST(DriverRequestTest, WordsAndHalvesBeyondTheDataAreNeitherReadNorWritten)
+{
+    // In a larger buffer, so that a stray write lands where it can be seen.
+    struct {
+        DriverRequest request;
+        unsigned char after[16];
+    } guarded;
+    std::memset(&guarded, 0x5A, sizeof guarded);
+    DriverRequest& r = guarded.request;
+    const size_t words = sizeof r.data / 4;
+    r.setWord(words - 1, 0xA1B2C3D4u);
+    r.setHalf(sizeof r.data - 2, 0x1234);
+    EXPECT_EQ(r.half(sizeof r.data - 2), 0x1234);
+    EXPECT_EQ(r.word(words - 1) >> 16, 0x1234u);
+    for (size_t n : {words, words + 1, SIZE_MAX}) {
+        r.setWord(n, 1);
+        EXPECT_EQ(r.word(n), 0u) << n;
+    }
+    for (size_t off : {sizeof r.data - 1, sizeof r.data, SIZE_MAX - 1, SIZE_MAX}) {
+        r.setHalf(off, 1);
+        EXPECT_EQ(r.half(off), 0u) << off;
+    }
+    for (unsigned char c : guarded.after)
+        ASSERT_EQ(c, 0x5A);
 }
 
 TEST(KernelStatusBlockTest, TextsStopAtTheirFieldEvenWithoutTerminator)
@@ -127,6 +156,8 @@ TEST(KernelEventTest, OnlyRecordsOfTheEventTypeAndSizeAreRead)
     KernelEvent event{};
     ASSERT_TRUE(readKernelEvent(kKernelEventMessage, message + 1, event));
     EXPECT_EQ(event.iCode, kEventClientAttached);
+    EXPECT_EQ(event.word(0), 36u);
+    EXPECT_EQ(event.word(1), uint32_t(kEventClientAttached));
     EXPECT_EQ(event.word(2), 1u);
     EXPECT_EQ(event.word(5), 4u);
     EXPECT_EQ(event.word(8), 7u);
