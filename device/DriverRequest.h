@@ -98,13 +98,13 @@ inline void DriverRequest::setWord(size_t n, uint32_t value)
 inline uint16_t DriverRequest::half(size_t off) const
 {
     uint16_t v = 0;
-    if (off + 2 <= sizeof data)
+    if (off <= sizeof data - 2) // not off + 2, which wraps for the largest offsets
         __builtin_memcpy(&v, data + off, 2);
     return v;
 }
 
 inline void DriverRequest::setHalf(size_t off, uint16_t value)
 {
-    if (off + 2 <= sizeof data)
+    if (off <= sizeof data - 2)
         __builtin_memcpy(data + off, &value, 2);
 }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/ipc.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -11,6 +12,7 @@ namespace {
 // The updater flag held by this process. Constant-initialised, so it is usable from any other
 // static initialiser; its destructor removes a flag still held when the process unloads.
 constinit OSSharedMemory s_updaterFlag;
+constinit std::atomic<SInt32> s_updaterFlagKey{kUpdaterFlagKey};
 
 } // namespace
 
@@ -54,9 +56,19 @@ void OSSharedMemory::close()
     m_iSize = 0;
 }
 
+SInt32 updaterFlagKey()
+{
+    return s_updaterFlagKey.load(std::memory_order_relaxed);
+}
+
+void setUpdaterFlagKey(SInt32 key)
+{
+    s_updaterFlagKey.store(key, std::memory_order_relaxed);
+}
+
 bool fwupdateRegister()
 {
-    return s_updaterFlag.isOpen() || s_updaterFlag.open(kUpdaterFlagKey, kUpdaterFlagSize, true, true);
+    return s_updaterFlag.isOpen() || s_updaterFlag.open(updaterFlagKey(), kUpdaterFlagSize, true, true);
 }
 
 void fwupdateUnRegister()
@@ -71,9 +83,10 @@ bool fwUpdaterActive()
     // updater holds it for its whole run: a few short retries keep two processes that open
     // an interface together from taking each other's probe for an updater.
     constexpr int kAttempts = 4;
+    const SInt32 key = updaterFlagKey();
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         OSSharedMemory probe;
-        bool created = probe.open(kUpdaterFlagKey, kUpdaterFlagSize, true, true);
+        bool created = probe.open(key, kUpdaterFlagSize, true, true);
         probe.close();
         if (created)
             return false;

@@ -33,6 +33,12 @@ private:
 constexpr SInt32 kUpdaterFlagKey = 0x66777570;
 constexpr UInt32 kUpdaterFlagSize = 256;
 
+// The key the three calls below use: kUpdaterFlagKey unless this process chose another, so that
+// tests can hold and probe a flag of their own without disturbing anyone else's. Set it before
+// registering; a flag held under the old key stays until unregistered.
+SInt32 updaterFlagKey();
+void setUpdaterFlagKey(SInt32 key);
+
 // Makes this process the holder of the updater flag; true if it holds it now.
 bool fwupdateRegister();
 // Removes the flag if this process holds it.

@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
   jackd2 libjack-jackd2-dev stress-ng
+  gcovr ccache
 )
 
 missing=()

@@ -7,6 +7,11 @@ cd "$(dirname "$0")/.."
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(default)
 jobs=$(nproc)
+# A compiler cache, where there is one, makes a rebuild of an unchanged tree cheap.
+if command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
+  export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+fi
 for preset in "${presets[@]}"; do
   echo "== preset: $preset"
   cmake --preset "$preset" >/dev/null

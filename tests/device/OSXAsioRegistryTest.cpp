@@ -417,9 +417,10 @@ TEST_F(Registry, ProcessNamesAreTheFirstSixteenCharacters)
 
 TEST(ProcessName, UnknownProcessesAndNoBuffer)
 {
-    pid_t child = fork();
-    if (child == 0)
-        _exit(0);
+    // A process that has ended and been reaped.
+    pid_t child = 0;
+    char* argv[] = {const_cast<char*>("true"), nullptr};
+    ASSERT_EQ(posix_spawn(&child, "/bin/true", nullptr, nullptr, argv, environ), 0);
     waitpid(child, nullptr, 0);
 
     // All 17 bytes are zeroed, and nothing beyond them is touched.

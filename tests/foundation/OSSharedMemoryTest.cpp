@@ -1,6 +1,7 @@
 #include "foundation/OSSharedMemory.h"
 
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
@@ -9,13 +10,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
-// A key of this process's own, so runs of these tests in other build trees do not meet here.
+// Keys of this process's own, so these tests meet neither each other, nor other build trees,
+// nor the machine-wide updater flag that every device initialisation probes.
 const SInt32 kTestKey = SInt32(0x5A000000 | (getpid() & 0xFFFFFF));
+const SInt32 kFlagKey = SInt32(0x5B000000 | (getpid() & 0xFFFFFF));
 
 int segmentUnder(SInt32 key)
 {
@@ -37,17 +41,21 @@ void removeUnder(SInt32 key)
 // Starts and ends every test with no segment under either key, and no registration.
 class SharedMemoryTest : public ::testing::Test {
 protected:
-    void SetUp() override { clean(); }
+    void SetUp() override
+    {
+        setUpdaterFlagKey(kFlagKey);
+        clean();
+    }
     void TearDown() override
     {
         clean();
-        EXPECT_FALSE(exists(kUpdaterFlagKey));
+        EXPECT_FALSE(exists(kFlagKey));
         EXPECT_FALSE(exists(kTestKey));
     }
     static void clean()
     {
         fwupdateUnRegister();
-        removeUnder(kUpdaterFlagKey);
+        removeUnder(kFlagKey);
         removeUnder(kTestKey);
     }
 };
@@ -106,12 +114,12 @@ TEST_F(SharedMemoryTest, ReopenFirstRemovesWhatWasHeld)
 {
     OSSharedMemory shm;
     ASSERT_TRUE(shm.open(kTestKey, 256, true, true));
-    ASSERT_TRUE(shm.open(kUpdaterFlagKey, kUpdaterFlagSize, true, true));
+    ASSERT_TRUE(shm.open(kFlagKey, kUpdaterFlagSize, true, true));
     EXPECT_FALSE(exists(kTestKey));
-    EXPECT_EQ(shm.getKey(), kUpdaterFlagKey);
+    EXPECT_EQ(shm.getKey(), kFlagKey);
     // Failing to reopen still lets go of the old segment.
     EXPECT_FALSE(shm.open(kTestKey, 256, false, false));
-    EXPECT_FALSE(exists(kUpdaterFlagKey));
+    EXPECT_FALSE(exists(kFlagKey));
     EXPECT_FALSE(shm.isOpen());
 }
 
@@ -128,7 +136,7 @@ TEST_F(SharedMemoryTest, DestructorRemovesTheSegment)
 TEST_F(SharedMemoryTest, ActiveTestLeavesNoFlagBehind)
 {
     EXPECT_FALSE(fwUpdaterActive());
-    EXPECT_FALSE(exists(kUpdaterFlagKey));
+    EXPECT_FALSE(exists(kFlagKey));
 }
 
 TEST_F(SharedMemoryTest, ProbesRacingEachOtherAreNotTakenForAnUpdater)
@@ -146,45 +154,46 @@ TEST_F(SharedMemoryTest, ProbesRacingEachOtherAreNotTakenForAnUpdater)
     for (auto& t : probers)
         t.join();
     EXPECT_EQ(active, 0);
-    EXPECT_FALSE(exists(kUpdaterFlagKey));
+    EXPECT_FALSE(exists(kFlagKey));
 }
 
 TEST_F(SharedMemoryTest, ActiveWhileAnotherHolderHasTheFlag)
 {
     // The updater as a separate program would make it like this.
-    int shmid = shmget(key_t(kUpdaterFlagKey), kUpdaterFlagSize, IPC_CREAT | IPC_EXCL);
+    int shmid = shmget(key_t(kFlagKey), kUpdaterFlagSize, IPC_CREAT | IPC_EXCL);
     ASSERT_NE(shmid, -1);
     EXPECT_TRUE(fwUpdaterActive());
-    EXPECT_EQ(segmentUnder(kUpdaterFlagKey), shmid) << "the test must not remove it";
+    EXPECT_EQ(segmentUnder(kFlagKey), shmid) << "the test must not remove it";
     EXPECT_FALSE(fwupdateRegister()) << "the key is taken";
-    EXPECT_EQ(segmentUnder(kUpdaterFlagKey), shmid);
+    EXPECT_EQ(segmentUnder(kFlagKey), shmid);
 }
 
 TEST_F(SharedMemoryTest, RegistrationHoldsTheFlagUntilUnRegister)
 {
     fwupdateUnRegister(); // not registered: nothing happens
     ASSERT_TRUE(fwupdateRegister());
-    int shmid = segmentUnder(kUpdaterFlagKey);
+    int shmid = segmentUnder(kFlagKey);
     ASSERT_NE(shmid, -1);
     // Reopening would have made a new segment with a new identifier.
     EXPECT_TRUE(fwupdateRegister());
-    EXPECT_EQ(segmentUnder(kUpdaterFlagKey), shmid);
+    EXPECT_EQ(segmentUnder(kFlagKey), shmid);
     EXPECT_TRUE(fwUpdaterActive());
-    EXPECT_EQ(segmentUnder(kUpdaterFlagKey), shmid);
+    EXPECT_EQ(segmentUnder(kFlagKey), shmid);
     fwupdateUnRegister();
-    EXPECT_FALSE(exists(kUpdaterFlagKey));
+    EXPECT_FALSE(exists(kFlagKey));
     EXPECT_FALSE(fwUpdaterActive());
 }
 
 TEST_F(SharedMemoryTest, ProcessExitReleasesTheRegistration)
 {
-    pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) // registers and leaves through the normal exit path
-        std::exit(fwupdateRegister() && exists(kUpdaterFlagKey) ? 0 : 1);
+    // Another program registers and leaves through the normal exit path.
+    const std::string key = std::to_string(kFlagKey);
+    char* argv[] = {const_cast<char*>("foundation_flag_holder"), const_cast<char*>(key.c_str()), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, FLAG_HOLDER, nullptr, nullptr, argv, environ), 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child could not register";
-    EXPECT_FALSE(exists(kUpdaterFlagKey));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the other program could not register";
+    EXPECT_FALSE(exists(kFlagKey));
 }
