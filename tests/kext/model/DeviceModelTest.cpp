@@ -192,19 +192,6 @@ TEST(StatusBlockTest, PowersUpUnconfiguredWithTheModelsTextsAndControls)
     EXPECT_EQ(block->iVersion, 3301u);
 }
 
-TEST(StatusBlockTest, EveryCatalogueModelsTextsAreTerminated)
-{
-    auto block = std::make_unique<KernelStatusBlock>();
-    for (const DeviceModel& m : kext::catalogue()) {
-        kext::initStatusBlock(m, *block);
-        for (const char* field : {block->sManufacturer, block->sAltDeviceName, block->sDeviceName, block->sModelUID})
-            EXPECT_NE(std::memchr(field, 0, kStatusTextSize), nullptr) << m.name;
-        EXPECT_EQ(statusText(block->sDeviceName), m.deviceName);
-        EXPECT_EQ(block->controls.output.entryCount(), m.outputControls.sources.size());
-        EXPECT_EQ(block->controls.input.entryCount(), m.inputControls.sources.size());
-    }
-}
-
 TEST(CanCarryTest, AcceptsWhatTheDescriptorsOffer)
 {
     for (bool hs : {true, false}) {

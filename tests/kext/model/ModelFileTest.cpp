@@ -124,14 +124,9 @@ TEST(ModelFileTest, MinimalExampleTakesTheDefaults)
     EXPECT_EQ(kext::defaultSettings(*m), (VkChannelSettings{48000, 2, 16, 0, 16, 0}));
 }
 
-TEST(ModelFileTest, EveryCatalogueModelSurvivesARoundTrip)
+// The catalogue's round trip through text is CatalogueTest's sweep; here the file itself.
+TEST(ModelFileTest, AModelSurvivesARoundTripThroughItsFile)
 {
-    for (const DeviceModel& m : kext::catalogue()) {
-        std::string error;
-        const std::optional<DeviceModel> back = kext::parseModel(kext::modelToText(m), error);
-        ASSERT_TRUE(back) << m.name << ": " << error;
-        EXPECT_EQ(*back, m) << m.name;
-    }
     TempDir dir;
     const std::string path = dir.file("tarsel.ini");
     std::string error;
