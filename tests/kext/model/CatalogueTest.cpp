@@ -2,6 +2,7 @@
 // speeds, and every model's block reads back as the kernel means it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -130,6 +131,15 @@ TEST(CatalogueTest, EveryModelHoldsTogether)
         EXPECT_EQ(block->controls.input.entryCount(), m.inputControls.sources.size());
 
         kext::buildDeviceInfo(m, *info);
+        // The length served covers every byte in use and ends with the last alternate setting
+        // and its interface's header, not with padding.
+        const auto* bytes = reinterpret_cast<const uint8_t*>(info.get());
+        const auto zero = [&](size_t from, size_t to) { return std::all_of(bytes + from, bytes + to, [](uint8_t b) { return b == 0; }); };
+        const uint32_t length = kext::deviceInfoLength(m);
+        ASSERT_LE(length, kAPIDeviceInfoSize);
+        ASSERT_GE(length, sizeof(APIAltSettingInfo));
+        EXPECT_TRUE(zero(length, kAPIDeviceInfoSize));
+        EXPECT_FALSE(zero(length - sizeof(APIAltSettingInfo) - 4, length));
         ASSERT_EQ(info->iVendorId, m.vendorId);
         ASSERT_EQ(info->iProductId, m.productId);
         ASSERT_EQ(info->iConfigCount, m.configurations.size());
