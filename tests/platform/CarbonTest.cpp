@@ -131,20 +131,6 @@ TEST_F(CarbonHome, FindFolderRefusesWhatItDoesNotProvide)
     EXPECT_EQ(FindFolder(kUserDomain, kPreferencesFolderType, kCreateFolder, &volume, &dir), fnfErr);
 }
 
-TEST_F(CarbonHome, WithoutAUsableHomeThePasswordDatabaseDecides)
-{
-    for (const char* bad : {"", "relative/home"}) {
-        setenv("HOME", bad, 1);
-        FSVolumeRefNum volume = 0;
-        SInt32 dir = 0;
-        OSErr err = FindFolder(kUserDomain, kPreferencesFolderType, kDontCreateFolder, &volume, &dir);
-        // Either the account's own folder exists or it does not; the temporary home is not used.
-        EXPECT_TRUE(err == noErr || err == fnfErr) << err;
-        EXPECT_FALSE(fs::exists(home / "Library"));
-        EXPECT_FALSE(fs::exists(fs::path(bad) / "Library"));
-    }
-}
-
 TEST_F(CarbonHome, FSMakeFSSpecTellsMissingFromPresentAndChecksTheName)
 {
     FSSpec missing = lookUp("absent.xml", fnfErr);

@@ -398,6 +398,12 @@ TEST(CFURL, FileSystemPathsRoundTrip)
     CFURLRef same = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path),
                                                             static_cast<CFIndex>(length), false);
     EXPECT_TRUE(CFEqual(url, same));
+    testing::internal::CaptureStderr();
+    CFShow(url);
+    CFShow(nullptr);
+    const std::string shown = testing::internal::GetCapturedStderr();
+    EXPECT_NE(shown.find("file:///Applications/Utilities/Audio%20MIDI"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("(null)\n"), std::string::npos) << shown;
     CFRelease(same);
     CFRelease(url);
     CFRelease(pathString);
