@@ -1,7 +1,6 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include "platform/src/CoreFoundation/CFPlugInPrivate.h"
-#include "platform/src/CoreFoundation/CFRunLoopFD.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -596,76 +595,6 @@ TEST(CFRunLoop, SourceInvalidatedFromItsOwnPerformDoesNotWaitForItself)
         EXPECT_FALSE(CFRunLoopSourceIsValid(source));
         EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true), kCFRunLoopRunFinished);
         CFRelease(source);
-    });
-}
-
-struct ReadEnd {
-    int fd;
-    std::atomic<int> performs{0};
-    std::atomic<int> bytes{0};
-    std::atomic<bool> hungUp{false};
-    std::atomic<bool> stopOnHangUp{false};
-
-    static void perform(void* info)
-    {
-        auto* r = static_cast<ReadEnd*>(info);
-        r->performs++;
-        char c;
-        ssize_t n = read(r->fd, &c, 1);
-        if (n == 1) {
-            r->bytes++;
-        } else if (n == 0) {
-            r->hungUp = true;
-            if (r->stopOnHangUp)
-                CFRunLoopStop(CFRunLoopGetCurrent());
-        }
-    }
-};
-
-TEST(CFRunLoop, FileDescriptorSourceFiresWhenReadableAndStopsAfterInvalidate)
-{
-    onThread([] {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        ReadEnd reader{fds[0]};
-        CFRunLoopSourceRef source = _CFRunLoopSourceCreateForFD(fds[0], ReadEnd::perform, &reader);
-        ASSERT_NE(source, nullptr);
-        CFRunLoopRef rl = CFRunLoopGetCurrent();
-        CFRunLoopAddSource(rl, source, kCFRunLoopDefaultMode);
-
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.02, true), kCFRunLoopRunTimedOut);
-        EXPECT_EQ(reader.performs, 0) << "nothing to read yet";
-
-        ASSERT_EQ(write(fds[1], "a", 1), 1);
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true), kCFRunLoopRunHandledSource);
-        EXPECT_EQ(reader.bytes, 1);
-
-        // Written by another thread while this one waits.
-        std::thread writer([&] { EXPECT_EQ(write(fds[1], "b", 1), 1); });
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true), kCFRunLoopRunHandledSource);
-        writer.join();
-        EXPECT_EQ(reader.bytes, 2);
-
-        // The writer going away is reported too.
-        reader.stopOnHangUp = true;
-        close(fds[1]);
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false), kCFRunLoopRunStopped);
-        EXPECT_TRUE(reader.hungUp);
-
-        // The pipe stays at end-of-file, yet an invalidated source is not called again.
-        CFRunLoopSourceInvalidate(source);
-        EXPECT_FALSE(CFRunLoopContainsSource(rl, source, kCFRunLoopDefaultMode));
-        Probe idle;
-        CFRunLoopSourceRef keepAlive = idle.makeSource();
-        CFRunLoopAddSource(rl, keepAlive, kCFRunLoopDefaultMode);
-        int before = reader.performs;
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.05, false), kCFRunLoopRunTimedOut);
-        EXPECT_EQ(reader.performs, before);
-
-        CFRunLoopSourceInvalidate(keepAlive);
-        CFRelease(keepAlive);
-        CFRelease(source);
-        close(fds[0]);
     });
 }
 
