@@ -1,7 +1,6 @@
 // The simulated kernel driver's side of the user-client protocol, through the IOKit calls: every
 // request code, the configuration, the client records and the events they cause. The mappings
 // are the transport's (ConnectionTest); the block a model powers up with is DeviceModelTest's.
-#include <pthread.h>
 
 #include <atomic>
 #include <cstring>
@@ -137,7 +136,8 @@ TEST_F(ConformanceTest, RequestOneFallsBackToWhatAFixedLayoutCarries)
     EXPECT_EQ(log.last(kEventFormatChanged).iParam[1], expected.iInChannels);
 }
 
-TEST_F(ConformanceTest, AttachAndDetachKeepTheClientRecordsAndAnnounceThemOnTheListenersLoop)
+// The events attach and detach post are EventsTest's; their delivery thread NotificationTest's.
+TEST_F(ConformanceTest, AttachAndDetachKeepTheClientRecords)
 {
     plugModel("default");
     auto a = open();
@@ -145,20 +145,6 @@ TEST_F(ConformanceTest, AttachAndDetachKeepTheClientRecordsAndAnnounceThemOnTheL
     ASSERT_TRUE(a->ok());
     ASSERT_TRUE(b->ok());
     configure(*a);
-
-    // The listener's port lives on a thread of its own; its events must arrive there.
-    EventLog log;
-    std::atomic<bool> listening{false}, stop{false};
-    pthread_t loopThread{};
-    std::thread runner([&] {
-        loopThread = pthread_self();
-        NotifyPort port;
-        bool ok = port.listen(m_service, log);
-        listening = true;
-        if (ok)
-            runLoopUntil([&] { return stop.load(); }, 30s);
-    });
-    ASSERT_TRUE(waitUntil([&] { return listening.load(); }));
 
     int slotA = -1, slotB = -1;
     ASSERT_EQ(a->attach(256, &slotA), kIOReturnSuccess);
@@ -169,8 +155,6 @@ TEST_F(ConformanceTest, AttachAndDetachKeepTheClientRecordsAndAnnounceThemOnTheL
     EXPECT_EQ(record.ownerToken(), a->token());
     EXPECT_NE(record.inUse(), 0u);
     EXPECT_EQ(record.iMinimum, -1);
-    EXPECT_EQ(record.iIOCycles, 0);
-    EXPECT_EQ(a->block().streamingCount(), 1u);
 
     // Attaching again keeps the record and takes the new frame size.
     ASSERT_EQ(a->attach(512, &slotA), kIOReturnSuccess);
@@ -185,32 +169,11 @@ TEST_F(ConformanceTest, AttachAndDetachKeepTheClientRecordsAndAnnounceThemOnTheL
     ASSERT_EQ(daemon().control().listConnections(connections), kIOReturnSuccess);
     ASSERT_EQ(connections.size(), 2u);
     EXPECT_EQ(connections[1].description, "slot=1 frames=1024");
-    std::vector<kext::ControlClient::ServiceEntry> services;
-    ASSERT_EQ(daemon().control().listServices(services), kIOReturnSuccess);
-    ASSERT_EQ(services.size(), 1u);
-    EXPECT_NE(services[0].description.find("7E01:0003 high-speed configured=1 streaming=2"), std::string::npos)
-        << services[0].description;
 
     ASSERT_EQ(a->call(kReqDetach), kIOReturnSuccess);
     ClientData zero{};
     EXPECT_EQ(std::memcmp(&record, &zero, sizeof zero), 0);
     EXPECT_EQ(a->block().streamingCount(), 1u);
-    ASSERT_EQ(b->call(kReqDetach), kIOReturnSuccess);
-    EXPECT_EQ(b->block().streamingCount(), 0u);
-
-    ASSERT_TRUE(waitUntil([&] { return log.count(kEventClientDetached) == 2; }));
-    stop = true;
-    runner.join();
-    const std::vector<KernelEvent> events = log.all();
-    EXPECT_EQ(codesOf(events), (std::vector<uint32_t>{kEventClientAttached, kEventClientAttached,
-                                                      kEventClientDetached, kEventClientDetached}));
-    const uint32_t pid = uint32_t(getpid());
-    EXPECT_EQ(paramsOf(events[0]), (std::array<uint32_t, 7>{0, a->pair()[0], a->pair()[1], pid, 0, 0, 0}));
-    EXPECT_EQ(paramsOf(events[1]), (std::array<uint32_t, 7>{1, b->pair()[0], b->pair()[1], pid, 0, 0, 0}));
-    EXPECT_EQ(paramsOf(events[2]), (std::array<uint32_t, 7>{0, a->pair()[0], a->pair()[1], pid, 0, 0, 0}));
-    EXPECT_EQ(paramsOf(events[3]), (std::array<uint32_t, 7>{1, b->pair()[0], b->pair()[1], pid, 0, 0, 0}));
-    for (pthread_t t : log.threads)
-        EXPECT_TRUE(pthread_equal(t, loopThread));
 }
 
 TEST_F(ConformanceTest, AttachIsValidatedAndRecordsRunOut)
@@ -251,7 +214,7 @@ TEST_F(ConformanceTest, AttachIsValidatedAndRecordsRunOut)
 
 TEST_F(ConformanceTest, DeviceInformationIsServedInChunks)
 {
-    for (const char* name : {"tarsel", "marlow-rack-32-hs", "brightwater-mixer-16-fs", "tarsel-lite-fs"}) {
+    for (const char* name : {"tarsel", "brightwater-mixer-16-fs"}) {
         SCOPED_TRACE(name);
         plugModel(name);
         auto client = open();

@@ -105,28 +105,6 @@ TEST_F(ConnectionTest, RequestsRoundTripTheRecord)
     EXPECT_EQ(IOServiceClose(a), kIOReturnBadArgument);
 }
 
-TEST_F(ConnectionTest, RequestsFromManyThreadsAreSerialisedOnAConnection)
-{
-    io_connect_t connect = open();
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (uint32_t t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (uint32_t i = 0; i < 200; ++i) {
-                uint32_t value = t * 1000 + i;
-                DriverRequest r = make(kEcho, value);
-                r.setWord(1, t);
-                if (call(connect, r) != kIOReturnSuccess || r.word(0) != value * 2 + 1 || r.word(1) != t)
-                    ++wrong;
-            }
-        });
-    }
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(IOServiceClose(connect), kIOReturnSuccess);
-}
-
 TEST_F(ConnectionTest, DeferredAnswersArriveAndOpenCanBeRefused)
 {
     io_connect_t connect = open();

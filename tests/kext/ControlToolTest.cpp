@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 
@@ -94,13 +93,8 @@ protected:
     pid_t m_daemon = -1;
 };
 
-struct Seen {
-    std::mutex lock;
-    int terminated = 0;
-    std::vector<uint32_t> events;
-    std::vector<uint32_t> firstParams;
-};
-
+// What the tool's events and unplugging do to listeners is EventsTest's and NotificationTest's;
+// here what the tool says and does.
 TEST_F(ControlToolTest, PlugsListsPostsAndUnplugsUnderAnOpenClient)
 {
     Result list = ctl("list");
@@ -109,39 +103,10 @@ TEST_F(ControlToolTest, PlugsListsPostsAndUnplugsUnderAnOpenClient)
               std::string::npos)
         << list.out;
 
-    // A client holds service 1 open and listens to it.
     io_service_t service = firstService();
     ASSERT_NE(service, 0u);
     io_connect_t connect = 0;
     ASSERT_EQ(IOServiceOpen(service, mach_task_self(), 0, &connect), kIOReturnSuccess);
-    IONotificationPortRef port = IONotificationPortCreate(kIOMasterPortDefault);
-    CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
-    Seen seen;
-    io_iterator_t terminate = 0;
-    ASSERT_EQ(IOServiceAddMatchingNotification(
-                  port, kIOTerminatedNotification, IOServiceMatching("ZmKernelDeviceTARSEL"),
-                  [](void* refCon, io_iterator_t) {
-                      auto* s = static_cast<Seen*>(refCon);
-                      std::lock_guard<std::mutex> guard(s->lock);
-                      ++s->terminated;
-                  },
-                  &seen, &terminate),
-              kIOReturnSuccess);
-    drain(terminate);
-    io_object_t interest = 0;
-    ASSERT_EQ(IOServiceAddInterestNotification(
-                  port, service, kIOGeneralInterest,
-                  [](void* refCon, io_service_t, natural_t type, void* argument) {
-                      KernelEvent event;
-                      if (!readKernelEvent(type, argument, event))
-                          return;
-                      auto* s = static_cast<Seen*>(refCon);
-                      std::lock_guard<std::mutex> guard(s->lock);
-                      s->events.push_back(event.iCode);
-                      s->firstParams.push_back(event.iParam[0]);
-                  },
-                  &seen, &interest),
-              kIOReturnSuccess);
 
     Result plugged = ctl("plug default --darwin8");
     EXPECT_EQ(plugged.status, 0);
@@ -154,21 +119,7 @@ TEST_F(ControlToolTest, PlugsListsPostsAndUnplugsUnderAnOpenClient)
         << connections.out;
 
     EXPECT_EQ(ctl("event 1 9 5").status, 0);
-    EXPECT_TRUE(runLoopUntil([&] {
-        std::lock_guard<std::mutex> guard(seen.lock);
-        return seen.events.size() == 1;
-    }));
-
     EXPECT_EQ(ctl("unplug 1").status, 0);
-    EXPECT_TRUE(runLoopUntil([&] {
-        std::lock_guard<std::mutex> guard(seen.lock);
-        return seen.terminated == 1 && seen.events.size() == 2;
-    }));
-    {
-        std::lock_guard<std::mutex> guard(seen.lock);
-        EXPECT_EQ(seen.events, (std::vector<uint32_t>{kEventDiagnostic, kEventDeviceGone}));
-        EXPECT_EQ(seen.firstParams.front(), 5u);
-    }
     connections = ctl("connections");
     EXPECT_NE(connections.out.find("connection 1 service=1"), std::string::npos);
     EXPECT_NE(connections.out.find("terminated"), std::string::npos);
@@ -178,10 +129,7 @@ TEST_F(ControlToolTest, PlugsListsPostsAndUnplugsUnderAnOpenClient)
     EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, 0, sizeof r, &size, &r, &r), kIOReturnNoDevice);
 
     EXPECT_EQ(IOServiceClose(connect), kIOReturnSuccess);
-    IOObjectRelease(interest);
-    IOObjectRelease(terminate);
     IOObjectRelease(service);
-    IONotificationPortDestroy(port);
 }
 
 TEST_F(ControlToolTest, RefusalsAreReportedAndTheDaemonStaysQuiet)

@@ -25,19 +25,6 @@ void releaseAll(const std::vector<io_service_t>& services)
         EXPECT_EQ(IOObjectRelease(s), kIOReturnSuccess);
 }
 
-TEST_F(MatchingTest, MasterPortReachesTheDaemon)
-{
-    mach_port_t master = MACH_PORT_NULL;
-    ASSERT_EQ(IOMasterPort(MACH_PORT_NULL, &master), kIOReturnSuccess);
-    EXPECT_NE(master, MACH_PORT_NULL);
-    // The master port it gives is accepted where kIOMasterPortDefault is.
-    io_iterator_t iterator = 0;
-    EXPECT_EQ(IOServiceGetMatchingServices(master, IOServiceMatching("ZmKernelDeviceTARSEL"), &iterator),
-              kIOReturnSuccess);
-    EXPECT_EQ(drain(iterator), 0);
-    IOObjectRelease(iterator);
-}
-
 TEST_F(MatchingTest, FindsPluggedServicesByClass)
 {
     EXPECT_TRUE(allServices("ZmKernelDeviceTARSEL").empty());

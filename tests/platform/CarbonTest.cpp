@@ -9,7 +9,6 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <grp.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,20 +128,6 @@ TEST_F(CarbonHome, FindFolderRefusesWhatItDoesNotProvide)
     fs::create_directories(home / "Library");
     writeFile(preferences(), "not a folder");
     EXPECT_EQ(FindFolder(kUserDomain, kPreferencesFolderType, kCreateFolder, &volume, &dir), fnfErr);
-}
-
-TEST_F(CarbonHome, WithoutAUsableHomeThePasswordDatabaseDecides)
-{
-    for (const char* bad : {"", "relative/home"}) {
-        setenv("HOME", bad, 1);
-        FSVolumeRefNum volume = 0;
-        SInt32 dir = 0;
-        OSErr err = FindFolder(kUserDomain, kPreferencesFolderType, kDontCreateFolder, &volume, &dir);
-        // Either the account's own folder exists or it does not; the temporary home is not used.
-        EXPECT_TRUE(err == noErr || err == fnfErr) << err;
-        EXPECT_FALSE(fs::exists(home / "Library"));
-        EXPECT_FALSE(fs::exists(fs::path(bad) / "Library"));
-    }
 }
 
 TEST_F(CarbonHome, FSMakeFSSpecTellsMissingFromPresentAndChecksTheName)
@@ -287,74 +272,6 @@ TEST_F(CarbonHome, OnlyRegularFilesOpenAndTheirReferencesAreBounded)
     open.back() = again;
     for (FSIORefNum r : open)
         EXPECT_EQ(FSCloseFork(r), noErr);
-}
-
-// Runs `body` in a child process, as an unprivileged user when the tests run as root (root
-// reads every file). The child's result is the number of the first check that failed, or 0.
-int asUnprivileged(const fs::path& home, int (*body)())
-{
-    pid_t child = fork();
-    if (child == 0) {
-        if (geteuid() == 0) {
-            constexpr uid_t kNobody = 65534;
-            for (const auto& entry : fs::recursive_directory_iterator(home))
-                if (lchown(entry.path().c_str(), kNobody, kNobody) != 0)
-                    _exit(100);
-            if (lchown(home.c_str(), kNobody, kNobody) != 0 || setgroups(0, nullptr) != 0 ||
-                setgid(kNobody) != 0 || setuid(kNobody) != 0)
-                _exit(101);
-        }
-        _exit(body());
-    }
-    int status = 0;
-    if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
-TEST_F(CarbonHome, PermissionsAreThoseOfTheFile)
-{
-    fs::create_directories(preferences());
-    writeFile(preferences() / "readonly", "data");
-    fs::permissions(preferences() / "readonly", fs::perms::owner_read);
-    writeFile(preferences() / "secret", "data");
-    fs::permissions(preferences() / "secret", fs::perms::none);
-
-    int failed = asUnprivileged(home, [] {
-        FSVolumeRefNum volume = 0;
-        SInt32 dir = 0;
-        if (FindFolder(kUserDomain, kPreferencesFolderType, kDontCreateFolder, &volume, &dir) != noErr)
-            return 1;
-        auto make = [&](const char* name, FSSpec& s) {
-            Str255 p;
-            pascal(name, p);
-            return FSMakeFSSpec(volume, dir, p, &s);
-        };
-        FSSpec ro{}, secret{};
-        FSIORefNum ref = 0;
-        if (make("readonly", ro) != noErr || make("secret", secret) != noErr)
-            return 2;
-        if (FSpOpenDF(&ro, fsRdWrPerm, &ref) != permErr)
-            return 3;
-        if (FSpOpenDF(&ro, fsCurPerm, &ref) != noErr || FSCloseFork(ref) != noErr) // reads instead
-            return 4;
-        if (FSpOpenDF(&ro, fsRdPerm, &ref) != noErr || FSCloseFork(ref) != noErr)
-            return 5;
-        if (FSpOpenDF(&secret, fsRdPerm, &ref) != permErr)
-            return 6;
-        // No new file in a folder that may not be written.
-        const std::string prefs = std::string(getenv("HOME")) + "/Library/Preferences";
-        if (chmod(prefs.c_str(), 0500) != 0)
-            return 8;
-        FSSpec fresh{};
-        OSErr made = make("fresh", fresh);
-        OSErr created = FSpCreate(&fresh, 0, 0, smSystemScript);
-        chmod(prefs.c_str(), 0700);
-        if (made != fnfErr || created != permErr)
-            return 9;
-        return 0;
-    });
-    EXPECT_EQ(failed, 0);
 }
 
 // A helper process started from `path` with `argv0`, sleeping until the test ends.

@@ -28,25 +28,6 @@ void PrintTo(const HALNotification& n, std::ostream* os)
 
 namespace {
 
-TEST(CoreAudioConstants, PlugInUUIDsParseFromTheirTexts)
-{
-    const std::pair<CFUUIDRef, const char*> entries[] = {
-        {kAudioHardwarePlugInTypeID, "F8BB1C28-BAE8-11D6-9C31-00039315CD46"},
-        {kAudioHardwarePlugInInterfaceID, "FAFCAFC3-BAE8-11D6-B4A8-00039315CD46"},
-        {kAudioHardwarePlugInInterface2ID, "5D80CB6C-484F-11D7-8571-000A95771282"},
-        {kAudioHardwarePlugInInterface3ID, "38D78A18-77A5-11D8-B8B8-000A9588787E"},
-        {kAudioHardwarePlugInInterface4ID, "E96C3E92-E745-4CB7-BA91-B33C68F2F026"},
-    };
-    for (const auto& [uuid, text] : entries) {
-        CFStringRef string = CFStringCreateWithCString(kCFAllocatorDefault, text, kCFStringEncodingASCII);
-        CFUUIDRef parsed = CFUUIDCreateFromString(kCFAllocatorDefault, string);
-        ASSERT_NE(parsed, nullptr) << text;
-        EXPECT_TRUE(CFEqual(uuid, parsed)) << text;
-        CFRelease(parsed);
-        CFRelease(string);
-    }
-}
-
 // ---------------------------------------------------------------------------------------------
 // The plug-in-side HAL calls and their seam
 

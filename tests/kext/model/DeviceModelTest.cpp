@@ -92,38 +92,14 @@ TEST(BuildDeviceInfoTest, LayoutReadsBackThroughTheAccessorsAndTheOffsets)
     EXPECT_EQ(range.iRateMax, 48000u);
     EXPECT_EQ(range.rateCount(), 0u);
 
-    // The same fields at the published byte offsets.
-    const auto* bytes = reinterpret_cast<const uint8_t*>(info.get());
-    EXPECT_EQ(bytes[4], 1);                                 // configurations
-    EXPECT_EQ(bytes[apiinfo::C(0) + 2], 3);                 // interfaces
-    EXPECT_EQ(bytes[apiinfo::P(0, 2) + 4], 2);              // interface number
-    EXPECT_EQ(bytes[apiinfo::P(0, 2) + 6], 2);              // alternates
-    EXPECT_EQ(bytes[apiinfo::A(0, 2, 1) + 8], 24);          // bits
-    EXPECT_EQ(bytes[apiinfo::A(0, 2, 1) + 86], 0x02);       // endpoint address
-    EXPECT_EQ(bytes[apiinfo::A(0, 1, 2) + 10], 0);          // continuous
-
     // Zero-filled: reserved bytes, unused records and the configurations the model lacks.
     EXPECT_TRUE(allBytes(info.get(), 5, 8, 0));
     EXPECT_TRUE(allBytes(&in.altSettings[3], 0, sizeof(APIAltSettingInfo) * 13, 0));
     EXPECT_TRUE(allBytes(&info->configurations[1], 0, sizeof(APIConfigurationInfo) * 3, 0));
 }
 
-TEST(BuildDeviceInfoTest, ServedLengthCoversEveryByteInUse)
+TEST(BuildDeviceInfoTest, ServedLengthOfAModelWithoutInterfaces)
 {
-    auto info = std::make_unique<APIDeviceInfo>();
-    for (const DeviceModel& m : kext::catalogue()) {
-        kext::buildDeviceInfo(m, *info);
-        const uint32_t length = kext::deviceInfoLength(m);
-        ASSERT_LE(length, kAPIDeviceInfoSize) << m.name;
-        ASSERT_GE(length, sizeof(APIAltSettingInfo)) << m.name;
-        EXPECT_TRUE(allBytes(info.get(), length, kAPIDeviceInfoSize, 0)) << m.name;
-        // It ends with the last alternate setting in use and its interface's header, not with
-        // padding (the setting itself may be all zero: alternate 0 of a control interface).
-        EXPECT_FALSE(allBytes(info.get(), length - sizeof(APIAltSettingInfo) - 4, length, 0)) << m.name;
-        // Served in 256-byte chunks, far fewer than the whole block would need.
-        EXPECT_LT((length + 255) / 256, 40u) << m.name;
-    }
-
     DeviceModel empty;
     EXPECT_EQ(kext::deviceInfoLength(empty), 8u);
     empty.configurations.resize(1);
@@ -190,19 +166,6 @@ TEST(StatusBlockTest, PowersUpUnconfiguredWithTheModelsTextsAndControls)
     kext::initStatusBlock(m, *block);
     EXPECT_EQ(block->bHighSpeed, 1u);
     EXPECT_EQ(block->iVersion, 3301u);
-}
-
-TEST(StatusBlockTest, EveryCatalogueModelsTextsAreTerminated)
-{
-    auto block = std::make_unique<KernelStatusBlock>();
-    for (const DeviceModel& m : kext::catalogue()) {
-        kext::initStatusBlock(m, *block);
-        for (const char* field : {block->sManufacturer, block->sAltDeviceName, block->sDeviceName, block->sModelUID})
-            EXPECT_NE(std::memchr(field, 0, kStatusTextSize), nullptr) << m.name;
-        EXPECT_EQ(statusText(block->sDeviceName), m.deviceName);
-        EXPECT_EQ(block->controls.output.entryCount(), m.outputControls.sources.size());
-        EXPECT_EQ(block->controls.input.entryCount(), m.inputControls.sources.size());
-    }
 }
 
 TEST(CanCarryTest, AcceptsWhatTheDescriptorsOffer)
@@ -299,15 +262,11 @@ TEST(DefaultSettingsTest, PrefersFortyEightKilohertzTwentyFourBitsAndBothDirecti
     EXPECT_EQ(kext::defaultSettings(DeviceModel{}), VkChannelSettings{});
 }
 
-TEST(ValidateModelTest, SmallModelsAreValid)
-{
-    std::string error;
-    EXPECT_TRUE(kext::validateModel(smallModel(true), error)) << error;
-    EXPECT_TRUE(kext::validateModel(smallModel(false), error)) << error;
-}
-
 TEST(ValidateModelTest, EveryBrokenFieldIsNamed)
 {
+    std::string valid;
+    ASSERT_TRUE(kext::validateModel(smallModel(true), valid)) << valid;
+    ASSERT_TRUE(kext::validateModel(smallModel(false), valid)) << valid;
     using Change = std::function<void(DeviceModel&)>;
     const auto alt = [](DeviceModel& m) -> AlternateModel& { return m.configurations[0].interfaces[1].alternates[1]; };
     const struct {

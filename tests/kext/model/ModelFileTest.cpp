@@ -1,5 +1,5 @@
-// Model files: the examples load as written, every catalogue model survives a round trip, and
-// no file, however broken, gets past the parser or crashes it.
+// Model files: the examples load as written, a model survives its file, and broken files are
+// refused with the key at fault (random damage is the model-file fuzz target's).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -8,8 +8,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <random>
-#include <sstream>
 
 #include "kext/model/Catalogue.h"
 #include "kext/model/ModelFile.h"
@@ -20,14 +18,6 @@ using kext::DeviceModel;
 using kext::EndpointKind;
 
 const std::string kExamples = KEXT_MODEL_EXAMPLES;
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class TempDir {
 public:
@@ -124,14 +114,9 @@ TEST(ModelFileTest, MinimalExampleTakesTheDefaults)
     EXPECT_EQ(kext::defaultSettings(*m), (VkChannelSettings{48000, 2, 16, 0, 16, 0}));
 }
 
-TEST(ModelFileTest, EveryCatalogueModelSurvivesARoundTrip)
+// The catalogue's round trip through text is CatalogueTest's sweep; here the file itself.
+TEST(ModelFileTest, AModelSurvivesARoundTripThroughItsFile)
 {
-    for (const DeviceModel& m : kext::catalogue()) {
-        std::string error;
-        const std::optional<DeviceModel> back = kext::parseModel(kext::modelToText(m), error);
-        ASSERT_TRUE(back) << m.name << ": " << error;
-        EXPECT_EQ(*back, m) << m.name;
-    }
     TempDir dir;
     const std::string path = dir.file("tarsel.ini");
     std::string error;
@@ -281,39 +266,6 @@ TEST(ModelFileTest, UnreadableFilesGiveErrors)
     }
     EXPECT_FALSE(kext::loadModelFile(broken, error));
     EXPECT_EQ(error.rfind(broken + ": [alternate 1.1.1] bits", 0), 0u) << error;
-}
-
-// Random damage to a valid file: every result is either a valid model or an error.
-TEST(ModelFileTest, DamagedFilesNeverCrashTheParser)
-{
-    const std::string original = readFile(kExamples + "/tarsel-recorder.ini");
-    ASSERT_FALSE(original.empty());
-    std::mt19937 random(20240613);
-    int refused = 0;
-    for (int round = 0; round < 3000; ++round) {
-        std::string text = original;
-        const int edits = 1 + int(random() % 4);
-        for (int e = 0; e < edits && !text.empty(); ++e) {
-            const size_t at = random() % text.size();
-            switch (random() % 4) {
-            case 0: text[at] = char(random() % 256); break;
-            case 1: text.erase(at, 1 + random() % 16); break;
-            case 2: text.insert(at, 1, "=;:[]. \n0x9"[random() % 11]); break;
-            case 3: text.insert(at, text.substr(random() % text.size(), 1 + random() % 40)); break;
-            }
-        }
-        std::string error;
-        const std::optional<DeviceModel> m = kext::parseModel(text, error);
-        if (m) {
-            std::string why;
-            EXPECT_TRUE(kext::validateModel(*m, why)) << why;
-            EXPECT_TRUE(error.empty());
-        } else {
-            EXPECT_FALSE(error.empty());
-            ++refused;
-        }
-    }
-    EXPECT_GT(refused, 1000);
 }
 
 } // namespace
