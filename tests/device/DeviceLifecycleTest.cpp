@@ -2,17 +2,14 @@
 // failures, the configuration hand-shake between processes, the kernel events, properties,
 // hardware preparation and the small queries.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "device/OSXDeviceManager.h"
 #include "kext/Connection.h"
 #include "kext/Service.h"
 #include "tests/device/DeviceFixture.h"
@@ -192,7 +189,23 @@ TEST_F(ScriptedDeviceTest, UnterminatedTextsStopAtTheirFields)
 // ---------------------------------------------------------------------------------------------
 // The real interfaces
 
-using DeviceLifecycleTest = DeviceTest;
+class DeviceLifecycleTest : public DeviceTest {
+protected:
+    // Initialised with HAL objects to announce to, listening for kernel events, nothing recorded.
+    ZmOSXDevice* listening()
+    {
+        ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+        if (d == nullptr)
+            return nullptr;
+        d->setAudioIDs(7, 8, 9);
+        if (!listen(d))
+            return nullptr;
+        settle();
+        m_client.format = 0;
+        _AudioHALClearRecordedNotifications();
+        return d;
+    }
+};
 
 TEST_F(DeviceLifecycleTest, InitialisesWithTheInterfacesTextsSettingsAndDefaults)
 {
@@ -367,13 +380,8 @@ TEST_F(DeviceLifecycleTest, AnITunesHostDefaultsTo1024Frames)
 
 TEST_F(DeviceLifecycleTest, AFormatEventWithTheSameSettingsDoesNothing)
 {
-    ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+    ZmOSXDevice* d = listening();
     ASSERT_NE(d, nullptr);
-    d->setAudioIDs(7, 8, 9);
-    ASSERT_TRUE(listen(d));
-    settle();
-    m_client.format = 0;
-    _AudioHALClearRecordedNotifications();
 
     const VkChannelSettings s = d->getTrueChannels();
     ASSERT_EQ(daemon().control().postEvent(m_id, kEventFormatChanged,
@@ -388,13 +396,8 @@ TEST_F(DeviceLifecycleTest, AFormatEventWithTheSameSettingsDoesNothing)
 
 TEST_F(DeviceLifecycleTest, ARateChangedElsewhereIsTakenOverAndAnnounced)
 {
-    ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+    ZmOSXDevice* d = listening();
     ASSERT_NE(d, nullptr);
-    d->setAudioIDs(7, 8, 9);
-    ASSERT_TRUE(listen(d));
-    settle();
-    m_client.format = 0;
-    _AudioHALClearRecordedNotifications();
 
     // Another process changes the rate only.
     VkChannelSettings next = d->getTrueChannels();
@@ -416,12 +419,8 @@ TEST_F(DeviceLifecycleTest, ARateChangedElsewhereIsTakenOverAndAnnounced)
 
 TEST_F(DeviceLifecycleTest, ClientEventsNameOnlyOtherClients)
 {
-    ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+    ZmOSXDevice* d = listening();
     ASSERT_NE(d, nullptr);
-    d->setAudioIDs(7, 8, 9);
-    ASSERT_TRUE(listen(d));
-    settle();
-    _AudioHALClearRecordedNotifications();
 
     // Our own attach: the kernel names our pair, so no report, but we now stream.
     ASSERT_TRUE(d->callAttach(256, uint32_t(getpid())));
@@ -643,21 +642,6 @@ TEST_F(DeviceLifecycleTest, AnUnknownPropertyIsReportedAndIgnored)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ZmOSXDevice::onPropertyChanged unhandled property change\n");
     EXPECT_EQ(m_client.latency, 0);
     EXPECT_EQ(m_client.framesize, 0);
-}
-
-TEST_F(DeviceLifecycleTest, UnpluggingRemovesTheDeviceOnceThroughItsThread)
-{
-    ASSERT_TRUE(plug("tarsel"));
-    auto manager = std::make_unique<OSXDeviceManager>(nullptr, m_client);
-    ASSERT_EQ(manager->getCountDevices(), 1);
-    ASSERT_EQ(m_client.added, 1);
-    // The interface-gone event and the terminate notification both report the departure.
-    ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
-    ASSERT_TRUE(runLoopUntil([&] { return m_client.removed == 1; }));
-    settle();
-    EXPECT_EQ(m_client.removed, 1);
-    EXPECT_EQ(manager->getCountDevices(), 0);
-    manager.reset();
 }
 
 TEST_F(DeviceLifecycleTest, RemovalWithoutAManagerEndsTheThreadAndKeepsTheObject)
