@@ -10,9 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "kext/Connection.h"
-#include "kext/Service.h"
 #include "tests/device/DeviceFixture.h"
+#include "tests/device/ScriptedKernel.h"
 #include "tests/kext/InterfaceClient.h"
 
 namespace devicetest {
@@ -21,96 +20,12 @@ namespace {
 using kexttest::PrivateDaemon;
 using kexttest::runLoopUntil;
 
-// ---------------------------------------------------------------------------------------------
-// A kernel whose answers the test scripts, for what the real interfaces never do.
-
-struct Script {
-    std::vector<uint32_t> infoLengths; // request 4: the length answered for chunk k (the last repeats)
-    bool failInfo = false;
-    bool unterminatedTexts = false;
-    std::atomic<int> infoRequests{0};
-    std::atomic<int> configurations{0};
-};
-
-class ScriptedKernel : public kext::ServiceBehaviour {
-public:
-    explicit ScriptedKernel(Script& script) : m_script(script) {}
-
-    void onPlugged(kext::Service& service) override
-    {
-        auto bytes = service.statusBlock();
-        if (bytes.size() != kStatusBlockSize)
-            return;
-        auto* status = reinterpret_cast<KernelStatusBlock*>(bytes.data());
-        status->iVersion = kInterfaceVersion;
-        status->bHighSpeed = 1;
-        status->bConfigured = 1;
-        status->channels = {48000, 2, 24, 2, 24, 0};
-        if (m_script.unterminatedTexts) {
-            std::memset(status->sManufacturer, 'M', kStatusTextSize);
-            std::memset(status->sAltDeviceName, 'A', kStatusTextSize);
-            std::memset(status->sDeviceName, 'D', kStatusTextSize);
-            std::memset(status->sModelUID, 'U', kStatusTextSize);
-        }
-    }
-
-    kern_return_t handleRequest(kext::Connection& connection, DriverRequest& request) override
-    {
-        switch (request.iCode) {
-        case kReqOpen:
-            request.setWord(0, connection.pair()[0]);
-            request.setWord(1, connection.pair()[1]);
-            return kIOReturnSuccess;
-        case kReqDeviceInfo: {
-            ++m_script.infoRequests;
-            if (m_script.failInfo)
-                return kIOReturnError;
-            const uint32_t chunk = request.word(0);
-            const auto& lengths = m_script.infoLengths;
-            const uint32_t length = lengths.empty() ? 0 : lengths[std::min<size_t>(chunk, lengths.size() - 1)];
-            // Each chunk's bytes say which chunk they are.
-            std::memset(request.data, int(chunk + 1), sizeof request.data);
-            request.iCode = length;
-            return kIOReturnSuccess;
-        }
-        case kReqSetConfiguration:
-            ++m_script.configurations;
-            return kIOReturnSuccess;
-        case kReqInitialise:
-        case kReqDetach:
-        case kReqBandwidth1:
-        case kReqBandwidth2:
-            return kIOReturnSuccess;
-        default:
-            return kIOReturnUnsupported;
-        }
-    }
-
-private:
-    Script& m_script;
-};
-
-class ScriptedFactory : public kext::BehaviourFactory {
-public:
-    explicit ScriptedFactory(Script& script) : m_script(script) {}
-    std::unique_ptr<kext::ServiceBehaviour> create(kext::ServiceSetup&) override
-    {
-        return std::make_unique<ScriptedKernel>(m_script);
-    }
-
-private:
-    Script& m_script;
-};
-
 class ScriptedDeviceTest : public ::testing::Test {
 protected:
     // Plugs one scripted interface and makes a device on it.
     ZmOSXDevice* device()
     {
-        m_daemon = std::make_unique<PrivateDaemon>(std::make_unique<ScriptedFactory>(m_script));
-        EXPECT_TRUE(m_daemon->started());
-        EXPECT_NE(m_daemon->plug("scripted"), 0u);
-        io_service_t service = kexttest::firstService();
+        io_service_t service = plugScripted(m_script, m_daemon);
         EXPECT_NE(service, 0u);
         m_device = new ZmOSXDevice(nullptr, &m_client, service, nullptr);
         m_device->incReferences();
