@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -61,6 +62,8 @@ void setRecord(AudioTSData& record, uint32_t frame0, uint64_t ts0, uint64_t dFra
     record.dFrames = dFrames;
     record.dTS = dTS;
 }
+
+auto fields(const AudioTSData& r) { return std::tuple(r.frame0, r.frame1, r.ts0, r.ts1, r.dTS, r.dFrames); }
 
 // The bytes between the sample array and the counters: a copy that left the array lands here.
 std::vector<uint8_t> headerBytes(const AudioSM& block)
@@ -361,12 +364,7 @@ TEST(AudioSMTime, WriteTimestampPublishesSpansOfAtLeastTsMinFrames)
 
     writeCycle(20240);
     EXPECT_EQ(block->tsCurrent, 0u);
-    EXPECT_EQ(block->tsRecord2.frame0, 256u);
-    EXPECT_EQ(block->tsRecord2.frame1, 1280u);
-    EXPECT_EQ(block->tsRecord2.ts0, 10000u);
-    EXPECT_EQ(block->tsRecord2.ts1, 20240u);
-    EXPECT_EQ(block->tsRecord2.dTS, 10240u);
-    EXPECT_EQ(block->tsRecord2.dFrames, 1024u);
+    EXPECT_EQ(fields(block->tsRecord2), fields({256, 1280, 10000, 20240, 10240, 1024}));
     EXPECT_EQ(std::memcmp(&block->tsRecord1, &zero, sizeof zero), 0);
     uint64_t ts = 0;
     block->getTS(1536, ts);
@@ -378,10 +376,7 @@ TEST(AudioSMTime, WriteTimestampPublishesSpansOfAtLeastTsMinFrames)
     EXPECT_EQ(block->tsCurrent, 0u);
     writeCycle(30480);
     EXPECT_EQ(block->tsCurrent, 1u);
-    EXPECT_EQ(block->tsRecord1.frame0, 1280u);
-    EXPECT_EQ(block->tsRecord1.frame1, 2304u);
-    EXPECT_EQ(block->tsRecord1.ts0, 20240u);
-    EXPECT_EQ(block->tsRecord1.dTS, 10240u);
+    EXPECT_EQ(fields(block->tsRecord1), fields({1280, 2304, 20240, 30480, 10240, 1024}));
     EXPECT_EQ(block->tsRecord2.frame1, 1280u) << "the older record stays";
     uint32_t position = 2304;
     block->read(position, nullptr, 256, ts, nullptr);
