@@ -373,10 +373,18 @@ TEST_F(DeviceLifecycleTest, ClientEventsNameOnlyOtherClients)
     EXPECT_EQ(m_client.detached.size(), 1u);
 }
 
-TEST_F(DeviceLifecycleTest, ControlAndStateEventsReachTheClient)
+TEST_F(DeviceLifecycleTest, ControlAndStateEventsReachTheClientAndOtherMessagesDoNot)
 {
     ZmOSXDevice* d = initialised("tarsel");
     ASSERT_NE(d, nullptr);
+    uint32_t wrongSize[9] = {32, kEventVolumeChanged};
+    uint32_t volume[9] = {36, kEventVolumeChanged};
+    ZmOSXDevice::ServiceInterestCallback(nullptr, m_service, kKernelEventMessage, volume);
+    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, wrongSize);
+    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage + 1, volume);
+    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, nullptr);
+    EXPECT_EQ(m_client.volume, 0);
+
     ASSERT_TRUE(listen(d));
     settle();
     auto post = [&](uint32_t code, kext::EventParams params = {}) {
@@ -399,21 +407,6 @@ TEST_F(DeviceLifecycleTest, ControlAndStateEventsReachTheClient)
     std::lock_guard<std::mutex> guard(m_client.lock);
     EXPECT_EQ(m_client.states[0].iCode, uint32_t(kEventStateChange));
     EXPECT_EQ(m_client.states[0].iParam[6], 7u);
-}
-
-TEST_F(DeviceLifecycleTest, MessagesThatAreNotKernelEventsAreIgnored)
-{
-    ZmOSXDevice* d = initialised("tarsel");
-    ASSERT_NE(d, nullptr);
-    uint32_t wrongSize[9] = {32, kEventVolumeChanged};
-    uint32_t volume[9] = {36, kEventVolumeChanged};
-    ZmOSXDevice::ServiceInterestCallback(nullptr, m_service, kKernelEventMessage, volume);
-    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, wrongSize);
-    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage + 1, volume);
-    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, nullptr);
-    EXPECT_EQ(m_client.volume, 0);
-    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, volume);
-    EXPECT_EQ(m_client.volume, 1);
 }
 
 TEST_F(DeviceLifecycleTest, TheDiagnosticEventPrintsThePhonoSwitches)
