@@ -214,6 +214,7 @@ TEST_F(DeviceIOTest, DeviceStartsWithoutProcAreCountedUntilTheLastStop)
     ASSERT_TRUE(device->onDeviceStart(nullptr));
     ASSERT_TRUE(device->onDeviceStart(nullptr));
     ASSERT_TRUE(kexttest::waitUntil([&] { return device->getStreamState() == kStreamAttached; }));
+    std::this_thread::sleep_for(50ms); // a few cycles of the I/O thread with no IOProc to call
     ASSERT_TRUE(device->onDeviceStop(nullptr));
     EXPECT_EQ(device->getStreamState(), kStreamAttached);
     ASSERT_TRUE(device->onDeviceStop(nullptr));
