@@ -9,13 +9,14 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
 
 constexpr uint32_t kMax = AudioSM::kMaxSamples;
 
-// Zeroed, and exactly the block's size, so ASan sees a step past its end.
+// Zeroed, and exactly the block's size on the heap, so ASan sees a step past its end.
 std::unique_ptr<AudioSM> makeBlock()
 {
     return std::make_unique<AudioSM>();
@@ -33,6 +34,7 @@ struct CopyCall {
     int* destination;
     const int* source;
     int count;
+    bool operator==(const CopyCall&) const = default;
 };
 std::vector<CopyCall> g_copies;
 
@@ -60,6 +62,8 @@ void setRecord(AudioTSData& record, uint32_t frame0, uint64_t ts0, uint64_t dFra
     record.dFrames = dFrames;
     record.dTS = dTS;
 }
+
+auto fields(const AudioTSData& r) { return std::tuple(r.frame0, r.frame1, r.ts0, r.ts1, r.dTS, r.dFrames); }
 
 // The bytes between the sample array and the counters: a copy that left the array lands here.
 std::vector<uint8_t> headerBytes(const AudioSM& block)
@@ -193,13 +197,9 @@ TEST(AudioSMRead, WrappedRunIsCopiedInTwoCalls)
 
     g_copies.clear();
     block->read(position, destination.data(), 100, ts, recordingCopy);
-    ASSERT_EQ(g_copies.size(), 2u);
-    EXPECT_EQ(g_copies[0].destination, destination.data());
-    EXPECT_EQ(g_copies[0].source, block->samples + (65536 - 40) * 2);
-    EXPECT_EQ(g_copies[0].count, 80);
-    EXPECT_EQ(g_copies[1].destination, destination.data() + 80);
-    EXPECT_EQ(g_copies[1].source, block->samples);
-    EXPECT_EQ(g_copies[1].count, 120);
+    const int* samples = block->samples;
+    EXPECT_EQ(g_copies, (std::vector<CopyCall>{{destination.data(), samples + (65536 - 40) * 2, 80},
+                                               {destination.data() + 80, samples, 120}}));
     EXPECT_EQ(destination[0], int32_t(kMax - 80));
     EXPECT_EQ(destination[79], int32_t(kMax - 1));
     EXPECT_EQ(destination[80], 0);
@@ -210,9 +210,7 @@ TEST(AudioSMRead, WrappedRunIsCopiedInTwoCalls)
 
     g_copies.clear();
     block->read(position, destination.data(), 100, ts, recordingCopy);
-    ASSERT_EQ(g_copies.size(), 1u) << "no wrap: one call";
-    EXPECT_EQ(g_copies[0].source, block->samples + 60 * 2);
-    EXPECT_EQ(g_copies[0].count, 200);
+    EXPECT_EQ(g_copies, (std::vector<CopyCall>{{destination.data(), samples + 60 * 2, 200}})) << "no wrap: one call";
     EXPECT_EQ(position, 65696u);
 
     // Six channels: the ring ends at sample 131070, before the array does.
@@ -221,10 +219,8 @@ TEST(AudioSMRead, WrappedRunIsCopiedInTwoCalls)
     position = 21844;
     g_copies.clear();
     block->read(position, destination.data(), 2, ts, recordingCopy);
-    ASSERT_EQ(g_copies.size(), 2u);
-    EXPECT_EQ(g_copies[0].source, block->samples + 131064);
-    EXPECT_EQ(g_copies[0].count, 6);
-    EXPECT_EQ(g_copies[1].source, block->samples);
+    EXPECT_EQ(g_copies, (std::vector<CopyCall>{{destination.data(), samples + 131064, 6},
+                                               {destination.data() + 6, samples, 6}}));
     EXPECT_EQ(destination[5], 131069);
     EXPECT_EQ(destination[6], 0);
 }
@@ -276,23 +272,21 @@ TEST(AudioTSData, InterpolatesAndExtrapolatesWithTruncationTowardZero)
     record.validate();
     EXPECT_EQ(record.dTS, 200u);
     EXPECT_EQ(record.dFrames, 100u);
+    using Point = std::pair<uint32_t, uint64_t>; // frame, its time
     uint64_t ts = 0;
-    record.getTS(1050, ts);
-    EXPECT_EQ(ts, 5100u);
-    record.getTS(990, ts);
-    EXPECT_EQ(ts, 4980u);
-    record.getTS(1200, ts);
-    EXPECT_EQ(ts, 5400u);
+    for (auto [frame, time] : {Point{1050, 5100}, Point{990, 4980}, Point{1200, 5400}}) {
+        record.getTS(frame, ts);
+        EXPECT_EQ(ts, time) << frame;
+    }
 
     record.ts1 = 5001;
     record.frame1 = 1003;
     record.validate();
-    record.getTS(1001, ts);
-    EXPECT_EQ(ts, 5000u);
-    record.getTS(998, ts);
-    EXPECT_EQ(ts, 5000u) << "-2/3 truncates toward zero, not down";
-    record.getTS(996, ts);
-    EXPECT_EQ(ts, 4999u);
+    // -2/3 truncates toward zero, not down.
+    for (auto [frame, time] : {Point{1001, 5000}, Point{998, 5000}, Point{996, 4999}}) {
+        record.getTS(frame, ts);
+        EXPECT_EQ(ts, time) << frame;
+    }
 
     // The frame difference is 32-bit and zero-extended; p - frame0 is a wrapping difference.
     record.frame0 = 0xFFFFFF00u;
@@ -370,12 +364,7 @@ TEST(AudioSMTime, WriteTimestampPublishesSpansOfAtLeastTsMinFrames)
 
     writeCycle(20240);
     EXPECT_EQ(block->tsCurrent, 0u);
-    EXPECT_EQ(block->tsRecord2.frame0, 256u);
-    EXPECT_EQ(block->tsRecord2.frame1, 1280u);
-    EXPECT_EQ(block->tsRecord2.ts0, 10000u);
-    EXPECT_EQ(block->tsRecord2.ts1, 20240u);
-    EXPECT_EQ(block->tsRecord2.dTS, 10240u);
-    EXPECT_EQ(block->tsRecord2.dFrames, 1024u);
+    EXPECT_EQ(fields(block->tsRecord2), fields({256, 1280, 10000, 20240, 10240, 1024}));
     EXPECT_EQ(std::memcmp(&block->tsRecord1, &zero, sizeof zero), 0);
     uint64_t ts = 0;
     block->getTS(1536, ts);
@@ -387,10 +376,7 @@ TEST(AudioSMTime, WriteTimestampPublishesSpansOfAtLeastTsMinFrames)
     EXPECT_EQ(block->tsCurrent, 0u);
     writeCycle(30480);
     EXPECT_EQ(block->tsCurrent, 1u);
-    EXPECT_EQ(block->tsRecord1.frame0, 1280u);
-    EXPECT_EQ(block->tsRecord1.frame1, 2304u);
-    EXPECT_EQ(block->tsRecord1.ts0, 20240u);
-    EXPECT_EQ(block->tsRecord1.dTS, 10240u);
+    EXPECT_EQ(fields(block->tsRecord1), fields({1280, 2304, 20240, 30480, 10240, 1024}));
     EXPECT_EQ(block->tsRecord2.frame1, 1280u) << "the older record stays";
     uint32_t position = 2304;
     block->read(position, nullptr, 256, ts, nullptr);

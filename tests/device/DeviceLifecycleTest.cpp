@@ -2,20 +2,16 @@
 // failures, the configuration hand-shake between processes, the kernel events, properties,
 // hardware preparation and the small queries.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
-#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "device/OSXDeviceManager.h"
-#include "kext/Connection.h"
-#include "kext/Service.h"
 #include "tests/device/DeviceFixture.h"
+#include "tests/device/ScriptedKernel.h"
 #include "tests/support/InterfaceClient.h"
 
 namespace devicetest {
@@ -24,96 +20,12 @@ namespace {
 using kexttest::PrivateDaemon;
 using kexttest::runLoopUntil;
 
-// ---------------------------------------------------------------------------------------------
-// A kernel whose answers the test scripts, for what the real interfaces never do.
-
-struct Script {
-    std::vector<uint32_t> infoLengths; // request 4: the length answered for chunk k (the last repeats)
-    bool failInfo = false;
-    bool unterminatedTexts = false;
-    std::atomic<int> infoRequests{0};
-    std::atomic<int> configurations{0};
-};
-
-class ScriptedKernel : public kext::ServiceBehaviour {
-public:
-    explicit ScriptedKernel(Script& script) : m_script(script) {}
-
-    void onPlugged(kext::Service& service) override
-    {
-        auto bytes = service.statusBlock();
-        if (bytes.size() != kStatusBlockSize)
-            return;
-        auto* status = reinterpret_cast<KernelStatusBlock*>(bytes.data());
-        status->iVersion = kInterfaceVersion;
-        status->bHighSpeed = 1;
-        status->bConfigured = 1;
-        status->channels = {48000, 2, 24, 2, 24, 0};
-        if (m_script.unterminatedTexts) {
-            std::memset(status->sManufacturer, 'M', kStatusTextSize);
-            std::memset(status->sAltDeviceName, 'A', kStatusTextSize);
-            std::memset(status->sDeviceName, 'D', kStatusTextSize);
-            std::memset(status->sModelUID, 'U', kStatusTextSize);
-        }
-    }
-
-    kern_return_t handleRequest(kext::Connection& connection, DriverRequest& request) override
-    {
-        switch (request.iCode) {
-        case kReqOpen:
-            request.setWord(0, connection.pair()[0]);
-            request.setWord(1, connection.pair()[1]);
-            return kIOReturnSuccess;
-        case kReqDeviceInfo: {
-            ++m_script.infoRequests;
-            if (m_script.failInfo)
-                return kIOReturnError;
-            const uint32_t chunk = request.word(0);
-            const auto& lengths = m_script.infoLengths;
-            const uint32_t length = lengths.empty() ? 0 : lengths[std::min<size_t>(chunk, lengths.size() - 1)];
-            // Each chunk's bytes say which chunk they are.
-            std::memset(request.data, int(chunk + 1), sizeof request.data);
-            request.iCode = length;
-            return kIOReturnSuccess;
-        }
-        case kReqSetConfiguration:
-            ++m_script.configurations;
-            return kIOReturnSuccess;
-        case kReqInitialise:
-        case kReqDetach:
-        case kReqBandwidth1:
-        case kReqBandwidth2:
-            return kIOReturnSuccess;
-        default:
-            return kIOReturnUnsupported;
-        }
-    }
-
-private:
-    Script& m_script;
-};
-
-class ScriptedFactory : public kext::BehaviourFactory {
-public:
-    explicit ScriptedFactory(Script& script) : m_script(script) {}
-    std::unique_ptr<kext::ServiceBehaviour> create(kext::ServiceSetup&) override
-    {
-        return std::make_unique<ScriptedKernel>(m_script);
-    }
-
-private:
-    Script& m_script;
-};
-
 class ScriptedDeviceTest : public ::testing::Test {
 protected:
     // Plugs one scripted interface and makes a device on it.
     ZmOSXDevice* device()
     {
-        m_daemon = std::make_unique<PrivateDaemon>(std::make_unique<ScriptedFactory>(m_script));
-        EXPECT_TRUE(m_daemon->started());
-        EXPECT_NE(m_daemon->plug("scripted"), 0u);
-        io_service_t service = kexttest::firstService();
+        io_service_t service = plugScripted(m_script, m_daemon);
         EXPECT_NE(service, 0u);
         m_device = new ZmOSXDevice(nullptr, &m_client, service, nullptr);
         m_device->incReferences();
@@ -192,7 +104,23 @@ TEST_F(ScriptedDeviceTest, UnterminatedTextsStopAtTheirFields)
 // ---------------------------------------------------------------------------------------------
 // The real interfaces
 
-using DeviceLifecycleTest = DeviceTest;
+class DeviceLifecycleTest : public DeviceTest {
+protected:
+    // Initialised with HAL objects to announce to, listening for kernel events, nothing recorded.
+    ZmOSXDevice* listening()
+    {
+        ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+        if (d == nullptr)
+            return nullptr;
+        d->setAudioIDs(7, 8, 9);
+        if (!listen(d))
+            return nullptr;
+        settle();
+        m_client.format = 0;
+        _AudioHALClearRecordedNotifications();
+        return d;
+    }
+};
 
 TEST_F(DeviceLifecycleTest, InitialisesWithTheInterfacesTextsSettingsAndDefaults)
 {
@@ -367,13 +295,8 @@ TEST_F(DeviceLifecycleTest, AnITunesHostDefaultsTo1024Frames)
 
 TEST_F(DeviceLifecycleTest, AFormatEventWithTheSameSettingsDoesNothing)
 {
-    ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+    ZmOSXDevice* d = listening();
     ASSERT_NE(d, nullptr);
-    d->setAudioIDs(7, 8, 9);
-    ASSERT_TRUE(listen(d));
-    settle();
-    m_client.format = 0;
-    _AudioHALClearRecordedNotifications();
 
     const VkChannelSettings s = d->getTrueChannels();
     ASSERT_EQ(daemon().control().postEvent(m_id, kEventFormatChanged,
@@ -388,13 +311,8 @@ TEST_F(DeviceLifecycleTest, AFormatEventWithTheSameSettingsDoesNothing)
 
 TEST_F(DeviceLifecycleTest, ARateChangedElsewhereIsTakenOverAndAnnounced)
 {
-    ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+    ZmOSXDevice* d = listening();
     ASSERT_NE(d, nullptr);
-    d->setAudioIDs(7, 8, 9);
-    ASSERT_TRUE(listen(d));
-    settle();
-    m_client.format = 0;
-    _AudioHALClearRecordedNotifications();
 
     // Another process changes the rate only.
     VkChannelSettings next = d->getTrueChannels();
@@ -416,12 +334,8 @@ TEST_F(DeviceLifecycleTest, ARateChangedElsewhereIsTakenOverAndAnnounced)
 
 TEST_F(DeviceLifecycleTest, ClientEventsNameOnlyOtherClients)
 {
-    ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+    ZmOSXDevice* d = listening();
     ASSERT_NE(d, nullptr);
-    d->setAudioIDs(7, 8, 9);
-    ASSERT_TRUE(listen(d));
-    settle();
-    _AudioHALClearRecordedNotifications();
 
     // Our own attach: the kernel names our pair, so no report, but we now stream.
     ASSERT_TRUE(d->callAttach(256, uint32_t(getpid())));
@@ -459,10 +373,18 @@ TEST_F(DeviceLifecycleTest, ClientEventsNameOnlyOtherClients)
     EXPECT_EQ(m_client.detached.size(), 1u);
 }
 
-TEST_F(DeviceLifecycleTest, ControlAndStateEventsReachTheClient)
+TEST_F(DeviceLifecycleTest, ControlAndStateEventsReachTheClientAndOtherMessagesDoNot)
 {
     ZmOSXDevice* d = initialised("tarsel");
     ASSERT_NE(d, nullptr);
+    uint32_t wrongSize[9] = {32, kEventVolumeChanged};
+    uint32_t volume[9] = {36, kEventVolumeChanged};
+    ZmOSXDevice::ServiceInterestCallback(nullptr, m_service, kKernelEventMessage, volume);
+    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, wrongSize);
+    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage + 1, volume);
+    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, nullptr);
+    EXPECT_EQ(m_client.volume, 0);
+
     ASSERT_TRUE(listen(d));
     settle();
     auto post = [&](uint32_t code, kext::EventParams params = {}) {
@@ -485,21 +407,6 @@ TEST_F(DeviceLifecycleTest, ControlAndStateEventsReachTheClient)
     std::lock_guard<std::mutex> guard(m_client.lock);
     EXPECT_EQ(m_client.states[0].iCode, uint32_t(kEventStateChange));
     EXPECT_EQ(m_client.states[0].iParam[6], 7u);
-}
-
-TEST_F(DeviceLifecycleTest, MessagesThatAreNotKernelEventsAreIgnored)
-{
-    ZmOSXDevice* d = initialised("tarsel");
-    ASSERT_NE(d, nullptr);
-    uint32_t wrongSize[9] = {32, kEventVolumeChanged};
-    uint32_t volume[9] = {36, kEventVolumeChanged};
-    ZmOSXDevice::ServiceInterestCallback(nullptr, m_service, kKernelEventMessage, volume);
-    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, wrongSize);
-    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage + 1, volume);
-    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, nullptr);
-    EXPECT_EQ(m_client.volume, 0);
-    ZmOSXDevice::ServiceInterestCallback(d, m_service, kKernelEventMessage, volume);
-    EXPECT_EQ(m_client.volume, 1);
 }
 
 TEST_F(DeviceLifecycleTest, TheDiagnosticEventPrintsThePhonoSwitches)
@@ -643,21 +550,6 @@ TEST_F(DeviceLifecycleTest, AnUnknownPropertyIsReportedAndIgnored)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ZmOSXDevice::onPropertyChanged unhandled property change\n");
     EXPECT_EQ(m_client.latency, 0);
     EXPECT_EQ(m_client.framesize, 0);
-}
-
-TEST_F(DeviceLifecycleTest, UnpluggingRemovesTheDeviceOnceThroughItsThread)
-{
-    ASSERT_TRUE(plug("tarsel"));
-    auto manager = std::make_unique<OSXDeviceManager>(nullptr, m_client);
-    ASSERT_EQ(manager->getCountDevices(), 1);
-    ASSERT_EQ(m_client.added, 1);
-    // The interface-gone event and the terminate notification both report the departure.
-    ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
-    ASSERT_TRUE(runLoopUntil([&] { return m_client.removed == 1; }));
-    settle();
-    EXPECT_EQ(m_client.removed, 1);
-    EXPECT_EQ(manager->getCountDevices(), 0);
-    manager.reset();
 }
 
 TEST_F(DeviceLifecycleTest, RemovalWithoutAManagerEndsTheThreadAndKeepsTheObject)

@@ -20,73 +20,46 @@ namespace {
 using namespace std::chrono_literals;
 using kexttest::runLoopUntil;
 
-// Records what the manager reports. deviceRemoved may come from a device's I/O thread.
+// Records what the manager reports, and whether the device was one of the manager's then: an
+// arrival is reported once it is, a departure after it has left. deviceRemoved may come from a
+// device's I/O thread.
 class Recorder : public IgnoringDeviceManagerClient {
 public:
-    void deviceAdded(ZmOSXDevice* device) override
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_added.push_back(device);
-        // Reported once it is one of the manager's devices.
-        m_addedWhileListed.push_back(device->getManager()->getDeviceIndex(device) >= 0);
-    }
-    void deviceRemoved(ZmOSXDevice* device) override
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_removed.push_back(device);
-        // Reported after it has left the manager, with its connection closed for streaming.
-        m_removedWhileListed.push_back(device->getManager()->getDeviceIndex(device) >= 0);
-    }
-
-    size_t added()
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_added.size();
-    }
-    size_t removed()
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_removed.size();
-    }
-    ZmOSXDevice* addedAt(size_t i)
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return i < m_added.size() ? m_added[i] : nullptr;
-    }
-    ZmOSXDevice* removedAt(size_t i)
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return i < m_removed.size() ? m_removed[i] : nullptr;
-    }
-    bool anyAddedUnlisted()
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        for (bool listed : m_addedWhileListed)
-            if (!listed)
-                return true;
-        return false;
-    }
-    bool anyRemovedListed()
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        for (bool listed : m_removedWhileListed)
-            if (listed)
-                return true;
-        return false;
-    }
+    struct Report {
+        ZmOSXDevice* device;
+        bool listed;
+    };
+    void deviceAdded(ZmOSXDevice* device) override { note(m_added, device); }
+    void deviceRemoved(ZmOSXDevice* device) override { note(m_removed, device); }
+    std::vector<Report> addedReports() { return copy(m_added); }
+    std::vector<Report> removedReports() { return copy(m_removed); }
+    size_t added() { return addedReports().size(); }
+    size_t removed() { return removedReports().size(); }
 
 private:
+    void note(std::vector<Report>& to, ZmOSXDevice* device)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        to.push_back({device, device->getManager()->getDeviceIndex(device) >= 0});
+    }
+    std::vector<Report> copy(const std::vector<Report>& from)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return from;
+    }
     std::mutex m_lock;
-    std::vector<ZmOSXDevice*> m_added, m_removed;
-    std::vector<bool> m_addedWhileListed, m_removedWhileListed;
+    std::vector<Report> m_added, m_removed;
 };
 
-// Runs the run loop for a while so that late notifications have their chance.
-void settle()
+bool allListed(const std::vector<Recorder::Report>& reports, bool listed)
 {
-    CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.5, false);
+    for (const Recorder::Report& r : reports)
+        if (r.listed != listed)
+            return false;
+    return true;
 }
 
+using devicetest::settle;
 using kexttest::PrivateHome;
 
 class DeviceManagerTest : public kexttest::KextTest {
@@ -236,7 +209,7 @@ TEST_F(DeviceManagerTest, AttachedInterfacesAreReportedBeforeTheConstructorRetur
     OSXDeviceManager manager(nullptr, client);
 
     ASSERT_EQ(client.added(), 2u);
-    EXPECT_FALSE(client.anyAddedUnlisted());
+    EXPECT_TRUE(allListed(client.addedReports(), true));
     ASSERT_EQ(manager.getCountDevices(), 2);
     EXPECT_EQ(manager.getClientAppType(), uint32_t(kClientOther));
     EXPECT_FALSE(manager.IsControlPanelOrAudioSetup());
@@ -246,7 +219,7 @@ TEST_F(DeviceManagerTest, AttachedInterfacesAreReportedBeforeTheConstructorRetur
     for (long i = 0; i < 2; ++i) {
         ZmOSXDevice* device = manager.getDevice(i);
         ASSERT_NE(device, nullptr);
-        EXPECT_EQ(device, client.addedAt(size_t(i)));
+        EXPECT_EQ(device, client.addedReports()[size_t(i)].device);
         EXPECT_EQ(manager.getDeviceIndex(device), i);
         EXPECT_EQ(manager.getDeviceFromService(device->ioGetService()), device);
         EXPECT_EQ(device->getManager(), &manager);
@@ -276,7 +249,7 @@ TEST_F(DeviceManagerTest, HotPlugReportsArrivalAndOneDepartureOnTheRunLoop)
     uint32_t second = daemon().plug("tarsel-classic-hs");
     ASSERT_NE(second, 0u);
     ASSERT_TRUE(runLoopUntil([&] { return client.added() == 2; }));
-    EXPECT_FALSE(client.anyAddedUnlisted());
+    EXPECT_TRUE(allListed(client.addedReports(), true));
     EXPECT_EQ(manager.getCountDevices(), 2);
     ZmOSXDevice* classic = manager.getDevice(1);
     ASSERT_NE(classic, nullptr);
@@ -287,8 +260,8 @@ TEST_F(DeviceManagerTest, HotPlugReportsArrivalAndOneDepartureOnTheRunLoop)
     ASSERT_TRUE(runLoopUntil([&] { return client.removed() >= 1; }));
     settle();
     EXPECT_EQ(client.removed(), 1u);
-    EXPECT_EQ(client.removedAt(0), classic);
-    EXPECT_FALSE(client.anyRemovedListed());
+    EXPECT_EQ(client.removedReports()[0].device, classic);
+    EXPECT_TRUE(allListed(client.removedReports(), false));
     ASSERT_EQ(manager.getCountDevices(), 1);
     EXPECT_TRUE(manager.getDevice(0)->getVIDPID().isDevice(0x7E01, 0x0003));
 

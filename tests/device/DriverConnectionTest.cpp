@@ -5,105 +5,20 @@
 #include <thread>
 #include <vector>
 
-#include "kext/Connection.h"
-#include "kext/Service.h"
-#include "tests/support/PrivateDaemon.h"
+#include "tests/device/ScriptedKernel.h"
 
 namespace {
 
 using namespace kexttest;
-
-// What the scripted kernel does; set before the service is plugged.
-struct Script {
-    size_t statusBlockSize = kStatusBlockSize;
-    int32_t inputSources = 0;  // the input block's entry count at plug time
-    int32_t outputSources = 3; // the output block's entry count at plug time
-    bool refuseDetach = false;
-    int32_t usbAnswerLength = 4;
-    std::atomic<int> usbRequests{0};
-    std::atomic<int> inFlight{0};
-    std::atomic<bool> overlapped{false};
-};
-
-class ScriptedKernel : public kext::ServiceBehaviour {
-public:
-    explicit ScriptedKernel(Script& script) : m_script(script) {}
-
-    void onPlugged(kext::Service& service) override
-    {
-        auto bytes = service.statusBlock();
-        if (bytes.size() != kStatusBlockSize)
-            return;
-        auto* status = reinterpret_cast<KernelStatusBlock*>(bytes.data());
-        status->iVersion = kInterfaceVersion;
-        status->controls.input.iSourceCount = m_script.inputSources;
-        status->controls.output.iSourceCount = m_script.outputSources;
-        status->controls.output.entries[0].setName("Line");
-    }
-
-    kern_return_t handleRequest(kext::Connection& connection, DriverRequest& request) override
-    {
-        if (m_script.inFlight.fetch_add(1) != 0)
-            m_script.overlapped = true;
-        kern_return_t result = answer(connection, request);
-        m_script.inFlight.fetch_sub(1);
-        return result;
-    }
-
-private:
-    kern_return_t answer(kext::Connection& connection, DriverRequest& request)
-    {
-        switch (request.iCode) {
-        case kReqOpen:
-            request.setWord(0, connection.pair()[0]);
-            request.setWord(1, connection.pair()[1]);
-            return kIOReturnSuccess;
-        case kReqAttach:
-            // Slot = frame size / 64, so the test sees its own parameters come back.
-            request.setWord(0, request.iParam / 64);
-            return kIOReturnSuccess;
-        case kReqDetach:
-            return m_script.refuseDetach ? kIOReturnError : kIOReturnSuccess;
-        case kReqUsbControl:
-            ++m_script.usbRequests;
-            if (request.usb.iUsbDirection == 128) {
-                request.usb.iUsbLength = m_script.usbAnswerLength;
-                std::memset(request.usb.usbData, 0xA5, sizeof request.usb.usbData);
-            }
-            return kIOReturnSuccess;
-        case kReqVersionHAL:
-            request.setWord(0, request.word(0) + 1);
-            return kIOReturnSuccess;
-        default:
-            return kIOReturnUnsupported;
-        }
-    }
-
-    Script& m_script;
-};
-
-class ScriptedFactory : public kext::BehaviourFactory {
-public:
-    explicit ScriptedFactory(Script& script) : m_script(script) {}
-    std::unique_ptr<kext::ServiceBehaviour> create(kext::ServiceSetup& setup) override
-    {
-        setup.statusBlockSize = m_script.statusBlockSize;
-        return std::make_unique<ScriptedKernel>(m_script);
-    }
-
-private:
-    Script& m_script;
-};
+using devicetest::Script;
+using devicetest::plugScripted;
 
 class DriverConnectionTest : public ::testing::Test {
 protected:
     // Plugs one scripted interface and opens a connection to it.
     std::unique_ptr<DriverConnection> open()
     {
-        m_daemon = std::make_unique<PrivateDaemon>(std::make_unique<ScriptedFactory>(m_script));
-        EXPECT_TRUE(m_daemon->started());
-        EXPECT_NE(m_daemon->plug("scripted"), 0u);
-        io_service_t service = firstService();
+        io_service_t service = plugScripted(m_script, m_daemon);
         EXPECT_NE(service, 0u);
         auto connection = std::make_unique<DriverConnection>(service);
         IOObjectRelease(service); // the connection keeps its own reference

@@ -1,14 +1,13 @@
 #include "device/OSXAsioRegistry.h"
 #include "device/ProcessName.h"
+#include "tests/support/PrivateHome.h"
 #include "tests/support/Subprocess.h"
 
 #include <Carbon/Carbon.h>
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 extern char** environ;
 
@@ -34,25 +34,8 @@ class Registry : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "registry-home-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        home = pattern;
-        if (const char* old = getenv("HOME")) {
-            hadHome = true;
-            oldHome = old;
-        }
-        setenv("HOME", home.c_str(), 1);
+        ASSERT_FALSE(m_home.folder().empty());
         fs::create_directories(preferences());
-    }
-
-    void TearDown() override
-    {
-        if (hadHome)
-            setenv("HOME", oldHome.c_str(), 1);
-        else
-            unsetenv("HOME");
-        std::error_code ignored;
-        fs::remove_all(home, ignored);
     }
 
     fs::path preferences() const { return home / "Library" / "Preferences"; }
@@ -82,9 +65,8 @@ protected:
         return data;
     }
 
-    fs::path home;
-    std::string oldHome;
-    bool hadHome = false;
+    kexttest::PrivateHome m_home;
+    const fs::path& home = m_home.folder();
 };
 
 void expectDefaults(const VkAjExtData& data)
@@ -109,14 +91,6 @@ TEST_F(Registry, WithoutAFileItCreatesAnEmptyOneAndLoadsTheDefaults)
     EXPECT_EQ(data.bFixedRate, 0u);
 }
 
-TEST_F(Registry, NameAndTopLevelElement)
-{
-    OSXAsioRegistry registry(kName);
-    EXPECT_STREQ(registry.getFileName().c_str(), kFile);
-    ASSERT_EQ(registry.getCountNodes(), 1);
-    EXPECT_STREQ(registry.getNode(0L)->getName().c_str(), "Settings");
-}
-
 TEST_F(Registry, WithoutThePreferencesFolderNothingIsCreated)
 {
     fs::remove_all(home / "Library");
@@ -132,50 +106,32 @@ TEST_F(Registry, WithoutThePreferencesFolderNothingIsCreated)
 
 TEST_F(Registry, AttributesAreReadIgnoringCaseAndValidated)
 {
-    write("<settings><ajext clocksource=\"1\" usb1mode=\"7\"/></settings>");
-    VkAjExtData data = load();
-    EXPECT_EQ(data.iClockSource, 1u);
-    EXPECT_EQ(data.iUSB1Mode, 0u); // reset: only 0 and 1 are known
-    EXPECT_EQ(data.iDigitalOutMode, 0u);
-    EXPECT_EQ(data.iDigitalOutSel, 0u);
-
-    write("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
-          "<!-- written by hand -->\n"
-          "<Settings>\n"
-          "  <Other Value=\"9\"/>\n"
-          "  <AjExt ClockSource=\"0\" USB1Mode=\"1\" DigitalOutMode=\"1\" DigitalOutSel=\"5\"/>\n"
-          "</Settings>\n");
-    data = load();
-    EXPECT_EQ(data.iClockSource, 0u);
-    EXPECT_EQ(data.iUSB1Mode, 1u);
-    EXPECT_EQ(data.iDigitalOutMode, 1u);
-    EXPECT_EQ(data.iDigitalOutSel, 5u); // not range-checked
-    EXPECT_EQ(data.iReserved24, 1u);
-
-    write("<Settings><AjExt DigitalOutMode=\"2\" DigitalOutSel=\"abc\"/></Settings>");
-    data = load();
-    EXPECT_EQ(data.iDigitalOutMode, 0u);
-    EXPECT_EQ(data.iDigitalOutSel, 0u);
-}
-
-TEST_F(Registry, ValuesBeyondThirtyTwoBitsSaturateInsteadOfWrapping)
-{
-    // 2^32 + 1 would wrap to 1 and pass the check.
-    write("<Settings><AjExt ClockSource=\"4294967297\" USB1Mode=\"-1\" "
-          "DigitalOutSel=\"99999999999999999999999\"/></Settings>");
-    VkAjExtData data = load();
-    EXPECT_EQ(data.iClockSource, 0u);
-    EXPECT_EQ(data.iUSB1Mode, 0u);
-    EXPECT_EQ(data.iDigitalOutSel, 0xFFFFFFFFu);
-}
-
-TEST_F(Registry, OnlyTheAjExtUnderSettingsCounts)
-{
-    write("<AjExt ClockSource=\"1\"/><Settings/>");
-    expectDefaults(load());
-
-    write("<Settings><Inner><AjExt ClockSource=\"1\"/></Inner></Settings>");
-    expectDefaults(load());
+    const struct Case {
+        const char* file;
+        uint32_t clock, usb1, outMode, outSel;
+    } cases[] = {
+        {"<settings><ajext clocksource=\"1\" usb1mode=\"7\"/></settings>", 1, 0, 0, 0}, // only 0 and 1 known
+        {"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<!-- written by hand -->\n<Settings>\n"
+         "  <Other Value=\"9\"/>\n"
+         "  <AjExt ClockSource=\"0\" USB1Mode=\"1\" DigitalOutMode=\"1\" DigitalOutSel=\"5\"/>\n</Settings>\n",
+         0, 1, 1, 5}, // the selection is not range-checked
+        {"<Settings><AjExt DigitalOutMode=\"2\" DigitalOutSel=\"abc\"/></Settings>", 0, 0, 0, 0},
+        // Beyond 32 bits saturates: 2^32 + 1 would wrap to 1 and pass the check.
+        {"<Settings><AjExt ClockSource=\"4294967297\" USB1Mode=\"-1\" DigitalOutSel=\"99999999999999999999999\"/>"
+         "</Settings>",
+         0, 0, 0, 0xFFFFFFFFu},
+        // Only the AjExt right under Settings counts.
+        {"<AjExt ClockSource=\"1\"/><Settings/>", 0, 0, 0, 0},
+        {"<Settings><Inner><AjExt ClockSource=\"1\"/></Inner></Settings>", 0, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        write(c.file);
+        const VkAjExtData d = load();
+        EXPECT_EQ(std::tuple(d.iClockSource, d.iUSB1Mode, d.iDigitalOutMode, d.iDigitalOutSel),
+                  std::tuple(c.clock, c.usb1, c.outMode, c.outSel))
+            << c.file;
+        EXPECT_EQ(d.iReserved24, 1u);
+    }
 }
 
 TEST_F(Registry, SettingNodesAreFoundOrMadeInMemoryOnly)
@@ -355,8 +311,12 @@ TEST_F(Registry, ManyRegistriesLeaveNoFileOpen)
         ASSERT_EQ(load().iDigitalOutSel, 2u) << i;
 }
 
-TEST_F(Registry, ANullOrEmptyNameReadsNothing)
+TEST_F(Registry, TheNameMakesTheFileAndANullOrEmptyOneReadsNothing)
 {
+    OSXAsioRegistry named(kName);
+    EXPECT_STREQ(named.getFileName().c_str(), kFile);
+    ASSERT_EQ(named.getCountNodes(), 1);
+    EXPECT_STREQ(named.getNode(0L)->getName().c_str(), "Settings");
     for (const char* name : {static_cast<const char*>(nullptr), ""}) {
         OSXAsioRegistry registry(name);
         EXPECT_STREQ(registry.getFileName().c_str(), ".xml");
@@ -365,54 +325,6 @@ TEST_F(Registry, ANullOrEmptyNameReadsNothing)
         expectDefaults(data);
     }
     EXPECT_FALSE(fs::exists(preferences() / ".xml"));
-}
-
-// A process started under `name` (a link to sleep), ended when the test ends.
-class NamedProcess : public SleepingProcess {
-public:
-    NamedProcess(const fs::path& dir, const std::string& name) : SleepingProcess(linkToSleep(dir / name), (dir / name).string()) {}
-
-private:
-    static std::string linkToSleep(const fs::path& link)
-    {
-        for (const char* sleep : {"/bin/sleep", "/usr/bin/sleep"}) {
-            if (access(sleep, X_OK) == 0) {
-                fs::create_symlink(sleep, link);
-                break;
-            }
-        }
-        return link.string();
-    }
-};
-
-std::string nameOf(int pid, bool* ok = nullptr)
-{
-    char name[17];
-    std::memset(name, 'x', sizeof name);
-    bool result = GetProcessNameFromPID(pid, name);
-    if (ok != nullptr)
-        *ok = result;
-    EXPECT_EQ(name[16], '\0');
-    return std::string(name, strnlen(name, sizeof name));
-}
-
-TEST_F(Registry, ProcessNamesAreTheFirstSixteenCharacters)
-{
-    bool ok = false;
-    EXPECT_EQ(nameOf(getpid(), &ok), "device_settings_");
-    EXPECT_TRUE(ok);
-
-    const fs::path dir = home / "bin";
-    fs::create_directories(dir);
-    NamedProcess exact(dir, "Audio Midi Setup");
-    NamedProcess longer(dir, "Sequencer Program 7");
-    NamedProcess shorter(dir, "Player");
-    ASSERT_GT(exact.pid(), 0);
-    ASSERT_GT(longer.pid(), 0);
-    ASSERT_GT(shorter.pid(), 0);
-    EXPECT_EQ(nameOf(exact.pid()), "Audio Midi Setup");
-    EXPECT_EQ(nameOf(longer.pid()), "Sequencer Progra");
-    EXPECT_EQ(nameOf(shorter.pid()), "Player");
 }
 
 TEST(ProcessName, UnknownProcessesAndNoBuffer)
