@@ -49,9 +49,9 @@ inline int32_t truncateOrIndefinite(float value)
 // On x86-64 the loops are also built for AVX2 and AVX-512, chosen once when the program loads (no
 // cost in the cycle beyond the call); the baseline build has only 16-byte vectors.
 // The selection runs in the loader before a sanitizer runtime is ready, so sanitizer builds
-// keep the single baseline copy.
+// keep the single baseline copy; so does the coverage build, which counts each copy apart.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__) \
-    && !defined(__SANITIZE_ADDRESS__)
+    && !defined(__SANITIZE_ADDRESS__) && !defined(TARSEL_ONE_BUILD_PER_FUNCTION)
 #define AUDIO_CONVERT_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define AUDIO_CONVERT_CLONES

@@ -24,6 +24,8 @@ public:
         s_threadState = &m_iThreadState;
     }
 
+    // A pair with the delete below, so that both sides of the allocation match.
+    static void* operator new(std::size_t size) { return ::operator new(size); }
     static void operator delete(void* storage)
     {
         // The state word is an atomic without a destructor: it still holds the last value here.
