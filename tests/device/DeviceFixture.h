@@ -219,6 +219,21 @@ protected:
         return device;
     }
 
+    // Plugs `model`, holds the device `make(service)` builds on it, initialises it and gives it
+    // HAL ids as the plug-in would; null when anything fails.
+    template <class Make> auto publishedBy(const std::string& model, Make make) -> decltype(make(m_service))
+    {
+        if (!plug(model))
+            return nullptr;
+        auto* device = make(m_service);
+        device->incReferences();
+        m_devices.push_back(device);
+        if (!device->init())
+            return nullptr;
+        device->setAudioIDs(0x100, 0x101, 0x102);
+        return device;
+    }
+
     // Plugs `name` and initialises a device on it; null when anything fails.
     ZmOSXDevice* initialised(const std::string& name, AudioHardwarePlugInRef plugIn = nullptr)
     {

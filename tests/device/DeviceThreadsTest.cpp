@@ -30,15 +30,9 @@ protected:
     // An initialised device on the Tarsel, held by the fixture.
     ProbeDevice* probe(DeviceManagerClient* client = nullptr, AudioHardwarePlugInRef plugIn = fakePlugIn())
     {
-        if (!plug("tarsel"))
-            return nullptr;
-        auto* device = new ProbeDevice(plugIn, client != nullptr ? client : &m_client, m_service, nullptr);
-        device->incReferences();
-        m_devices.push_back(device);
-        if (!device->init())
-            return nullptr;
-        device->setAudioIDs(0x100, 0x101, 0x102);
-        return device;
+        return publishedBy("tarsel", [&](io_service_t service) {
+            return new ProbeDevice(plugIn, client != nullptr ? client : &m_client, service, nullptr);
+        });
     }
 };
 

@@ -177,15 +177,7 @@ class FrameWrapTest : public DeviceTest {
 protected:
     RingDevice* device(const std::string& model, bool manual)
     {
-        if (!plug(model))
-            return nullptr;
-        auto* d = new RingDevice(&m_client, m_service, manual);
-        d->incReferences();
-        m_devices.push_back(d);
-        if (!d->init())
-            return nullptr;
-        d->setAudioIDs(0x100, 0x101, 0x102);
-        return d;
+        return publishedBy(model, [&](io_service_t service) { return new RingDevice(&m_client, service, manual); });
     }
 };
 

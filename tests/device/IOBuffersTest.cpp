@@ -19,15 +19,9 @@ class IOBuffersTest : public DeviceTest {
 protected:
     ZmOSXDevice* published(const std::string& model = "tarsel", DeviceManagerClient* client = nullptr)
     {
-        if (!plug(model))
-            return nullptr;
-        auto* device = new ZmOSXDevice(fakePlugIn(), client != nullptr ? client : &m_client, m_service, nullptr);
-        device->incReferences();
-        m_devices.push_back(device);
-        if (!device->init())
-            return nullptr;
-        device->setAudioIDs(0x100, 0x101, 0x102);
-        return device;
+        return publishedBy(model, [&](io_service_t service) {
+            return new ZmOSXDevice(fakePlugIn(), client != nullptr ? client : &m_client, service, nullptr);
+        });
     }
 
     static AudioBufferList configuration(ZmOSXDevice* device, bool input)
