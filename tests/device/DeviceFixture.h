@@ -221,7 +221,7 @@ protected:
 
     // Plugs `model`, holds the device `make(service)` builds on it, initialises it and gives it
     // HAL ids as the plug-in would; null when anything fails.
-    template <class Make> auto publishedBy(const std::string& model, Make make) -> decltype(make(m_service))
+    template <class Make> auto publishedBy(const std::string& model, Make make) -> decltype(make(io_service_t{}))
     {
         if (!plug(model))
             return nullptr;
