@@ -16,7 +16,7 @@
 
 #include "device/AudioSM.h"
 #include "device/ZmOSXDevice.h"
-#include "bench/device/BenchDaemon.h"
+#include "bench/BenchDaemon.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "device/ZmOSXDevice.h"
-#include "bench/device/BenchDaemon.h"
+#include "bench/BenchDaemon.h"
 #include "tools/Statistics.h"
 
 namespace {

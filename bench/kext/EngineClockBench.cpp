@@ -12,38 +12,14 @@
 #include <string>
 #include <thread>
 
+#include "bench/BenchDaemon.h"
 #include "device/AudioSM.h"
 #include "device/DriverRequest.h"
 #include "device/KernelMemory.h"
-#include "kext/DaemonThread.h"
-#include "kext/InterfaceBehaviour.h"
 #include "kext/model/Catalogue.h"
 #include "kext/model/DeviceModel.h"
 
 namespace {
-
-struct PrivateDaemon {
-    PrivateDaemon()
-    {
-        char dir[] = "/tmp/tarsel-enginebench-XXXXXX";
-        if (mkdtemp(dir) == nullptr)
-            return;
-        folder = dir;
-        path = folder + "/kext.sock";
-        setenv("TARSEL_KEXT_SOCKET", path.c_str(), 1);
-        thread = std::make_unique<kext::DaemonThread>(path, kext::makeBehaviourFactory());
-        if (thread->started())
-            thread->run([](kext::Daemon& d) { d.plug("default", 0); });
-    }
-    ~PrivateDaemon()
-    {
-        thread.reset();
-        unlink(path.c_str());
-        rmdir(folder.c_str());
-    }
-    std::string folder, path;
-    std::unique_ptr<kext::DaemonThread> thread;
-};
 
 kern_return_t call(io_connect_t connect, DriverRequest& r)
 {
@@ -56,11 +32,10 @@ kern_return_t call(io_connect_t connect, DriverRequest& r)
 void BM_EngineClock(benchmark::State& state)
 {
     const uint32_t rate = uint32_t(state.range(0));
-    PrivateDaemon daemon;
-    io_service_t service = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("ZmKernelDeviceTARSEL"));
+    bench::BenchDaemon daemon;
+    io_service_t service = daemon.plug("default");
     io_connect_t connect = 0;
-    if (!daemon.thread || !daemon.thread->started() || service == 0 ||
-        IOServiceOpen(service, mach_task_self(), 0, &connect) != kIOReturnSuccess) {
+    if (service == 0 || IOServiceOpen(service, mach_task_self(), 0, &connect) != kIOReturnSuccess) {
         state.SkipWithError("no interface");
         return;
     }

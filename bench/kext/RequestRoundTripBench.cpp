@@ -12,42 +12,19 @@
 #include <memory>
 #include <vector>
 
+#include "bench/BenchDaemon.h"
 #include "device/DriverRequest.h"
-#include "kext/DaemonThread.h"
-#include "kext/InterfaceBehaviour.h"
 
 namespace {
 
-struct PrivateDaemon {
-    PrivateDaemon()
-    {
-        char dir[] = "/tmp/tarsel-kextbench-XXXXXX";
-        if (mkdtemp(dir) == nullptr)
-            return;
-        folder = dir;
-        path = folder + "/kext.sock";
-        setenv("TARSEL_KEXT_SOCKET", path.c_str(), 1);
-        thread = std::make_unique<kext::DaemonThread>(path, kext::makeBehaviourFactory());
-        if (thread->started())
-            thread->run([](kext::Daemon& d) { d.plug("default", 0); });
-    }
-    ~PrivateDaemon()
-    {
-        thread.reset();
-        rmdir(folder.c_str());
-    }
-    std::string folder, path;
-    std::unique_ptr<kext::DaemonThread> thread;
-};
-
 void BM_RequestRoundTrip(benchmark::State& state)
 {
-    PrivateDaemon daemon;
-    if (!daemon.thread || !daemon.thread->started()) {
+    bench::BenchDaemon daemon;
+    if (!daemon.started()) {
         state.SkipWithError("no daemon");
         return;
     }
-    io_service_t service = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("ZmKernelDeviceTARSEL"));
+    io_service_t service = daemon.plug("default");
     io_connect_t connect = 0;
     if (service == 0 || IOServiceOpen(service, mach_task_self(), 0, &connect) != kIOReturnSuccess) {
         state.SkipWithError("cannot open the service");
