@@ -2,7 +2,7 @@
 // between processes, opening, hardware preparation, closing and removal, kernel events, the
 // observable properties and the small queries.
 #include "device/ZmOSXDevice.h"
-#include "halplugin/IOProcEntry.h"
+#include "device/IOProcEntry.h"
 
 #include <CoreAudio/AudioHardware.h>
 #include <CoreAudio/AudioHardwarePlugIn.h>

@@ -16,7 +16,7 @@
 #include "device/OSXDeviceManager.h"
 #include "device/ZmOSXDevice.h"
 #include "foundation/IntSpinLock.h"
-#include "halplugin/IOProcEntry.h"
+#include "device/IOProcEntry.h"
 
 namespace {
 

@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-dev
   jackd2 libjack-jackd2-dev stress-ng
   gcovr ccache
+  libplist-dev
 )
 
 missing=()

@@ -21,7 +21,7 @@
 #include "device/DeviceManagerClient.h"
 #include "device/ZmOSXDevice.h"
 #include "kext/model/Catalogue.h"
-#include "platform/src/CoreAudio/HALBackend.h"
+#include "tests/support/RecordingHALBackend.h"
 #include "tests/support/PrivateDaemon.h"
 #include "tests/support/PrivateHome.h"
 
@@ -86,7 +86,7 @@ inline AudioHardwarePlugInRef fakePlugIn()
 inline size_t countNotifications(HALCall call, AudioDevicePropertyID property, AudioStreamID stream = 0)
 {
     size_t n = 0;
-    for (const HALNotification& h : _AudioHALRecordedNotifications())
+    for (const HALNotification& h : recordedHALCalls())
         if (h.call == call && h.property == property && (stream == 0 || h.stream == stream))
             ++n;
     return n;
@@ -165,7 +165,7 @@ protected:
         m_port = IONotificationPortCreate(kIOMasterPortDefault);
         ASSERT_NE(m_port, nullptr);
         CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(m_port), kCFRunLoopDefaultMode);
-        _AudioHALClearRecordedNotifications();
+        clearRecordedHALCalls();
     }
 
     void TearDown() override

@@ -145,7 +145,7 @@ TEST_F(DeviceFormatsTest, FormatChangesAreAnnouncedToTheHal)
     ZmOSXDevice* d = initialised("tarsel-classic-hs", fakePlugIn());
     ASSERT_NE(d, nullptr);
     d->setAudioIDs(7, 8, 9);
-    _AudioHALClearRecordedNotifications();
+    clearRecordedHALCalls();
     m_client.format = 0;
 
     // Configured by this process: 44.1 kHz, 16 bits each way.
@@ -165,7 +165,7 @@ TEST_F(DeviceFormatsTest, FormatChangesAreAnnouncedToTheHal)
     EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyLatency, 8), 1u);
 
     // A new rate is announced as such, on the device and both streams.
-    _AudioHALClearRecordedNotifications();
+    clearRecordedHALCalls();
     f = physical(48000, 2, 24);
     ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
     EXPECT_EQ(d->getFrequency(), 48000u);
@@ -176,10 +176,10 @@ TEST_F(DeviceFormatsTest, FormatChangesAreAnnouncedToTheHal)
     m_client.format = 1;
 
     // The same format again changes nothing and says nothing.
-    _AudioHALClearRecordedNotifications();
+    clearRecordedHALCalls();
     ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
     EXPECT_EQ(m_client.format, 1);
-    EXPECT_TRUE(_AudioHALRecordedNotifications().empty());
+    EXPECT_TRUE(recordedHALCalls().empty());
 }
 
 TEST_F(DeviceFormatsTest, ANestedFormatChangeDoesNothing)
@@ -288,7 +288,7 @@ TEST_F(DeviceFormatsTest, LatenciesFollowTheFamily)
     d->setAudioIDs(7, 8, 9);
     ASSERT_TRUE(d->setFrequency(false, 48000));
     EXPECT_EQ(d->getOutputWriteAhead(), 384u + 2 * 256);
-    _AudioHALClearRecordedNotifications();
+    clearRecordedHALCalls();
     m_client.latency = 0;
     d->setFrameSize(512, false, false);
     EXPECT_EQ(d->getLatency(false), (4u + 8) * 48);

@@ -10,7 +10,7 @@
 
 #include "device/AudioSM.h"
 #include "device/KernelStatusBlock.h"
-#include "halplugin/IOProcEntry.h"
+#include "device/IOProcEntry.h"
 #include "tests/device/DeviceFixture.h"
 
 using namespace devicetest;

@@ -117,7 +117,7 @@ protected:
             return nullptr;
         settle();
         m_client.format = 0;
-        _AudioHALClearRecordedNotifications();
+        clearRecordedHALCalls();
         return d;
     }
 };
@@ -305,7 +305,7 @@ TEST_F(DeviceLifecycleTest, AFormatEventWithTheSameSettingsDoesNothing)
               kIOReturnSuccess);
     settle();
     EXPECT_EQ(m_client.format, 0);
-    EXPECT_TRUE(_AudioHALRecordedNotifications().empty());
+    EXPECT_TRUE(recordedHALCalls().empty());
     EXPECT_EQ(d->getTrueChannels(), s);
 }
 
@@ -443,11 +443,11 @@ TEST_F(DeviceLifecycleTest, FrameSizeChangesAreClampedAndAnnouncedOnce)
     ASSERT_NE(d, nullptr);
     d->setAudioIDs(7, 8, 9);
     m_client.framesize = 0;
-    _AudioHALClearRecordedNotifications();
+    clearRecordedHALCalls();
 
     EXPECT_EQ(d->setFrameSize(256, false, false), 0u);
     EXPECT_EQ(m_client.framesize, 0) << "the size in force, without force, changes nothing";
-    EXPECT_TRUE(_AudioHALRecordedNotifications().empty());
+    EXPECT_TRUE(recordedHALCalls().empty());
 
     d->setFrameSize(32, false, false);
     EXPECT_EQ(d->getFrameSize(), 64u);

@@ -13,7 +13,7 @@
 
 #include "device/AudioSM.h"
 #include "device/TimestampFilter.h"
-#include "halplugin/IOProcEntry.h"
+#include "device/IOProcEntry.h"
 #include "tests/device/DeviceFixture.h"
 
 using namespace devicetest;

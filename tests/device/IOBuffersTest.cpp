@@ -244,7 +244,7 @@ TEST_F(IOBuffersTest, ALayoutChangedByAnotherProcessReachesTheIOProcs)
     ASSERT_TRUE(device->onDeviceStart(sizeProc));
     ASSERT_TRUE(kexttest::waitUntil([&] { return sizes.calls.load() >= 5; }, 20s));
     ASSERT_EQ(sizes.lastChannels.load(), 2u);
-    _AudioHALClearRecordedNotifications();
+    clearRecordedHALCalls();
 
     AudioStreamBasicDescription format{};
     ASSERT_EQ(other->getStreamFormat(false, &format, true, 128), 0);

@@ -258,14 +258,134 @@ extern "C" {
 #endif
 
 // A listener is one (property, proc) pair; adding it again only replaces its client data.
-// kAudioPropertyWildcardPropertyID listens to every property. Listeners are called on the
-// thread that makes the change, with no lock held, and their result is ignored.
+// kAudioPropertyWildcardPropertyID listens to every property. Listeners are called on the HAL's
+// notification thread (never on an I/O thread), with no lock held, and their result is ignored.
 OSStatus AudioHardwareAddPropertyListener(AudioHardwarePropertyID inPropertyID,
                                           AudioHardwarePropertyListenerProc inProc,
                                           void* inClientData);
 // kAudioHardwareIllegalOperationError when the pair was not registered.
 OSStatus AudioHardwareRemovePropertyListener(AudioHardwarePropertyID inPropertyID,
                                              AudioHardwarePropertyListenerProc inProc);
+
+#ifdef __cplusplus
+}
+#endif
+
+// ---------------------------------------------------------------------------------------------
+// The client calls: what an application uses to reach the devices of the HAL's plug-ins. The
+// first call loads the plug-ins of the plug-in folder and initialises them on the HAL's own
+// thread. Devices and streams are named by the object IDs the HAL hands out (never 0, never
+// reused in a process); an ID that names no live object answers kAudioHardwareBadDeviceError,
+// kAudioHardwareBadStreamError or kAudioHardwareBadObjectError, an unknown system property
+// kAudioHardwareUnknownPropertyError, a null pointer where one is needed
+// kAudioHardwareIllegalOperationError. Device and stream calls are answered by the plug-in that
+// owns the object, with its status. Every listener below is called on the HAL's notification
+// thread.
+
+typedef OSStatus (*AudioDevicePropertyListenerProc)(AudioDeviceID inDevice, UInt32 inChannel,
+                                                    Boolean isInput,
+                                                    AudioDevicePropertyID inPropertyID,
+                                                    void* inClientData);
+typedef OSStatus (*AudioStreamPropertyListenerProc)(AudioStreamID inStream, UInt32 inChannel,
+                                                    AudioDevicePropertyID inPropertyID,
+                                                    void* inClientData);
+typedef OSStatus (*AudioObjectPropertyListenerProc)(AudioObjectID inObjectID,
+                                                    UInt32 inNumberAddresses,
+                                                    const AudioObjectPropertyAddress inAddresses[],
+                                                    void* inClientData);
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The system object (kAudioObjectSystemObject): "dev#" (the device IDs), "dIn ", "dOut" and
+// "sOut" (the default devices, settable), "duid" (an AudioValueTranslation from a CFString UID
+// to a device ID).
+OSStatus AudioHardwareGetPropertyInfo(AudioHardwarePropertyID inPropertyID, UInt32* outSize,
+                                      Boolean* outWritable);
+OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID inPropertyID, UInt32* ioPropertyDataSize,
+                                  void* outPropertyData);
+OSStatus AudioHardwareSetProperty(AudioHardwarePropertyID inPropertyID, UInt32 inPropertyDataSize,
+                                  const void* inPropertyData);
+// Tears every plug-in down, releases and unloads it, and stops the HAL's threads; the next
+// client call loads them again. Not to be called while other threads make client calls.
+OSStatus AudioHardwareUnload(void);
+
+OSStatus AudioDeviceAddIOProc(AudioDeviceID inDevice, AudioDeviceIOProc inProc, void* inClientData);
+OSStatus AudioDeviceRemoveIOProc(AudioDeviceID inDevice, AudioDeviceIOProc inProc);
+OSStatus AudioDeviceCreateIOProcID(AudioDeviceID inDevice, AudioDeviceIOProc inProc,
+                                   void* inClientData, AudioDeviceIOProcID* outIOProcID);
+OSStatus AudioDeviceDestroyIOProcID(AudioDeviceID inDevice, AudioDeviceIOProcID inIOProcID);
+OSStatus AudioDeviceStart(AudioDeviceID inDevice, AudioDeviceIOProc inProc);
+OSStatus AudioDeviceStop(AudioDeviceID inDevice, AudioDeviceIOProc inProc);
+OSStatus AudioDeviceGetCurrentTime(AudioDeviceID inDevice, AudioTimeStamp* outTime);
+OSStatus AudioDeviceTranslateTime(AudioDeviceID inDevice, const AudioTimeStamp* inTime,
+                                  AudioTimeStamp* outTime);
+
+OSStatus AudioDeviceGetPropertyInfo(AudioDeviceID inDevice, UInt32 inChannel, Boolean isInput,
+                                    AudioDevicePropertyID inPropertyID, UInt32* outSize,
+                                    Boolean* outWritable);
+OSStatus AudioDeviceGetProperty(AudioDeviceID inDevice, UInt32 inChannel, Boolean isInput,
+                                AudioDevicePropertyID inPropertyID, UInt32* ioPropertyDataSize,
+                                void* outPropertyData);
+OSStatus AudioDeviceSetProperty(AudioDeviceID inDevice, const AudioTimeStamp* inWhen,
+                                UInt32 inChannel, Boolean isInput,
+                                AudioDevicePropertyID inPropertyID, UInt32 inPropertyDataSize,
+                                const void* inPropertyData);
+// A device listener is one (device, channel, direction, property, proc) entry; the wildcard
+// channel and property match every one.
+OSStatus AudioDeviceAddPropertyListener(AudioDeviceID inDevice, UInt32 inChannel, Boolean isInput,
+                                        AudioDevicePropertyID inPropertyID,
+                                        AudioDevicePropertyListenerProc inProc, void* inClientData);
+OSStatus AudioDeviceRemovePropertyListener(AudioDeviceID inDevice, UInt32 inChannel,
+                                           Boolean isInput, AudioDevicePropertyID inPropertyID,
+                                           AudioDevicePropertyListenerProc inProc);
+
+OSStatus AudioStreamGetPropertyInfo(AudioStreamID inStream, UInt32 inChannel,
+                                    AudioDevicePropertyID inPropertyID, UInt32* outSize,
+                                    Boolean* outWritable);
+OSStatus AudioStreamGetProperty(AudioStreamID inStream, UInt32 inChannel,
+                                AudioDevicePropertyID inPropertyID, UInt32* ioPropertyDataSize,
+                                void* outPropertyData);
+OSStatus AudioStreamSetProperty(AudioStreamID inStream, const AudioTimeStamp* inWhen,
+                                UInt32 inChannel, AudioDevicePropertyID inPropertyID,
+                                UInt32 inPropertyDataSize, const void* inPropertyData);
+OSStatus AudioStreamAddPropertyListener(AudioStreamID inStream, UInt32 inChannel,
+                                        AudioDevicePropertyID inPropertyID,
+                                        AudioStreamPropertyListenerProc inProc, void* inClientData);
+OSStatus AudioStreamRemovePropertyListener(AudioStreamID inStream, UInt32 inChannel,
+                                           AudioDevicePropertyID inPropertyID,
+                                           AudioStreamPropertyListenerProc inProc);
+
+// The object calls. On the system object they answer the system properties above (global
+// scope, master element); on devices and streams they go to the plug-in's object entries.
+void AudioObjectShow(AudioObjectID inObjectID);
+Boolean AudioObjectHasProperty(AudioObjectID inObjectID, const AudioObjectPropertyAddress* inAddress);
+OSStatus AudioObjectIsPropertySettable(AudioObjectID inObjectID,
+                                       const AudioObjectPropertyAddress* inAddress,
+                                       Boolean* outIsSettable);
+OSStatus AudioObjectGetPropertyDataSize(AudioObjectID inObjectID,
+                                        const AudioObjectPropertyAddress* inAddress,
+                                        UInt32 inQualifierDataSize, const void* inQualifierData,
+                                        UInt32* outDataSize);
+OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
+                                    const AudioObjectPropertyAddress* inAddress,
+                                    UInt32 inQualifierDataSize, const void* inQualifierData,
+                                    UInt32* ioDataSize, void* outData);
+OSStatus AudioObjectSetPropertyData(AudioObjectID inObjectID,
+                                    const AudioObjectPropertyAddress* inAddress,
+                                    UInt32 inQualifierDataSize, const void* inQualifierData,
+                                    UInt32 inDataSize, const void* inData);
+// A listener is one (object, address, proc, client data) entry; the address's wildcards match
+// every selector, scope or element. The listener gets the address that changed.
+OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
+                                        const AudioObjectPropertyAddress* inAddress,
+                                        AudioObjectPropertyListenerProc inListener,
+                                        void* inClientData);
+OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID,
+                                           const AudioObjectPropertyAddress* inAddress,
+                                           AudioObjectPropertyListenerProc inListener,
+                                           void* inClientData);
 
 #ifdef __cplusplus
 }

@@ -1,214 +1,63 @@
 #include "platform/src/CoreAudio/HALBackend.h"
 
 #include <atomic>
-#include <deque>
-#include <mutex>
-#include <utility>
 
 namespace {
 
-class BuiltInBackend final : public HALBackend {
+// A process without a HAL (the control application runs the device layer with no plug-in):
+// nothing can be claimed or announced, and changes have nobody to hear them.
+class NoHALBackend final : public HALBackend {
 public:
-    OSStatus claimDeviceID(AudioHardwarePlugInRef owner, AudioDeviceID* outID) override
+    OSStatus claimDeviceID(AudioHardwarePlugInRef, AudioDeviceID*) override { return refused(); }
+    OSStatus claimStreamID(AudioHardwarePlugInRef, AudioDeviceID, AudioStreamID*) override
     {
-        *outID = nextID();
-        HALNotification n;
-        n.call = HALCall::ClaimDeviceID;
-        n.owner = owner;
-        n.device = *outID;
-        record(std::move(n));
+        return refused();
+    }
+    OSStatus devicesCreated(AudioHardwarePlugInRef, UInt32, const AudioDeviceID*) override
+    {
+        return refused();
+    }
+    OSStatus devicesDied(AudioHardwarePlugInRef, UInt32, const AudioDeviceID*) override
+    {
+        return refused();
+    }
+    OSStatus streamsCreated(AudioHardwarePlugInRef, AudioDeviceID, UInt32,
+                            const AudioStreamID*) override
+    {
+        return refused();
+    }
+    OSStatus streamsDied(AudioHardwarePlugInRef, AudioDeviceID, UInt32,
+                         const AudioStreamID*) override
+    {
+        return refused();
+    }
+    OSStatus devicePropertyChanged(AudioHardwarePlugInRef, AudioDeviceID, UInt32, Boolean,
+                                   AudioDevicePropertyID) override
+    {
         return kAudioHardwareNoError;
     }
-
-    OSStatus claimStreamID(AudioHardwarePlugInRef owner, AudioDeviceID device,
-                           AudioStreamID* outID) override
+    OSStatus streamPropertyChanged(AudioHardwarePlugInRef, AudioDeviceID, AudioStreamID, UInt32,
+                                   AudioDevicePropertyID) override
     {
-        *outID = nextID();
-        HALNotification n;
-        n.call = HALCall::ClaimStreamID;
-        n.owner = owner;
-        n.device = device;
-        n.stream = *outID;
-        record(std::move(n));
         return kAudioHardwareNoError;
     }
-
-    OSStatus devicesCreated(AudioHardwarePlugInRef owner, UInt32 count,
-                            const AudioDeviceID* ids) override
+    OSStatus addPropertyListener(AudioHardwarePropertyID, AudioHardwarePropertyListenerProc,
+                                 void*) override
     {
-        recordList(HALCall::DevicesCreated, owner, kAudioDeviceUnknown, count, ids);
-        if (count > 0)
-            hardwarePropertyChanged(kAudioHardwarePropertyDevices);
-        return kAudioHardwareNoError;
+        return refused();
     }
-
-    OSStatus devicesDied(AudioHardwarePlugInRef owner, UInt32 count,
-                         const AudioDeviceID* ids) override
+    OSStatus removePropertyListener(AudioHardwarePropertyID,
+                                    AudioHardwarePropertyListenerProc) override
     {
-        recordList(HALCall::DevicesDied, owner, kAudioDeviceUnknown, count, ids);
-        if (count > 0)
-            hardwarePropertyChanged(kAudioHardwarePropertyDevices);
-        return kAudioHardwareNoError;
+        return refused();
     }
-
-    OSStatus streamsCreated(AudioHardwarePlugInRef owner, AudioDeviceID device, UInt32 count,
-                            const AudioStreamID* ids) override
-    {
-        recordList(HALCall::StreamsCreated, owner, device, count, ids);
-        return kAudioHardwareNoError;
-    }
-
-    OSStatus streamsDied(AudioHardwarePlugInRef owner, AudioDeviceID device, UInt32 count,
-                         const AudioStreamID* ids) override
-    {
-        recordList(HALCall::StreamsDied, owner, device, count, ids);
-        return kAudioHardwareNoError;
-    }
-
-    OSStatus devicePropertyChanged(AudioHardwarePlugInRef owner, AudioDeviceID device,
-                                   UInt32 channel, Boolean isInput,
-                                   AudioDevicePropertyID property) override
-    {
-        HALNotification n;
-        n.call = HALCall::DevicePropertyChanged;
-        n.owner = owner;
-        n.device = device;
-        n.channel = channel;
-        n.isInput = isInput != 0;
-        n.property = property;
-        record(std::move(n));
-        return kAudioHardwareNoError;
-    }
-
-    OSStatus streamPropertyChanged(AudioHardwarePlugInRef owner, AudioDeviceID device,
-                                   AudioStreamID stream, UInt32 channel,
-                                   AudioDevicePropertyID property) override
-    {
-        HALNotification n;
-        n.call = HALCall::StreamPropertyChanged;
-        n.owner = owner;
-        n.device = device;
-        n.stream = stream;
-        n.channel = channel;
-        n.property = property;
-        record(std::move(n));
-        return kAudioHardwareNoError;
-    }
-
-    OSStatus addPropertyListener(AudioHardwarePropertyID property,
-                                 AudioHardwarePropertyListenerProc proc, void* clientData) override
-    {
-        std::lock_guard lock(m_mutex);
-        for (Listener& l : m_listeners) {
-            if (l.property == property && l.proc == proc) {
-                l.clientData = clientData;
-                return kAudioHardwareNoError;
-            }
-        }
-        m_listeners.push_back({property, proc, clientData});
-        return kAudioHardwareNoError;
-    }
-
-    OSStatus removePropertyListener(AudioHardwarePropertyID property,
-                                    AudioHardwarePropertyListenerProc proc) override
-    {
-        std::lock_guard lock(m_mutex);
-        for (auto it = m_listeners.begin(); it != m_listeners.end(); ++it) {
-            if (it->property == property && it->proc == proc) {
-                m_listeners.erase(it);
-                return kAudioHardwareNoError;
-            }
-        }
-        return kAudioHardwareIllegalOperationError;
-    }
-
-    void hardwarePropertyChanged(AudioHardwarePropertyID property) override
-    {
-        // Called from a copy with the lock released, so a listener may add or remove
-        // listeners (itself included) or make HAL calls of its own.
-        std::vector<Listener> due;
-        {
-            std::lock_guard lock(m_mutex);
-            for (const Listener& l : m_listeners)
-                if (l.property == property || l.property == kAudioPropertyWildcardPropertyID)
-                    due.push_back(l);
-        }
-        for (const Listener& l : due)
-            l.proc(property, l.clientData);
-    }
-
-    std::vector<HALNotification> recorded()
-    {
-        std::lock_guard lock(m_mutex);
-        return {m_record.begin(), m_record.end()};
-    }
-
-    void clear()
-    {
-        std::lock_guard lock(m_mutex);
-        m_record.clear();
-        m_dropped = 0;
-    }
-
-    std::size_t dropped()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_dropped;
-    }
+    void hardwarePropertyChanged(AudioHardwarePropertyID) override {}
 
 private:
-    struct Listener {
-        AudioHardwarePropertyID property;
-        AudioHardwarePropertyListenerProc proc;
-        void* clientData;
-    };
-
-    AudioObjectID nextID()
-    {
-        // Skips 0 (no object) and 1 (the system object) should the counter ever wrap.
-        AudioObjectID id;
-        do
-            id = m_nextID.fetch_add(1, std::memory_order_relaxed);
-        while (id == kAudioObjectUnknown || id == kAudioObjectSystemObject);
-        return id;
-    }
-
-    void record(HALNotification&& n)
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_record.size() >= kHALRecordedNotificationLimit) {
-            m_record.pop_front();
-            ++m_dropped;
-        }
-        m_record.push_back(std::move(n));
-    }
-
-    void recordList(HALCall call, AudioHardwarePlugInRef owner, AudioDeviceID device,
-                    UInt32 count, const AudioObjectID* ids)
-    {
-        HALNotification n;
-        n.call = call;
-        n.owner = owner;
-        n.device = device;
-        if (count > 0)
-            n.objects.assign(ids, ids + count);
-        record(std::move(n));
-    }
-
-    std::atomic<AudioObjectID> m_nextID{kAudioObjectSystemObject + 1};
-    std::mutex m_mutex; // guards the record and the listeners
-    std::deque<HALNotification> m_record;
-    std::size_t m_dropped = 0;
-    std::vector<Listener> m_listeners;
+    static OSStatus refused() { return kAudioHardwareIllegalOperationError; }
 };
 
-// Never destroyed, so calls made while the process exits still find it.
-BuiltInBackend& builtIn()
-{
-    static BuiltInBackend* backend = new BuiltInBackend;
-    return *backend;
-}
-
+NoHALBackend g_noHAL;
 std::atomic<HALBackend*> g_installed{nullptr};
 
 } // namespace
@@ -216,31 +65,16 @@ std::atomic<HALBackend*> g_installed{nullptr};
 HALBackend* _AudioHALSetBackend(HALBackend* backend)
 {
     HALBackend* previous = g_installed.exchange(backend, std::memory_order_acq_rel);
-    return previous ? previous : &builtIn();
+    return previous ? previous : &g_noHAL;
 }
 
 HALBackend* _AudioHALGetBackend()
 {
     HALBackend* installed = g_installed.load(std::memory_order_acquire);
-    return installed ? installed : &builtIn();
+    return installed ? installed : &g_noHAL;
 }
 
 void _AudioHALHardwarePropertyChanged(AudioHardwarePropertyID property)
 {
     _AudioHALGetBackend()->hardwarePropertyChanged(property);
-}
-
-std::vector<HALNotification> _AudioHALRecordedNotifications()
-{
-    return builtIn().recorded();
-}
-
-void _AudioHALClearRecordedNotifications()
-{
-    builtIn().clear();
-}
-
-std::size_t _AudioHALDroppedNotificationCount()
-{
-    return builtIn().dropped();
 }

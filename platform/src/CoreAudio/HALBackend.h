@@ -41,47 +41,11 @@ struct HALBackend {
 };
 
 // Installs `backend` for every later call and answers the one it replaces; null restores the
-// built-in backend. The backend is not owned and must outlive every call that can reach it.
+// built-in backend, which stands for a process without a HAL: it refuses claims and
+// announcements and listeners with kAudioHardwareIllegalOperationError and drops property
+// changes. The backend is not owned and must outlive every call that can reach it.
 HALBackend* _AudioHALSetBackend(HALBackend* backend);
 HALBackend* _AudioHALGetBackend();
 
 // Tells the current backend that a property of the system object changed.
 void _AudioHALHardwarePropertyChanged(AudioHardwarePropertyID property);
-
-// The built-in backend hands out increasing IDs from 2 (0 is no object, 1 the system object)
-// and records every call that reaches it. It keeps no registry of objects, so it accepts any
-// ID; the HAL library checks them. On devices created or died it tells the listeners of
-// kAudioHardwarePropertyDevices.
-enum class HALCall {
-    ClaimDeviceID,         // device: the claimed ID
-    ClaimStreamID,         // device: the owner given; stream: the claimed ID
-    DevicesCreated,        // objects: the devices
-    DevicesDied,           // objects: the devices
-    StreamsCreated,        // device: the owner given; objects: the streams
-    StreamsDied,           // device: the owner given; objects: the streams
-    DevicePropertyChanged, // device, channel, isInput, property
-    StreamPropertyChanged, // device, stream, channel, property
-};
-
-struct HALNotification {
-    HALCall call = HALCall::DevicePropertyChanged;
-    AudioHardwarePlugInRef owner = nullptr;
-    AudioDeviceID device = kAudioDeviceUnknown;
-    AudioStreamID stream = kAudioStreamUnknown;
-    UInt32 channel = 0;
-    bool isInput = false;
-    AudioDevicePropertyID property = 0;
-    std::vector<AudioObjectID> objects;
-
-    bool operator==(const HALNotification&) const = default;
-};
-
-// The record keeps the latest calls up to this many; older ones are dropped and counted.
-constexpr std::size_t kHALRecordedNotificationLimit = 4096;
-
-// A copy of the built-in backend's record, oldest first.
-std::vector<HALNotification> _AudioHALRecordedNotifications();
-// Empties the record and zeroes the dropped count.
-void _AudioHALClearRecordedNotifications();
-// Calls dropped from the front of the record since it was last cleared.
-std::size_t _AudioHALDroppedNotificationCount();

@@ -1,4 +1,4 @@
-#include "halplugin/IOProcEntry.h"
+#include "device/IOProcEntry.h"
 
 #include "device/ZmOSXDevice.h"
 
