@@ -612,14 +612,14 @@ void ZmOSXDevice::onFormatEvent()
 
 void ZmOSXDevice::notifyDevice(bool input, AudioDevicePropertyID property, UInt32 channel)
 {
-    if (m_pluginRef != nullptr && m_deviceID != 0)
-        AudioHardwareDevicePropertyChanged(m_pluginRef, m_deviceID, channel, input, property);
+    if (m_pluginRef != nullptr && getAudioDeviceID() != 0)
+        AudioHardwareDevicePropertyChanged(m_pluginRef, getAudioDeviceID(), channel, input, property);
 }
 
 void ZmOSXDevice::notifyStream(AudioStreamID stream, AudioDevicePropertyID property)
 {
-    if (m_pluginRef != nullptr && m_deviceID != 0 && stream != 0)
-        AudioHardwareStreamPropertyChanged(m_pluginRef, m_deviceID, stream, 0, property);
+    if (m_pluginRef != nullptr && getAudioDeviceID() != 0 && stream != 0)
+        AudioHardwareStreamPropertyChanged(m_pluginRef, getAudioDeviceID(), stream, 0, property);
 }
 
 void ZmOSXDevice::onPropertyChanged(PropertyItem* item)
@@ -630,7 +630,7 @@ void ZmOSXDevice::onPropertyChanged(PropertyItem* item)
             m_pClient->onLatencyChanged(this);
         notifyDevice(input, kAudioDevicePropertyLatency);
         notifyDevice(input, kAudioDevicePropertySafetyOffset);
-        const AudioStreamID stream = input ? m_inStreamID : m_outStreamID;
+        const AudioStreamID stream = input ? getInAudioStreamID() : getOutAudioStreamID();
         notifyStream(stream, kAudioDevicePropertyLatency);
         notifyStream(stream, kAudioDevicePropertySafetyOffset);
     } else if (item == &m_frameSize) {
@@ -640,7 +640,7 @@ void ZmOSXDevice::onPropertyChanged(PropertyItem* item)
         notifyDevice(false, kAudioDevicePropertyBufferSize);
         notifyDevice(true, kAudioDevicePropertyBufferFrameSize);
         notifyDevice(false, kAudioDevicePropertyBufferFrameSize);
-        for (AudioStreamID stream : {m_inStreamID, m_outStreamID}) {
+        for (AudioStreamID stream : {getInAudioStreamID(), getOutAudioStreamID()}) {
             notifyStream(stream, kAudioDevicePropertyBufferSize);
             notifyStream(stream, kAudioDevicePropertyBufferFrameSize);
         }
@@ -680,9 +680,9 @@ void ZmOSXDevice::checkRunningStream()
 
 void ZmOSXDevice::setAudioIDs(AudioObjectID device, AudioObjectID inStream, AudioObjectID outStream)
 {
-    m_deviceID = device;
-    m_inStreamID = inStream;
-    m_outStreamID = outStream;
+    m_deviceID.store(device, std::memory_order_relaxed);
+    m_inStreamID.store(inStream, std::memory_order_relaxed);
+    m_outStreamID.store(outStream, std::memory_order_relaxed);
 }
 
 bool ZmOSXDevice::isDevice(UInt16 vid, UInt16 pid) const

@@ -83,9 +83,9 @@ public:
 
     // --- identity and small queries ---
     void setAudioIDs(AudioObjectID device, AudioObjectID inStream, AudioObjectID outStream);
-    AudioObjectID getAudioDeviceID() const { return m_deviceID; }
-    AudioObjectID getInAudioStreamID() const { return m_inStreamID; }
-    AudioObjectID getOutAudioStreamID() const { return m_outStreamID; }
+    AudioObjectID getAudioDeviceID() const { return m_deviceID.load(std::memory_order_relaxed); }
+    AudioObjectID getInAudioStreamID() const { return m_inStreamID.load(std::memory_order_relaxed); }
+    AudioObjectID getOutAudioStreamID() const { return m_outStreamID.load(std::memory_order_relaxed); }
     io_object_t* interestNotification() { return &m_interestNotification; }
     const ZmString& getManufacturer() const { return m_sManufacturer; }
     const ZmString& getDeviceName() const { return m_sDeviceName; }
@@ -321,9 +321,10 @@ protected:
     VkChannelSettings m_cRequestedChannels{};
     VkChannelSettings m_cIOProcChannels[2]{};
     uint32_t m_iPendingDirection = 0; // 0 none, 1 input-led, 2 output-led deferred request
-    AudioObjectID m_deviceID = 0;
-    AudioObjectID m_inStreamID = 0;
-    AudioObjectID m_outStreamID = 0;
+    // Set by the plug-in as it publishes and withdraws the device, read by every thread.
+    std::atomic<AudioObjectID> m_deviceID{0};
+    std::atomic<AudioObjectID> m_inStreamID{0};
+    std::atomic<AudioObjectID> m_outStreamID{0};
     Semaphore m_startSemaphore;
     std::atomic<EThreadState> m_iThreadState{kThreadNotRunning};
     // The thread was started, and its exit signal has been taken by a closer.

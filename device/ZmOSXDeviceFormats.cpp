@@ -343,7 +343,7 @@ bool ZmOSXDevice::checkReportFormatChange(AudioStreamBasicDescription& oldInVirt
         if (m_pClient != nullptr)
             m_pClient->onFormatChanged(this);
     }
-    if (m_pluginRef == nullptr || m_deviceID == 0)
+    if (m_pluginRef == nullptr || getAudioDeviceID() == 0)
         return any;
     const uint32_t inChannels = std::min(m_cReportedChannels.iInChannels, kMaxNotifiedChannels);
     const uint32_t outChannels = std::min(m_cReportedChannels.iOutChannels, kMaxNotifiedChannels);
@@ -371,8 +371,8 @@ bool ZmOSXDevice::checkReportFormatChange(AudioStreamBasicDescription& oldInVirt
         AudioStreamID stream;
         bool physical, virtualFormat;
     };
-    for (const Side& side : {Side{m_inStreamID, inPhysicalChanged, inVirtualChanged},
-                             Side{m_outStreamID, outPhysicalChanged, outVirtualChanged}}) {
+    for (const Side& side : {Side{getInAudioStreamID(), inPhysicalChanged, inVirtualChanged},
+                             Side{getOutAudioStreamID(), outPhysicalChanged, outVirtualChanged}}) {
         if (side.physical)
             notifyStream(side.stream, kAudioStreamPropertyPhysicalFormat);
         if (side.virtualFormat)
@@ -504,7 +504,7 @@ void ZmOSXDevice::notifyLatencies()
         m_pClient->onLatencyChanged(this);
     notifyDevice(true, kAudioDevicePropertyLatency);
     notifyDevice(true, kAudioDevicePropertySafetyOffset);
-    for (AudioStreamID stream : {m_inStreamID, m_outStreamID}) {
+    for (AudioStreamID stream : {getInAudioStreamID(), getOutAudioStreamID()}) {
         notifyStream(stream, kAudioDevicePropertyLatency);
         notifyStream(stream, kAudioDevicePropertySafetyOffset);
     }

@@ -346,7 +346,7 @@ void ZmOSXDevice::callIOProcs(unsigned long long, unsigned long frames)
             std::memset(samples, 0, outBytes);
         AudioBufferList input = m_inputBuffer.freshList();
         AudioBufferList output = m_outputBuffer.freshList();
-        if (!entry->callIOProc(m_deviceID, &m_timestampFilter.mNowTime, &input, &m_timestampFilter.mInputTime,
+        if (!entry->callIOProc(getAudioDeviceID(), &m_timestampFilter.mNowTime, &input, &m_timestampFilter.mInputTime,
                                &output, &m_timestampFilter.mOutputTime, inSettings, outSettings)
             || raw == nullptr || samples == nullptr)
             continue;
