@@ -1,0 +1,322 @@
+// The plug-in as the HAL sees it: its module loaded from the bundle, its one factory and its
+// function table, against a private simulated kernel driver. The HAL's side is the recording
+// backend, so every claim and announcement the plug-in makes can be checked in order.
+#include <CoreAudio/AudioHardwarePlugIn.h>
+#include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/IOReturn.h>
+#include <dlfcn.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "platform/src/CoreFoundation/CFPlugInPrivate.h"
+#include "tests/support/PrivateDaemon.h"
+#include "tests/support/PrivateHome.h"
+#include "tests/support/RecordingHALBackend.h"
+
+namespace {
+
+using namespace kexttest;
+
+using Factory = void* (*)(CFAllocatorRef, CFUUIDRef);
+
+// The bundle's module, loaded as the HAL loads it.
+class Module {
+public:
+    Module() : m_handle(dlopen(TARSEL_PLUGIN_MODULE, RTLD_NOW | RTLD_LOCAL)) {}
+    ~Module()
+    {
+        if (m_handle != nullptr)
+            dlclose(m_handle);
+    }
+    Factory factory() const
+    {
+        return m_handle ? reinterpret_cast<Factory>(dlsym(m_handle, "CreateAudio")) : nullptr;
+    }
+
+private:
+    void* m_handle;
+};
+
+AudioHardwarePlugInRef create(Factory factory)
+{
+    return static_cast<AudioHardwarePlugInRef>(factory(kCFAllocatorDefault, kAudioHardwarePlugInTypeID));
+}
+
+std::vector<HALNotification> calls(HALCall kind)
+{
+    std::vector<HALNotification> out;
+    for (const HALNotification& n : recordedHALCalls())
+        if (n.call == kind)
+            out.push_back(n);
+    return out;
+}
+
+struct Counter {
+    std::atomic<int> calls{0};
+};
+
+OSStatus countingProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                      AudioBufferList* output, const AudioTimeStamp*, void* clientData)
+{
+    static_cast<Counter*>(clientData)->calls.fetch_add(1);
+    if (output != nullptr && output->mBuffers[0].mData != nullptr)
+        std::fill_n(static_cast<float*>(output->mBuffers[0].mData), output->mBuffers[0].mDataByteSize / 4, 0.25f);
+    return 0;
+}
+
+OSStatus otherProc(AudioDeviceID d, const AudioTimeStamp* n, const AudioBufferList* i, const AudioTimeStamp* it,
+                   AudioBufferList* o, const AudioTimeStamp* ot, void* c)
+{
+    return countingProc(d, n, i, it, o, ot, c);
+}
+
+// No call for a while once the device is gone or torn down.
+bool staysAt(const Counter& counter, int value)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    return counter.calls.load() == value;
+}
+
+class PlugIn : public KextTest {
+protected:
+    void SetUp() override
+    {
+        KextTest::SetUp();
+        clearRecordedHALCalls();
+        ASSERT_NE(m_module.factory(), nullptr) << dlerror();
+    }
+    void TearDown() override
+    {
+        if (m_ref != nullptr) {
+            (*m_ref)->Teardown(m_ref);
+            (*m_ref)->Release(m_ref);
+        }
+        KextTest::TearDown();
+    }
+
+    // Creates and initialises the plug-in on this thread, whose run loop then hears hot-plug.
+    void initialise()
+    {
+        m_ref = create(m_module.factory());
+        ASSERT_NE(m_ref, nullptr);
+        ASSERT_EQ((*m_ref)->InitializeWithObjectID(m_ref, 77), noErr);
+    }
+    AudioHardwarePlugInInterface& table() { return **m_ref; }
+
+    // The published devices in order: device, input stream and output stream IDs.
+    struct Published {
+        AudioDeviceID device;
+        AudioStreamID input, output;
+    };
+    std::vector<Published> published()
+    {
+        std::vector<Published> out;
+        for (const HALNotification& n : calls(HALCall::StreamsCreated))
+            if (n.objects.size() == 2)
+                out.push_back({n.device, n.objects[0], n.objects[1]});
+        return out;
+    }
+
+    PrivateHome m_home;
+    Module m_module;
+    AudioHardwarePlugInRef m_ref = nullptr;
+};
+
+TEST_F(PlugIn, TheFactoryServesEveryInterfaceFromOneReferenceCountedObject)
+{
+    CFUUIDRef other = CFUUIDCreateFromUUIDBytes(kCFAllocatorDefault, CFUUIDGetUUIDBytes(kAudioHardwarePlugInInterfaceID));
+    EXPECT_EQ(m_module.factory()(kCFAllocatorDefault, other), nullptr);
+    CFRelease(other);
+
+    AudioHardwarePlugInRef ref = create(m_module.factory());
+    ASSERT_NE(ref, nullptr);
+    CFUUIDRef factory = kAudioHardwarePlugInTypeID;
+    EXPECT_EQ(_CFPlugInInstanceCount(factory), 1);
+
+    const CFUUIDRef served[] = {kAudioHardwarePlugInInterface4ID, kAudioHardwarePlugInInterface3ID,
+                                kAudioHardwarePlugInInterface2ID, kAudioHardwarePlugInInterfaceID,
+                                kAudioHardwarePlugInTypeID,       IUnknownUUID};
+    ULONG expected = 1;
+    for (CFUUIDRef iid : served) {
+        void* out = nullptr;
+        EXPECT_EQ((*ref)->QueryInterface(ref, CFUUIDGetUUIDBytes(iid), &out), S_OK);
+        EXPECT_EQ(out, ref);
+        EXPECT_EQ((*ref)->AddRef(ref), ++expected + 1);
+        EXPECT_EQ((*ref)->Release(ref), expected);
+    }
+    void* out = ref;
+    CFUUIDBytes unknown = CFUUIDGetUUIDBytes(kAudioHardwarePlugInTypeID);
+    unknown.byte15 ^= 1;
+    EXPECT_EQ((*ref)->QueryInterface(ref, unknown, &out), E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
+
+    // What the HAL learns of time and reading comes only from the IOProcs.
+    AudioTimeStamp time{};
+    EXPECT_EQ((*ref)->DeviceRead(ref, 5, &time, nullptr), kIOReturnError);
+    EXPECT_EQ((*ref)->DeviceGetCurrentTime(ref, 5, &time), kIOReturnError);
+    EXPECT_EQ((*ref)->DeviceTranslateTime(ref, 5, &time, &time), kIOReturnError);
+    EXPECT_EQ((*ref)->DeviceStartAtTime(ref, 5, countingProc, &time, 0), kIOReturnError);
+    EXPECT_EQ((*ref)->DeviceGetNearestStartTime(ref, 5, &time, 0), kIOReturnError);
+
+    while (expected > 1)
+        EXPECT_EQ((*ref)->Release(ref), --expected);
+    EXPECT_EQ((*ref)->Release(ref), 0u);
+    EXPECT_EQ(_CFPlugInInstanceCount(factory), 0) << "the last Release destroys the driver";
+}
+
+TEST_F(PlugIn, PublishesEachInterfaceWithItsStreamsAndWithdrawsTheOneUnplugged)
+{
+    ASSERT_NE(daemon().plug("default"), 0u);
+    const uint32_t second = daemon().plug("default");
+    ASSERT_NE(second, 0u);
+    initialise();
+
+    // Claims in order: the device, then its input stream, then its output stream.
+    const std::vector<HALNotification> recorded = recordedHALCalls();
+    std::vector<HALCall> order;
+    for (const HALNotification& n : recorded)
+        if (n.call != HALCall::DevicePropertyChanged && n.call != HALCall::StreamPropertyChanged)
+            order.push_back(n.call);
+    const std::vector<HALCall> one = {HALCall::ClaimDeviceID, HALCall::ClaimStreamID, HALCall::ClaimStreamID,
+                                      HALCall::DevicesCreated, HALCall::StreamsCreated};
+    std::vector<HALCall> two = one;
+    two.insert(two.end(), one.begin(), one.end());
+    EXPECT_EQ(order, two);
+    const std::vector<Published> devices = published();
+    ASSERT_EQ(devices.size(), 2u);
+    std::vector<AudioObjectID> ids;
+    for (const Published& p : devices) {
+        EXPECT_LT(p.device, p.input);
+        EXPECT_LT(p.input, p.output) << "the input stream is claimed first";
+        ids.insert(ids.end(), {p.device, p.input, p.output});
+    }
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "every ID is distinct";
+
+    // Streams answer for their own direction; a device for the direction asked.
+    const Published& p = devices[1];
+    UInt32 direction = 9, size = 4;
+    EXPECT_EQ(table().StreamGetProperty(m_ref, p.input, 0, kAudioStreamPropertyDirection, &size, &direction), noErr);
+    EXPECT_EQ(direction, 1u);
+    EXPECT_EQ(table().StreamGetProperty(m_ref, p.output, 0, kAudioStreamPropertyDirection, &size, &direction), noErr);
+    EXPECT_EQ(direction, 0u);
+    AudioStreamID stream = 0;
+    size = 8;
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, true, kAudioDevicePropertyStreams, &size, &stream),
+              kAudioHardwareUnknownPropertyError);
+    size = 4;
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, false, kAudioDevicePropertyStreams, &size, &stream), noErr);
+    EXPECT_EQ(stream, p.output);
+    const AudioObjectPropertyAddress global{kAudioDevicePropertyStreams, kAudioObjectPropertyScopeGlobal, 0};
+    size = 4;
+    EXPECT_EQ(table().ObjectGetPropertyData(m_ref, p.device, &global, 0, nullptr, &size, &stream), noErr);
+    EXPECT_EQ(stream, p.output) << "the global scope of a device answers for its output";
+    const UInt32 qualifier = 1;
+    EXPECT_EQ(table().ObjectGetPropertyData(m_ref, p.device, &global, 4, &qualifier, &size, &stream),
+              kAudioHardwareUnspecifiedError);
+    EXPECT_EQ(table().ObjectGetPropertyData(m_ref, 9999, &global, 0, nullptr, &size, &stream),
+              kAudioHardwareBadObjectError);
+    Float64 rate = 0;
+    size = 8;
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, 9999, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate),
+              kIOReturnNoDevice);
+
+    // Unplugging withdraws exactly that device; the other one goes on answering.
+    const size_t diedBefore = calls(HALCall::DevicesDied).size();
+    ASSERT_EQ(daemon().unplug(second), KERN_SUCCESS);
+    ASSERT_TRUE(runLoopUntil([&] { return calls(HALCall::DevicesDied).size() > diedBefore; }));
+    const std::vector<HALNotification> died = calls(HALCall::DevicesDied);
+    ASSERT_EQ(died.size(), diedBefore + 1);
+    EXPECT_EQ(died.back().objects, std::vector<AudioObjectID>{p.device});
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate),
+              kIOReturnNoDevice);
+    EXPECT_EQ(table().StreamGetProperty(m_ref, p.input, 0, kAudioStreamPropertyDirection, &size, &direction),
+              kIOReturnNoDevice);
+    size = 8;
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, devices[0].device, 0, false, kAudioDevicePropertyNominalSampleRate,
+                                        &size, &rate),
+              noErr);
+    EXPECT_GT(rate, 0.0);
+}
+
+TEST_F(PlugIn, IOProcsRunUntilTheirDeviceGoesAndNoneRunsAfterTeardown)
+{
+    ASSERT_NE(daemon().plug("default"), 0u);
+    const uint32_t unplugged = daemon().plug("default");
+    initialise();
+    const std::vector<Published> devices = published();
+    ASSERT_EQ(devices.size(), 2u);
+    const AudioDeviceID kept = devices[0].device, gone = devices[1].device;
+
+    AudioDeviceIOProcID id = nullptr;
+    Counter keptCalls, goneCalls;
+    EXPECT_EQ(table().DeviceCreateIOProcID(m_ref, 9999, countingProc, &keptCalls, &id), kIOReturnNoDevice);
+    EXPECT_EQ(id, countingProc) << "the ID is the function itself, even for an unknown device";
+    EXPECT_EQ(table().DeviceStart(m_ref, kept, otherProc), kIOReturnError) << "never added";
+    EXPECT_EQ(table().DeviceAddIOProc(m_ref, kept, nullptr, nullptr), kIOReturnError);
+    EXPECT_EQ(table().DeviceCreateIOProcID(m_ref, kept, countingProc, &keptCalls, &id), noErr);
+    EXPECT_EQ(table().DeviceStop(m_ref, kept, countingProc), noErr) << "not running: nothing to do";
+    EXPECT_EQ(table().DeviceAddIOProc(m_ref, gone, otherProc, &goneCalls), noErr);
+    EXPECT_EQ(table().DeviceStart(m_ref, kept, countingProc), noErr);
+    EXPECT_EQ(table().DeviceStart(m_ref, gone, otherProc), noErr);
+    ASSERT_TRUE(runLoopUntil([&] { return keptCalls.calls.load() > 5 && goneCalls.calls.load() > 5; }));
+
+    UInt32 running = 0, size = 4;
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, kept, 0, false, kAudioDevicePropertyDeviceIsRunning, &size, &running),
+              noErr);
+    EXPECT_EQ(running, 1u);
+
+    // Unplugged while its IOProc runs: the device goes, its IOProc is never called again.
+    ASSERT_EQ(daemon().unplug(unplugged), KERN_SUCCESS);
+    ASSERT_TRUE(runLoopUntil([&] { return !calls(HALCall::DevicesDied).empty(); }));
+    ASSERT_TRUE(runLoopUntil([&] {
+        return table().DeviceStop(m_ref, gone, otherProc) == kIOReturnNoDevice;
+    }));
+    const int lastGone = goneCalls.calls.load();
+    EXPECT_TRUE(staysAt(goneCalls, lastGone));
+    const int before = keptCalls.calls.load();
+    ASSERT_TRUE(runLoopUntil([&] { return keptCalls.calls.load() > before + 5; })) << "the other device runs on";
+
+    // Teardown with the IOProc still started: it is stopped before Teardown returns.
+    ASSERT_EQ(table().Teardown(m_ref), noErr);
+    const int lastKept = keptCalls.calls.load();
+    EXPECT_TRUE(staysAt(keptCalls, lastKept));
+    EXPECT_EQ(table().DeviceStop(m_ref, kept, countingProc), kIOReturnNoDevice);
+    EXPECT_EQ(table().DeviceDestroyIOProcID(m_ref, kept, id), kIOReturnNoDevice);
+}
+
+// Hot-plug on the run-loop thread while HAL threads look devices up: every look-up either finds
+// a live device or none, never a device being freed (checked under the sanitizers).
+TEST_F(PlugIn, LookupsDuringHotPlugSeeWholeDevicesOnly)
+{
+    initialise();
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0};
+    std::thread reader([&] {
+        while (!stop.load()) {
+            for (AudioDeviceID id = 2; id < 40; ++id) {
+                Float64 rate = 0;
+                UInt32 size = 8;
+                if (table().DeviceGetProperty(m_ref, id, 0, false, kAudioDevicePropertyNominalSampleRate, &size,
+                                              &rate) == noErr)
+                    answered.fetch_add(1);
+            }
+        }
+    });
+    for (int round = 0; round < 3; ++round) {
+        const uint32_t service = daemon().plug("default");
+        ASSERT_TRUE(runLoopUntil([&] { return published().size() == size_t(round + 1); }));
+        ASSERT_EQ(daemon().unplug(service), KERN_SUCCESS);
+        ASSERT_TRUE(runLoopUntil([&] { return calls(HALCall::DevicesDied).size() == size_t(round + 1); }));
+    }
+    stop = true;
+    reader.join();
+    EXPECT_GT(answered.load(), 0);
+}
+
+} // namespace
