@@ -1,0 +1,20 @@
+# Fails unless the module MODULE exports exactly the symbols in EXPECTED (a ;-list): what it
+# defines in its dynamic symbol table, as `nm -D --defined-only` lists it.
+execute_process(COMMAND ${NM} -D --defined-only ${MODULE}
+                OUTPUT_VARIABLE listing RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "cannot read the symbols of ${MODULE}")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(found)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-f]+ [A-Za-z] (.+)$")
+    list(APPEND found "${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+list(SORT found)
+set(wanted ${EXPECTED})
+list(SORT wanted)
+if(NOT found STREQUAL wanted)
+  message(FATAL_ERROR "${MODULE} exports [${found}], not [${wanted}]")
+endif()
