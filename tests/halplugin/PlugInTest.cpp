@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/KernelEvent.h"
 #include "platform/src/CoreFoundation/CFPlugInPrivate.h"
 #include "tests/support/PrivateDaemon.h"
 #include "tests/support/PrivateHome.h"
@@ -288,6 +289,66 @@ TEST_F(PlugIn, IOProcsRunUntilTheirDeviceGoesAndNoneRunsAfterTeardown)
     EXPECT_TRUE(staysAt(keptCalls, lastKept));
     EXPECT_EQ(table().DeviceStop(m_ref, kept, countingProc), kIOReturnNoDevice);
     EXPECT_EQ(table().DeviceDestroyIOProcID(m_ref, kept, id), kIOReturnNoDevice);
+}
+
+// Changes the kernel reports reach the HAL as property changes of the device and its streams.
+TEST_F(PlugIn, HardwareChangesBecomeHALNotifications)
+{
+    const uint32_t service = daemon().plug("default");
+    initialise();
+    const std::vector<Published> devices = published();
+    ASSERT_EQ(devices.size(), 1u);
+    const Published p = devices[0];
+    UInt32 inputs = 0, size = sizeof(AudioStreamBasicDescription);
+    AudioStreamBasicDescription format{};
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, true, kAudioDevicePropertyStreamFormat, &size, &format),
+              noErr);
+    inputs = format.mChannelsPerFrame;
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, false, kAudioDevicePropertyStreamFormat, &size, &format),
+              noErr);
+    const UInt32 outputs = format.mChannelsPerFrame;
+
+    const auto changesAfter = [&](uint32_t code) {
+        clearRecordedHALCalls();
+        EXPECT_EQ(daemon().control().postEvent(service, code, {}), KERN_SUCCESS);
+        std::vector<HALNotification> heard;
+        runLoopUntil([&] {
+            heard = recordedHALCalls();
+            return !heard.empty();
+        });
+        runLoopUntil([] { return false; }, std::chrono::milliseconds(100)); // the rest of them
+        return recordedHALCalls();
+    };
+    const auto device = [&](UInt32 channel, bool input, AudioDevicePropertyID property) {
+        HALNotification n;
+        n.owner = m_ref;
+        n.device = p.device;
+        n.channel = channel;
+        n.isInput = input;
+        n.property = property;
+        return n;
+    };
+
+    std::vector<HALNotification> volume;
+    for (const bool input : {true, false})
+        for (UInt32 channel = 0; channel <= (input ? inputs : outputs); ++channel)
+            for (AudioDevicePropertyID property : {kAudioDevicePropertyVolumeScalar, kAudioDevicePropertyVolumeDecibels})
+                volume.push_back(device(channel, input, property));
+    EXPECT_EQ(changesAfter(kEventVolumeChanged), volume);
+    EXPECT_EQ(changesAfter(kEventMuteChanged), (std::vector<HALNotification>{
+                                                   device(0, true, kAudioDevicePropertyMute),
+                                                   device(0, false, kAudioDevicePropertyMute)}));
+    std::vector<HALNotification> source(2);
+    for (int i = 0; i < 2; ++i) {
+        source[i].call = HALCall::StreamPropertyChanged;
+        source[i].owner = m_ref;
+        source[i].device = p.device;
+        source[i].stream = i == 0 ? p.input : p.output;
+        source[i].property = kAudioDevicePropertyDataSource;
+    }
+    source.push_back(device(0, true, kAudioDevicePropertyDataSource));
+    source.push_back(device(0, false, kAudioDevicePropertyDataSource));
+    EXPECT_EQ(changesAfter(kEventDataSourceChanged), source);
 }
 
 // Hot-plug on the run-loop thread while HAL threads look devices up: every look-up either finds
