@@ -1,8 +1,9 @@
-// tarsel-roundtrip: plays a test signal through the first interface and records its input,
+// tarsel-roundtrip: plays a test signal through a device of the HAL and records its input,
 // then measures the round trip, checks that the signal came back unchanged, and reports how
-// the I/O cycle kept time. The two signals go to played.wav and recorded.wav.
+// the I/O cycle kept time. The two signals go to played.wav and recorded.wav. A HAL client:
+// it knows the device only through the HAL's client calls.
+#include <CoreAudio/AudioHardware.h>
 #include <CoreAudio/HostTime.h>
-#include <CoreFoundation/CoreFoundation.h>
 #include <getopt.h>
 #include <sndfile.h>
 
@@ -22,22 +23,19 @@
 #include <thread>
 #include <vector>
 
-#include "device/AudioSM.h"
-#include "device/DeviceManagerClient.h"
-#include "device/KernelStatusBlock.h"
-#include "device/OSXDeviceManager.h"
-#include "device/ZmOSXDevice.h"
+#include "tools/CommandLine.h"
+#include "tools/HALDevices.h"
 #include "tools/Statistics.h"
-#include "tools/ToolSupport.h"
 
 namespace {
 
-using namespace toolsupport;
-
-// The I/O cycle hands out 24-bit output and 32-bit input scaled by this.
-constexpr double kOutputScale = 8388608.0;
-constexpr double kInputScale = 2147483520.0;
-constexpr double kStep = 1.0 / kOutputScale; // one 24-bit step
+using namespace haltools;
+using toolsupport::fail;
+using toolsupport::LineFit;
+using toolsupport::report;
+using toolsupport::Spread;
+using toolsupport::fitLine;
+using toolsupport::spreadOf;
 
 constexpr double kLeadSeconds = 0.5;  // silence before the pulse
 constexpr double kGapSeconds = 0.25;  // silence between the pulse and the sine
@@ -46,61 +44,63 @@ constexpr float kPulse = 0.5f;
 constexpr double kPulseThreshold = 0.25;
 constexpr double kSineHz = 1000.0;
 constexpr double kSineDbfs = -6.0;
+constexpr double kStepsToFullScale = 8388608.0; // 24 bits
 
 const char kUsage[] =
     "usage: tarsel-roundtrip [OPTION]...\n"
-    "Plays a test signal through the first attached interface and records its input: half a\n"
+    "Plays a test signal through a device of the HAL and records its input: half a\n"
     "second of silence, one pulse, a quarter second of silence, then a 1 kHz sine at -6 dBFS.\n"
     "Measures the round trip of the pulse, checks the recorded sine against the played one\n"
     "sample by sample, and reports the I/O cycle's timing. Writes played.wav and recorded.wav.\n"
-    "Meant for an interface whose input hears its output (the simulated kernel driver's\n"
+    "Meant for a device whose input hears its output (the simulated kernel driver's\n"
     "loopback source).\n"
     "\n"
-    "  -f, --frames N            I/O frame size (default: the interface's)\n"
+    "  -d, --device N|UID        the device: its number in tarsel-hal's list, or its UID\n"
+    "                            (default: the default output device)\n"
+    "  -f, --frames N            I/O frame size, \"fsiz\" (default: the device's)\n"
     "  -s, --seconds S           length of the sine in seconds (default 3)\n"
     "  -o, --out DIR             folder for the WAV files (default: the current one)\n"
-    "  -l, --loopback-delay D    the loopback delay the interface was given, in frames\n"
-    "                            (default 0); the expected round trip is the output\n"
-    "                            write-ahead plus D\n"
+    "  -l, --loopback-delay D    the loopback delay the device was given, in frames\n"
+    "                            (default 0)\n"
     "  -h, --help                this text\n"
     "\n"
+    "The expected round trip comes from the HAL: at least the output latency and safety\n"
+    "offset and the two buffers in flight (input and output), at most that and the input\n"
+    "latency and safety offset, each plus D.\n"
+    "\n"
     "Exit status: 0 when the round trip is as expected and the sine came back unchanged,\n"
-    "1 otherwise or when the interface cannot be used, 2 on a usage error.\n";
+    "1 otherwise or when the device cannot be used, 2 on a usage error.\n";
 
 // --- options ------------------------------------------------------------------------------------
 
 struct Options {
+    std::optional<std::string> device;
     std::optional<unsigned> frames;
     double seconds = 3.0;
     std::string out = ".";
     unsigned loopbackDelay = 0;
 };
 
-bool parseSeconds(const char* text, double& value)
-{
-    if (text == nullptr || ((*text < '0' || *text > '9') && *text != '.'))
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    double v = std::strtod(text, &end);
-    // At least 10 ms of sine; at most ten minutes, which keeps the buffers within reason.
-    if (errno != 0 || *end != '\0' || !(v >= 0.01 && v <= 600.0))
-        return false;
-    value = v;
-    return true;
-}
-
 // 0: parsed, -1: help given; otherwise the exit status.
 int parseOptions(int argc, char** argv, Options& options)
 {
     static const option kLong[] = {
-        {"frames", required_argument, nullptr, 'f'}, {"seconds", required_argument, nullptr, 's'},
-        {"out", required_argument, nullptr, 'o'},    {"loopback-delay", required_argument, nullptr, 'l'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+        {"device", required_argument, nullptr, 'd'}, {"frames", required_argument, nullptr, 'f'},
+        {"seconds", required_argument, nullptr, 's'}, {"out", required_argument, nullptr, 'o'},
+        {"loopback-delay", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
     };
-    return parseArguments(argc, argv, "f:s:o:l:h", kLong, kUsage, [&](int c, const char* value) {
+    using toolsupport::parseUnsigned;
+    return toolsupport::parseArguments(argc, argv, "d:f:s:o:l:h", kLong, kUsage, [&](int c, const char* value) {
         unsigned long number = 0;
         switch (c) {
+        case 'd':
+            if (*value == '\0') {
+                fail("empty device name");
+                return kExitUsage;
+            }
+            options.device = value;
+            return 0;
         case 'f':
             if (!parseUnsigned(value, 1000000, number) || number == 0) {
                 fail("invalid frame size '%s'", value);
@@ -109,7 +109,8 @@ int parseOptions(int argc, char** argv, Options& options)
             options.frames = unsigned(number);
             return 0;
         case 's':
-            if (!parseSeconds(value, options.seconds)) {
+            // At least 10 ms of sine; at most ten minutes, which keeps the buffers within reason.
+            if (!toolsupport::parseSeconds(value, 0.01, 600.0, options.seconds)) {
                 fail("invalid length '%s' (seconds, 0.01 to 600)", value);
                 return kExitUsage;
             }
@@ -233,7 +234,9 @@ OSStatus roundTripIOProc(AudioDeviceID, const AudioTimeStamp*, const AudioBuffer
 }
 
 // The test signal; see the usage text. Channel c's sine is a quarter turn behind channel c-1's,
-// so that swapped channels do not pass for a match.
+// so that swapped channels do not pass for a match. Every sample lies on the grid of the
+// output's physical samples (`grid` steps to full scale), so that a path that keeps their bits
+// gives it back unchanged.
 struct SignalLayout {
     uint32_t pulse = 0;
     uint32_t sineStart = 0;
@@ -241,7 +244,7 @@ struct SignalLayout {
     uint32_t total = 0;
 };
 
-SignalLayout makeSignal(Run& run, double rate, double seconds, uint32_t tailFrames)
+SignalLayout makeSignal(Run& run, double rate, double seconds, uint32_t tailFrames, double grid)
 {
     SignalLayout layout;
     layout.pulse = uint32_t(std::lround(kLeadSeconds * rate));
@@ -256,7 +259,7 @@ SignalLayout makeSignal(Run& run, double rate, double seconds, uint32_t tailFram
     for (uint32_t i = 0; i < layout.sineFrames; ++i)
         for (uint32_t c = 0; c < run.outChannels; ++c)
             run.signal[size_t(layout.sineStart + i) * run.outChannels + c] =
-                float(amplitude * std::sin(2.0 * M_PI * kSineHz * i / rate - c * M_PI / 2.0));
+                float(std::round(amplitude * std::sin(2.0 * M_PI * kSineHz * i / rate - c * M_PI / 2.0) * grid) / grid);
     return layout;
 }
 
@@ -292,13 +295,30 @@ ClockFit fitClock(const std::vector<const Cycle*>& cycles, double rate)
 }
 
 // Wake-up lateness: the call's start against the moment its input buffer was complete.
+double latenessOf(const Cycle& c, double rate)
+{
+    return double(int64_t(c.entryHost - c.inputHost)) - c.frames * 1.0e9 / rate;
+}
+
 Spread lateness(const std::vector<const Cycle*>& cycles, double rate)
 {
     std::vector<double> late;
     late.reserve(cycles.size());
     for (const Cycle* c : cycles)
-        late.push_back(double(int64_t(c->entryHost - c->inputHost)) - c->frames * 1.0e9 / rate);
+        late.push_back(latenessOf(*c, rate));
     return spreadOf(std::move(late));
+}
+
+// Calls so late that their output cannot have been in time: later than the output latency,
+// safety offset and a buffer that the HAL reports it may take. The device played something
+// else (silence) for them.
+uint32_t tooLate(const std::vector<const Cycle*>& cycles, double rate, const ReportedDelays& delays)
+{
+    const double slack = double(delays.outputLatency + delays.outputSafety + delays.frameSize) * 1.0e9 / rate;
+    uint32_t count = 0;
+    for (const Cycle* c : cycles)
+        count += latenessOf(*c, rate) > slack ? 1 : 0;
+    return count;
 }
 
 // Positions in the stream are input sample times: a buffer the device skipped shows as a gap.
@@ -344,11 +364,6 @@ int64_t playedAt(const std::vector<Cycle>& cycles, int64_t position)
     return offset < int64_t(it->frames) ? int64_t(it->playStart) + offset : -1;
 }
 
-// What a played float comes back as: cut to 24 bits on the way out, scaled up on the way in.
-double echoOf(float x)
-{
-    return std::trunc(double(x) * kOutputScale) * 256.0 / kInputScale;
-}
 
 struct RoundTrip {
     bool found = false;
@@ -392,6 +407,8 @@ struct SineCheck {
     bool matches = false;
 };
 
+// Each sample against the played one; more than one 24-bit step off (what a float holds) is a
+// mismatch.
 SineCheck checkEcho(const Run& run, const std::vector<Cycle>& cycles, const SignalLayout& layout, int64_t delay)
 {
     SineCheck check;
@@ -406,8 +423,8 @@ SineCheck checkEcho(const Run& run, const std::vector<Cycle>& cycles, const Sign
                 ++check.sineCompared;
             for (uint32_t ch = 0; ch < channels; ++ch) {
                 const double got = run.recorded[size_t(c.recordStart + k) * run.inChannels + ch];
-                const double want = echoOf(run.signal[size_t(played) * run.outChannels + ch]);
-                const double steps = std::fabs(got - want) / kStep;
+                const double want = run.signal[size_t(played) * run.outChannels + ch];
+                const double steps = std::fabs(got - want) * kStepsToFullScale;
                 check.maxSteps = std::max(check.maxSteps, steps);
                 if (steps > 1.0 && check.mismatches++ == 0)
                     check.firstBad = played;
@@ -446,62 +463,70 @@ double micros(double nanos)
     return nanos / 1000.0;
 }
 
+
 // --- the run ------------------------------------------------------------------------------------
 
-// What the kernel driver counted for this client: buffers it had to play without our data,
-// and the least lead our output had over its playback, in frames (-1: none measured).
-struct KernelView {
-    bool known = false;
-    int32_t underruns = 0;
-    int32_t leastLead = -1;
-};
-
-KernelView kernelView(const ZmOSXDevice& device)
+// Sets this program's I/O frame size through "fsiz"; false (with the reason said) when it is out
+// of the device's range ("fsz#") or not taken.
+bool applyFrameSize(AudioDeviceID device, unsigned frames)
 {
-    KernelView view;
-    const KernelStatusBlock* s = device.getDriverSM();
-    const ClientData* record = s != nullptr ? s->client(device.getAttachSlot()) : nullptr;
-    // Both counts are per ring channel.
-    const auto channels = int32_t(device.getTrueChannels().iOutChannels);
-    if (record == nullptr || channels <= 0)
-        return view;
-    view.known = true;
-    view.underruns = audiosm::load(record->iUnderruns) / channels;
-    const int32_t least = audiosm::load(record->iMinimum);
-    view.leastLead = least < 0 ? -1 : least / channels;
-    return view;
+    const auto range = deviceProperty<AudioValueRange>(device, false, kAudioDevicePropertyBufferFrameSizeRange);
+    if (range && (frames < range->mMinimum || frames > range->mMaximum)) {
+        fail("frame size %u is outside %.0f to %.0f", frames, range->mMinimum, range->mMaximum);
+        return false;
+    }
+    const UInt32 value = frames;
+    const OSStatus status =
+        AudioDeviceSetProperty(device, nullptr, 0, false, kAudioDevicePropertyBufferFrameSize, sizeof value, &value);
+    const UInt32 now = deviceProperty<UInt32>(device, false, kAudioDevicePropertyBufferFrameSize).value_or(0);
+    if (status != kAudioHardwareNoError || now != frames) {
+        fail("the device kept frame size %u (%s)", now, statusText(status).c_str());
+        return false;
+    }
+    return true;
 }
 
-unsigned channelsOf(ZmOSXDevice& device, bool input)
+// Steps to full scale of the output's physical samples ("pft "), at most 24 bits.
+double outputGrid(AudioDeviceID device)
 {
-    AudioStreamBasicDescription format{};
-    if (device.getStreamFormat(input, &format, false, kAllChannels) != 0)
-        return 0;
-    return format.mChannelsPerFrame;
+    const auto format = deviceProperty<AudioStreamBasicDescription>(device, false, kAudioStreamPropertyPhysicalFormat);
+    // A float carries 24 bits; an unknown or wider output keeps them all.
+    UInt32 bits = format ? format->mBitsPerChannel : 24;
+    if (bits == 0 || bits > 24 || (format->mFormatFlags & kAudioFormatFlagIsFloat) != 0)
+        bits = 24;
+    return std::ldexp(1.0, int(bits) - 1);
 }
 
-int runDevice(ZmOSXDevice& device, const Options& options)
+int runDevice(AudioDeviceID device, const Options& options)
 {
-    const unsigned rate = unsigned(device.getFrequency());
-    if (rate == 0) {
-        fail("the interface reports no sample rate");
+    const Float64 nominal = nominalRate(device);
+    if (!(nominal >= 1.0 && nominal <= 1.0e7)) {
+        fail("the device reports no sample rate");
         return kExitFailure;
     }
+    const auto rate = unsigned(std::lround(nominal));
     if (options.frames && !applyFrameSize(device, *options.frames))
         return kExitFailure;
-    const unsigned frames = device.getFrameSize();
+    const ReportedDelays before = reportedDelays(device);
+    const unsigned frames = before.frameSize;
+    if (frames == 0) {
+        fail("the device reports no frame size");
+        return kExitFailure;
+    }
+    const std::string title = deviceTitle(device);
 
     auto run = std::make_unique<Run>();
-    run->inChannels = channelsOf(device, true);
-    run->outChannels = channelsOf(device, false);
+    run->inChannels = channelCount(device, true);
+    run->outChannels = channelCount(device, false);
     if (run->inChannels == 0 || run->outChannels == 0) {
-        fail("%s has no %s; the round trip needs both directions", device.getDeviceName().c_str(),
+        fail("%s has no %s; the round trip needs both directions", title.c_str(),
              run->inChannels == 0 ? "input" : "output");
         return kExitFailure;
     }
+    const double grid = outputGrid(device);
     // Enough silence at the end for the last of the sine to come back, with room to spare.
-    const uint32_t expectedTrip = device.getOutputWriteAhead() + options.loopbackDelay;
-    const auto tail = uint32_t(std::max<double>(kTailSeconds * rate, 2.0 * (expectedTrip + 4.0 * frames)));
+    const uint64_t longestTrip = before.outputSide() + before.inputSide() + options.loopbackDelay;
+    const auto tail = uint32_t(std::max<double>(kTailSeconds * rate, 2.0 * (double(longestTrip) + 4.0 * frames)));
     // Both ends are kept in memory: a quarter gigabyte each at most.
     constexpr double kMaxSamples = 64.0 * 1024 * 1024;
     const double frameEstimate = (kLeadSeconds + kGapSeconds + options.seconds) * rate + tail;
@@ -510,30 +535,23 @@ int runDevice(ZmOSXDevice& device, const Options& options)
              options.seconds, rate, std::max(run->inChannels, run->outChannels));
         return kExitFailure;
     }
-    const SignalLayout layout = makeSignal(*run, rate, options.seconds, tail);
+    const SignalLayout layout = makeSignal(*run, rate, options.seconds, tail, grid);
     // Input and output move together, a buffer at a time: the recording never outgrows the
     // signal by more than the last buffers.
-    run->recordCapacity = layout.total + 4 * AudioIOBuffer::kMaxFrames;
+    const auto range = deviceProperty<AudioValueRange>(device, false, kAudioDevicePropertyBufferFrameSizeRange);
+    const double largest = std::max<double>(frames, range ? range->mMaximum : 0.0);
+    run->recordCapacity = layout.total + 4 * uint32_t(std::min(largest, 1.0e6));
     run->recorded.assign(size_t(run->recordCapacity) * run->inChannels, 0.0f);
     // A cycle record per buffer, with room for buffers of half the size.
     run->cycles.resize(layout.total / std::max(1u, frames / 2) + 64);
 
-    std::fprintf(report(), "tarsel-roundtrip: %s %s, %u Hz, %u frames, %u in / %u out\n",
-                 device.getManufacturer().c_str(), device.getDeviceName().c_str(), rate, frames, run->inChannels,
-                 run->outChannels);
+    std::fprintf(report(), "tarsel-roundtrip: %s, %u Hz, %u frames, %u in / %u out\n", title.c_str(), rate, frames,
+                 run->inChannels, run->outChannels);
     std::fflush(report());
 
-    const uint32_t overloadsBefore = device.getTimestampFilter().mOverloadCount.load(std::memory_order_relaxed);
-    const AudioDeviceIOProc proc = &roundTripIOProc;
-    if (!device.addIOProc(proc, run.get())) {
-        fail("cannot register the IOProc");
+    RunningIOProc proc;
+    if (!proc.start(device, &roundTripIOProc, run.get()))
         return kExitFailure;
-    }
-    if (!device.onDeviceStart(proc)) {
-        device.removeIOProc(proc);
-        fail("cannot start the interface");
-        return kExitFailure;
-    }
 
     // Progress once a second of signal has gone out; the I/O thread does the work.
     using Clock = std::chrono::steady_clock;
@@ -546,6 +564,10 @@ int runDevice(ZmOSXDevice& device, const Options& options)
     const auto limit = std::chrono::duration<double>(2.0 * layout.total / rate + 5.0);
     while (!run->done.load(std::memory_order_acquire)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (interrupted()) {
+            stalled = "stopped by Ctrl-C";
+            break;
+        }
         const auto now = Clock::now();
         const uint32_t played = run->playedFrames.load(std::memory_order_acquire);
         if (played != lastPlayed) {
@@ -558,7 +580,7 @@ int runDevice(ZmOSXDevice& device, const Options& options)
             std::fflush(report());
         }
         if (played == 0 && now - started > std::chrono::seconds(3)) {
-            stalled = "no audio came: the interface does not stream (is the kernel driver's audio engine on?)";
+            stalled = "no audio came: the device does not stream (is the kernel driver's audio engine on?)";
             break;
         }
         if (played != 0 && now - lastProgress > std::chrono::seconds(2)) {
@@ -572,26 +594,19 @@ int runDevice(ZmOSXDevice& device, const Options& options)
     }
     if (stalled == nullptr && shownSeconds < totalSeconds)
         std::fprintf(report(), "streaming\u2026 %u/%u s\n", totalSeconds, totalSeconds);
-    // What the device reports is read while it streams, at the frame size of the run.
-    const uint32_t writeAhead = device.getOutputWriteAhead();
-    const uint32_t inLatency = device.getLatency(true);
-    const uint32_t outLatency = device.getLatency(false);
-    // The client record goes with the detach.
-    const KernelView kernel = kernelView(device);
-    device.onDeviceStop(proc);
-    device.removeIOProc(proc);
-    const uint32_t overloads =
-        device.getTimestampFilter().mOverloadCount.load(std::memory_order_relaxed) - overloadsBefore;
+    // What the HAL reports is read while the device streams, at the frame size of the run.
+    const ReportedDelays delays = reportedDelays(device);
+    proc.stop();
     if (stalled != nullptr) {
         fail("%s", stalled);
-        return kExitFailure;
+        return interrupted() ? kExitInterrupted : kExitFailure;
     }
 
     // The I/O thread has let go of the run: all it wrote is ours now.
     const uint32_t logged = run->cycleCount.load(std::memory_order_acquire);
     std::vector<Cycle> cycles(run->cycles.begin(), run->cycles.begin() + logged);
     const uint32_t calls = uint32_t(cycles.size());
-    // Timing needs host times: a stamp of 0 says the kernel had none for that buffer yet.
+    // Timing needs host times: a stamp of 0 says the device had none for that buffer yet.
     std::vector<const Cycle*> timed;
     uint32_t unstamped = 0, gaps = 0;
     for (size_t i = 0; i < cycles.size(); ++i) {
@@ -603,9 +618,14 @@ int runDevice(ZmOSXDevice& device, const Options& options)
             ++gaps;
     }
     const Spread late = lateness(timed, rate);
+    const uint32_t lateCalls = tooLate(timed, rate, delays);
     const ClockFit clock = fitClock(timed, rate);
     const RoundTrip trip = measureRoundTrip(*run, cycles, layout);
-    const int64_t expected = int64_t(writeAhead) + options.loopbackDelay;
+    // The HAL gives no figure for the point where the device's input hears its output: the
+    // trip lies between the output side alone and both sides.
+    const int64_t least = int64_t(delays.outputSide()) + options.loopbackDelay;
+    const int64_t most = least + int64_t(delays.inputSide());
+    const bool tripAsExpected = trip.found && delays.complete && trip.frames >= least && trip.frames <= most;
     const SineCheck sine = trip.found ? checkEcho(*run, cycles, layout, trip.frames) : SineCheck{};
     const uint32_t shapeErrors = run->shapeErrors.load(std::memory_order_relaxed);
     const uint32_t unlogged = run->unlogged.load(std::memory_order_relaxed);
@@ -620,45 +640,50 @@ int runDevice(ZmOSXDevice& device, const Options& options)
     FILE* r = report();
     std::fprintf(r, "report\n");
     std::fprintf(r, "  rate               %u Hz, %u frames a buffer\n", rate, frames);
-    std::fprintf(r, "  cycles             %u IOProc calls, %u overloads", calls, overloads);
+    std::fprintf(r, "  cycles             %u IOProc calls", calls);
     if (shapeErrors != 0)
         std::fprintf(r, ", %u with unexpected buffers", shapeErrors);
     if (unlogged != 0)
         std::fprintf(r, ", %u not logged (no time stamps, or more calls than buffers)", unlogged);
     std::fputc('\n', r);
-    std::fprintf(r, "  wake-up lateness   p50 %.1f us, p99 %.1f us, max %.1f us\n", micros(late.p50), micros(late.p99),
-                 micros(late.max));
+    std::fprintf(r, "  wake-up lateness   p50 %.1f us, p99 %.1f us, max %.1f us; %u calls too late for their output\n",
+                 micros(late.p50), micros(late.p99), micros(late.max), lateCalls);
     std::fprintf(r, "  time-stamp jitter  p50 %.2f us, p99 %.2f us, max %.2f us (line fit; clock %+.1f ppm)\n",
                  micros(clock.deviation.p50), micros(clock.deviation.p99), micros(clock.deviation.max), clock.ppm);
-    if (kernel.known)
-        std::fprintf(r, "  kernel driver      %d underruns; least lead of the output over the playback %d frames\n",
-                     kernel.underruns, kernel.leastLead);
-    if (unstamped != 0 || gaps != 0)
-        std::fprintf(r, "  time stamps        %u calls without a host time, %u breaks in the input sample time\n",
-                     unstamped, gaps);
+    std::fprintf(r, "  time stamps        %u calls without a host time, %u breaks in the input sample time"
+                    " (buffers the device skipped)\n",
+                 unstamped, gaps);
+    std::fprintf(r,
+                 "  the HAL reports    output latency %u + safety offset %u + 2 buffers of %u = %" PRIu64
+                 "; input latency %u + safety offset %u\n",
+                 delays.outputLatency, delays.outputSafety, delays.frameSize, delays.outputSide(), delays.inputLatency,
+                 delays.inputSafety);
+    if (!delays.complete)
+        std::fprintf(r, "  (some of these figures did not come: the round trip cannot be checked)\n");
     if (trip.found) {
         std::fprintf(r,
-                     "  round trip         %" PRId64 " frames (%.2f ms); write-ahead %u + loopback delay %u = %" PRId64
-                     ": %s\n",
-                     trip.frames, trip.frames * 1000.0 / rate, writeAhead, options.loopbackDelay, expected,
-                     trip.frames == expected ? "as expected" : "DIFFERENT");
+                     "  round trip         %" PRId64 " frames (%.2f ms); with loopback delay %u expected %" PRId64
+                     " to %" PRId64 ": %s (%+" PRId64 " beyond the output side)\n",
+                     trip.frames, trip.frames * 1000.0 / rate, options.loopbackDelay, least, most,
+                     tripAsExpected ? "as expected" : "DIFFERENT", trip.frames - least);
         std::fprintf(r,
                      "  by time stamps     %" PRId64 " frames (input sample time heard - output sample time played);"
                      " output stamps lead the input's by %" PRId64 "\n",
                      trip.stamped, trip.stampLead);
     } else {
-        std::fprintf(r, "  round trip         the pulse did not come back; expected after %" PRId64 " frames\n",
-                     expected);
+        std::fprintf(r,
+                     "  round trip         the pulse did not come back; expected after %" PRId64 " to %" PRId64
+                     " frames\n",
+                     least, most);
     }
-    std::fprintf(r, "  reported latency   input %u + output %u = %u frames; with both buffers %u\n", inLatency,
-                 outLatency, inLatency + outLatency, inLatency + outLatency + 2 * frames);
     if (!trip.found)
         std::fprintf(r, "  sine               not checked\n");
     else if (sine.matches)
         std::fprintf(r,
                      "  sine               matches sample by sample"
-                     " (%" PRIu64 " frames, %u channels, max %.2f steps)\n",
-                     sine.compared, std::min(run->inChannels, run->outChannels), sine.maxSteps);
+                     " (%" PRIu64 " frames, %u channels, %.0f-bit samples, max %.2f steps of 24 bits)\n",
+                     sine.compared, std::min(run->inChannels, run->outChannels), std::log2(grid) + 1.0,
+                     sine.maxSteps);
     else if (sine.mismatches != 0)
         std::fprintf(r,
                      "  sine               DIFFERS: %" PRIu64 " samples off by more than one 24-bit step (max %.1f),"
@@ -670,8 +695,8 @@ int runDevice(ZmOSXDevice& device, const Options& options)
     std::fprintf(r, "  files              %s, %s (%u frames each)\n", (folder / "played.wav").c_str(),
                  (folder / "recorded.wav").c_str(), layout.total);
 
-    const bool pass = trip.found && trip.frames == expected && sine.matches && shapeErrors == 0 && unlogged == 0
-        && written && recordedLength == layout.total;
+    const bool pass = tripAsExpected && sine.matches && shapeErrors == 0 && unlogged == 0 && written &&
+                      recordedLength == layout.total;
     std::fprintf(r, "result: %s\n", pass ? "pass" : "FAIL");
     return pass ? 0 : kExitFailure;
 }
@@ -681,16 +706,10 @@ int runDevice(ZmOSXDevice& device, const Options& options)
 int main(int argc, char** argv)
 {
     Options options;
-    return runProgram("tarsel-roundtrip", [&] { return parseOptions(argc, argv, options); },
-                      [&](OSXDeviceManager& manager) {
-                          // Held from the look-up on: an unplug may remove it meanwhile.
-                          ZmOSXDevice* device = manager.getDeviceAndRetain(0);
-                          if (device == nullptr) {
-                              fail("no interface is attached");
-                              return kExitFailure;
-                          }
-                          const int status = runDevice(*device, options);
-                          device->decReferences();
-                          return status;
-                      });
+    return runHALProgram("tarsel-roundtrip", [&] { return parseOptions(argc, argv, options); },
+                         [&] {
+                             // Both directions: the default output device must hear itself.
+                             const AudioDeviceID device = chooseDevice(options.device, false);
+                             return device == kAudioDeviceUnknown ? kExitFailure : runDevice(device, options);
+                         });
 }
