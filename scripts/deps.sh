@@ -9,6 +9,7 @@ packages=(
   jackd2 libjack-jackd2-dev stress-ng
   gcovr ccache
   libplist-dev
+  jq
 )
 
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds, starts a private simulated kernel driver with
-# the default interface, lists it, sends audio round through its loopback at three frame sizes
-# (the WAV files stay in out/), and runs the benchmarks and the I/O timing harness briefly.
+# the default interface, and goes through the plug-in as any application would (the programs'
+# HAL loads build/default/TARSEL.plugin): lists the devices, sends audio round through the
+# loopback at three frame sizes, plays a WAV file while recording one (the WAV files stay in
+# out/), and runs the benchmarks and the I/O timing harness briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 "scripts/deps.sh"
@@ -15,6 +17,8 @@ folder=$(mktemp -d)
 export TARSEL_KEXT_SOCKET="$folder/kext.sock"
 # The devices keep a settings file in HOME; a private one leaves the user's alone.
 export HOME="$folder"
+# The HAL of the programs finds the plug-in bundle here.
+export TARSEL_HAL_PLUGIN_DIR="$bin"
 "$bin/kext/tarsel-kextd" --plug tarsel &
 daemon=$!
 trap 'kill $daemon 2>/dev/null; wait $daemon 2>/dev/null; rm -rf "$folder"' EXIT
@@ -22,8 +26,8 @@ for _ in $(seq 50); do [ -S "$TARSEL_KEXT_SOCKET" ] && break; sleep 0.1; done
 
 echo "== the simulated kernel driver"
 "$bin/kext/tarsel-kextctl" list
-echo "== the interface through the device layer"
-"$bin/tools/tarsel-devices"
+echo "== the devices through the HAL and the plug-in"
+"$bin/tools/tarsel-hal"
 
 status=0
 for frames in default 64 1024; do
@@ -32,6 +36,13 @@ for frames in default 64 1024; do
   [ "$frames" = default ] || args+=(--frames "$frames")
   "$bin/tools/tarsel-roundtrip" "${args[@]}" || status=1
 done
+
+echo "== tarsel-play plays out/default/played.wav while tarsel-rec records the input to $out/recorded.wav"
+"$bin/tools/tarsel-rec" "$out/recorded.wav" --seconds 5 &
+recorder=$!
+sleep 0.5
+"$bin/tools/tarsel-play" "$out/default/played.wav" || status=1
+wait $recorder || status=1
 
 for b in "$bin"/bench/*/*_bench; do
   echo "== $(basename "$b")"

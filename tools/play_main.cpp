@@ -2,6 +2,7 @@
 // this thread and handed to the IOProc through a lock-free ring, so that the IOProc never
 // waits for the disk.
 #include <CoreAudio/AudioHardware.h>
+#include <CoreAudio/HostTime.h>
 #include <getopt.h>
 #include <sndfile.h>
 
@@ -103,11 +104,17 @@ struct Player {
     std::atomic<uint64_t> played{0};      // frames of the file handed to the device
     std::atomic<uint32_t> underruns{0};   // calls that found the ring short before the end
     std::atomic<uint32_t> shapeErrors{0}; // calls whose buffer was not as announced
+    // Calls later than the reported output latency, safety offset and a buffer allow: the
+    // device played something else (silence) in their place.
+    std::atomic<uint32_t> lateCalls{0};
+    double ticksPerFrame = 0;            // host ticks
+    double slackTicks = 0;
 };
 
-OSStatus playProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+OSStatus playProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp* inputTime,
                   AudioBufferList* output, const AudioTimeStamp*, void* clientData)
 {
+    const UInt64 entry = AudioGetCurrentHostTime();
     auto* player = static_cast<Player*>(clientData);
     if (output == nullptr || output->mNumberBuffers == 0 || output->mBuffers[0].mData == nullptr)
         return 0;
@@ -119,6 +126,12 @@ OSStatus playProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, 
         return 0;
     }
     const size_t frames = out.mDataByteSize / (sizeof(float) * channels);
+    // How long after its input was complete the call came.
+    if (inputTime != nullptr && (inputTime->mFlags & kAudioTimeStampHostTimeValid) != 0 && inputTime->mHostTime != 0) {
+        const double late = double(int64_t(entry - inputTime->mHostTime)) - double(frames) * player->ticksPerFrame;
+        if (late > player->slackTicks)
+            player->lateCalls.fetch_add(1, std::memory_order_relaxed);
+    }
     // Read before the ring: once the reader is done, a short ring is the end, not an underrun.
     const bool fileDone = player->fileDone.load(std::memory_order_acquire);
     const size_t got = player->ring.read(static_cast<float*>(out.mData), frames);
@@ -218,6 +231,10 @@ int play(const Options& options)
 
     // Half a second of audio between the file and the IOProc: room for the disk to be slow.
     auto player = std::make_unique<Player>(channels, std::max<size_t>(size_t(fileRate / 2), 8192));
+    const ReportedDelays delays = reportedDelays(device);
+    player->ticksPerFrame = AudioGetHostClockFrequency() / fileRate;
+    player->slackTicks =
+        double(delays.outputLatency + delays.outputSafety + delays.frameSize) * player->ticksPerFrame;
     std::vector<float> fileBlock(size_t(kBlockFrames) * fileChannels);
     std::vector<float> deviceBlock(size_t(kBlockFrames) * channels);
     size_t pending = 0, offset = 0; // frames of deviceBlock not yet in the ring
@@ -272,7 +289,6 @@ int play(const Options& options)
     // The last frames are still on their way out: the reported output latency, safety offset
     // and buffers in flight.
     if (player->finished.load(std::memory_order_acquire)) {
-        const ReportedDelays delays = reportedDelays(device);
         const auto tail = Clock::now() + std::chrono::duration<double>(double(delays.outputSide()) / fileRate);
         while (Clock::now() < tail && !interrupted())
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -283,8 +299,9 @@ int play(const Options& options)
     const uint64_t played = player->played.load(std::memory_order_acquire);
     const uint32_t underruns = player->underruns.load(std::memory_order_relaxed);
     const uint32_t shapeErrors = player->shapeErrors.load(std::memory_order_relaxed);
-    std::fprintf(report(), "played %" PRIu64 " frames (%.2f s)%s; ring underruns: %u", played,
-                 double(played) / fileRate, interrupted() ? ", stopped by Ctrl-C" : "", underruns);
+    std::fprintf(report(), "played %" PRIu64 " frames (%.2f s)%s; ring underruns: %u; calls too late for their output: %u",
+                 played, double(played) / fileRate, interrupted() ? ", stopped by Ctrl-C" : "", underruns,
+                 player->lateCalls.load(std::memory_order_relaxed));
     if (shapeErrors != 0)
         std::fprintf(report(), "; %u buffers of another channel count, played as silence", shapeErrors);
     std::fputc('\n', report());

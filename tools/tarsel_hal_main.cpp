@@ -406,7 +406,7 @@ int listDevices(bool json)
             printDevice(i, readDevice(ids[i]));
     }
     if (ids.empty()) {
-        fail("the HAL has no device (is the kernel driver running, and TARSEL_HAL_PLUGIN_DIR the folder of "
+        fail("no audio device (is the kernel driver running, and TARSEL_HAL_PLUGIN_DIR the folder of "
              "TARSEL.plugin?)");
         return kExitFailure;
     }
