@@ -3,6 +3,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -110,6 +111,129 @@ OSStatus putFormat(ZmOSXDevice& device, bool isInput, bool physical, UInt32* ioS
     return device.getStreamFormat(isInput, static_cast<AudioStreamBasicDescription*>(out), physical, kAllChannels);
 }
 
+// The preferred layout of n channels: a tag that says "use the descriptions", one per channel.
+UInt32 layoutSize(UInt32 channels)
+{
+    return channels == 0 ? 32u : UInt32(offsetof(AudioChannelLayout, mChannelDescriptions)) + 20u * channels;
+}
+
+// The name of `channel` as the interface labels it; false where it has no such channel.
+bool channelName(ZmOSXDevice& device, bool isInput, UInt32 channel, char (&name)[64])
+{
+    std::snprintf(name, sizeof(name), channel == 0 ? (isInput ? "Master IN" : "Master OUT")
+                                                   : (isInput ? "IN %u" : "OUT %u"),
+                  unsigned(channel));
+    const char* const* names = nullptr;
+    UInt32 count = 0;
+    static const char* const kAuxInputs[] = {"AUX 1", "AUX 2", "SUB L", "SUB R", "ST L", "ST R"}; // from 11
+    static const char* const kFourInputs[] = {"Mic/Line/Inst. 1", "Mic/Line/Inst. 2", "Mic/Line 3", "Mic/Line 4",
+                                              "S/PDIF Left", "S/PDIF Right"};
+    static const char* const kEightInputs[] = {"Mic/Line/Inst. 1", "Mic/Line/Inst. 2", "Mic/Line 3", "Mic/Line 4",
+                                               "Mic/Line 5", "Mic/Line 6", "Mic/Line 7", "Mic/Line 8",
+                                               "S/PDIF Left", "S/PDIF Right"};
+    static const char* const kMainOutputs[] = {"Main Left", "Main Right", "S/PDIF Left", "S/PDIF Right"};
+    static const char* const kTwoInputs[] = {"Mic/Line/Inst. 1", "Mic/Line 2"};
+    if (device.isDevice(0x7E03, 0x801E) && isInput) {
+        if (channel >= 11 && channel <= 16)
+            std::snprintf(name, sizeof(name), "%s", kAuxInputs[channel - 11]);
+        return true;
+    }
+    if (device.isDevice(0x7E06, 0x001A)) {
+        if (channel >= 3)
+            return false;
+        names = isInput ? kTwoInputs : kMainOutputs, count = 2;
+    } else if (device.isDevice(0x7E06, 0x0018) || device.isDevice(0x7E06, 0x0019)) {
+        if (!isInput)
+            names = kMainOutputs, count = 4;
+        else if (device.isDevice(0x7E06, 0x0018))
+            names = kFourInputs, count = 6;
+        else
+            names = kEightInputs, count = 10;
+    }
+    if (names != nullptr && channel >= 1 && channel <= count)
+        std::snprintf(name, sizeof(name), "%s", names[channel - 1]);
+    return true;
+}
+
+// The translation record of a name-for-ID property, with its 32-bit ID; null when the record
+// or its input is missing or short.
+AudioValueTranslation* translation(UInt32* ioSize, void* out, UInt32& id)
+{
+    if (ioSize == nullptr || out == nullptr || *ioSize < sizeof(AudioValueTranslation))
+        return nullptr;
+    auto* t = static_cast<AudioValueTranslation*>(out);
+    if (t->mInputData == nullptr || t->mInputDataSize < sizeof(UInt32))
+        return nullptr;
+    std::memcpy(&id, t->mInputData, sizeof(UInt32));
+    return t;
+}
+
+const char* clockSourceName(UInt32 id)
+{
+    return id == 0 ? "Hardware" : id == 1 ? "internal" : nullptr;
+}
+
+// Every non-zero field of the request equals that field of the format.
+bool matchesEveryGivenField(const AudioStreamBasicDescription& asked, const AudioStreamBasicDescription& f)
+{
+    return (asked.mSampleRate == 0 || asked.mSampleRate == f.mSampleRate) &&
+           (asked.mFormatID == 0 || asked.mFormatID == f.mFormatID) &&
+           (asked.mFormatFlags == 0 || asked.mFormatFlags == f.mFormatFlags) &&
+           (asked.mBytesPerPacket == 0 || asked.mBytesPerPacket == f.mBytesPerPacket) &&
+           (asked.mFramesPerPacket == 0 || asked.mFramesPerPacket == f.mFramesPerPacket) &&
+           (asked.mBytesPerFrame == 0 || asked.mBytesPerFrame == f.mBytesPerFrame) &&
+           (asked.mChannelsPerFrame == 0 || asked.mChannelsPerFrame == f.mChannelsPerFrame) &&
+           (asked.mBitsPerChannel == 0 || asked.mBitsPerChannel == f.mBitsPerChannel);
+}
+
+std::vector<AudioStreamBasicDescription> virtualFormats(ZmOSXDevice& device, bool isInput)
+{
+    const int count = device.getStreamFormatNum(isInput, false);
+    std::vector<AudioStreamBasicDescription> formats(static_cast<std::size_t>(count > 0 ? count : 0));
+    if (count > 0 && device.getStreamFormats(isInput, formats.data(), count, false, kAllChannels) != 0)
+        formats.clear();
+    return formats;
+}
+
+// The virtual format nearest to the request in the buffer, which it replaces.
+OSStatus matchFormat(ZmOSXDevice& device, bool isInput, AudioStreamBasicDescription& request)
+{
+    const UInt32 channels = request.mChannelsPerFrame;
+    request.mFormatID = kAudioFormatLinearPCM;
+    request.mFormatFlags = kAudioFormatFlagIsFloat;
+    request.mFramesPerPacket = 1;
+    request.mBytesPerFrame = 4 * channels;
+    request.mBytesPerPacket = 4 * channels;
+    const std::vector<AudioStreamBasicDescription> formats = virtualFormats(device, isInput);
+    if (formats.empty())
+        return kAudioDeviceUnsupportedFormatError;
+    const bool explicitRate = request.mSampleRate != 0;
+    int64_t targetRate = int64_t(request.mSampleRate);
+    if (!explicitRate)
+        targetRate = device.getFrequency() != 0 ? device.getFrequency() : 384000;
+    const bool explicitChannels = channels != 0;
+    const int64_t targetChannels = explicitChannels ? channels : 256;
+    int64_t bestRate = 384000, bestChannels = 256;
+    OSStatus result = kAudioDeviceUnsupportedFormatError;
+    for (const AudioStreamBasicDescription& f : formats) {
+        const int64_t rate = std::llabs(targetRate - int64_t(f.mSampleRate));
+        const int64_t count = std::llabs(targetChannels - int64_t(f.mChannelsPerFrame));
+        if ((explicitRate && bestRate == 0 && rate != 0) || (explicitChannels && bestChannels == 0 && count != 0))
+            continue;
+        if (bestRate > rate || bestChannels > count) {
+            request = f;
+            bestRate = rate;
+            bestChannels = count;
+            result = 0;
+        }
+        if (rate == bestRate && count == bestChannels && f.mBitsPerChannel > request.mBitsPerChannel) {
+            request = f;
+            result = 0;
+        }
+    }
+    return result;
+}
+
 UInt32 sampleRateCount(ZmOSXDevice& device)
 {
     AudioValueRange rates[64];
@@ -201,6 +325,24 @@ OSStatus ZmAsioDriver::getPropertyInfo(ZmOSXDevice& device, UInt32, bool isInput
     case kAudioObjectPropertyListenerRemoved:
         size = sizeof(AudioObjectPropertyAddress);
         break;
+    case kAudioDevicePropertyChannelNameCFString:
+    case kAudioDevicePropertyIcon:
+        size = kRefSize;
+        break;
+    case kAudioDevicePropertyClockSourceNameForID:
+    case kAudioDevicePropertyClockSourceNameForIDCFString:
+        size = sizeof(AudioValueTranslation);
+        break;
+    case kAudioDevicePropertyStreamFormatSupported:
+    case kAudioDevicePropertyStreamFormatMatch:
+        size = sizeof(AudioStreamBasicDescription);
+        break;
+    case kAudioDevicePropertyPreferredChannelLayout: {
+        AudioStreamBasicDescription format{};
+        device.getStreamFormat(isInput, &format, false, kAllChannels);
+        size = layoutSize(format.mChannelsPerFrame);
+        break;
+    }
     case kAudioDevicePropertyStreams:
     case kAudioDevicePropertySafetyOffset:
     case kAudioDevicePropertyPlugIn:
@@ -237,7 +379,7 @@ OSStatus ZmAsioDriver::getPropertyInfo(ZmOSXDevice& device, UInt32, bool isInput
     return 0;
 }
 
-OSStatus ZmAsioDriver::getProperty(ZmOSXDevice& device, UInt32, bool isInput, AudioDevicePropertyID selector,
+OSStatus ZmAsioDriver::getProperty(ZmOSXDevice& device, UInt32 channel, bool isInput, AudioDevicePropertyID selector,
                                    UInt32* ioSize, void* outData)
 {
     switch (selector) {
@@ -354,6 +496,91 @@ OSStatus ZmAsioDriver::getProperty(ZmOSXDevice& device, UInt32, bool isInput, Au
         return put(ioSize, outData, UInt32(0x0602));
     case kAudioStreamPropertyDirection:
         return put(ioSize, outData, UInt32(isInput ? 1 : 0));
+    case kAudioDevicePropertyChannelNameCFString: {
+        char name[64];
+        if (!channelName(device, isInput, channel, name))
+            return kWho;
+        return putString(ioSize, outData, name);
+    }
+    case kAudioDevicePropertyIcon: {
+        if (ioSize == nullptr || outData == nullptr || *ioSize < sizeof(CFURLRef))
+            return kWho;
+        CFStringRef path = CFStringCreateWithCString(
+            kCFAllocatorDefault, "/Applications/Utilities/Audio MIDI Setup.app/Contents/Resources/USB.png",
+            kCFStringEncodingASCII);
+        CFURLRef url = CFURLCreateWithFileSystemPath(kCFAllocatorDefault, path, kCFURLPOSIXPathStyle, false);
+        CFRelease(path);
+        CFShow(url);
+        return put(ioSize, outData, url);
+    }
+    case kAudioDevicePropertyClockSourceNameForID: {
+        UInt32 id = 0;
+        AudioValueTranslation* t = translation(ioSize, outData, id);
+        if (t == nullptr || t->mOutputData == nullptr || t->mOutputDataSize == 0)
+            return kWho;
+        auto* target = static_cast<char*>(t->mOutputData);
+        const char* name = clockSourceName(id);
+        std::strncpy(target, name != nullptr ? name : "", t->mOutputDataSize);
+        target[t->mOutputDataSize - 1] = 0;
+        return name != nullptr ? 0 : kWho;
+    }
+    case kAudioDevicePropertyClockSourceNameForIDCFString: {
+        UInt32 id = 0;
+        AudioValueTranslation* t = translation(ioSize, outData, id);
+        if (t == nullptr)
+            return kWho;
+        if (t->mOutputData == nullptr) {
+            t->mOutputDataSize = sizeof(CFStringRef);
+            return 0;
+        }
+        if (t->mOutputDataSize < sizeof(CFStringRef))
+            return kWho;
+        const char* name = clockSourceName(id);
+        // No string is handed out with a failure, which a caller would not release.
+        CFStringRef text =
+            name != nullptr ? CFStringCreateWithCString(kCFAllocatorDefault, name, kCFStringEncodingASCII) : nullptr;
+        std::memcpy(t->mOutputData, &text, sizeof(text));
+        t->mOutputDataSize = sizeof(CFStringRef);
+        return name != nullptr ? 0 : kWho;
+    }
+    case kAudioDevicePropertyPreferredChannelLayout: {
+        AudioStreamBasicDescription format{};
+        if (device.getStreamFormat(isInput, &format, false, kAllChannels) != 0)
+            return kWho;
+        const UInt32 n = format.mChannelsPerFrame;
+        const UInt32 needed = layoutSize(n);
+        if (ioSize == nullptr || outData == nullptr || *ioSize < needed)
+            return kAudioHardwareBadPropertySizeError;
+        std::memset(outData, 0, needed);
+        auto* layout = static_cast<AudioChannelLayout*>(outData);
+        layout->mNumberChannelDescriptions = n;
+        for (UInt32 i = 0; i < n; ++i) {
+            AudioChannelDescription d{};
+            d.mChannelLabel = i + 1;
+            d.mChannelFlags = 4;
+            std::memcpy(reinterpret_cast<char*>(layout) + offsetof(AudioChannelLayout, mChannelDescriptions) + 20 * i,
+                        &d, sizeof(d));
+        }
+        *ioSize = needed;
+        return 0;
+    }
+    case kAudioDevicePropertyStreamFormatMatch:
+    case kAudioDevicePropertyStreamFormatSupported: {
+        if (ioSize == nullptr || outData == nullptr || *ioSize < sizeof(AudioStreamBasicDescription))
+            return kAudioDeviceUnsupportedFormatError;
+        AudioStreamBasicDescription request;
+        std::memcpy(&request, outData, sizeof(request));
+        *ioSize = sizeof(request);
+        if (selector == kAudioDevicePropertyStreamFormatMatch) {
+            const OSStatus status = matchFormat(device, isInput, request);
+            std::memcpy(outData, &request, sizeof(request));
+            return status;
+        }
+        for (const AudioStreamBasicDescription& f : virtualFormats(device, isInput))
+            if (matchesEveryGivenField(request, f))
+                return 0;
+        return kAudioDeviceUnsupportedFormatError;
+    }
     default:
         tracerequest("******************** onDeviceGetProperty NOT IMPLEMENTED", selector);
         return kWho;

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <string>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -349,6 +351,119 @@ TEST_F(PlugIn, HardwareChangesBecomeHALNotifications)
     source.push_back(device(0, true, kAudioDevicePropertyDataSource));
     source.push_back(device(0, false, kAudioDevicePropertyDataSource));
     EXPECT_EQ(changesAfter(kEventDataSourceChanged), source);
+}
+
+std::string cfText(CFStringRef text)
+{
+    char buffer[128] = "";
+    if (text != nullptr) {
+        CFStringGetCString(text, buffer, sizeof(buffer), kCFStringEncodingASCII);
+        CFRelease(text);
+    }
+    return buffer;
+}
+
+TEST_F(PlugIn, NamesLayoutsAndFormatQueriesAnswerWithinTheCallersBuffer)
+{
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    ASSERT_NE(daemon().plug("brightwater-mixer-10-hs"), 0u);
+    ASSERT_NE(daemon().plug("wrenfield-w2-hs"), 0u);
+    initialise();
+    const std::vector<Published> devices = published();
+    ASSERT_EQ(devices.size(), 3u);
+    const auto name = [&](AudioDeviceID device, bool input, UInt32 channel, OSStatus* status = nullptr) {
+        CFStringRef text = nullptr;
+        UInt32 size = sizeof(text);
+        const OSStatus s = table().DeviceGetProperty(m_ref, device, channel, input,
+                                                     kAudioDevicePropertyChannelNameCFString, &size, &text);
+        if (status != nullptr)
+            *status = s;
+        return cfText(text);
+    };
+    const AudioDeviceID tarsel = devices[0].device, mixer = devices[1].device, w2 = devices[2].device;
+    EXPECT_EQ(name(tarsel, false, 0), "Master OUT");
+    EXPECT_EQ(name(tarsel, true, 3), "IN 3");
+    EXPECT_EQ(name(mixer, true, 12), "AUX 2");
+    EXPECT_EQ(name(mixer, true, 10), "IN 10");
+    EXPECT_EQ(name(w2, false, 2), "Main Right");
+    OSStatus status = 0;
+    EXPECT_EQ(name(w2, false, 3, &status), "");
+    EXPECT_EQ(status, kAudioHardwareUnknownPropertyError);
+
+    // Clock source names: the text stays inside the caller's buffer and is terminated.
+    UInt32 id = 0;
+    char text[6];
+    std::memset(text, 'x', sizeof(text));
+    AudioValueTranslation t{&id, sizeof(id), text, 5};
+    UInt32 size = sizeof(t);
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyClockSourceNameForID, &size, &t),
+              noErr);
+    EXPECT_STREQ(text, "Hard");
+    EXPECT_EQ(text[5], 'x');
+    id = 2;
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyClockSourceNameForID, &size, &t),
+              kAudioHardwareUnknownPropertyError);
+    EXPECT_STREQ(text, "");
+    AudioValueTranslation noOutput{&id, sizeof(id), nullptr, 0};
+    id = 1;
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyClockSourceNameForIDCFString,
+                                        &size, &noOutput),
+              noErr);
+    EXPECT_EQ(noOutput.mOutputDataSize, sizeof(CFStringRef)) << "a null output pointer asks for the size";
+
+    // The preferred layout needs room for every channel's description.
+    AudioStreamBasicDescription format{};
+    size = sizeof(format);
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormat, &size, &format),
+              noErr);
+    const UInt32 channels = format.mChannelsPerFrame;
+    std::vector<UInt32> layout(64, 0xABABABAB);
+    size = 12 + 20 * channels - 1;
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyPreferredChannelLayout, &size,
+                                        layout.data()),
+              kAudioHardwareBadPropertySizeError);
+    EXPECT_EQ(layout[0], 0xABABABABu);
+    size = 4 * 64;
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyPreferredChannelLayout, &size,
+                                        layout.data()),
+              noErr);
+    EXPECT_EQ(size, 12 + 20 * channels);
+    EXPECT_EQ(layout[2], channels);
+    EXPECT_EQ(layout[3 + 5 * (channels - 1)], channels) << "the last description has the last label";
+    EXPECT_EQ(layout[3 + 5 * channels], 0xABABABABu);
+
+    // Matching: no rate and no channel count take the device's rate and the most channels;
+    // "supported" needs every given field to match one format.
+    AudioStreamBasicDescription request{};
+    size = sizeof(request);
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormatMatch, &size,
+                                        &request),
+              noErr);
+    Float64 rate = 0;
+    size = sizeof(rate);
+    table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate);
+    EXPECT_EQ(request.mSampleRate, rate);
+    std::vector<AudioStreamBasicDescription> formats(32);
+    size = UInt32(formats.size() * sizeof(AudioStreamBasicDescription));
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormats, &size,
+                                        formats.data()),
+              noErr);
+    formats.resize(size / sizeof(AudioStreamBasicDescription));
+    UInt32 most = 0;
+    for (const AudioStreamBasicDescription& f : formats)
+        if (f.mSampleRate == rate)
+            most = std::max(most, f.mChannelsPerFrame);
+    EXPECT_EQ(request.mChannelsPerFrame, most);
+    AudioStreamBasicDescription asked = formats[0];
+    size = sizeof(asked);
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormatSupported, &size,
+                                        &asked),
+              noErr);
+    asked.mChannelsPerFrame = 1000;
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormatSupported, &size,
+                                        &asked),
+              kAudioDeviceUnsupportedFormatError)
+        << "a matching rate alone does not make a format supported";
 }
 
 // Hot-plug on the run-loop thread while HAL threads look devices up: every look-up either finds
