@@ -1,10 +1,11 @@
 #include "tools/HALDevices.h"
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -29,12 +30,16 @@ bool printable(UInt32 code)
     return true;
 }
 
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+// The main thread's alone.
+bool g_watching = false;
+bool g_interrupted = false;
 
-void onInterrupt(int)
+sigset_t interruptSet()
 {
-    g_interrupted.store(true, std::memory_order_relaxed);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    return set;
 }
 
 bool allDigits(const std::string& text)
@@ -281,18 +286,30 @@ void RunningIOProc::stop()
 
 void watchInterrupt()
 {
-    struct sigaction action {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    // The first Ctrl-C asks for a clean stop; the handler then goes, so a second one ends the
-    // program the usual way.
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
+    // A program started with Ctrl-C ignored (in the background of a script) keeps ignoring it.
+    struct sigaction old {};
+    if (sigaction(SIGINT, nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
+        return;
+    // Blocked before the HAL starts its threads, which inherit the mask: no thread is
+    // interrupted in a system call, and the signal waits for interrupted() to take it.
+    const sigset_t set = interruptSet();
+    g_watching = pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
 bool interrupted()
 {
-    return g_interrupted.load(std::memory_order_relaxed);
+    if (g_interrupted || !g_watching)
+        return g_interrupted;
+    const sigset_t set = interruptSet();
+    const timespec now{};
+    if (sigtimedwait(&set, nullptr, &now) == SIGINT) {
+        g_interrupted = true;
+        // A second Ctrl-C ends the program the usual way, should stopping hang: this thread is
+        // the one that takes it.
+        signal(SIGINT, SIG_DFL);
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    }
+    return g_interrupted;
 }
 
 Progress::Progress() : m_terminal(isatty(STDERR_FILENO) == 1) {}

@@ -84,11 +84,11 @@ std::string deviceUID(AudioDeviceID device);
 // Manufacturer and name, for the first line of a report ("Tarsel Tarsel Two").
 std::string deviceTitle(AudioDeviceID device);
 
-// How far ahead of its input the device takes an IOProc's output, in frames, as the HAL
-// reports it: the output latency and safety offset and the two buffers in flight, input and
-// output (the IOProc's input buffer is complete when it is called, and its output buffer
-// goes out whole). The input side is extra: what a signal takes from the input converter to
-// the input buffer.
+// The delays the HAL reports, in frames ("fsiz", and "ltnc" and "saft" per direction). The
+// output side is how long after an input frame the output written with it is heard at the
+// earliest: the output latency and safety offset, and two buffers (the input buffer is whole
+// before the IOProc is called, and its output goes out whole). The input side is what a sound
+// then takes from the input's converter to the input buffer.
 struct ReportedDelays {
     UInt32 frameSize = 0;
     UInt32 outputLatency = 0, outputSafety = 0;
@@ -128,8 +128,9 @@ private:
 
 // --- the program frame --------------------------------------------------------------------------
 
-// True once Ctrl-C was pressed (SIGINT), after watchInterrupt(); a second Ctrl-C ends the
-// program at once, in case stopping hangs.
+// Ctrl-C (SIGINT) as a request to stop: watchInterrupt() holds the signal back in every thread
+// (call it before the first HAL call), interrupted() tells on the main thread whether it came.
+// After the first, a second Ctrl-C ends the program at once, in case stopping hangs.
 void watchInterrupt();
 bool interrupted();
 

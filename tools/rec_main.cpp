@@ -177,6 +177,7 @@ int record(const Options& options)
     std::vector<float> block(kBlockFrames * channels);
     uint64_t written = 0;
     bool writeError = false;
+    std::string writeProblem;
     // Moves what the IOProc left in the ring into the file.
     const auto drain = [&] {
         while (!writeError) {
@@ -185,6 +186,7 @@ int record(const Options& options)
                 return;
             if (sf_writef_float(file, block.data(), sf_count_t(got)) != sf_count_t(got)) {
                 writeError = true;
+                writeProblem = sf_strerror(file);
                 return;
             }
             written += got;
@@ -234,7 +236,7 @@ int record(const Options& options)
         std::fprintf(report(), "; %u buffers of another channel count, left out", shapeErrors);
     std::fputc('\n', report());
     if (writeError || !closed) {
-        fail("writing %s failed", options.file.c_str());
+        fail("writing %s failed%s%s", options.file.c_str(), writeProblem.empty() ? "" : ": ", writeProblem.c_str());
         return kExitFailure;
     }
     if (stalled != nullptr) {

@@ -31,10 +31,10 @@ namespace {
 
 using namespace haltools;
 using toolsupport::fail;
+using toolsupport::fitLine;
 using toolsupport::LineFit;
 using toolsupport::report;
 using toolsupport::Spread;
-using toolsupport::fitLine;
 using toolsupport::spreadOf;
 
 constexpr double kLeadSeconds = 0.5;  // silence before the pulse

@@ -208,7 +208,6 @@ TEST_F(HALTool, HalListsTheDeviceAndItsStreamsAsTextAndAsJson)
                              "  input: 2 channels in 1 buffer (2), latency ", "      44100 Hz: 2x32 float* 4x32 float",
                              ": output, latency ", ": input, latency "})
         EXPECT_TRUE(contains(text.out, line)) << line << "\n" << text.out;
-    EXPECT_TRUE(text.err.empty()) << "the plug-in's diagnostics only: " << text.err;
 
     const ProgramRun json = kexttest::runProgram(TARSEL_HAL, {"--json"});
     ASSERT_EQ(json.status, 0) << json.err;
@@ -275,7 +274,8 @@ TEST_P(PlayRec, WhatIsPlayedComesBackInTheRecording)
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(FileChannels, PlayRec, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(FileChannels, PlayRec, ::testing::Values(1, 2, 3),
+                         [](const auto& info) { return std::to_string(info.param) + "Channels"; });
 
 // Ctrl-C while playing or recording: the IOProc stops, the report says so, the exit status is
 // 130, and a recording is a valid WAV file of what came before.
@@ -348,6 +348,11 @@ struct Program {
     std::vector<kexttest::Refusal> refusals; // exit status 2 each
 };
 
+void PrintTo(const Program& program, std::ostream* out)
+{
+    *out << program.name;
+}
+
 class Usage : public HALTool, public ::testing::WithParamInterface<Program> {};
 
 // Mistakes in the arguments exit 2 with the reason, before any device is looked at; without a
@@ -395,10 +400,7 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"--loopback-delay", "-3"}, 2, "invalid loopback delay"},
                  {{"--frames", "0"}, 2, "invalid frame size"},
                  {{"--out", ""}, 2, "empty folder name"}}}),
-    [](const auto& info) {
-        std::string name = info.param.name + 7; // after "tarsel-"
-        return name;
-    });
+    [](const auto& info) { return std::string(info.param.name + 7); }); // after "tarsel-"
 
 // --- tarsel-roundtrip -----------------------------------------------------------------------------
 
