@@ -535,14 +535,16 @@ OSStatus HALSystem::systemPropertyInfo(AudioHardwarePropertyID property, UInt32*
 
 OSStatus HALSystem::getSystemProperty(AudioHardwarePropertyID property, UInt32* ioSize, void* outData)
 {
-    if (ioSize == nullptr || outData == nullptr)
+    // An empty buffer may come without storage (the devices of a system that has none).
+    if (ioSize == nullptr || (outData == nullptr && *ioSize != 0))
         return kAudioHardwareIllegalOperationError;
     AudioDeviceID value = kAudioDeviceUnknown;
     switch (property) {
     case kAudioHardwarePropertyDevices: {
         std::lock_guard<std::mutex> guard(m_lock);
         std::size_t count = std::min<std::size_t>(*ioSize / sizeof(AudioDeviceID), m_deviceOrder.size());
-        std::memcpy(outData, m_deviceOrder.data(), count * sizeof(AudioDeviceID));
+        if (count != 0)
+            std::memcpy(outData, m_deviceOrder.data(), count * sizeof(AudioDeviceID));
         *ioSize = static_cast<UInt32>(count * sizeof(AudioDeviceID));
         return kAudioHardwareNoError;
     }
@@ -606,7 +608,7 @@ OSStatus HALSystem::setSystemProperty(AudioHardwarePropertyID property, UInt32 s
 OSStatus HALSystem::translateUID(UInt32* ioSize, void* data)
 {
     AudioValueTranslation translation;
-    if (*ioSize < sizeof translation)
+    if (data == nullptr || *ioSize < sizeof translation)
         return kAudioHardwareBadPropertySizeError;
     std::memcpy(&translation, data, sizeof translation);
     if (translation.mInputData == nullptr || translation.mInputDataSize != sizeof(CFStringRef) ||
