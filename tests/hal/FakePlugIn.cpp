@@ -618,7 +618,8 @@ OSStatus FakePlugIn::deviceGet(AudioDeviceID id, Boolean isInput, AudioDevicePro
             if (s.isInput == (isInput != 0))
                 ids.push_back(s.id);
         UInt32 count = std::min<UInt32>(*size / sizeof(AudioStreamID), static_cast<UInt32>(ids.size()));
-        std::memcpy(data, ids.data(), count * sizeof(AudioStreamID));
+        if (count != 0)
+            std::memcpy(data, ids.data(), count * sizeof(AudioStreamID));
         *size = count * sizeof(AudioStreamID);
         return 0;
     }
