@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include <CoreAudio/AudioHardware.h>
+
 #include "device/ZmOSXDevice.h"
 #include "bench/BenchDaemon.h"
 #include "tools/Statistics.h"
@@ -37,16 +39,20 @@ constexpr uint32_t kFrameSizes[] = {64, 256, 1024};
 constexpr double kWarmUpSeconds = 0.5;
 
 const char kUsage[] =
-    "usage: io_timing [--seconds S] [--jitter NS] [--model NAME]\n"
+    "usage: io_timing [--seconds S] [--jitter NS] [--model NAME] [--hal]\n"
     "Streams through the device's I/O thread on a private simulated kernel driver at 64, 256\n"
     "and 1024 frames, each for S seconds (default 60), once with an exact kernel clock and once\n"
     "with NS nanoseconds of time-stamp jitter (default 50000; 0 leaves that run out), and\n"
-    "prints CPU per cycle, wake-up lateness, time-stamp jitter and overloads.\n";
+    "prints CPU per cycle, wake-up lateness, time-stamp jitter and overloads. With --hal the\n"
+    "IOProc goes through the HAL and TARSEL.plugin loaded from its bundle (the build's, unless\n"
+    "TARSEL_HAL_PLUGIN_DIR names another folder) instead of the device layer; overloads are\n"
+    "then not known to the client and show as -.\n";
 
 struct Options {
     double seconds = 60;
     uint64_t jitter = 50000;
     std::string model = "tarsel";
+    bool hal = false;
     bool help = false;
 };
 
@@ -55,7 +61,7 @@ bool parseOptions(int argc, char** argv, Options& options)
     static const option kLong[] = {
         {"seconds", required_argument, nullptr, 's'}, {"jitter", required_argument, nullptr, 'j'},
         {"model", required_argument, nullptr, 'm'},   {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0},
+        {"hal", no_argument, nullptr, 'H'},           {nullptr, 0, nullptr, 0},
     };
     int c;
     while ((c = getopt_long(argc, argv, "s:j:m:h", kLong, nullptr)) != -1) {
@@ -74,6 +80,9 @@ bool parseOptions(int argc, char** argv, Options& options)
             break;
         case 'm':
             options.model = optarg;
+            break;
+        case 'H':
+            options.hal = true;
             break;
         case 'h':
             options.help = true;
@@ -189,6 +198,82 @@ double cpuPerSleep()
     return (threadCpuNanos(pthread_self()) - before) / kSleeps;
 }
 
+// The way to the I/O thread: the device object itself, or the HAL's client calls.
+class Path {
+public:
+    virtual ~Path() = default;
+    virtual bool setFrameSize(uint32_t frames) = 0;
+    virtual double rate() = 0;
+    virtual bool start(Recorder* recorder) = 0;
+    virtual void stop() = 0;
+    virtual int64_t overloads() = 0; // -1: not known on this path
+};
+
+class DevicePath final : public Path {
+public:
+    explicit DevicePath(ZmOSXDevice& device) : m_device(device) {}
+    bool setFrameSize(uint32_t frames) override
+    {
+        m_device.setFrameSize(frames, false, false);
+        return m_device.getFrameSize() == frames;
+    }
+    double rate() override { return m_device.getFrequency(); }
+    bool start(Recorder* recorder) override
+    {
+        if (m_device.addIOProc(&timingIOProc, recorder) && m_device.onDeviceStart(&timingIOProc))
+            return true;
+        m_device.removeIOProc(&timingIOProc);
+        return false;
+    }
+    void stop() override
+    {
+        m_device.onDeviceStop(&timingIOProc);
+        m_device.removeIOProc(&timingIOProc);
+    }
+    int64_t overloads() override { return m_device.getTimestampFilter().mOverloadCount.load(); }
+
+private:
+    ZmOSXDevice& m_device;
+};
+
+class HALPath final : public Path {
+public:
+    explicit HALPath(AudioDeviceID device) : m_device(device) {}
+    bool setFrameSize(uint32_t frames) override
+    {
+        UInt32 size = sizeof(frames), now = 0;
+        if (AudioDeviceSetProperty(m_device, nullptr, 0, false, kAudioDevicePropertyBufferFrameSize, size, &frames) != 0)
+            return false;
+        return AudioDeviceGetProperty(m_device, 0, false, kAudioDevicePropertyBufferFrameSize, &size, &now) == 0 &&
+               now == frames;
+    }
+    double rate() override
+    {
+        Float64 rate = 0;
+        UInt32 size = sizeof(rate);
+        AudioDeviceGetProperty(m_device, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate);
+        return rate;
+    }
+    bool start(Recorder* recorder) override
+    {
+        if (AudioDeviceCreateIOProcID(m_device, &timingIOProc, recorder, &m_id) == 0 &&
+            AudioDeviceStart(m_device, m_id) == 0)
+            return true;
+        AudioDeviceDestroyIOProcID(m_device, m_id);
+        return false;
+    }
+    void stop() override
+    {
+        AudioDeviceStop(m_device, m_id);
+        AudioDeviceDestroyIOProcID(m_device, m_id);
+    }
+    int64_t overloads() override { return -1; }
+
+private:
+    AudioDeviceID m_device;
+    AudioDeviceIOProcID m_id = nullptr;
+};
+
 struct Row {
     uint32_t frames = 0;
     uint64_t jitter = 0;
@@ -196,37 +281,34 @@ struct Row {
     double cpuPerCycle = -1; // ns
     double wakesPerCycle = -1;
     Spread late, stamps;
-    uint32_t overloads = 0;
+    int64_t overloads = 0; // -1: not known
     std::string error;
 };
 
-Row measure(ZmOSXDevice& device, uint32_t frames, uint64_t jitter, double seconds)
+Row measure(Path& path, uint32_t frames, uint64_t jitter, double seconds)
 {
     Row row;
     row.frames = frames;
     row.jitter = jitter;
-    device.setFrameSize(frames, false, false);
-    if (device.getFrameSize() != frames) {
+    if (!path.setFrameSize(frames)) {
         row.error = "frame size refused";
         return row;
     }
-    const double rate = device.getFrequency();
+    const double rate = path.rate();
     auto recorder = std::make_unique<Recorder>();
     recorder->samples.resize(size_t((seconds + 1.0) * rate / frames) + 64);
-    if (!device.addIOProc(&timingIOProc, recorder.get()) || !device.onDeviceStart(&timingIOProc)) {
-        device.removeIOProc(&timingIOProc);
+    if (!path.start(recorder.get())) {
         row.error = "the device did not start";
         return row;
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(kWarmUpSeconds));
     if (!recorder->haveThread.load(std::memory_order_acquire)) {
-        device.onDeviceStop(&timingIOProc);
-        device.removeIOProc(&timingIOProc);
+        path.stop();
         row.error = "no IOProc call (does the kernel driver stream?)";
         return row;
     }
     const pthread_t thread = recorder->thread;
-    const uint32_t overloads = device.getTimestampFilter().mOverloadCount.load();
+    const int64_t overloads = path.overloads();
     const uint64_t calls = recorder->calls.load();
     const double cpu = threadCpuNanos(thread);
     const double switches = contextSwitches(recorder->tid);
@@ -236,9 +318,8 @@ Row measure(ZmOSXDevice& device, uint32_t frames, uint64_t jitter, double second
     const double cpuAfter = threadCpuNanos(thread);
     const double switchesAfter = contextSwitches(recorder->tid);
     row.cycles = recorder->calls.load() - calls;
-    row.overloads = device.getTimestampFilter().mOverloadCount.load() - overloads;
-    device.onDeviceStop(&timingIOProc);
-    device.removeIOProc(&timingIOProc);
+    row.overloads = overloads < 0 ? -1 : path.overloads() - overloads;
+    path.stop();
     if (cpu >= 0 && cpuAfter >= cpu && row.cycles > 0)
         row.cpuPerCycle = (cpuAfter - cpu) / double(row.cycles);
     if (switches >= 0 && switchesAfter >= switches && row.cycles > 0)
@@ -255,11 +336,12 @@ void printRow(const Row& row)
         std::printf("%6u  %9" PRIu64 "  %s\n", row.frames, row.jitter, row.error.c_str());
         return;
     }
-    std::printf("%6u  %9" PRIu64 "  %7" PRIu64 "  %9.2f  %6.1f  %7.1f %7.1f %8.1f  %7.2f %7.2f %8.2f  %9u\n",
+    const std::string overloads = row.overloads < 0 ? "-" : std::to_string(row.overloads);
+    std::printf("%6u  %9" PRIu64 "  %7" PRIu64 "  %9.2f  %6.1f  %7.1f %7.1f %8.1f  %7.2f %7.2f %8.2f  %9s\n",
                 row.frames, row.jitter, row.cycles, row.cpuPerCycle / 1000.0, row.wakesPerCycle, row.late.p50 / 1000.0,
                 row.late.p99 / 1000.0,
                 row.late.max / 1000.0, row.stamps.p50 / 1000.0, row.stamps.p99 / 1000.0, row.stamps.max / 1000.0,
-                row.overloads);
+                overloads.c_str());
     std::fflush(stdout);
 }
 
@@ -284,16 +366,44 @@ int main(int argc, char** argv)
         return 1;
     }
     IgnoringDeviceManagerClient client;
-    auto* device = new ZmOSXDevice(nullptr, &client, service, nullptr);
-    device->incReferences();
+    ZmOSXDevice* device = nullptr;
+    std::unique_ptr<Path> path;
+    std::string name;
     int status = 0;
-    if (!device->init()) {
-        std::fprintf(stderr, "io_timing: the device did not initialise\n");
-        status = 1;
+    if (options.hal) {
+        IOObjectRelease(service);
+        service = 0;
+        setenv("TARSEL_HAL_PLUGIN_DIR", TARSEL_PLUGIN_FOLDER, 0);
+        AudioDeviceID id = 0;
+        UInt32 size = sizeof(id);
+        CFStringRef text = nullptr;
+        UInt32 textSize = sizeof(text);
+        if (AudioHardwareGetProperty(kAudioHardwarePropertyDefaultOutputDevice, &size, &id) != 0 || id == 0) {
+            std::fprintf(stderr, "io_timing: the HAL has no device (is TARSEL.plugin in %s?)\n",
+                         getenv("TARSEL_HAL_PLUGIN_DIR"));
+            return 1;
+        }
+        if (AudioDeviceGetProperty(id, 0, false, kAudioDevicePropertyDeviceNameCFString, &textSize, &text) == 0) {
+            char buffer[128] = "";
+            CFStringGetCString(text, buffer, sizeof(buffer), kCFStringEncodingASCII);
+            CFRelease(text);
+            name = std::string(buffer) + ", through the HAL";
+        }
+        path = std::make_unique<HALPath>(id);
     } else {
-        std::printf("io_timing: %s %s, %u Hz, %.1f s a run (after %.1f s to settle)\n",
-                    device->getManufacturer().c_str(), device->getDeviceName().c_str(),
-                    unsigned(device->getFrequency()), options.seconds, kWarmUpSeconds);
+        device = new ZmOSXDevice(nullptr, &client, service, nullptr);
+        device->incReferences();
+        if (!device->init()) {
+            std::fprintf(stderr, "io_timing: the device did not initialise\n");
+            status = 1;
+        } else {
+            name = std::string(device->getManufacturer().c_str()) + " " + device->getDeviceName().c_str();
+            path = std::make_unique<DevicePath>(*device);
+        }
+    }
+    if (path) {
+        std::printf("io_timing: %s, %u Hz, %.1f s a run (after %.1f s to settle)\n", name.c_str(),
+                    unsigned(path->rate()), options.seconds, kWarmUpSeconds);
         std::printf("(one 1 ms sleep costs a thread %.1f us CPU on this machine)\n", cpuPerSleep() / 1000.0);
         std::printf("%51s%s\n", "", "wake-up lateness (us)    time-stamp jitter (us)");
         std::printf("frames  jitter ns   cycles  CPU/cycle  wakes/      p50     p99      max      p50     p99"
@@ -308,14 +418,19 @@ int main(int argc, char** argv)
                 continue;
             }
             for (uint32_t frames : kFrameSizes) {
-                const Row row = measure(*device, frames, jitter, options.seconds);
+                const Row row = measure(*path, frames, jitter, options.seconds);
                 printRow(row);
                 if (!row.error.empty())
                     status = 1;
             }
         }
     }
-    device->decReferences();
-    IOObjectRelease(service);
+    path.reset();
+    if (device != nullptr)
+        device->decReferences();
+    if (options.hal)
+        AudioHardwareUnload();
+    if (service != 0)
+        IOObjectRelease(service);
     return status;
 }

@@ -260,6 +260,7 @@ extern "C" {
 // A listener is one (property, proc) pair; adding it again only replaces its client data.
 // kAudioPropertyWildcardPropertyID listens to every property. Listeners are called on the HAL's
 // notification thread (never on an I/O thread), with no lock held, and their result is ignored.
+// In a program that links the HAL, adding a listener loads the plug-ins as any client call does.
 OSStatus AudioHardwareAddPropertyListener(AudioHardwarePropertyID inPropertyID,
                                           AudioHardwarePropertyListenerProc inProc,
                                           void* inClientData);
@@ -278,9 +279,12 @@ OSStatus AudioHardwareRemovePropertyListener(AudioHardwarePropertyID inPropertyI
 // reused in a process); an ID that names no live object answers kAudioHardwareBadDeviceError,
 // kAudioHardwareBadStreamError or kAudioHardwareBadObjectError, an unknown system property
 // kAudioHardwareUnknownPropertyError, a null pointer where one is needed
-// kAudioHardwareIllegalOperationError. Device and stream calls are answered by the plug-in that
-// owns the object, with its status. Every listener below is called on the HAL's notification
-// thread.
+// kAudioHardwareIllegalOperationError (the size and writable answers of the ...GetPropertyInfo
+// calls are optional), a table entry the plug-in does not offer
+// kAudioHardwareUnsupportedOperationError. Device and stream calls are answered by the plug-in
+// that owns the object, with its status. Every listener below is called on the HAL's
+// notification thread, in the order the changes were reported; removing a listener that was not
+// added answers kAudioHardwareIllegalOperationError.
 
 typedef OSStatus (*AudioDevicePropertyListenerProc)(AudioDeviceID inDevice, UInt32 inChannel,
                                                     Boolean isInput,
@@ -298,9 +302,10 @@ typedef OSStatus (*AudioObjectPropertyListenerProc)(AudioObjectID inObjectID,
 extern "C" {
 #endif
 
-// The system object (kAudioObjectSystemObject): "dev#" (the device IDs), "dIn ", "dOut" and
-// "sOut" (the default devices, settable), "duid" (an AudioValueTranslation from a CFString UID
-// to a device ID).
+// The system object (kAudioObjectSystemObject): "dev#" (the device IDs, as many as the buffer
+// holds), "dIn ", "dOut" and "sOut" (the default devices, settable to a live device with a stream
+// of that direction), "duid" (an AudioValueTranslation from a CFString UID to a device ID,
+// kAudioDeviceUnknown when no device has it).
 OSStatus AudioHardwareGetPropertyInfo(AudioHardwarePropertyID inPropertyID, UInt32* outSize,
                                       Boolean* outWritable);
 OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID inPropertyID, UInt32* ioPropertyDataSize,
@@ -308,7 +313,9 @@ OSStatus AudioHardwareGetProperty(AudioHardwarePropertyID inPropertyID, UInt32* 
 OSStatus AudioHardwareSetProperty(AudioHardwarePropertyID inPropertyID, UInt32 inPropertyDataSize,
                                   const void* inPropertyData);
 // Tears every plug-in down, releases and unloads it, and stops the HAL's threads; the next
-// client call loads them again. Not to be called while other threads make client calls.
+// client call loads them again. Not to be called while other threads make client calls; on one
+// of the HAL's own threads (from a listener) it answers kAudioHardwareIllegalOperationError. A
+// program that does not unload is unloaded at exit.
 OSStatus AudioHardwareUnload(void);
 
 OSStatus AudioDeviceAddIOProc(AudioDeviceID inDevice, AudioDeviceIOProc inProc, void* inClientData);
