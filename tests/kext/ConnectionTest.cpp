@@ -262,24 +262,12 @@ TEST_F(ConnectionTest, ControlSessionListsPlugsAndConfigures)
 {
     io_connect_t connect = open(3);
     kext::ControlClient& control = daemon().control();
+    // What the lists say is the control tool's (ControlToolTest).
     std::vector<kext::ControlClient::ServiceEntry> services;
     uint32_t total = 0;
     ASSERT_EQ(control.listServices(services, &total), kIOReturnSuccess);
-    ASSERT_EQ(services.size(), 1u);
     EXPECT_EQ(total, 1u);
-    EXPECT_EQ(services[0].id, m_id);
-    EXPECT_EQ(services[0].model, "recording");
-    EXPECT_EQ(services[0].connections, 1u);
-    EXPECT_EQ(services[0].description, "recording " + std::to_string(m_id));
-
-    std::vector<kext::ControlClient::ConnectionEntry> connections;
-    ASSERT_EQ(control.listConnections(connections), kIOReturnSuccess);
-    ASSERT_EQ(connections.size(), 1u);
-    EXPECT_EQ(connections[0].serviceId, m_id);
-    EXPECT_EQ(connections[0].pid, getpid());
-    EXPECT_EQ(connections[0].type, 3u);
-    EXPECT_FALSE(connections[0].terminated);
-    EXPECT_EQ(connections[0].description, "client " + std::to_string(connections[0].id));
+    EXPECT_EQ(services.at(0).connections, 1u);
 
     // Settings go to the service's behaviour, or with id 0 to the factory.
     EXPECT_EQ(control.configure(m_id, "source", "silence"), kIOReturnSuccess);

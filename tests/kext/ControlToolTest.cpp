@@ -93,7 +93,8 @@ protected:
     pid_t m_daemon = -1;
 };
 
-// What the tool's events and unplugging do to listeners is EventsTest's and NotificationTest's;
+// What the tool's events and unplugging do to listeners is NotificationTest's and the device
+// manager's;
 // here what the tool says and does.
 TEST_F(ControlToolTest, PlugsListsPostsAndUnplugsUnderAnOpenClient)
 {

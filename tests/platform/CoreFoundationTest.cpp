@@ -44,8 +44,6 @@ struct Probe {
     std::atomic<int> performs{0};
     std::atomic<bool> stopInPerform{false};
     std::mutex lock;
-    std::vector<CFRunLoopRef> scheduledOn;
-    std::vector<CFRunLoopRef> cancelledOn;
     std::thread::id performThread;
     std::function<void()> onPerform;
 
@@ -55,18 +53,6 @@ struct Probe {
         return info;
     }
     static void release(const void* info) { static_cast<Probe*>(const_cast<void*>(info))->releases++; }
-    static void schedule(void* info, CFRunLoopRef rl, CFRunLoopMode)
-    {
-        auto* p = static_cast<Probe*>(info);
-        std::lock_guard<std::mutex> guard(p->lock);
-        p->scheduledOn.push_back(rl);
-    }
-    static void cancel(void* info, CFRunLoopRef rl, CFRunLoopMode)
-    {
-        auto* p = static_cast<Probe*>(info);
-        std::lock_guard<std::mutex> guard(p->lock);
-        p->cancelledOn.push_back(rl);
-    }
     static void perform(void* info)
     {
         auto* p = static_cast<Probe*>(info);
@@ -87,8 +73,6 @@ struct Probe {
         context.info = this;
         context.retain = retain;
         context.release = release;
-        context.schedule = schedule;
-        context.cancel = cancel;
         context.perform = perform;
         return CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context);
     }
@@ -146,187 +130,93 @@ void onThread(const std::function<void()>& body)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Objects, retain and release
+// Objects, strings, dictionaries, UUIDs, URLs and plug-in instances as the suite uses them
 
-TEST(CFBase, RetainAndReleaseCountAndNullIsHarmless)
+TEST(CFBase, ReferencesCountAndContainersHoldTheirValues)
 {
     CFStringRef s = CFStringCreateWithCString(kCFAllocatorDefault, "text", kCFStringEncodingASCII);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(CFGetRetainCount(s), 1);
     EXPECT_EQ(CFRetain(s), s);
     EXPECT_EQ(CFGetRetainCount(s), 2);
     CFRelease(s);
-    EXPECT_EQ(CFGetRetainCount(s), 1);
     CFRelease(s);
-
     CFRelease(nullptr);
     EXPECT_EQ(CFRetain(nullptr), nullptr);
-    EXPECT_EQ(CFGetRetainCount(nullptr), 0);
-    EXPECT_FALSE(CFEqual(nullptr, nullptr));
     EXPECT_FALSE(CFEqual(CFSTR("a"), nullptr));
-    EXPECT_EQ(CFGetTypeID(nullptr), 0u);
-}
 
-TEST(CFBase, DictionaryKeepsItsValuesAliveUntilRemovedOrReleased)
-{
     // A run-loop source reports its own end through its context's release call-back.
     Probe probe;
     CFRunLoopSourceRef source = probe.makeSource();
-    CFStringRef key = CFStringCreateWithCString(nullptr, "source", kCFStringEncodingASCII);
     CFMutableDictionaryRef dict = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
                                                             &kCFTypeDictionaryValueCallBacks);
+    CFStringRef key = CFStringCreateWithCString(nullptr, "IOProviderClass", kCFStringEncodingASCII);
     CFDictionarySetValue(dict, key, source);
-    EXPECT_EQ(CFGetRetainCount(key), 2);
-    EXPECT_EQ(CFGetRetainCount(source), 2);
-
     CFRelease(source);
     EXPECT_EQ(probe.releases, 0) << "the dictionary still holds the source";
-    CFDictionaryRemoveValue(dict, key);
-    EXPECT_EQ(probe.releases, 1) << "removing the last reference frees the source";
+    EXPECT_EQ(CFDictionaryGetValue(dict, CFSTR("IOProviderClass")), source) << "keys match by content";
+    EXPECT_EQ(CFDictionaryGetValue(dict, CFSTR("IOProviderclass")), nullptr);
+    CFDictionarySetValue(dict, CFSTR("IOProviderClass"), CFSTR("Other"));
+    EXPECT_EQ(probe.releases, 1) << "an equal key replaces the value and frees the old one";
+    EXPECT_EQ(CFDictionaryGetCount(dict), 1);
+    CFRelease(dict);
     EXPECT_EQ(CFGetRetainCount(key), 1);
 
-    // Releasing the dictionary releases what it holds.
-    Probe second;
-    CFRunLoopSourceRef other = second.makeSource();
-    CFDictionarySetValue(dict, key, other);
-    CFRelease(other);
-    CFRelease(dict);
-    EXPECT_EQ(second.releases, 1);
-    EXPECT_EQ(CFGetRetainCount(key), 1);
+    CFMutableDictionaryRef plain = CFDictionaryCreateMutable(nullptr, 0, nullptr, nullptr);
+    CFDictionarySetValue(plain, key, key);
+    EXPECT_EQ(CFGetRetainCount(key), 1) << "null call-backs hold nothing";
+    EXPECT_EQ(CFDictionaryGetValue(plain, CFSTR("IOProviderClass")), nullptr) << "and match by pointer";
+    CFRelease(plain);
     CFRelease(key);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Strings
-
-TEST(CFString, CreatesFromCStringsAndReadsBack)
+TEST(CFString, ReadsBackWithinTheBufferAndValidatesUTF8)
 {
     CFStringRef s = CFStringCreateWithCString(nullptr, "TARSEL", kCFStringEncodingASCII);
-    ASSERT_NE(s, nullptr);
     EXPECT_EQ(CFStringGetLength(s), 6);
-    ASSERT_NE(CFStringGetCStringPtr(s, kCFStringEncodingASCII), nullptr);
     EXPECT_STREQ(CFStringGetCStringPtr(s, kCFStringEncodingASCII), "TARSEL");
-    EXPECT_EQ(CFStringGetCharacterAtIndex(s, 1), 'A');
     EXPECT_EQ(CFStringGetCharacterAtIndex(s, 6), 0) << "out of range";
     UniChar chars[3] = {};
     CFStringGetCharacters(s, CFRangeMake(2, 3), chars);
-    EXPECT_EQ(chars[0], 'R');
     EXPECT_EQ(chars[2], 'E');
-
     CFStringRef copy = CFStringCreateCopy(nullptr, s);
     EXPECT_TRUE(CFEqual(copy, s));
     EXPECT_EQ(CFHash(copy), CFHash(s));
     CFRelease(copy);
-    CFRelease(s);
 
-    EXPECT_EQ(CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingASCII), nullptr);
-    CFStringRef empty = CFStringCreateWithCString(nullptr, "", kCFStringEncodingASCII);
-    EXPECT_EQ(CFStringGetLength(empty), 0);
-    CFRelease(empty);
-}
-
-TEST(CFString, GetCStringRespectsTheBufferSize)
-{
-    CFStringRef s = CFSTR("abcd");
     char buffer[8];
     std::memset(buffer, 'x', sizeof buffer);
-    EXPECT_TRUE(CFStringGetCString(s, buffer, 5, kCFStringEncodingASCII)) << "four characters and the NUL";
-    EXPECT_STREQ(buffer, "abcd");
-
-    std::memset(buffer, 'x', sizeof buffer);
-    EXPECT_FALSE(CFStringGetCString(s, buffer, 4, kCFStringEncodingASCII)) << "no room for the NUL";
+    EXPECT_FALSE(CFStringGetCString(s, buffer, 6, kCFStringEncodingASCII)) << "no room for the NUL";
     EXPECT_EQ(buffer[0], '\0') << "a failed call leaves an empty string behind";
-    EXPECT_EQ(buffer[4], 'x') << "nothing is written past the given size";
-
-    EXPECT_FALSE(CFStringGetCString(s, buffer, 0, kCFStringEncodingASCII));
+    EXPECT_EQ(buffer[6], 'x') << "nothing is written past the given size";
+    EXPECT_TRUE(CFStringGetCString(s, buffer, 7, kCFStringEncodingASCII));
+    EXPECT_STREQ(buffer, "TARSEL");
     EXPECT_FALSE(CFStringGetCString(s, nullptr, 8, kCFStringEncodingASCII));
     EXPECT_FALSE(CFStringGetCString(nullptr, buffer, 8, kCFStringEncodingASCII));
+    CFRelease(s);
+    EXPECT_EQ(CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingASCII), nullptr);
 
-    char one[1];
-    EXPECT_TRUE(CFStringGetCString(CFSTR(""), one, 1, kCFStringEncodingASCII));
-    EXPECT_EQ(one[0], '\0');
-}
-
-TEST(CFString, UTF8IsValidatedAndCountsUTF16Units)
-{
-    EXPECT_EQ(CFStringCreateWithCString(nullptr, "\xC3", kCFStringEncodingUTF8), nullptr) << "truncated";
-    EXPECT_EQ(CFStringCreateWithCString(nullptr, "\xC0\xAF", kCFStringEncodingUTF8), nullptr) << "overlong";
-    EXPECT_EQ(CFStringCreateWithCString(nullptr, "\xED\xA0\x80", kCFStringEncodingUTF8), nullptr) << "surrogate";
-    EXPECT_EQ(CFStringCreateWithCString(nullptr, "\xFF", kCFStringEncodingUTF8), nullptr);
-
+    for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xFF"}) // truncated, overlong, surrogate
+        EXPECT_EQ(CFStringCreateWithCString(nullptr, bad, kCFStringEncodingUTF8), nullptr);
     CFStringRef note = CFStringCreateWithCString(nullptr, "\xF0\x9F\x8E\xB5!", kCFStringEncodingUTF8);
-    ASSERT_NE(note, nullptr);
     EXPECT_EQ(CFStringGetLength(note), 3) << "a surrogate pair and one more unit";
     EXPECT_EQ(utf8(note), "\xF0\x9F\x8E\xB5!");
     CFRelease(note);
-
     UniChar lone[] = {'a', 0xD800};
     CFStringRef broken = CFStringCreateWithCharacters(nullptr, lone, 2);
-    char buffer[16];
     EXPECT_FALSE(CFStringGetCString(broken, buffer, sizeof buffer, kCFStringEncodingUTF8));
     CFRelease(broken);
-
     const UInt8 withMark[] = {0xEF, 0xBB, 0xBF, 'o', 'k'};
     CFStringRef external = CFStringCreateWithBytes(nullptr, withMark, 5, kCFStringEncodingUTF8, true);
     EXPECT_EQ(utf8(external), "ok");
     CFRelease(external);
-}
 
-TEST(CFString, ConstantStringsAreInternedAndNeverFreed)
-{
+    // Constant strings are one object per text and survive surplus releases.
     CFStringRef a = CFSTR("IOProviderClass");
     EXPECT_EQ(a, CFSTR("IOProviderClass"));
-    EXPECT_NE(a, CFSTR("IOProviderClasz"));
-
-    CFRetain(a);
-    CFRelease(a);
     CFRelease(a);
     CFRelease(a);
     EXPECT_EQ(CFGetRetainCount(a), LONG_MAX);
-    EXPECT_EQ(utf8(a), "IOProviderClass") << "still alive after surplus releases";
-
-    CFStringRef made = CFStringCreateWithCString(nullptr, "IOProviderClass", kCFStringEncodingASCII);
-    EXPECT_NE(made, a);
-    EXPECT_TRUE(CFEqual(made, a));
-    EXPECT_EQ(CFHash(made), CFHash(a));
-    CFRelease(made);
-
-    EXPECT_TRUE(CFEqual(kCFRunLoopDefaultMode, CFSTR("kCFRunLoopDefaultMode")));
+    EXPECT_EQ(utf8(a), "IOProviderClass");
 }
-
-// ---------------------------------------------------------------------------------------------
-// Dictionaries and numbers
-
-TEST(CFDictionary, KeysMatchByContentOrByPointerWithNullCallBacks)
-{
-    CFMutableDictionaryRef matching = CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                                &kCFTypeDictionaryValueCallBacks);
-    CFDictionarySetValue(matching, CFSTR("IOProviderClass"), CFSTR("ZmKernelDeviceTARSEL"));
-    CFStringRef sameText = CFStringCreateWithCString(nullptr, "IOProviderClass", kCFStringEncodingASCII);
-    EXPECT_EQ(CFDictionaryGetValue(matching, sameText), CFSTR("ZmKernelDeviceTARSEL"));
-    EXPECT_EQ(CFDictionaryGetValue(matching, CFSTR("IOProviderclass")), nullptr);
-    // Setting through an equal key replaces the entry's value rather than adding a second entry.
-    CFDictionarySetValue(matching, sameText, CFSTR("Other"));
-    EXPECT_EQ(CFDictionaryGetCount(matching), 1);
-    EXPECT_EQ(CFDictionaryGetValue(matching, CFSTR("IOProviderClass")), CFSTR("Other"));
-    CFDictionarySetValue(matching, sameText, CFSTR("Other"));
-    EXPECT_EQ(CFGetRetainCount(sameText), 1) << "the first key stays; setting again holds nothing more";
-    CFRelease(matching);
-
-    CFMutableDictionaryRef plain = CFDictionaryCreateMutable(nullptr, 0, nullptr, nullptr);
-    CFStringRef other = CFStringCreateWithCString(nullptr, "IOProviderClass", kCFStringEncodingASCII);
-    CFDictionarySetValue(plain, sameText, sameText);
-    EXPECT_EQ(CFGetRetainCount(sameText), 1);
-    EXPECT_EQ(CFDictionaryGetValue(plain, sameText), sameText);
-    EXPECT_EQ(CFDictionaryGetValue(plain, other), nullptr) << "different pointers are different keys";
-    CFRelease(plain);
-    EXPECT_EQ(CFGetRetainCount(sameText), 1);
-    CFRelease(other);
-    CFRelease(sameText);
-}
-
-// ---------------------------------------------------------------------------------------------
-// UUIDs, URLs and plug-in instances
 
 CFUUIDRef halTypeConstant()
 {
@@ -334,43 +224,26 @@ CFUUIDRef halTypeConstant()
                                           0x31, 0x00, 0x03, 0x93, 0x15, 0xCD, 0x46);
 }
 
-TEST(CFUUID, ConstantsAreOneObjectPerValueAndNeverFreed)
+TEST(CFUUID, ConstantsAreOneObjectAndStringsParseBack)
 {
     CFUUIDRef a = halTypeConstant();
     EXPECT_EQ(a, halTypeConstant());
     CFRelease(a);
-    CFRelease(a);
     EXPECT_EQ(CFGetRetainCount(a), LONG_MAX);
-    EXPECT_EQ(CFUUIDGetUUIDBytes(a).byte15, 0x46);
-
-    CFUUIDRef other = CFUUIDGetConstantUUIDWithBytes(nullptr, 0xF8, 0xBB, 0x1C, 0x28, 0xBA, 0xE8, 0x11,
-                                                     0xD6, 0x9C, 0x31, 0x00, 0x03, 0x93, 0x15, 0xCD, 0x47);
-    EXPECT_NE(a, other);
-    EXPECT_FALSE(CFEqual(a, other));
-
-
     CFUUIDRef iunknown = CFUUIDCreateFromString(nullptr, CFSTR("00000000-0000-0000-C000-000000000046"));
     EXPECT_TRUE(CFEqual(IUnknownUUID, iunknown));
     CFRelease(iunknown);
-}
 
-TEST(CFUUID, StringFormIsUpperCaseAndParsesBack)
-{
-    CFStringRef text = CFUUIDCreateString(nullptr, halTypeConstant());
+    CFStringRef text = CFUUIDCreateString(nullptr, a);
     EXPECT_EQ(utf8(text), "F8BB1C28-BAE8-11D6-9C31-00039315CD46");
-
-    CFUUIDRef parsed = CFUUIDCreateFromString(nullptr, text);
-    EXPECT_TRUE(CFEqual(parsed, halTypeConstant()));
     CFUUIDRef lower = CFUUIDCreateFromString(nullptr, CFSTR("{f8bb1c28-bae8-11d6-9c31-00039315cd46}"));
-    EXPECT_TRUE(CFEqual(lower, halTypeConstant()));
-
+    EXPECT_TRUE(CFEqual(lower, a));
     for (CFStringRef bad : {CFSTR(""), CFSTR("F8BB1C28-BAE8-11D6-9C31-00039315CD4"),
                             CFSTR("F8BB1C28BAE8-11D6-9C31-00039315CD46-"),
                             CFSTR("G8BB1C28-BAE8-11D6-9C31-00039315CD46"),
                             CFSTR("F8BB1C28-BAE8-11D6-9C31-00039315CD46X")})
         EXPECT_EQ(CFUUIDCreateFromString(nullptr, bad), nullptr) << utf8(bad);
     CFRelease(text);
-    CFRelease(parsed);
     CFRelease(lower);
 }
 
@@ -382,27 +255,17 @@ TEST(CFURL, FileSystemPathsRoundTrip)
     ASSERT_NE(url, nullptr);
     EXPECT_EQ(utf8(CFURLGetString(url)),
               "file:///Applications/Utilities/Audio%20MIDI%20Setup.app/Contents/Resources/USB.png");
-
     CFStringRef back = CFURLCopyFileSystemPath(url, kCFURLPOSIXPathStyle);
     EXPECT_TRUE(CFEqual(back, pathString));
     CFRelease(back);
 
-    size_t length = std::strlen(path);
+    const CFIndex length = CFIndex(std::strlen(path));
     std::vector<UInt8> buffer(length + 1);
-    EXPECT_TRUE(CFURLGetFileSystemRepresentation(url, true, buffer.data(), static_cast<CFIndex>(length + 1)));
+    EXPECT_TRUE(CFURLGetFileSystemRepresentation(url, true, buffer.data(), length + 1));
     EXPECT_STREQ(reinterpret_cast<const char*>(buffer.data()), path);
-    EXPECT_FALSE(CFURLGetFileSystemRepresentation(url, true, buffer.data(), static_cast<CFIndex>(length)))
-        << "no room for the NUL";
-
-    CFURLRef same = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path),
-                                                            static_cast<CFIndex>(length), false);
+    EXPECT_FALSE(CFURLGetFileSystemRepresentation(url, true, buffer.data(), length)) << "no room for the NUL";
+    CFURLRef same = CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path), length, false);
     EXPECT_TRUE(CFEqual(url, same));
-    testing::internal::CaptureStderr();
-    CFShow(url);
-    CFShow(nullptr);
-    const std::string shown = testing::internal::GetCapturedStderr();
-    EXPECT_NE(shown.find("file:///Applications/Utilities/Audio%20MIDI"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("(null)\n"), std::string::npos) << shown;
     CFRelease(same);
     CFRelease(url);
     CFRelease(pathString);
@@ -413,42 +276,18 @@ TEST(CFPlugIn, InstanceCountsArePerFactoryValue)
     CFUUIDRef factory = CFUUIDCreateWithBytes(nullptr, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90,
                                               0xA0, 0xB0, 0xC0, 0xD0, 0xE0, 0xF0, 0x01);
     CFUUIDRef sameValue = CFUUIDCreateFromUUIDBytes(nullptr, CFUUIDGetUUIDBytes(factory));
-    CFUUIDRef otherFactory = CFUUIDCreateWithBytes(nullptr, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80,
-                                                   0x90, 0xA0, 0xB0, 0xC0, 0xD0, 0xE0, 0xF0, 0x02);
     EXPECT_EQ(_CFPlugInInstanceCount(factory), 0);
     CFPlugInAddInstanceForFactory(factory);
     CFPlugInAddInstanceForFactory(sameValue);
     EXPECT_EQ(_CFPlugInInstanceCount(factory), 2) << "counted by the factory's value";
-    EXPECT_EQ(_CFPlugInInstanceCount(otherFactory), 0);
-
-    CFPlugInRemoveInstanceForFactory(factory);
-    CFPlugInRemoveInstanceForFactory(factory);
-    CFPlugInRemoveInstanceForFactory(factory);
+    EXPECT_EQ(_CFPlugInInstanceCount(halTypeConstant()), 0);
+    for (int i = 0; i < 3; ++i)
+        CFPlugInRemoveInstanceForFactory(factory);
     EXPECT_EQ(_CFPlugInInstanceCount(factory), 0) << "never below zero";
     CFPlugInAddInstanceForFactory(nullptr);
     EXPECT_EQ(_CFPlugInInstanceCount(nullptr), 0);
-
-    // Concurrent instances from many threads add up exactly.
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 1000; ++i) {
-                CFPlugInAddInstanceForFactory(otherFactory);
-                CFPlugInAddInstanceForFactory(otherFactory);
-                CFPlugInRemoveInstanceForFactory(otherFactory);
-            }
-        });
-    }
-    for (auto& t : threads)
-        t.join();
-    EXPECT_EQ(_CFPlugInInstanceCount(otherFactory), 4000);
-    for (int i = 0; i < 4000; ++i)
-        CFPlugInRemoveInstanceForFactory(otherFactory);
-    EXPECT_EQ(_CFPlugInInstanceCount(otherFactory), 0);
-
     CFRelease(factory);
     CFRelease(sameValue);
-    CFRelease(otherFactory);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -508,37 +347,21 @@ TEST(CFRunLoop, SourceSignalledFromAnotherThreadPerformsOnTheOwner)
     CFRelease(source);
 }
 
-TEST(CFRunLoop, ScheduleCancelAndContextReferencesBalance)
+TEST(CFRunLoop, SourcesOnSeveralRunLoopsAndInvalidationBalanceTheirReferences)
 {
     Probe probe;
     CFRunLoopSourceRef source = probe.makeSource();
-    EXPECT_EQ(probe.retains, 1);
-    CFRunLoopSourceContext context{};
-    CFRunLoopSourceGetContext(source, &context);
-    EXPECT_EQ(context.info, &probe);
-
     LoopThread first;
     LoopThread second;
     CFRunLoopAddSource(first.runLoop(), source, kCFRunLoopDefaultMode);
     CFRunLoopAddSource(first.runLoop(), source, kCFRunLoopDefaultMode); // already there: no-op
     CFRunLoopAddSource(second.runLoop(), source, kCFRunLoopDefaultMode);
-    EXPECT_TRUE(CFRunLoopContainsSource(first.runLoop(), source, kCFRunLoopDefaultMode));
     EXPECT_TRUE(CFRunLoopContainsSource(second.runLoop(), source, kCFRunLoopCommonModes));
-    EXPECT_GT(CFGetRetainCount(source), 2) << "each run loop holds the source";
-    {
-        std::lock_guard<std::mutex> guard(probe.lock);
-        EXPECT_EQ(probe.scheduledOn, (std::vector<CFRunLoopRef>{first.runLoop(), second.runLoop()}));
-    }
-
     CFRunLoopRemoveSource(first.runLoop(), source, kCFRunLoopDefaultMode);
     EXPECT_FALSE(CFRunLoopContainsSource(first.runLoop(), source, kCFRunLoopDefaultMode));
     CFRunLoopSourceInvalidate(source);
     EXPECT_FALSE(CFRunLoopSourceIsValid(source));
     EXPECT_FALSE(CFRunLoopContainsSource(second.runLoop(), source, kCFRunLoopDefaultMode));
-    {
-        std::lock_guard<std::mutex> guard(probe.lock);
-        EXPECT_EQ(probe.cancelledOn, (std::vector<CFRunLoopRef>{first.runLoop(), second.runLoop()}));
-    }
     CFRunLoopAddSource(first.runLoop(), source, kCFRunLoopDefaultMode);
     EXPECT_FALSE(CFRunLoopContainsSource(first.runLoop(), source, kCFRunLoopDefaultMode))
         << "an invalid source cannot be added";
@@ -547,6 +370,7 @@ TEST(CFRunLoop, ScheduleCancelAndContextReferencesBalance)
 
     EXPECT_EQ(CFGetRetainCount(source), 1);
     CFRelease(source);
+    EXPECT_EQ(probe.retains, 1);
     EXPECT_EQ(probe.releases, 1);
     EXPECT_EQ(probe.performs, 0);
 }
@@ -629,8 +453,6 @@ TEST(CFRunLoop, RepeatingTimerFiresUntilInvalidated)
         log.stopAt = 3;
         log.invalidateAt = 3;
         CFRunLoopTimerRef timer = log.make(0.005, 0.005);
-        EXPECT_TRUE(CFRunLoopTimerDoesRepeat(timer));
-        EXPECT_DOUBLE_EQ(CFRunLoopTimerGetInterval(timer), 0.005);
         CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
         EXPECT_TRUE(CFRunLoopContainsTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode));
         EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 20, false), kCFRunLoopRunStopped);

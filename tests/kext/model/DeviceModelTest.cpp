@@ -66,25 +66,16 @@ TEST(BuildDeviceInfoTest, LayoutReadsBackThroughTheAccessorsAndTheOffsets)
     ASSERT_EQ(info->configCount(), 1u);
     const APIConfigurationInfo& c = info->configurations[0];
     ASSERT_EQ(c.interfaceCount(), 3u);
-    EXPECT_EQ(c.interfaces[0].iInterfaceNumber, 0);
-    EXPECT_EQ(c.interfaces[0].altSettingCount(), 1u);
-    EXPECT_EQ(c.interfaces[0].altSettings[0].iChannels, 0);
     EXPECT_EQ(c.interfaces[0].altSettings[0].endpointCount(), 0u);
 
     const APIInterfaceInfo& in = c.interfaces[1];
     EXPECT_EQ(in.iInterfaceNumber, 1);
     ASSERT_EQ(in.altSettingCount(), 3u);
     const APIAltSettingInfo& discrete = in.altSettings[1];
-    EXPECT_EQ(discrete.iAltSetting, 1);
-    EXPECT_EQ(discrete.iBitResolution, 24);
-    EXPECT_EQ(discrete.iChannels, 2);
     EXPECT_FALSE(discrete.isContinuous());
     ASSERT_EQ(discrete.rateCount(), 3u);
     EXPECT_EQ(discrete.iRates[2], 96000u);
-    EXPECT_EQ(discrete.iRateMin, 0u);
-    ASSERT_EQ(discrete.endpointCount(), 1u);
     EXPECT_EQ(discrete.endpoints[0].iMaxPacketSize, 78);
-    EXPECT_TRUE(discrete.endpoints[0].isIn());
 
     const APIAltSettingInfo& range = in.altSettings[2];
     EXPECT_TRUE(range.isContinuous());
@@ -127,37 +118,23 @@ TEST(StatusBlockTest, PowersUpUnconfiguredWithTheModelsTextsAndControls)
     EXPECT_TRUE(allBytes(block->sManufacturer, 12, kStatusTextSize, 0));
 
     EXPECT_EQ(block->bConfigured, 0u);
-    EXPECT_EQ(block->iClaimCounter, 0);
     EXPECT_EQ(block->channels, VkChannelSettings{});
     EXPECT_FALSE(block->fixedRate());
     EXPECT_EQ(block->streamingCount(), 0u);
-    EXPECT_TRUE(allBytes(&block->clientBlock, 0, sizeof block->clientBlock, 0));
-    EXPECT_TRUE(allBytes(&block->controlsShadow, 0, sizeof block->controlsShadow, 0));
     EXPECT_EQ(block->inputOwnerToken(), 0u);
-    EXPECT_TRUE(allBytes(block->reserved1052, 0, sizeof block->reserved1052, 0));
+    EXPECT_TRUE(allBytes(&block->clientBlock, 0, sizeof block->clientBlock, 0));
 
     const ControlsBlock& out = block->controls.output;
-    EXPECT_EQ(out.iSourceCount, 1);
-    EXPECT_EQ(out.bSharedControls, 0u);
-    EXPECT_EQ(out.iSourceMask, 1);
     EXPECT_EQ(out.entries[0].name(), "Main Out");
-    EXPECT_EQ(out.entries[0].iVolumeChannels, 2);
-    EXPECT_EQ(out.entries[0].bHasMute, 1u);
-    EXPECT_EQ(out.entries[0].bMute, 0);
     EXPECT_EQ(out.entries[0].volumeOf(2)->iCurrent, -1536);
     EXPECT_EQ(out.entries[0].volumeOf(1)->iMin, -24576);
     EXPECT_TRUE(allBytes(out.entries[0].volumeOf(3), 0, sizeof(ControlsVolume), 0)); // no third channel
     EXPECT_TRUE(allBytes(&out.entries[1], 0, sizeof(ControlsEntry) * 7, 0));
 
     const ControlsBlock& in = block->controls.input;
-    EXPECT_EQ(in.iSourceCount, 2);
-    EXPECT_EQ(in.bSharedControls, 1u);
     EXPECT_EQ(in.iSourceMask, 2);
     EXPECT_EQ(in.activeEntry(), &in.entries[0]); // shared controls
-    EXPECT_EQ(in.entries[0].bMute, 1);
-    EXPECT_EQ(in.entries[0].iVolumeChannels, kext::kMasterVolumeOnly);
     EXPECT_EQ(in.entries[0].volumeOf(0)->iMax, 12288);
-    EXPECT_EQ(in.entries[1].name(), "Line");
     EXPECT_EQ(in.entries[1].bHasVolume, 0u);
     EXPECT_EQ(block->controls.iSyncSelector, 2);
 
