@@ -555,6 +555,8 @@ void ZmOSXDevice::onServiceInterestCallback(natural_t messageType, void* argumen
 
 void ZmOSXDevice::onFormatEvent()
 {
+    // The settings in force change here as in the format calls of HAL threads: one at a time.
+    FormatTurn turn(*this);
     AudioStreamBasicDescription inVirtual{}, outVirtual{}, inPhysical{}, outPhysical{};
     currentFormats(inVirtual, outVirtual, inPhysical, outPhysical);
     const VkChannelSettings old = m_cTrueChannels;
