@@ -88,15 +88,17 @@ struct ControlsBlock {
 
     // The entry whose controls are live: none without sources, entry 0 when the controls are
     // shared, else the one the mask selects (a mask of one bit k > 0 selects entry k; any other
-    // mask entry 0).
+    // mask entry 0). A mask naming a source past the count selects no entry in use: entry 0.
     const ControlsEntry* activeEntry() const
     {
-        if (iSourceCount < 1)
+        const size_t count = entryCount();
+        if (count == 0)
             return nullptr;
         if (bSharedControls == 1)
             return &entries[0];
-        for (size_t k = 1; k < kControlsEntries; ++k)
-            if (iSourceMask == (1u << k))
+        const uint8_t mask = iSourceMask;
+        for (size_t k = 1; k < count; ++k)
+            if (mask == (1u << k))
                 return &entries[k];
         return &entries[0];
     }

@@ -21,6 +21,13 @@ uint32_t readField(XML::Node& node, const char* name)
     return value > UINT32_MAX ? UINT32_MAX : uint32_t(value);
 }
 
+ZmString codecKey(unsigned long group, unsigned long index)
+{
+    ZmString key;
+    key.printf("Reg_%lu_%lu", group, index);
+    return key;
+}
+
 } // namespace
 
 SInt16 getStorageFile(const ZmString& name, bool create, bool write)
@@ -105,4 +112,24 @@ void OSXAsioRegistry::loadAjExt(VkAjExtData& data)
         data.iDigitalOutSel = readField(*ajExt, "DigitalOutSel");
     }
     data.validate();
+}
+
+bool OSXAsioRegistry::getCodecRegister(unsigned long group, unsigned long index, unsigned long& value)
+{
+    XML::Node* codec = getSettingNode("Codec", false);
+    XML::Attribute* held = codec != nullptr ? codec->getAttribute(codecKey(group, index), false) : nullptr;
+    if (held == nullptr)
+        return false;
+    const unsigned long stored = held->getValueULong();
+    if (stored > 0xFFFF)
+        return false;
+    value = stored;
+    return true;
+}
+
+void OSXAsioRegistry::setCodecRegister(unsigned long group, unsigned long index, unsigned long value)
+{
+    if (XML::Node* codec = getSettingNode("Codec", true))
+        if (XML::Attribute* held = codec->getAttribute(codecKey(group, index), true))
+            held->setValue(value);
 }

@@ -31,6 +31,11 @@ public:
     // Defaults, then the "AjExt" attributes of the file, then the range checks.
     void loadAjExt(VkAjExtData& data);
 
+    // Codec register values per (group, index), as attributes "Reg_<group>_<index>" of the
+    // "Codec" element. Registers are 16-bit: a value beyond that (from the file) is not one.
+    bool getCodecRegister(unsigned long group, unsigned long index, unsigned long& value);
+    void setCodecRegister(unsigned long group, unsigned long index, unsigned long value);
+
 private:
     ZmString m_sFileName;
 };

@@ -52,7 +52,8 @@ enum EThreadState : uint32_t {
 // HAL call that names the device holds another for its duration.
 //
 // Lifecycle and kernel events are in ZmOSXDevice.cpp, formats, rates and configuration in
-// ZmOSXDeviceFormats.cpp, the I/O thread in ZmOSXDeviceIO.cpp.
+// ZmOSXDeviceFormats.cpp, the I/O thread in ZmOSXDeviceIO.cpp, the hardware controls in
+// ZmOSXDeviceControls.cpp.
 class ZmOSXDevice : public ZmObject, public DriverConnection, public OSXUserThread, public PropertyItemHost {
 public:
     ZmOSXDevice(AudioHardwarePlugInRef pluginRef, DeviceManagerClient* client, io_service_t service,
@@ -180,6 +181,38 @@ public:
     // the thread that initialised the device; call it on no other.
     void drainNotifications();
 
+    // --- Hardware controls ---
+    // Data sources, mute and volume live in the status block's controls region; a change copies
+    // the region to its shadow, edits the live region and sends the request. `channel` 0 is the
+    // master channel. Monitoring (input only), exclusive routing and the codec registers go
+    // through requests alone.
+    int getNumDataSources(bool input);
+    void getDataSourcesName(bool input, int id, ZmString& name);
+    int getDataSourceID(bool input);
+    OSStatus setDataSource(bool input, unsigned long id);
+    bool canMute(bool input, int channel);
+    int getMute(bool input, int channel);
+    bool setMute(bool input, int channel, unsigned int value);
+    bool canVolume(bool input, int channel);
+    bool getVolumeDB(bool input, int channel, float& dB);
+    bool getVolumeScalar(bool input, int channel, float& scalar);
+    bool setVolumeScalar(bool input, int channel, float scalar);
+    bool setVolumeDB(bool input, int channel, float dB);
+    // The channel's range in dB, for converting between dB and the scalar.
+    bool getVolumeRangeDB(bool input, int channel, float& minDB, float& maxDB);
+    bool canMonitor(bool input, int channel);
+    OSStatus getMonitor(bool input, int channel, unsigned long& on);
+    bool setMonitor(bool input, int channel, unsigned int on);
+    unsigned long getInputsExclusive();
+    unsigned long getOutputsExclusive();
+    bool setInputsExclusive(long value);
+    bool setOutputsExclusive(long value);
+    // 0xFFFFFFFF when the kernel does not answer; a register that was written successfully is
+    // kept in the settings registry, where getStoredWolfsonRegister finds it.
+    unsigned long getWolfsonRegister(unsigned long group, unsigned long index);
+    bool setWolfsonRegister(unsigned long group, unsigned long index, unsigned long value);
+    bool getStoredWolfsonRegister(unsigned long group, unsigned long index, unsigned long& value);
+
 protected:
     // One format change at a time; the thread that holds the turn may take it again.
     class FormatTurn {
@@ -238,6 +271,19 @@ protected:
     // The cycle's own rebuild after a frame-size change or a note: sizes only, never allocates.
     void resizeIOBuffersInCycle();
     void notifyLatencies();
+    // The controls block of a direction, or null without a status block.
+    ControlsBlock* controlsBlock(bool input) const;
+    // The entry whose mute and volume are live for `input`, or null; only while the direction
+    // has channels in force.
+    ControlsEntry* getControlsEndpoint(bool input) const;
+    // The volume slot of `channel` when canVolume holds, else null.
+    ControlsVolume* volumeControl(bool input, int channel);
+    // Request 31 with `sub-command` and the words after it; false when the kernel refuses.
+    bool callCodec(uint32_t subCommand, DriverRequest& record);
+    // The input channels in force, as the monitoring of paired inputs counts them.
+    uint32_t monitorInputs() const { return m_cTrueChannels.iInChannels; }
+    bool monitorsByPairs() const;
+
     void startNotifications();
     void stopNotifications();
     static void NotificationTimerCallback(CFRunLoopTimerRef timer, void* info);
@@ -377,4 +423,7 @@ protected:
     std::recursive_mutex m_buffersMutex;
     std::atomic<uint32_t> m_iDeferred{0};       // kNote... bits set by the I/O thread
     CFRunLoopTimerRef m_notifyTimer = nullptr;  // drains them on the initialising run loop
+    // This process's control changes one at a time, so the shadow holds the region as it was
+    // before the change being requested; the codec values of the registry are kept under it.
+    std::mutex m_controlsMutex;
 };

@@ -502,7 +502,9 @@ kern_return_t InterfaceBehaviour::setMonitor(uint32_t value)
 {
     if (!m_model.canMonitor)
         return kIOReturnUnsupported;
-    if (value != 0 && value != 1 && value != 12 && value != 34)
+    // Routing by input pairs only where the interface has it; the others switch on or off.
+    const bool pairs = value == 12 || value == 34;
+    if ((value != 0 && value != 1 && !pairs) || (pairs && !m_model.monitorPairs))
         return kIOReturnBadArgument;
     if (value != m_monitor) {
         m_monitor = value;

@@ -402,6 +402,8 @@ DeviceModel makeModel(const Product& p, bool highSpeed, std::string name)
     m.halVersion = kHalVersion;
     m.usbVersion = p.firmware;
     m.canMonitor = p.canMonitor;
+    // The one interface that monitors its inputs by pairs.
+    m.monitorPairs = p.canMonitor && p.vendor == 0x7E0C && p.product == 0x4040;
     m.hasCodec = p.hasCodec;
     addControls(m, p);
     return m;

@@ -272,6 +272,10 @@ bool validateModel(const DeviceModel& m, std::string& error)
         return fail(error, "[device] monitor: " + std::to_string(m.monitor) + " is not a routing value of 0, 1, 12 or 34");
     if (m.monitor != 0 && !m.canMonitor)
         return fail(error, "[device] monitor: the interface cannot monitor");
+    if (m.monitorPairs && !m.canMonitor)
+        return fail(error, "[device] monitor-pairs: the interface cannot monitor");
+    if ((m.monitor == 12 || m.monitor == 34) && !m.monitorPairs)
+        return fail(error, "[device] monitor: " + std::to_string(m.monitor) + " routes input pairs, which needs monitor-pairs");
     if (!checkDescriptors(m, error) || !checkControls(m.outputControls, "output", error)
         || !checkControls(m.inputControls, "input", error))
         return false;

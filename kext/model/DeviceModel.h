@@ -120,6 +120,7 @@ struct DeviceModel {
 
     bool canMonitor = false;   // request 17
     uint32_t monitor = 0;      // initial monitor routing value (request 18): 0, 1, 12 or 34
+    bool monitorPairs = false; // routes the monitoring by input pairs (12, 34), not just on (1)
 
     DirectionControls outputControls;
     DirectionControls inputControls;

@@ -18,6 +18,7 @@
 //   usb-version=0x0100           optional (0): answer of request 26 and the bcdDevice
 //   can-monitor=false            optional (false): answer of request 17
 //   monitor=0                    optional (0): first answer of request 18: 0, 1, 12 or 34
+//   monitor-pairs=false          optional (false): monitoring routed by input pairs (12 and 34)
 //   sync-selector=0              optional (0): status block byte 8876, 0 to 255
 //   codec=false                  optional (false): serves the codec registers of request 31
 //
@@ -305,7 +306,8 @@ bool readDevice(Group& g, DeviceModel& m)
         && g.number("bandwidth-in", m.inBandwidth, 0xFFFF, false)
         && g.number("hal-version", m.halVersion, 0xFFFFFFFF, false)
         && g.number("usb-version", m.usbVersion, 0xFFFF, false) && g.boolean("can-monitor", m.canMonitor)
-        && g.number("monitor", m.monitor, 0xFFFFFFFF, false) && g.number("sync-selector", m.syncSelector, 0xFF, false)
+        && g.number("monitor", m.monitor, 0xFFFFFFFF, false) && g.boolean("monitor-pairs", m.monitorPairs)
+        && g.number("sync-selector", m.syncSelector, 0xFF, false)
         && g.boolean("codec", m.hasCodec) && g.finish();
 }
 
@@ -667,6 +669,7 @@ std::string modelToText(const DeviceModel& m)
     setValue(f, device, "usb-version", hexText(m.usbVersion, 4));
     setValue(f, device, "can-monitor", boolText(m.canMonitor));
     setValue(f, device, "monitor", std::to_string(m.monitor));
+    setValue(f, device, "monitor-pairs", boolText(m.monitorPairs));
     setValue(f, device, "sync-selector", std::to_string(m.syncSelector));
     setValue(f, device, "codec", boolText(m.hasCodec));
 

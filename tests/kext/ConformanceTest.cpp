@@ -65,6 +65,11 @@ TEST_F(ConformanceTest, EveryRequestCodeIsAnsweredAsTheModelSays)
         EXPECT_EQ(client->call(code), kIOReturnUnsupported) << "request " << code;
     for (uint32_t sub : {0u, 28u, 33u, 40u, 43u})
         EXPECT_EQ(client->codec(sub, 0), kIOReturnUnsupported) << "sub-command " << sub;
+    // Monitoring on or off; input pairs are routed only by the interface that has them.
+    for (uint32_t pairs : {12u, 34u})
+        EXPECT_EQ(client->call(kReqSetMonitor, pairs), kIOReturnBadArgument) << pairs;
+    EXPECT_EQ(client->call(kReqSetMonitor, 1), kIOReturnSuccess);
+    EXPECT_EQ(word(kReqGetMonitor), 1u);
 
     // A model that cannot monitor and has no codec says so.
     client.reset();

@@ -228,6 +228,7 @@ TEST(CatalogueTest, ModelsForSpecialBehaviourHaveWhatItNeeds)
     // Monitoring by input pairs: four inputs at the base rates.
     for (const DeviceModel* m : modelsOf({0x7E0C, 0x4040})) {
         EXPECT_TRUE(m->canMonitor);
+        EXPECT_TRUE(m->monitorPairs);
         EXPECT_EQ(m->monitor, 0u);
     }
     EXPECT_TRUE(kext::canCarry(model("redmoor-r4-hs"), {48000, 4, 24, 2, 24, 0}));

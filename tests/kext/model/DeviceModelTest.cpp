@@ -260,6 +260,8 @@ TEST(ValidateModelTest, EveryBrokenFieldIsNamed)
         {"non-ASCII text", [](DeviceModel& m) { m.altDeviceName = "Caf\xC3\xA9"; }, "[device] alt-device-name"},
         {"monitor value", [](DeviceModel& m) { m.canMonitor = true; m.monitor = 2; }, "[device] monitor"},
         {"monitor without monitoring", [](DeviceModel& m) { m.monitor = 1; }, "[device] monitor"},
+        {"pair routing without pairs", [](DeviceModel& m) { m.canMonitor = true; m.monitor = 34; }, "[device] monitor: 34"},
+        {"pairs without monitoring", [](DeviceModel& m) { m.monitorPairs = true; }, "[device] monitor-pairs"},
         {"no configuration", [](DeviceModel& m) { m.configurations.clear(); }, "[configuration]"},
         {"five configurations", [](DeviceModel& m) {
              for (uint8_t v = 2; v <= 5; ++v) {
