@@ -2,6 +2,7 @@
 #include <CoreAudio/AudioHardware.h>
 #include <CoreFoundation/CoreFoundation.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstdio>
@@ -259,7 +260,7 @@ void ZmAsioDriver::copyStringToTarget(const char* text, char* target, unsigned l
 // ---------------------------------------------------------------------------------------------
 // The table
 
-OSStatus ZmAsioDriver::getPropertyInfo(ZmOSXDevice& device, UInt32, bool isInput, AudioDevicePropertyID selector,
+OSStatus ZmAsioDriver::getPropertyInfo(ZmOSXDevice& device, UInt32 channel, bool isInput, AudioDevicePropertyID selector,
                                        UInt32* outSize, Boolean* outWritable)
 {
     UInt32 size = 4;
@@ -331,8 +332,35 @@ OSStatus ZmAsioDriver::getPropertyInfo(ZmOSXDevice& device, UInt32, bool isInput
         break;
     case kAudioDevicePropertyClockSourceNameForID:
     case kAudioDevicePropertyClockSourceNameForIDCFString:
+    case kAudioDevicePropertyDataSourceNameForID:
+    case kAudioDevicePropertyDataSourceNameForIDCFString:
         size = sizeof(AudioValueTranslation);
         break;
+    case kAudioDevicePropertyDataSource:
+        writable = true;
+        break;
+    case kAudioDevicePropertyDataSources:
+        size = 4 * UInt32(std::max(device.getNumDataSources(isInput), 0));
+        break;
+    case kAudioDevicePropertyVolumeDecibelsToScalar:
+        break;
+    case kAudioDevicePropertyMute:
+    case kAudioDevicePropertyVolumeScalar:
+    case kAudioDevicePropertyVolumeDecibels:
+    case kAudioDevicePropertyPlayThru: {
+        const bool has = selector == kAudioDevicePropertyMute       ? device.canMute(isInput, int(channel))
+                         : selector == kAudioDevicePropertyPlayThru ? device.canMonitor(isInput, int(channel))
+                                                                    : device.canVolume(isInput, int(channel));
+        if (!has) {
+            if (outSize != nullptr)
+                *outSize = 0;
+            if (outWritable != nullptr)
+                *outWritable = false;
+            return kWho;
+        }
+        writable = true;
+        break;
+    }
     case kAudioDevicePropertyStreamFormatSupported:
     case kAudioDevicePropertyStreamFormatMatch:
         size = sizeof(AudioStreamBasicDescription);
@@ -496,6 +524,84 @@ OSStatus ZmAsioDriver::getProperty(ZmOSXDevice& device, UInt32 channel, bool isI
         return put(ioSize, outData, UInt32(0x0602));
     case kAudioStreamPropertyDirection:
         return put(ioSize, outData, UInt32(isInput ? 1 : 0));
+    case kAudioDevicePropertyMute: {
+        if (ioSize == nullptr || outData == nullptr || *ioSize < sizeof(UInt32))
+            return kWho;
+        const int mute = device.getMute(isInput, int(channel));
+        return mute < 0 ? kWho : put(ioSize, outData, UInt32(mute));
+    }
+    case kAudioDevicePropertyVolumeScalar:
+    case kAudioDevicePropertyVolumeDecibels: {
+        if (ioSize == nullptr || outData == nullptr || *ioSize < sizeof(Float32))
+            return kWho;
+        float value = 0;
+        const bool ok = selector == kAudioDevicePropertyVolumeScalar
+                            ? device.getVolumeScalar(isInput, int(channel), value)
+                            : device.getVolumeDB(isInput, int(channel), value);
+        return ok ? put(ioSize, outData, Float32(value)) : kWho;
+    }
+    case kAudioDevicePropertyVolumeDecibelsToScalar: {
+        // The inverse of what "volm" and "vold" report: the control's own dB range onto 0...1.
+        Float32 dB = 0;
+        float minDB = 0, maxDB = 0;
+        if (ioSize == nullptr || outData == nullptr || *ioSize < sizeof(Float32))
+            return kWho;
+        std::memcpy(&dB, outData, sizeof(dB));
+        if (!device.getVolumeRangeDB(isInput, int(channel), minDB, maxDB) || !(maxDB > minDB) || std::isnan(dB))
+            return kWho;
+        const Float32 scalar = std::clamp((dB - minDB) / (maxDB - minDB), 0.0f, 1.0f);
+        return put(ioSize, outData, scalar);
+    }
+    case kAudioDevicePropertyPlayThru: {
+        if (ioSize == nullptr || outData == nullptr || *ioSize < sizeof(UInt32))
+            return kWho;
+        unsigned long on = 0;
+        if (const OSStatus status = device.getMonitor(isInput, int(channel), on))
+            return status;
+        return put(ioSize, outData, UInt32(on));
+    }
+    case kAudioDevicePropertyDataSource: {
+        const UInt32 id = UInt32(device.getDataSourceID(isInput));
+        return put(ioSize, outData, isInput ? id + 100 : id);
+    }
+    case kAudioDevicePropertyDataSources: {
+        const UInt32 n = UInt32(std::max(device.getNumDataSources(isInput), 0));
+        if (ioSize == nullptr || outData == nullptr || *ioSize != 4 * n)
+            return kWho;
+        auto* ids = static_cast<UInt32*>(outData);
+        for (UInt32 i = 0; i < n; ++i)
+            ids[i] = (isInput ? 101 : 1) + i;
+        return 0;
+    }
+    case kAudioDevicePropertyDataSourceNameForID:
+    case kAudioDevicePropertyDataSourceNameForIDCFString: {
+        UInt32 id = 0;
+        AudioValueTranslation* t = translation(ioSize, outData, id);
+        if (t == nullptr)
+            return kWho;
+        ZmString name;
+        device.getDataSourcesName(isInput, int(id >= 101 ? id - 100 : id), name);
+        if (selector == kAudioDevicePropertyDataSourceNameForID) {
+            if (t->mOutputData == nullptr) {
+                t->mOutputDataSize = UInt32(std::strlen(name.c_str()) + 1);
+                return 0;
+            }
+            unsigned long size = t->mOutputDataSize;
+            copyStringToTarget(name.c_str(), static_cast<char*>(t->mOutputData), size);
+            t->mOutputDataSize = UInt32(size);
+            return 0;
+        }
+        if (t->mOutputData == nullptr) {
+            t->mOutputDataSize = sizeof(CFStringRef);
+            return 0;
+        }
+        if (t->mOutputDataSize < sizeof(CFStringRef))
+            return kWho;
+        CFStringRef text = CFStringCreateWithCString(kCFAllocatorDefault, name.c_str(), kCFStringEncodingASCII);
+        std::memcpy(t->mOutputData, &text, sizeof(text));
+        t->mOutputDataSize = sizeof(CFStringRef);
+        return 0;
+    }
     case kAudioDevicePropertyChannelNameCFString: {
         char name[64];
         if (!channelName(device, isInput, channel, name))
@@ -587,7 +693,7 @@ OSStatus ZmAsioDriver::getProperty(ZmOSXDevice& device, UInt32 channel, bool isI
     }
 }
 
-OSStatus ZmAsioDriver::setProperty(ZmOSXDevice& device, UInt32, bool isInput, AudioDevicePropertyID selector,
+OSStatus ZmAsioDriver::setProperty(ZmOSXDevice& device, UInt32 channel, bool isInput, AudioDevicePropertyID selector,
                                    UInt32 size, const void* data)
 {
     switch (selector) {
@@ -626,6 +732,33 @@ OSStatus ZmAsioDriver::setProperty(ZmOSXDevice& device, UInt32, bool isInput, Au
         AudioHardwareIOProcStreamUsage usage{};
         std::memcpy(&usage, data, kUsageSize);
         return device.setStreamUsage(&usage, isInput);
+    }
+    case kAudioDevicePropertyMute: {
+        UInt32 value = 0;
+        if (!take(size, data, value))
+            return kWho;
+        return device.setMute(isInput, int(channel), value != 0) ? 0 : kWho;
+    }
+    case kAudioDevicePropertyPlayThru: {
+        UInt32 value = 0;
+        if (!take(size, data, value))
+            return kWho;
+        return device.setMonitor(isInput, int(channel), value) ? 0 : kWho;
+    }
+    case kAudioDevicePropertyVolumeScalar: {
+        Float32 value = 0;
+        if (!take(size, data, value))
+            return kWho;
+        device.setVolumeScalar(isInput, int(channel), value);
+        return 0;
+    }
+    case kAudioDevicePropertyDataSource: {
+        UInt32 id = 0;
+        if (!take(size, data, id))
+            return kWho;
+        if (isInput && id >= 100)
+            id -= 100;
+        return device.setDataSource(isInput, id);
     }
     case kAudioDevicePropertyClockSource:
     case kAudioObjectPropertyListenerAdded:

@@ -5,6 +5,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOReturn.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -464,6 +465,88 @@ TEST_F(PlugIn, NamesLayoutsAndFormatQueriesAnswerWithinTheCallersBuffer)
                                         &asked),
               kAudioDeviceUnsupportedFormatError)
         << "a matching rate alone does not make a format supported";
+}
+
+TEST_F(PlugIn, ControlsAnswerThroughTheirProperties)
+{
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    ASSERT_NE(daemon().plug("kingsmere-digital-hs"), 0u);
+    initialise();
+    const std::vector<Published> devices = published();
+    ASSERT_EQ(devices.size(), 2u);
+    const AudioDeviceID tarsel = devices[0].device, kingsmere = devices[1].device;
+
+    // Input sources are numbered from 101; setting one goes to the device's own numbering.
+    UInt32 ids[3] = {};
+    UInt32 size = 8;
+    EXPECT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSources, &size, ids),
+              kAudioHardwareUnknownPropertyError);
+    size = sizeof(ids);
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSources, &size, ids), noErr);
+    EXPECT_EQ(ids[0], 101u);
+    EXPECT_EQ(ids[2], 103u);
+    const UInt32 chosen = 103;
+    ASSERT_EQ(table().DeviceSetProperty(m_ref, kingsmere, nullptr, 0, true, kAudioDevicePropertyDataSource, 4, &chosen),
+              noErr);
+    UInt32 source = 0;
+    size = 4;
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSource, &size, &source),
+              noErr);
+    EXPECT_EQ(source, 103u);
+    UInt32 id = 103;
+    char name[64] = "";
+    AudioValueTranslation t{&id, sizeof(id), name, sizeof(name)};
+    size = sizeof(t);
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSourceNameForID, &size, &t),
+              noErr);
+    EXPECT_STREQ(name, "SPDIF (RCA)");
+
+    // Volume: a scalar set reads back, its decibels convert back to it; dB and hog mode are
+    // listed as settable but refused.
+    UInt32 channel = 0;
+    while (channel < 16 && table().DeviceGetPropertyInfo(m_ref, tarsel, channel, false,
+                                                         kAudioDevicePropertyVolumeScalar, nullptr, nullptr) != noErr)
+        ++channel;
+    ASSERT_LT(channel, 16u) << "the default interface has output volume";
+    const Float32 half = 0.5f;
+    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, channel, false, kAudioDevicePropertyVolumeScalar, 4,
+                                        &half),
+              noErr);
+    Float32 scalar = 0, dB = 0;
+    size = 4;
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeScalar, &size, &scalar),
+              noErr);
+    EXPECT_NEAR(scalar, 0.5f, 0.01f);
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeDecibels, &size, &dB),
+              noErr);
+    Float32 converted = dB;
+    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeDecibelsToScalar,
+                                        &size, &converted),
+              noErr);
+    EXPECT_NEAR(converted, scalar, 1e-4f);
+    Boolean settable = false;
+    EXPECT_EQ(table().DeviceGetPropertyInfo(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeDecibels, nullptr,
+                                            &settable),
+              noErr);
+    EXPECT_TRUE(settable);
+    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, channel, false, kAudioDevicePropertyVolumeDecibels, 4,
+                                        &dB),
+              kAudioHardwareUnknownPropertyError);
+    const SInt32 hog = SInt32(getpid());
+    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, 0, false, kAudioDevicePropertyHogMode, 4, &hog),
+              kAudioHardwareUnknownPropertyError);
+
+    // Mute where the interface has it, on the master channel only.
+    if (table().DeviceGetPropertyInfo(m_ref, tarsel, 0, false, kAudioDevicePropertyMute, nullptr, nullptr) == noErr) {
+        const UInt32 on = 1;
+        EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, 0, false, kAudioDevicePropertyMute, 4, &on), noErr);
+        UInt32 mute = 0;
+        size = 4;
+        EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyMute, &size, &mute), noErr);
+        EXPECT_EQ(mute, 1u);
+        EXPECT_EQ(table().DeviceGetPropertyInfo(m_ref, tarsel, 1, false, kAudioDevicePropertyMute, nullptr, nullptr),
+                  kAudioHardwareUnknownPropertyError);
+    }
 }
 
 // Hot-plug on the run-loop thread while HAL threads look devices up: every look-up either finds
