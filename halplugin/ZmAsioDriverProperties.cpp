@@ -749,8 +749,8 @@ OSStatus ZmAsioDriver::setProperty(ZmOSXDevice& device, UInt32 channel, bool isI
         Float32 value = 0;
         if (!take(size, data, value))
             return kWho;
-        device.setVolumeScalar(isInput, int(channel), value);
-        return 0;
+        // A channel without volume refuses, as mute and play-through do.
+        return device.setVolumeScalar(isInput, int(channel), value) ? 0 : kWho;
     }
     case kAudioDevicePropertyDataSource: {
         UInt32 id = 0;

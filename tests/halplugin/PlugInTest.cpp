@@ -532,6 +532,9 @@ TEST_F(PlugIn, ControlsAnswerThroughTheirProperties)
     EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, channel, false, kAudioDevicePropertyVolumeDecibels, 4,
                                         &dB),
               kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, 40, false, kAudioDevicePropertyVolumeScalar, 4, &half),
+              kAudioHardwareUnknownPropertyError)
+        << "a channel without volume refuses the set";
     const SInt32 hog = SInt32(getpid());
     EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, 0, false, kAudioDevicePropertyHogMode, 4, &hog),
               kAudioHardwareUnknownPropertyError);
