@@ -616,7 +616,6 @@ OSStatus ZmAsioDriver::getProperty(ZmOSXDevice& device, UInt32 channel, bool isI
             kCFStringEncodingASCII);
         CFURLRef url = CFURLCreateWithFileSystemPath(kCFAllocatorDefault, path, kCFURLPOSIXPathStyle, false);
         CFRelease(path);
-        CFShow(url);
         return put(ioSize, outData, url);
     }
     case kAudioDevicePropertyClockSourceNameForID: {
@@ -760,7 +759,13 @@ OSStatus ZmAsioDriver::setProperty(ZmOSXDevice& device, UInt32 channel, bool isI
             id -= 100;
         return device.setDataSource(isInput, id);
     }
-    case kAudioDevicePropertyClockSource:
+    case kAudioDevicePropertyClockSource: {
+        // The one source "csc#" lists: anything else, or no value at all, is not a choice.
+        UInt32 id = 0;
+        if (!take(size, data, id) || id != 0)
+            return kWho;
+        return 0;
+    }
     case kAudioObjectPropertyListenerAdded:
     case kAudioObjectPropertyListenerRemoved:
         return 0;
