@@ -7,7 +7,8 @@
 // plug-in's table, past the HAL's checks; 8: no data pointer; 16: no size pointer; 32: with a
 // qualifier. object % 10: the device, its input stream, its output stream of interface 0, 1
 // or 2, or 9 an ID nobody has. scope % 7: global, input, output, wildcard, a bogus one, or the
-// device (stream) calls for the output or the input. Element 255 is the wildcard.
+// device (stream) calls for the output or the input. Element 255 is the wildcard. An input
+// makes at most 16 calls.
 // Every buffer is allocated at exactly its size, so the sanitizer sees any call go past it.
 // What the sets changed is put back after each input, so no input leaves the devices in a
 // state the next one did not start from.
@@ -368,7 +369,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         LLVMFuzzerInitialize(nullptr, nullptr);
     Reader in{data, size};
     bool changed = false;
-    for (int calls = 0; !in.done() && calls < 64; ++calls)
+    for (int calls = 0; !in.done() && calls < 16; ++calls)
         oneCall(*g_world, in, changed);
     if (changed)
         restore(*g_world);

@@ -209,7 +209,11 @@ OSStatus matchFormat(ZmOSXDevice& device, bool isInput, AudioStreamBasicDescript
     if (formats.empty())
         return kAudioDeviceUnsupportedFormatError;
     const bool explicitRate = request.mSampleRate != 0;
-    int64_t targetRate = int64_t(request.mSampleRate);
+    // A rate no interface runs at (huge, negative, not a number) is far from every format; the
+    // conversion to an integer is only defined inside its range.
+    constexpr double kFarRate = 1e12;
+    const double asked = request.mSampleRate;
+    int64_t targetRate = std::isfinite(asked) ? int64_t(std::clamp(asked, -kFarRate, kFarRate)) : int64_t(kFarRate);
     if (!explicitRate)
         targetRate = device.getFrequency() != 0 ? device.getFrequency() : 384000;
     const bool explicitChannels = channels != 0;
