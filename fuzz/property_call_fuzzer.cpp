@@ -2,7 +2,9 @@
 // driver serves three interfaces with controls and the HAL loads the plug-in from the build's
 // bundle; each input is then a sequence of calls on their devices and streams:
 //   [op] [object] [scope] [element] [selector] [size, 2 bytes little-endian]
-//   [the selector, 4 bytes, when the selector byte is 240 or more] [size bytes of data]
+//   [the selector, 4 bytes, when the selector byte is 240 or more] [a qualifier, 4 bytes, with
+//   op 32] [size bytes of data] [for a get of a name for an ID: input size % 9, its bytes,
+//   output size % 80 (255: no output)]
 // op, low two bits: 0 size and settable, 1 get, 2 set, 3 has-property; 4: straight to the
 // plug-in's table, past the HAL's checks; 8: no data pointer; 16: no size pointer; 32: with a
 // qualifier. object % 10: the device, its input stream, its output stream of interface 0, 1

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -377,6 +378,20 @@ TEST_P(PropertySweep, EveryGetStaysInsideItsBufferInEveryScope)
     UInt32 size = sizeof(format);
     EXPECT_EQ(AudioDeviceGetProperty(m_device, 0, false, kAudioDevicePropertyStreamFormat, &size, &format), noErr);
     EXPECT_GT(format.mChannelsPerFrame, 0u);
+
+    // A rate no interface runs at, whatever its value, is matched by one of the device's own
+    // formats (the one nearest in channels).
+    for (const Float64 rate : {1e300, -1e300, Float64(NAN), Float64(INFINITY)}) {
+        AudioStreamBasicDescription asked{};
+        asked.mSampleRate = rate;
+        size = sizeof(asked);
+        ASSERT_EQ(AudioDeviceGetProperty(m_device, 0, false, kAudioDevicePropertyStreamFormatMatch, &size, &asked),
+                  noErr)
+            << rate;
+        EXPECT_EQ(AudioDeviceGetProperty(m_device, 0, false, kAudioDevicePropertyStreamFormatSupported, &size, &asked),
+                  noErr)
+            << rate << " matched by " << asked.mSampleRate << " Hz";
+    }
 }
 
 TEST_P(PropertySweep, NamesForIDsFillOnlyTheOutputTheyAreGiven)
