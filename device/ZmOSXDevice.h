@@ -225,6 +225,20 @@ protected:
     private:
         ZmOSXDevice& m_device;
     };
+
+public:
+    // Holds the format turn for a caller on a HAL thread that reads the settings in force
+    // (rate, channels, formats, latencies) or changes them: no format change, of another HAL
+    // thread or of a kernel event on the run loop, lands in the middle. Never on the I/O thread.
+    class SettingsTurn {
+    public:
+        explicit SettingsTurn(ZmOSXDevice& device) : m_turn(device) {}
+
+    private:
+        FormatTurn m_turn;
+    };
+
+protected:
     bool formatTurnIsOurs() const { return m_formatThread.load() == std::this_thread::get_id(); }
 
     // The status block, or null when the connection has none.

@@ -785,6 +785,7 @@ OSStatus ZmAsioDriver::onDeviceGetPropertyInfo(AudioDeviceID deviceID, UInt32 ch
                                                AudioDevicePropertyID selector, UInt32* outSize, Boolean* outWritable)
 {
     return withDevice(deviceID, [&](ZmOSXDevice& d) {
+        ZmOSXDevice::SettingsTurn turn(d);
         return getPropertyInfo(d, channel, isInput != 0, selector, outSize, outWritable);
     });
 }
@@ -793,6 +794,7 @@ OSStatus ZmAsioDriver::onDeviceGetProperty(AudioDeviceID deviceID, UInt32 channe
                                            AudioDevicePropertyID selector, UInt32* ioSize, void* outData)
 {
     return withDevice(deviceID, [&](ZmOSXDevice& d) {
+        ZmOSXDevice::SettingsTurn turn(d);
         // Only what the table knows is answered, whatever the buffer.
         if (getPropertyInfo(d, channel, isInput != 0, selector, nullptr, nullptr) != 0) {
             tracerequest("******************** onDeviceGetProperty NOT IMPLEMENTED", selector);
@@ -809,7 +811,10 @@ OSStatus ZmAsioDriver::onDeviceSetProperty(AudioDeviceID deviceID, const AudioTi
                                            Boolean isInput, AudioDevicePropertyID selector, UInt32 size,
                                            const void* data)
 {
-    return withDevice(deviceID, [&](ZmOSXDevice& d) { return setProperty(d, channel, isInput != 0, selector, size, data); });
+    return withDevice(deviceID, [&](ZmOSXDevice& d) {
+        ZmOSXDevice::SettingsTurn turn(d);
+        return setProperty(d, channel, isInput != 0, selector, size, data);
+    });
 }
 
 OSStatus ZmAsioDriver::onStreamGetPropertyInfo(AudioStreamID streamID, UInt32 channel,
@@ -819,7 +824,11 @@ OSStatus ZmAsioDriver::onStreamGetPropertyInfo(AudioStreamID streamID, UInt32 ch
     if (device == nullptr)
         return kIOReturnNoDevice;
     const bool isInput = streamID == device->getInAudioStreamID();
-    const OSStatus status = getPropertyInfo(*device, channel, isInput, selector, outSize, outWritable);
+    OSStatus status;
+    {
+        ZmOSXDevice::SettingsTurn turn(*device);
+        status = getPropertyInfo(*device, channel, isInput, selector, outSize, outWritable);
+    }
     if (status != 0)
         tracerequest("******************** onStreamGetPropertyInfo REQUEST FAILED", selector);
     device->decReferences();
@@ -889,7 +898,11 @@ Boolean ZmAsioDriver::onObjectHasProperty(AudioObjectID objectID, const AudioObj
     bool isInput = false;
     if (resolveObject(objectID, address, 0, nullptr, device, isInput) != 0)
         return false;
-    const bool has = getPropertyInfo(*device, address->mElement, isInput, address->mSelector, nullptr, nullptr) == 0;
+    bool has;
+    {
+        ZmOSXDevice::SettingsTurn turn(*device);
+        has = getPropertyInfo(*device, address->mElement, isInput, address->mSelector, nullptr, nullptr) == 0;
+    }
     device->decReferences();
     return has;
 }
@@ -903,7 +916,11 @@ OSStatus ZmAsioDriver::onObjectIsPropertySettable(AudioObjectID objectID, const 
         return status;
     if (outSettable != nullptr)
         *outSettable = false;
-    const OSStatus status = getPropertyInfo(*device, address->mElement, isInput, address->mSelector, nullptr, outSettable);
+    OSStatus status;
+    {
+        ZmOSXDevice::SettingsTurn turn(*device);
+        status = getPropertyInfo(*device, address->mElement, isInput, address->mSelector, nullptr, outSettable);
+    }
     if (status != 0)
         tracerequest("******************** ZmAsioDriver::onObjectIsPropertySettable REQUEST FAILED", address->mSelector);
     device->decReferences();
@@ -919,7 +936,11 @@ OSStatus ZmAsioDriver::onObjectGetPropertyDataSize(AudioObjectID objectID, const
         return status;
     if (outSize != nullptr)
         *outSize = 0;
-    const OSStatus status = getPropertyInfo(*device, address->mElement, isInput, address->mSelector, outSize, nullptr);
+    OSStatus status;
+    {
+        ZmOSXDevice::SettingsTurn turn(*device);
+        status = getPropertyInfo(*device, address->mElement, isInput, address->mSelector, outSize, nullptr);
+    }
     if (status != 0)
         tracerequest("******************** ZmAsioDriver::onObjectGetPropertyDataSize REQUEST FAILED", address->mSelector);
     device->decReferences();

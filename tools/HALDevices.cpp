@@ -89,20 +89,46 @@ AudioDeviceID defaultDevice(bool input)
     return device;
 }
 
-std::optional<std::string> stringProperty(AudioDeviceID device, bool input, AudioDevicePropertyID property)
+std::optional<std::string> utf8(CFStringRef text)
 {
-    CFStringRef text = nullptr;
-    UInt32 size = sizeof(text);
-    if (AudioDeviceGetProperty(device, 0, input, property, &size, &text) != kAudioHardwareNoError ||
-        size != sizeof(text) || text == nullptr)
+    if (text == nullptr)
         return std::nullopt;
     // UTF-8 takes at most three bytes for a UTF-16 unit.
     std::vector<char> buffer(size_t(CFStringGetLength(text)) * 3 + 1);
-    const bool copied = CFStringGetCString(text, buffer.data(), CFIndex(buffer.size()), kCFStringEncodingUTF8);
-    CFRelease(text);
-    if (!copied)
+    if (!CFStringGetCString(text, buffer.data(), CFIndex(buffer.size()), kCFStringEncodingUTF8))
         return std::nullopt;
     return std::string(buffer.data());
+}
+
+std::string jsonQuoted(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (const unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += char(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            quoted += escape;
+        } else {
+            quoted += char(c);
+        }
+    }
+    return quoted + '"';
+}
+
+std::optional<std::string> stringProperty(AudioDeviceID device, bool input, AudioDevicePropertyID property,
+                                          UInt32 channel)
+{
+    CFStringRef text = nullptr;
+    UInt32 size = sizeof(text);
+    if (AudioDeviceGetProperty(device, channel, input, property, &size, &text) != kAudioHardwareNoError ||
+        size != sizeof(text) || text == nullptr)
+        return std::nullopt;
+    std::optional<std::string> copied = utf8(text);
+    CFRelease(text);
+    return copied;
 }
 
 std::optional<std::string> textProperty(AudioDeviceID device, bool input, AudioDevicePropertyID property)
@@ -208,45 +234,50 @@ ReportedDelays reportedDelays(AudioDeviceID device)
     return d;
 }
 
-AudioDeviceID chooseDevice(const std::optional<std::string>& spec, bool input)
+AudioDeviceID findDevice(const std::optional<std::string>& spec, bool input)
 {
-    const char* direction = input ? "input" : "output";
     const std::vector<AudioDeviceID> list = devices();
     if (list.empty()) {
         fail("no audio device (is the kernel driver running, and TARSEL_HAL_PLUGIN_DIR the folder of "
              "TARSEL.plugin?)");
         return kAudioDeviceUnknown;
     }
-    AudioDeviceID device = kAudioDeviceUnknown;
     if (!spec) {
-        device = defaultDevice(input);
-        if (device == kAudioDeviceUnknown) {
-            fail("there is no default %s device", direction);
-            return kAudioDeviceUnknown;
-        }
-    } else if (allDigits(*spec)) {
+        const AudioDeviceID device = defaultDevice(input);
+        if (device == kAudioDeviceUnknown)
+            fail("there is no default %s device", input ? "input" : "output");
+        return device;
+    }
+    if (allDigits(*spec)) {
         unsigned long index = 0;
         if (!toolsupport::parseUnsigned(spec->c_str(), list.size() - 1, index)) {
             fail("there is no device %s (%zu attached, numbered from 0)", spec->c_str(), list.size());
             return kAudioDeviceUnknown;
         }
-        device = list[index];
-    } else {
-        for (AudioDeviceID candidate : list)
-            if (deviceUID(candidate) == *spec) {
-                device = candidate;
-                break;
-            }
-        if (device == kAudioDeviceUnknown) {
-            fail("no device has the UID '%s' (tarsel-hal lists them)", spec->c_str());
-            return kAudioDeviceUnknown;
-        }
+        return list[index];
     }
-    if (channelCount(device, input) == 0) {
-        fail("%s has no %s channels", deviceTitle(device).c_str(), direction);
+    for (AudioDeviceID candidate : list)
+        if (deviceUID(candidate) == *spec)
+            return candidate;
+    fail("no device has the UID '%s' (tarsel-hal lists them)", spec->c_str());
+    return kAudioDeviceUnknown;
+}
+
+AudioDeviceID chooseDevice(const std::optional<std::string>& spec, bool input)
+{
+    const AudioDeviceID device = findDevice(spec, input);
+    if (device != kAudioDeviceUnknown && channelCount(device, input) == 0) {
+        fail("%s has no %s channels", deviceTitle(device).c_str(), input ? "input" : "output");
         return kAudioDeviceUnknown;
     }
     return device;
+}
+
+long deviceIndex(AudioDeviceID device)
+{
+    const std::vector<AudioDeviceID> list = devices();
+    const auto at = std::find(list.begin(), list.end(), device);
+    return at == list.end() ? -1 : long(at - list.begin());
 }
 
 // --- IOProcs ------------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 // program frame (Ctrl-C, progress on a terminal, the HAL unloaded at the end). Only the client
 // calls of CoreAudio/AudioHardware.h are used: these programs know nothing of the plug-in.
 #include <CoreAudio/AudioHardware.h>
+#include <CoreFoundation/CoreFoundation.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -36,13 +37,14 @@ AudioDeviceID defaultDevice(bool input);
 
 // --- one device ---------------------------------------------------------------------------------
 
-// A fixed-size property of the device in one direction; nothing when the call fails.
+// A fixed-size property of the device in one direction (of one channel; 0 is the master);
+// nothing when the call fails.
 template <typename T>
-std::optional<T> deviceProperty(AudioDeviceID device, bool input, AudioDevicePropertyID property)
+std::optional<T> deviceProperty(AudioDeviceID device, bool input, AudioDevicePropertyID property, UInt32 channel = 0)
 {
     T value{};
     UInt32 size = sizeof(T);
-    if (AudioDeviceGetProperty(device, 0, input, property, &size, &value) != kAudioHardwareNoError ||
+    if (AudioDeviceGetProperty(device, channel, input, property, &size, &value) != kAudioHardwareNoError ||
         size != sizeof(T))
         return std::nullopt;
     return value;
@@ -59,9 +61,14 @@ std::optional<T> streamProperty(AudioStreamID stream, AudioDevicePropertyID prop
     return value;
 }
 
-// A CFString property ("uid ", "lnam") as UTF-8, released after it was copied; nothing when
-// the call fails or gives no string.
-std::optional<std::string> stringProperty(AudioDeviceID device, bool input, AudioDevicePropertyID property);
+// A CFString property ("uid ", "lnam", a channel's "lchn") as UTF-8, released after it was
+// copied; nothing when the call fails or gives no string.
+std::optional<std::string> stringProperty(AudioDeviceID device, bool input, AudioDevicePropertyID property,
+                                          UInt32 channel = 0);
+// A CFString as UTF-8; nothing for a null one. The caller keeps its reference.
+std::optional<std::string> utf8(CFStringRef text);
+// `text` as a JSON string, quotes included; only what JSON forbids is escaped.
+std::string jsonQuoted(const std::string& text);
 // A C-string property ("name", "makr"), an ISO-8859-1 text, as UTF-8; nothing when the call
 // fails.
 std::optional<std::string> textProperty(AudioDeviceID device, bool input, AudioDevicePropertyID property);
@@ -100,9 +107,13 @@ struct ReportedDelays {
 ReportedDelays reportedDelays(AudioDeviceID device);
 
 // The device named by `spec` ("2": its number in "dev#" order, otherwise its UID), or without a
-// spec the default device of the direction. It must have channels in that direction. On failure
-// it says why and gives kAudioDeviceUnknown.
+// spec the default device of the direction. On failure it says why and gives
+// kAudioDeviceUnknown.
+AudioDeviceID findDevice(const std::optional<std::string>& spec, bool input);
+// The same, and the device must have channels in that direction.
 AudioDeviceID chooseDevice(const std::optional<std::string>& spec, bool input);
+// The device's number in "dev#" order, or -1.
+long deviceIndex(AudioDeviceID device);
 
 // --- IOProcs ------------------------------------------------------------------------------------
 

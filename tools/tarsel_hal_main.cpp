@@ -256,22 +256,7 @@ void printDevice(size_t index, const DeviceInfo& d)
 
 void jsonString(const std::optional<std::string>& text)
 {
-    FILE* r = report();
-    if (!text) {
-        std::fputs("null", r);
-        return;
-    }
-    // The texts are UTF-8; only what JSON forbids is escaped.
-    std::fputc('"', r);
-    for (const unsigned char c : *text) {
-        if (c == '"' || c == '\\')
-            std::fprintf(r, "\\%c", c);
-        else if (c < 0x20)
-            std::fprintf(r, "\\u%04x", c);
-        else
-            std::fputc(c, r);
-    }
-    std::fputc('"', r);
+    std::fputs(text ? jsonQuoted(*text).c_str() : "null", report());
 }
 
 void jsonNumber(const std::optional<UInt32>& value)

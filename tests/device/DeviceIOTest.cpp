@@ -446,9 +446,9 @@ TEST_F(DeviceIOTest, AStoppedOrRemovedProcIsNeverCalledAgain)
     ASSERT_TRUE(device->onDeviceStop(nullptr));
 }
 
-// Two other processes stream at once: the interface mixes them, and a third process (this one)
-// finds both in the client records.
-TEST_F(DeviceIOTest, TwoProcessesAreMixedByTheInterfaceAndListedForAThird)
+// Two other processes stream at once, and a third process (this one) finds both in the client
+// records. How the interface mixes clients is AudioEngineTest's.
+TEST_F(DeviceIOTest, TwoStreamingProcessesAreListedForAThird)
 {
     ZmOSXDevice* device = streamingDevice();
     ASSERT_NE(device, nullptr);
@@ -480,12 +480,6 @@ TEST_F(DeviceIOTest, TwoProcessesAreMixedByTheInterfaceAndListedForAThird)
     }
     EXPECT_EQ(listed, 2);
     EXPECT_GE(s->streamingCount(), 3u);
-
-    const float sum = throughLoopback(1234.0f / 8388608.0f);
-    size_t mixed = 0;
-    for (size_t f = 0; f < std::min(tape->frames.load(), Tape::kFrames); ++f)
-        mixed += tape->input[f * 2] == sum;
-    EXPECT_GT(mixed, 1000u);
     device->removeIOProc(recordAndPlay);
     EXPECT_EQ(pclose(first), 0);
     EXPECT_EQ(pclose(second), 0);

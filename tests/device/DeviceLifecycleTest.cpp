@@ -11,13 +11,14 @@
 #include <string>
 
 #include "tests/device/DeviceFixture.h"
-#include "tests/device/ScriptedKernel.h"
 #include "tests/support/InterfaceClient.h"
+#include "tests/support/ScriptedKernel.h"
 
 namespace devicetest {
 namespace {
 
 using kexttest::PrivateDaemon;
+using kexttest::Script;
 using kexttest::runLoopUntil;
 
 class ScriptedDeviceTest : public ::testing::Test {
@@ -459,6 +460,7 @@ TEST_F(DeviceLifecycleTest, FrameSizeChangesAreClampedAndAnnouncedOnce)
     d->setFrameSize(4096, false, false);
     EXPECT_EQ(d->getFrameSize(), 1024u);
     EXPECT_EQ(d->validateMinMaxFrameSize(100), 100u);
+    EXPECT_EQ(d->validateMinMaxFrameSize(1UL << 40), 1024u) << "clamped before any narrowing";
     unsigned min = 0, max = 0;
     d->getFrameSizeRangeInt(min, max);
     EXPECT_EQ(min, 64u);

@@ -5,13 +5,11 @@
 #include <thread>
 #include <vector>
 
-#include "tests/device/ScriptedKernel.h"
+#include "tests/support/ScriptedKernel.h"
 
 namespace {
 
 using namespace kexttest;
-using devicetest::Script;
-using devicetest::plugScripted;
 
 class DriverConnectionTest : public ::testing::Test {
 protected:

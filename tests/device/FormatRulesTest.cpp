@@ -626,21 +626,6 @@ TEST(FormatRulesFormats, EnumerationFollowsDescriptorsAndFamily)
     EXPECT_EQ(makeStreamFormat(48000, 2, 12, true).mBytesPerFrame, 4u) << "an unknown depth counts 2 bytes";
 }
 
-TEST(FormatRulesFrames, RangeAndClamp)
-{
-    for (unsigned rate : {0u, 44100u, 96000u, 192000u}) {
-        unsigned min = 0, max = 0;
-        getFrameSizeRange(rate, min, max);
-        EXPECT_EQ(min, 64u);
-        EXPECT_EQ(max, 1024u);
-    }
-    EXPECT_EQ(validateMinMaxFrameSize(32, 48000), 64u);
-    EXPECT_EQ(validateMinMaxFrameSize(4096, 48000), 1024u);
-    EXPECT_EQ(validateMinMaxFrameSize(0, 48000), 64u);
-    EXPECT_EQ(validateMinMaxFrameSize(100, 48000), 100u);
-    EXPECT_EQ(validateMinMaxFrameSize(1UL << 40, 48000), 1024u);
-}
-
 // Each family at 48 kHz is the device's (DeviceFormatsTest); here the other speed and the edges.
 TEST(FormatRulesLatency, ArithmeticEdges)
 {

@@ -181,15 +181,6 @@ protected:
     }
 };
 
-TEST_F(FrameWrapTest, TheStartFaultTakesOnlyA32BitFrameNumber)
-{
-    ASSERT_TRUE(plug("tarsel"));
-    for (const char* bad : {"4294967296", "-1", "", "x"})
-        EXPECT_EQ(set("frame-start", bad), kIOReturnBadArgument) << bad;
-    EXPECT_EQ(set("frame-start", "4294967295"), kIOReturnSuccess);
-    EXPECT_EQ(set("frame-start", "0"), kIOReturnSuccess);
-}
-
 // Streaming through the loopback from a quarter of a second before the counters wrap: time
 // goes on smoothly, and every played frame comes back in order after the write-ahead.
 TEST_F(FrameWrapTest, StreamingAcrossTheWrapKeepsTimeAndAudio)

@@ -88,13 +88,6 @@ public:
         return found;
     }
 
-    // Every line that came so far and was not taken.
-    std::vector<std::string> lines()
-    {
-        pump();
-        return m_lines;
-    }
-
     // Kills the process at once, as a crash would.
     int kill()
     {

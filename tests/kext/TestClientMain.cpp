@@ -6,8 +6,7 @@
 //   exclusive VALUE   request 31/30   -> "exclusive STATUS"
 //   quit              closes and ends
 // It starts with "ready PAIR0 PAIR1 PID" (or "failed" and exit code 1) and reports every kernel
-// event as "event CODE P0 ... P6" and the interface's end as "terminated". Numbers are decimal;
-// STATUS is the IOKit return code.
+// event as "event CODE P0 ... P6". Numbers are decimal; STATUS is the IOKit return code.
 #include <fcntl.h>
 #include <poll.h>
 
@@ -65,7 +64,6 @@ int main(int argc, char** argv)
     fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
     std::string pending;
     size_t reported = 0;
-    int terminations = 0;
     for (;;) {
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, true);
         const std::vector<KernelEvent> events = log.all();
@@ -74,8 +72,6 @@ int main(int argc, char** argv)
             report("event %u %u %u %u %u %u %u %u\n", e.iCode, e.iParam[0], e.iParam[1], e.iParam[2], e.iParam[3],
                    e.iParam[4], e.iParam[5], e.iParam[6]);
         }
-        for (; terminations < log.terminations(); ++terminations)
-            report("terminated\n");
         pollfd p{0, POLLIN, 0};
         if (poll(&p, 1, 0) <= 0)
             continue;

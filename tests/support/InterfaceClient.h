@@ -5,9 +5,7 @@
 // tests can use it without the test framework.
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOKitLib.h>
-#include <IOKit/IOMessage.h>
 #include <mach/mach.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <array>
@@ -27,8 +25,6 @@ namespace kexttest {
 struct EventLog {
     std::mutex lock;
     std::vector<KernelEvent> events;
-    std::vector<pthread_t> threads; // the thread each message came on
-    int terminated = 0;             // kIOMessageServiceIsTerminated
 
     std::vector<KernelEvent> all()
     {
@@ -52,29 +48,15 @@ struct EventLog {
                 return *it;
         return KernelEvent{};
     }
-    int terminations()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        return terminated;
-    }
-    void clear()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        events.clear();
-        threads.clear();
-    }
 };
 
 inline void onInterestMessage(void* refCon, io_service_t, natural_t type, void* argument)
 {
     auto* log = static_cast<EventLog*>(refCon);
     std::lock_guard<std::mutex> guard(log->lock);
-    log->threads.push_back(pthread_self());
     KernelEvent event;
     if (readKernelEvent(type, argument, event))
         log->events.push_back(event);
-    else if (type == kIOMessageServiceIsTerminated)
-        ++log->terminated;
 }
 
 // A notification port whose source is on the calling thread's run loop.

@@ -1,9 +1,14 @@
 #pragma once
-// A scripted simulated kernel driver: serves a few requests that expose the transport's work,
-// hands every other request to the test's own script, and writes down what the daemon tells it.
+// A simulated kernel driver whose answers the test scripts, for what the real interfaces never
+// do: it powers up as a configured interface, serves a few requests that expose the
+// transport's work, answers the device layer's requests as the script says, and writes down
+// what the daemon tells it.
 #include <sys/types.h>
 
-#include <functional>
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -24,91 +29,79 @@ enum TestRequest : uint32_t {
 };
 constexpr uint32_t kRefusedType = 7; // IOServiceOpen with this type is refused (busy)
 
-// What the daemon told the behaviours, readable from the test's thread.
-struct Journal {
+struct Script {
+    // Set before the service is plugged.
+    size_t statusBlockSize = kStatusBlockSize;
+    int32_t inputSources = 0;  // the input block's entry count at plug time
+    int32_t outputSources = 3; // the output block's entry count at plug time
+    bool unterminatedTexts = false;
+    std::vector<uint32_t> infoLengths; // request 4: the length answered for chunk k (the last repeats)
+    bool failInfo = false;
+    bool refuseDetach = false;
+    int32_t usbAnswerLength = 4;
+    // What the requests did.
+    std::atomic<int> infoRequests{0};
+    std::atomic<int> configurations{0};
+    std::atomic<int> usbRequests{0};
+    std::atomic<int> inFlight{0};
+    std::atomic<bool> overlapped{false};
+    // What the daemon told the behaviour, readable from the test's thread.
     std::mutex lock;
-    std::vector<std::pair<uint32_t, pid_t>> closed; // connection id, pid
-    std::vector<std::pair<uint32_t, pid_t>> opened;
+    std::vector<uint32_t> closed; // connection ids
     std::vector<uint32_t> unplugged;
     std::vector<std::string> settings;
-    size_t ringSize = kAudioRingSize;
-    // Set before the service is plugged; called on the daemon's thread.
-    std::function<void(kext::Service&)> plugged;
-    std::function<kern_return_t(kext::Connection&, DriverRequest&)> script;
 
     template <class F> auto with(F&& f)
     {
         std::lock_guard<std::mutex> guard(lock);
         return f(*this);
     }
-    bool closedPid(pid_t pid)
-    {
-        return with([&](Journal& j) {
-            for (auto& [id, p] : j.closed)
-                if (p == pid)
-                    return true;
-            return false;
-        });
-    }
 };
 
 class ScriptedKernel : public kext::ServiceBehaviour {
 public:
-    explicit ScriptedKernel(std::shared_ptr<Journal> journal) : m_journal(std::move(journal)) {}
+    explicit ScriptedKernel(Script& script) : m_script(script) {}
 
-    void onPlugged(kext::Service& s) override
+    void onPlugged(kext::Service& service) override
     {
-        if (m_journal->plugged)
-            m_journal->plugged(s);
+        auto bytes = service.statusBlock();
+        if (bytes.size() != kStatusBlockSize)
+            return;
+        auto* status = reinterpret_cast<KernelStatusBlock*>(bytes.data());
+        status->iVersion = kInterfaceVersion;
+        status->bHighSpeed = 1;
+        status->bConfigured = 1;
+        status->channels = {48000, 2, 24, 2, 24, 0};
+        status->controls.input.iSourceCount = m_script.inputSources;
+        status->controls.output.iSourceCount = m_script.outputSources;
+        status->controls.output.entries[0].setName("Line");
+        if (m_script.unterminatedTexts) {
+            std::memset(status->sManufacturer, 'M', kStatusTextSize);
+            std::memset(status->sAltDeviceName, 'A', kStatusTextSize);
+            std::memset(status->sDeviceName, 'D', kStatusTextSize);
+            std::memset(status->sModelUID, 'U', kStatusTextSize);
+        }
     }
 
-    kern_return_t onOpen(kext::Connection& c) override
-    {
-        if (c.type() == kRefusedType)
-            return kIOReturnBusy;
-        m_journal->with([&](Journal& j) { j.opened.emplace_back(c.id(), c.pid()); });
-        return kIOReturnSuccess;
-    }
+    kern_return_t onOpen(kext::Connection& c) override { return c.type() == kRefusedType ? kIOReturnBusy : kIOReturnSuccess; }
 
-    kern_return_t handleRequest(kext::Connection& c, DriverRequest& r) override
+    kern_return_t handleRequest(kext::Connection& connection, DriverRequest& request) override
     {
-        switch (r.iCode) {
-        case kReqOpen:
-            r.setWord(0, c.pair()[0]);
-            r.setWord(1, c.pair()[1]);
-            return kIOReturnSuccess;
-        case kEcho:
-            r.setWord(0, r.word(0) * 2 + 1);
-            return kIOReturnSuccess;
-        case kDeferred: {
-            c.deferReply();
-            std::weak_ptr<kext::Connection> weak = c.weak_from_this();
-            DriverRequest answer = r;
-            c.service().daemon().addTimeout(5, [weak, answer]() mutable {
-                if (auto conn = weak.lock()) {
-                    answer.setWord(0, 0xD0D0);
-                    conn->reply(kIOReturnSuccess, answer);
-                }
-                return false;
-            });
-            return kIOReturnSuccess;
-        }
-        case kRefused:
-            r.setWord(0, 0xBAD);
-            return kIOReturnBusy;
-        default:
-            return m_journal->script ? m_journal->script(c, r) : kIOReturnUnsupported;
-        }
+        if (m_script.inFlight.fetch_add(1) != 0)
+            m_script.overlapped = true;
+        const kern_return_t result = answer(connection, request);
+        m_script.inFlight.fetch_sub(1);
+        return result;
     }
 
     void onConnectionClosed(kext::Connection& c) override
     {
-        m_journal->with([&](Journal& j) { j.closed.emplace_back(c.id(), c.pid()); });
+        m_script.with([&](Script& s) { s.closed.push_back(c.id()); });
     }
 
     void onUnplug(kext::Service& s) override
     {
-        m_journal->with([&](Journal& j) { j.unplugged.push_back(s.id()); });
+        m_script.with([&](Script& script) { script.unplugged.push_back(s.id()); });
         kext::ServiceBehaviour::onUnplug(s);
     }
 
@@ -116,54 +109,114 @@ public:
     {
         if (key == "fail")
             return kIOReturnBadArgument;
-        m_journal->with([&](Journal& j) { j.settings.push_back(std::string(key) + "=" + std::string(value)); });
+        m_script.with([&](Script& s) { s.settings.push_back(std::string(key) + "=" + std::string(value)); });
         return kIOReturnSuccess;
     }
 
-    size_t ringSize(kext::Connection&, uint32_t) override
+private:
+    kern_return_t answer(kext::Connection& connection, DriverRequest& request)
     {
-        return m_journal->with([](Journal& j) { return j.ringSize; });
+        switch (request.iCode) {
+        case kReqOpen:
+            request.setWord(0, connection.pair()[0]);
+            request.setWord(1, connection.pair()[1]);
+            return kIOReturnSuccess;
+        case kReqDeviceInfo: {
+            ++m_script.infoRequests;
+            if (m_script.failInfo)
+                return kIOReturnError;
+            const uint32_t chunk = request.word(0);
+            const auto& lengths = m_script.infoLengths;
+            const uint32_t length = lengths.empty() ? 0 : lengths[std::min<size_t>(chunk, lengths.size() - 1)];
+            // Each chunk's bytes say which chunk they are.
+            std::memset(request.data, int(chunk + 1), sizeof request.data);
+            request.iCode = length;
+            return kIOReturnSuccess;
+        }
+        case kReqSetConfiguration:
+            ++m_script.configurations;
+            return kIOReturnSuccess;
+        case kReqAttach:
+            // Slot = frame size / 64, so the test sees its own parameters come back.
+            request.setWord(0, request.iParam / 64);
+            return kIOReturnSuccess;
+        case kReqDetach:
+            return m_script.refuseDetach ? kIOReturnError : kIOReturnSuccess;
+        case kReqUsbControl:
+            ++m_script.usbRequests;
+            if (request.usb.iUsbDirection == 128) {
+                request.usb.iUsbLength = m_script.usbAnswerLength;
+                std::memset(request.usb.usbData, 0xA5, sizeof request.usb.usbData);
+            }
+            return kIOReturnSuccess;
+        case kReqVersionHAL:
+            request.setWord(0, request.word(0) + 1);
+            return kIOReturnSuccess;
+        case kReqInitialise:
+        case kReqBandwidth1:
+        case kReqBandwidth2:
+            return kIOReturnSuccess;
+        case kEcho:
+            request.setWord(0, request.word(0) * 2 + 1);
+            return kIOReturnSuccess;
+        case kDeferred: {
+            connection.deferReply();
+            std::weak_ptr<kext::Connection> weak = connection.weak_from_this();
+            DriverRequest later = request;
+            connection.service().daemon().addTimeout(5, [weak, later]() mutable {
+                if (auto conn = weak.lock()) {
+                    later.setWord(0, 0xD0D0);
+                    conn->reply(kIOReturnSuccess, later);
+                }
+                return false;
+            });
+            return kIOReturnSuccess;
+        }
+        case kRefused:
+            request.setWord(0, 0xBAD);
+            return kIOReturnBusy;
+        default:
+            return kIOReturnUnsupported;
+        }
     }
 
-    std::string describe(const kext::Service& s) const override { return "recording " + std::to_string(s.id()); }
-    std::string describe(const kext::Connection& c) const override { return "client " + std::to_string(c.id()); }
-
-private:
-    std::shared_ptr<Journal> m_journal;
+    Script& m_script;
 };
 
+// Every model name plugs a scripted interface.
 class ScriptedFactory : public kext::BehaviourFactory {
 public:
-    explicit ScriptedFactory(std::shared_ptr<Journal> journal) : m_journal(std::move(journal)) {}
+    explicit ScriptedFactory(Script& script) : m_script(script) {}
     std::unique_ptr<kext::ServiceBehaviour> create(kext::ServiceSetup& setup) override
     {
-        if (setup.model == "recording")
-            return std::make_unique<ScriptedKernel>(m_journal);
-        if (setup.model == "small-block") {
-            setup.statusBlockSize = 100;
-            setup.name = "SmallBlock";
-            return std::make_unique<ScriptedKernel>(m_journal);
-        }
-        return nullptr;
+        setup.statusBlockSize = m_script.statusBlockSize;
+        return std::make_unique<ScriptedKernel>(m_script);
     }
     kern_return_t configure(kext::Daemon&, std::string_view key, std::string_view value) override
     {
-        m_journal->with([&](Journal& j) { j.settings.push_back("daemon:" + std::string(key) + "=" + std::string(value)); });
+        m_script.with([&](Script& s) { s.settings.push_back("daemon:" + std::string(key) + "=" + std::string(value)); });
         return kIOReturnSuccess;
     }
 
 private:
-    std::shared_ptr<Journal> m_journal;
+    Script& m_script;
 };
 
-// A test whose daemon serves "recording" and "small-block" services.
+// A test whose daemon serves scripted interfaces.
 class ScriptedTest : public KextTest {
 protected:
-    std::unique_ptr<kext::BehaviourFactory> makeFactory() override
-    {
-        return std::make_unique<ScriptedFactory>(m_journal);
-    }
-    std::shared_ptr<Journal> m_journal = std::make_shared<Journal>();
+    std::unique_ptr<kext::BehaviourFactory> makeFactory() override { return std::make_unique<ScriptedFactory>(m_script); }
+    Script m_script;
 };
+
+// Starts a private daemon with one scripted interface plugged and answers its service (0 when
+// anything failed); the caller releases the service.
+inline io_service_t plugScripted(Script& script, std::unique_ptr<PrivateDaemon>& daemon)
+{
+    daemon = std::make_unique<PrivateDaemon>(std::make_unique<ScriptedFactory>(script));
+    if (!daemon->started() || daemon->plug("scripted") == 0)
+        return 0;
+    return firstService();
+}
 
 } // namespace kexttest
