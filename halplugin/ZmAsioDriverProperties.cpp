@@ -209,7 +209,11 @@ OSStatus matchFormat(ZmOSXDevice& device, bool isInput, AudioStreamBasicDescript
     if (formats.empty())
         return kAudioDeviceUnsupportedFormatError;
     const bool explicitRate = request.mSampleRate != 0;
-    int64_t targetRate = int64_t(request.mSampleRate);
+    // A rate no interface runs at (huge, negative, not a number) is far from every format; the
+    // conversion to an integer is only defined inside its range.
+    constexpr double kFarRate = 1e12;
+    const double asked = request.mSampleRate;
+    int64_t targetRate = std::isfinite(asked) ? int64_t(std::clamp(asked, -kFarRate, kFarRate)) : int64_t(kFarRate);
     if (!explicitRate)
         targetRate = device.getFrequency() != 0 ? device.getFrequency() : 384000;
     const bool explicitChannels = channels != 0;
@@ -616,7 +620,6 @@ OSStatus ZmAsioDriver::getProperty(ZmOSXDevice& device, UInt32 channel, bool isI
             kCFStringEncodingASCII);
         CFURLRef url = CFURLCreateWithFileSystemPath(kCFAllocatorDefault, path, kCFURLPOSIXPathStyle, false);
         CFRelease(path);
-        CFShow(url);
         return put(ioSize, outData, url);
     }
     case kAudioDevicePropertyClockSourceNameForID: {
@@ -760,7 +763,13 @@ OSStatus ZmAsioDriver::setProperty(ZmOSXDevice& device, UInt32 channel, bool isI
             id -= 100;
         return device.setDataSource(isInput, id);
     }
-    case kAudioDevicePropertyClockSource:
+    case kAudioDevicePropertyClockSource: {
+        // The one source "csc#" lists: anything else, or no value at all, is not a choice.
+        UInt32 id = 0;
+        if (!take(size, data, id) || id != 0)
+            return kWho;
+        return 0;
+    }
     case kAudioObjectPropertyListenerAdded:
     case kAudioObjectPropertyListenerRemoved:
         return 0;

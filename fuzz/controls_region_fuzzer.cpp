@@ -1,0 +1,201 @@
+// Fuzz target for the device's hardware controls over a controls region a hostile kernel
+// scribbled. Once per process a private simulated kernel driver serves three interfaces with
+// controls and a device is opened on each; each input then writes over one device's live
+// controls region and calls every control operation for both directions and several channels:
+//   [device] [where] [source id] [mute] [monitor] [volume scalar, 4 bytes] [bytes over the region]
+// device % 3 picks the interface; where % 3 starts the bytes at the region (the output block),
+// at the input block or at the sync selector. Before each input the region is put back as the
+// kernel published it, so an input sees only its own scribbling.
+#include <CoreAudio/AudioHardwarePlugIn.h>
+#include <IOKit/IOKitLib.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "bench/BenchDaemon.h"
+#include "device/ControlsRegion.h"
+#include "device/DeviceManagerClient.h"
+#include "device/KernelStatusBlock.h"
+#include "device/ZmOSXDevice.h"
+
+namespace {
+
+constexpr const char* kModels[] = {"tarsel", "kingsmere-digital-hs", "redmoor-r4-hs"};
+
+class QuietClient : public DeviceManagerClient {
+public:
+    void deviceRemoved(ZmOSXDevice*) override {}
+    void deviceAdded(ZmOSXDevice*) override {}
+    void onFramesizeChanged(ZmOSXDevice*) override {}
+    void onLatencyChanged(ZmOSXDevice*) override {}
+    void onFormatChanged(ZmOSXDevice*) override {}
+    void onFrequencyChanged(ZmOSXDevice*) override {}
+    void onVolumeChanged(ZmOSXDevice*) override {}
+    void onMuteChanged(ZmOSXDevice*) override {}
+    void onMonitorChanged(ZmOSXDevice*) override {}
+    void onDataSourceChanged(ZmOSXDevice*) override {}
+    void onDeviceStopped(ZmOSXDevice*) override {}
+    void onOtherClientAttached(ZmOSXDevice*, long, long) override {}
+    void onOtherClientDetached(ZmOSXDevice*, long) override {}
+    void onVK_StateChange(ZmOSXDevice*, VK_StateChange*) override {}
+};
+
+struct Opened {
+    ZmOSXDevice* device;
+    ControlsRegion published;
+};
+
+struct World {
+    bench::BenchDaemon daemon;
+    QuietClient client;
+    std::vector<Opened> devices;
+};
+
+World* g_world = nullptr;
+
+[[noreturn]] void fail(const char* what, const char* model)
+{
+    std::fprintf(stderr, "controls_region_fuzzer: %s %s\n", what, model);
+    std::abort();
+}
+
+// The service of the interface plugged last: the one not seen before.
+io_service_t newService(std::set<io_service_t>& seen)
+{
+    io_iterator_t iterator = 0;
+    if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("ZmKernelDeviceTARSEL"), &iterator) !=
+        kIOReturnSuccess)
+        return 0;
+    io_service_t found = 0;
+    while (io_service_t s = IOIteratorNext(iterator)) {
+        if (found == 0 && seen.insert(s).second)
+            found = s;
+        else
+            IOObjectRelease(s);
+    }
+    IOObjectRelease(iterator);
+    return found;
+}
+
+void setUp()
+{
+    // The device layer notes its configuration choices on standard output.
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+    g_world = new World;
+    std::set<io_service_t> seen;
+    for (const char* model : kModels) {
+        const io_service_t first = g_world->daemon.plug(model);
+        if (first == 0)
+            fail("cannot plug", model);
+        IOObjectRelease(first);
+        const io_service_t service = newService(seen);
+        if (service == 0)
+            fail("no service for", model);
+        auto* device = new ZmOSXDevice(nullptr, &g_world->client, service, nullptr);
+        device->incReferences();
+        if (!device->init() || device->getDriverSM() == nullptr)
+            fail("cannot open", model);
+        g_world->devices.push_back({device, device->getDriverSM()->controls});
+    }
+}
+
+// A fault of the controls: reported with what it was, then the fuzzer's crash.
+void require(bool ok, const char* what)
+{
+    if (ok)
+        return;
+    std::fprintf(stderr, "controls_region_fuzzer: %s\n", what);
+    std::abort();
+}
+
+float floatFrom(const uint8_t* p)
+{
+    float f;
+    std::memcpy(&f, p, sizeof f);
+    return f;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    setUp();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (g_world == nullptr)
+        setUp();
+    constexpr size_t kHeader = 9;
+    uint8_t header[kHeader] = {};
+    std::memcpy(header, data, std::min(size, kHeader));
+    Opened& o = g_world->devices[header[0] % g_world->devices.size()];
+    ZmOSXDevice* d = o.device;
+    ControlsRegion& region = d->getDriverSM()->controls;
+    region = o.published;
+    const size_t starts[] = {0, offsetof(ControlsRegion, input), offsetof(ControlsRegion, iSyncSelector)};
+    const size_t start = starts[header[1] % 3];
+    if (size > kHeader)
+        std::memcpy(reinterpret_cast<uint8_t*>(&region) + start, data + kHeader,
+                    std::min(size - kHeader, sizeof(ControlsRegion) - start));
+
+    const unsigned long source = header[2];
+    const unsigned int mute = header[3];
+    const unsigned int monitor = header[4];
+    const float scalar = floatFrom(header + 5);
+    for (const bool input : {false, true}) {
+        const int sources = d->getNumDataSources(input);
+        require(sources >= 1 && sources <= int(kControlsEntries), "more sources than the block holds");
+        for (int id = -1; id <= sources + 1; ++id) {
+            ZmString name;
+            d->getDataSourcesName(input, id, name);
+            require(std::strlen(name.c_str()) <= kControlsNameSize, "a name longer than its field");
+        }
+        const int selected = d->getDataSourceID(input);
+        require(selected >= 1 && selected <= sources, "a selected source that is not listed");
+        d->setDataSource(input, source);
+        d->setDataSource(input, static_cast<unsigned long>(selected));
+        for (const int channel : {-1, 0, 1, 2, 3, 4, 7, 8, 9, 40}) {
+            if (d->canMute(input, channel)) {
+                const int was = d->getMute(input, channel);
+                d->setMute(input, channel, mute);
+                if (was >= 0)
+                    d->setMute(input, channel, unsigned(was));
+            } else {
+                require(d->getMute(input, channel) == -1 && !d->setMute(input, channel, mute), "mute without a mute");
+            }
+            float dB = 0, minDB = 0, maxDB = 0, value = 0;
+            const bool can = d->canVolume(input, channel);
+            const bool got = d->getVolumeDB(input, channel, dB);
+            const bool ranged = d->getVolumeRangeDB(input, channel, minDB, maxDB);
+            const bool scaled = d->getVolumeScalar(input, channel, value);
+            require(got == can && ranged == can && scaled == can, "volume answered without a volume");
+            require(!scaled || (value >= 0.0f && value <= 1.0f), "a scalar off 0...1");
+            require(d->setVolumeScalar(input, channel, scalar) == can, "volume set without a volume");
+            if (can)
+                d->setVolumeScalar(input, channel, value);
+            if (d->canMonitor(input, channel)) {
+                unsigned long on = 0;
+                d->getMonitor(input, channel, on);
+                d->setMonitor(input, channel, monitor);
+                d->setMonitor(input, channel, unsigned(on));
+            } else {
+                require(!d->setMonitor(input, channel, monitor), "monitor set without a monitor");
+            }
+        }
+    }
+    return 0;
+}
