@@ -620,6 +620,7 @@ OSStatus ZmAsioDriver::getProperty(ZmOSXDevice& device, UInt32 channel, bool isI
             kCFStringEncodingASCII);
         CFURLRef url = CFURLCreateWithFileSystemPath(kCFAllocatorDefault, path, kCFURLPOSIXPathStyle, false);
         CFRelease(path);
+        CFShow(url);
         return put(ioSize, outData, url);
     }
     case kAudioDevicePropertyClockSourceNameForID: {
