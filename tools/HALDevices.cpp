@@ -234,7 +234,7 @@ ReportedDelays reportedDelays(AudioDeviceID device)
     return d;
 }
 
-AudioDeviceID findDevice(const std::optional<std::string>& spec, bool input)
+AudioDeviceID findDevice(const std::optional<std::string>& choice, bool input)
 {
     const std::vector<AudioDeviceID> list = devices();
     if (list.empty()) {
@@ -242,30 +242,30 @@ AudioDeviceID findDevice(const std::optional<std::string>& spec, bool input)
              "TARSEL.plugin?)");
         return kAudioDeviceUnknown;
     }
-    if (!spec) {
+    if (!choice) {
         const AudioDeviceID device = defaultDevice(input);
         if (device == kAudioDeviceUnknown)
             fail("there is no default %s device", input ? "input" : "output");
         return device;
     }
-    if (allDigits(*spec)) {
+    if (allDigits(*choice)) {
         unsigned long index = 0;
-        if (!toolsupport::parseUnsigned(spec->c_str(), list.size() - 1, index)) {
-            fail("there is no device %s (%zu attached, numbered from 0)", spec->c_str(), list.size());
+        if (!toolsupport::parseUnsigned(choice->c_str(), list.size() - 1, index)) {
+            fail("there is no device %s (%zu attached, numbered from 0)", choice->c_str(), list.size());
             return kAudioDeviceUnknown;
         }
         return list[index];
     }
     for (AudioDeviceID candidate : list)
-        if (deviceUID(candidate) == *spec)
+        if (deviceUID(candidate) == *choice)
             return candidate;
-    fail("no device has the UID '%s' (tarsel-hal lists them)", spec->c_str());
+    fail("no device has the UID '%s' (tarsel-hal lists them)", choice->c_str());
     return kAudioDeviceUnknown;
 }
 
-AudioDeviceID chooseDevice(const std::optional<std::string>& spec, bool input)
+AudioDeviceID chooseDevice(const std::optional<std::string>& choice, bool input)
 {
-    const AudioDeviceID device = findDevice(spec, input);
+    const AudioDeviceID device = findDevice(choice, input);
     if (device != kAudioDeviceUnknown && channelCount(device, input) == 0) {
         fail("%s has no %s channels", deviceTitle(device).c_str(), input ? "input" : "output");
         return kAudioDeviceUnknown;

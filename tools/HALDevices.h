@@ -106,12 +106,12 @@ struct ReportedDelays {
 };
 ReportedDelays reportedDelays(AudioDeviceID device);
 
-// The device named by `spec` ("2": its number in "dev#" order, otherwise its UID), or without a
-// spec the default device of the direction. On failure it says why and gives
+// The device named by `choice` ("2": its number in "dev#" order, otherwise its UID), or without a
+// choice the default device of the direction. On failure it says why and gives
 // kAudioDeviceUnknown.
-AudioDeviceID findDevice(const std::optional<std::string>& spec, bool input);
+AudioDeviceID findDevice(const std::optional<std::string>& choice, bool input);
 // The same, and the device must have channels in that direction.
-AudioDeviceID chooseDevice(const std::optional<std::string>& spec, bool input);
+AudioDeviceID chooseDevice(const std::optional<std::string>& choice, bool input);
 // The device's number in "dev#" order, or -1.
 long deviceIndex(AudioDeviceID device);
 
