@@ -263,6 +263,16 @@ AudioDeviceID findDevice(const std::optional<std::string>& choice, bool input)
     return kAudioDeviceUnknown;
 }
 
+int takeDeviceChoice(const char* value, std::optional<std::string>& choice)
+{
+    if (*value == '\0') {
+        fail("empty device name");
+        return toolsupport::kExitUsage;
+    }
+    choice = value;
+    return 0;
+}
+
 AudioDeviceID chooseDevice(const std::optional<std::string>& choice, bool input)
 {
     const AudioDeviceID device = findDevice(choice, input);

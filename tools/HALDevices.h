@@ -112,6 +112,9 @@ ReportedDelays reportedDelays(AudioDeviceID device);
 AudioDeviceID findDevice(const std::optional<std::string>& choice, bool input);
 // The same, and the device must have channels in that direction.
 AudioDeviceID chooseDevice(const std::optional<std::string>& choice, bool input);
+
+// Takes the value of a --device option into `choice`: 0, or the usage error for an empty one.
+int takeDeviceChoice(const char* value, std::optional<std::string>& choice);
 // The device's number in "dev#" order, or -1.
 long deviceIndex(AudioDeviceID device);
 

@@ -208,12 +208,7 @@ int parseOptions(int argc, char** argv, Options& options)
                 options.channel = UInt32(channel);
                 return 0;
             case 'd':
-                if (*value == '\0') {
-                    fail("empty device name");
-                    return kExitUsage;
-                }
-                options.device = value;
-                return 0;
+                return haltools::takeDeviceChoice(value, options.device);
             case 'j':
                 options.json = true;
                 return 0;

@@ -69,12 +69,7 @@ int parseOptions(int argc, char** argv, Options& options)
         [&](int c, const char* value) {
             switch (c) {
             case 'd':
-                if (*value == '\0') {
-                    fail("empty device name");
-                    return kExitUsage;
-                }
-                options.device = value;
-                return 0;
+                return haltools::takeDeviceChoice(value, options.device);
             case 'r':
                 options.rateSet = true;
                 return 0;

@@ -75,12 +75,7 @@ int parseOptions(int argc, char** argv, Options& options)
                 options.seconds = seconds;
                 return 0;
             case 'd':
-                if (*value == '\0') {
-                    fail("empty device name");
-                    return kExitUsage;
-                }
-                options.device = value;
-                return 0;
+                return haltools::takeDeviceChoice(value, options.device);
             default:
                 return kExitUsage;
             }

@@ -95,12 +95,7 @@ int parseOptions(int argc, char** argv, Options& options)
         unsigned long number = 0;
         switch (c) {
         case 'd':
-            if (*value == '\0') {
-                fail("empty device name");
-                return kExitUsage;
-            }
-            options.device = value;
-            return 0;
+            return haltools::takeDeviceChoice(value, options.device);
         case 'f':
             if (!parseUnsigned(value, 1000000, number) || number == 0) {
                 fail("invalid frame size '%s'", value);
