@@ -21,8 +21,16 @@ std::basic_string<unsigned char> pascal(const std::string& text)
     return p;
 }
 
+// A command as the handler read it, unpacked: the toolkit's record is 2-byte packed.
+struct Command {
+    UInt32 attributes;
+    UInt32 commandID;
+    MenuRef menuRef;
+    MenuItemIndex menuItemIndex;
+};
+
 struct Received {
-    std::vector<HICommand> commands;
+    std::vector<Command> commands;
     int closed = 0;
     OSStatus answer = noErr;
 };
@@ -34,7 +42,7 @@ OSStatus onCommand(EventHandlerCallRef, EventRef event, void* data)
     if (GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof command, nullptr,
                           &command) != noErr)
         return eventNotHandledErr;
-    r->commands.push_back(command);
+    r->commands.push_back({command.attributes, command.commandID, command.menu.menuRef, command.menu.menuItemIndex});
     return r->answer;
 }
 
@@ -223,8 +231,8 @@ TEST_F(ToolboxTest, UserActionsDeliverTheirCommands)
     EXPECT_EQ(received.commands[1].commandID, HIFourCC("om00"));
     EXPECT_EQ(received.commands[2].commandID, 51u);
     EXPECT_EQ(received.commands[3].commandID, HIFourCC("moni"));
-    EXPECT_EQ(received.commands[3].menu.menuRef, reinterpret_cast<MenuRef>(findMenu(model, 128)));
-    EXPECT_EQ(received.commands[3].menu.menuItemIndex, 1);
+    EXPECT_EQ(received.commands[3].menuRef, reinterpret_cast<MenuRef>(findMenu(model, 128)));
+    EXPECT_EQ(received.commands[3].menuItemIndex, 1);
     EXPECT_NE(received.commands[3].attributes & kHICommandFromMenu, 0u);
 
     // What the handler leaves goes to the standard handler: quit ends the loop, the rest is
