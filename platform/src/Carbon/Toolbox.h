@@ -44,13 +44,14 @@ struct MenuItem {
     bool checked = false;
 };
 
+struct Window;
+
 struct Menu {
+    Window* window = nullptr; // the window it belongs to, once it belongs to one
     MenuID id = 0;
     std::string title;
     std::vector<MenuItem> items;
 };
-
-struct Window;
 
 struct Control {
     Window* window = nullptr;
