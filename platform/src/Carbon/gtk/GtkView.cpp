@@ -349,6 +349,9 @@ void GtkView::bindControl(WindowState& state, Control& control)
     case ControlKind::Slider:
         if (!GTK_IS_RANGE(object))
             return;
+        // Control values are whole numbers.
+        if (GTK_IS_SCALE(object))
+            gtk_scale_set_digits(GTK_SCALE(object), 0);
         gtk_range_set_round_digits(GTK_RANGE(object), 0);
         connect(state, object, "value-changed", onRangeChanged, &b);
         break;
@@ -473,37 +476,65 @@ void GtkView::show(ControlBinding& b)
     }
 }
 
-// The GtkMenu of a menu of the model's menu bar.
-GtkMenu* menuWidget(GtkBuilder* builder, MenuID id)
-{
-    std::string name = "menu-" + std::to_string(id);
-    GObject* object = gtk_builder_get_object(builder, name.c_str());
-    return GTK_IS_MENU(object) ? GTK_MENU(object) : nullptr;
-}
-
-// The items of a menu in the order the model counts them, from 1.
-std::vector<GtkWidget*> menuItemWidgets(GtkMenu* menu)
+// The items of a menu in the order the model counts them, from 1: separators are not items.
+std::vector<GtkWidget*> menuItemWidgets(GtkMenuShell* menu)
 {
     std::vector<GtkWidget*> items;
     GList* children = gtk_container_get_children(GTK_CONTAINER(menu));
     for (GList* l = children; l; l = l->next)
-        if (GTK_IS_MENU_ITEM(l->data))
+        if (GTK_IS_MENU_ITEM(l->data) && !GTK_IS_SEPARATOR_MENU_ITEM(l->data))
             items.push_back(GTK_WIDGET(l->data));
     g_list_free(children);
     return items;
 }
 
-// The GtkMenuBar that holds the menu, through the items its menus hang from.
-GtkMenuBar* menuBarOf(GtkMenu* menu)
+// The menus under a menu bar in the order of the file, as the model lists them: each menu,
+// then the menus that hang from its items.
+void collectMenus(GtkMenuShell* shell, std::vector<GtkMenu*>& menus, int depth = 0)
 {
-    for (int depth = 0; menu && depth < 16; ++depth) {
-        GtkWidget* item = gtk_menu_get_attach_widget(menu);
-        GtkWidget* parent = item ? gtk_widget_get_parent(item) : nullptr;
-        if (GTK_IS_MENU_BAR(parent))
-            return GTK_MENU_BAR(parent);
-        menu = GTK_IS_MENU(parent) ? GTK_MENU(parent) : nullptr;
+    if (depth > 16)
+        return;
+    for (GtkWidget* item : menuItemWidgets(shell)) {
+        GtkWidget* submenu = gtk_menu_item_get_submenu(GTK_MENU_ITEM(item));
+        if (GTK_IS_MENU(submenu)) {
+            menus.push_back(GTK_MENU(submenu));
+            collectMenus(GTK_MENU_SHELL(submenu), menus, depth + 1);
+        }
     }
-    return nullptr;
+}
+
+// A menu's ID as the model reads it from its object id, "menu-<number>"; 0 without one.
+MenuID menuIDOf(GtkMenu* menu)
+{
+    const char* name = gtk_buildable_get_name(GTK_BUILDABLE(menu));
+    if (!name || !g_str_has_prefix(name, "menu-"))
+        return 0;
+    long id = std::strtol(name + 5, nullptr, 10);
+    return MenuID(std::clamp(id, -32768L, 32767L));
+}
+
+// The GtkMenuBar whose menus are the model's, or else the only one in the file.
+GtkMenuBar* findMenuBar(GtkBuilder* builder, const std::vector<std::unique_ptr<Menu>>& model)
+{
+    GtkMenuBar* only = nullptr;
+    int bars = 0;
+    GtkMenuBar* matching = nullptr;
+    GSList* objects = gtk_builder_get_objects(builder);
+    for (GSList* l = objects; l && !matching; l = l->next) {
+        if (!GTK_IS_MENU_BAR(l->data))
+            continue;
+        only = GTK_MENU_BAR(l->data);
+        ++bars;
+        std::vector<GtkMenu*> menus;
+        collectMenus(GTK_MENU_SHELL(l->data), menus);
+        bool same = menus.size() == model.size();
+        for (std::size_t i = 0; same && i < menus.size(); ++i)
+            same = menuIDOf(menus[i]) == model[i]->id;
+        if (same)
+            matching = GTK_MENU_BAR(l->data);
+    }
+    g_slist_free(objects);
+    return matching ? matching : bars == 1 ? only : nullptr;
 }
 
 void GtkView::bindMenuBar(WindowState& state)
@@ -512,25 +543,12 @@ void GtkView::bindMenuBar(WindowState& state)
     if (state.menuBarPlaced || window.menuBar.empty())
         return;
     state.menuBarPlaced = true;
+    GtkMenuBar* bar = findMenuBar(state.builder, window.menuBar);
+    if (!bar)
+        return;
 
-    GtkMenuBar* bar = nullptr;
-    for (const auto& menu : window.menuBar)
-        if ((bar = menuBarOf(menuWidget(state.builder, menu->id))))
-            break;
-    if (!bar) {
-        GSList* objects = gtk_builder_get_objects(state.builder);
-        int count = 0;
-        for (GSList* l = objects; l; l = l->next)
-            if (GTK_IS_MENU_BAR(l->data)) {
-                bar = GTK_MENU_BAR(l->data);
-                ++count;
-            }
-        g_slist_free(objects);
-        if (count != 1)
-            bar = nullptr;
-    }
-    if (bar && !gtk_widget_get_parent(GTK_WIDGET(bar))) {
-        GtkWidget* widget = GTK_WIDGET(bar);
+    GtkWidget* widget = GTK_WIDGET(bar);
+    if (!gtk_widget_get_parent(widget)) {
         GObject* slot = gtk_builder_get_object(state.builder, "menubar-slot");
         GtkWidget* child = gtk_bin_get_child(GTK_BIN(state.gtkWindow));
         if (GTK_IS_BOX(slot)) {
@@ -554,17 +572,27 @@ void GtkView::bindMenuBar(WindowState& state)
         gtk_widget_show_all(widget);
     }
 
-    for (const auto& menu : window.menuBar) {
-        GtkMenu* gtkMenu = menuWidget(state.builder, menu->id);
+    // The menus pair up in order when the bar holds as many as the model; else by their IDs.
+    std::vector<GtkMenu*> menus;
+    collectMenus(GTK_MENU_SHELL(bar), menus);
+    for (std::size_t m = 0; m < window.menuBar.size(); ++m) {
+        const Menu& menu = *window.menuBar[m];
+        GtkMenu* gtkMenu = nullptr;
+        if (menus.size() == window.menuBar.size())
+            gtkMenu = menus[m];
+        else
+            for (GtkMenu* candidate : menus)
+                if (menuIDOf(candidate) == menu.id && menu.id != 0)
+                    gtkMenu = candidate;
         if (!gtkMenu)
             continue;
-        std::vector<GtkWidget*> items = menuItemWidgets(gtkMenu);
-        for (std::size_t i = 0; i < items.size() && i < menu->items.size(); ++i) {
+        std::vector<GtkWidget*> items = menuItemWidgets(GTK_MENU_SHELL(gtkMenu));
+        for (std::size_t i = 0; i < items.size() && i < menu.items.size(); ++i) {
             if (gtk_menu_item_get_submenu(GTK_MENU_ITEM(items[i])))
                 continue;
             auto binding = std::make_unique<MenuItemBinding>();
             binding->state = &state;
-            binding->menu = menu->id;
+            binding->menu = menu.id;
             binding->index = MenuItemIndex(i + 1);
             binding->widget = items[i];
             connect(state, items[i], "activate", onMenuItemActivate, binding.get());
