@@ -3,6 +3,7 @@
 // screenshot is written.
 #include "platform/src/Carbon/Toolbox.h"
 #include "platform/src/Carbon/gtk/GtkView.h"
+#include "tests/support/Subprocess.h"
 
 #include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
@@ -294,6 +295,38 @@ TEST_F(CarbonGtkTest, ScreenshotIsTheWholeWindow)
     EXPECT_FALSE(std::filesystem::exists(path + ".part"));
     EXPECT_TRUE(received.commands.empty());
     std::filesystem::remove_all(folder);
+}
+
+// With TARSEL_HEADLESS set the view stays out even where a display answers; the test runs
+// itself as the child that checks so, since the view is installed before main.
+TEST(CarbonGtkHeadless, TheWindowStaysInMemoryWhenAsked)
+{
+    const char* headless = getenv("TARSEL_HEADLESS");
+    if (headless && *headless) {
+        EXPECT_FALSE(gtk::viewInstalled());
+        setNibFolder(TEST_NIB_FOLDER);
+        IBNibRef nib = nullptr;
+        WindowRef window = nullptr;
+        ASSERT_EQ(CreateNibReference(CFSTR("Test"), &nib), noErr);
+        ASSERT_EQ(CreateWindowFromNib(nib, CFSTR("Test"), &window), noErr);
+        ShowWindow(window);
+        EXPECT_TRUE(reinterpret_cast<Window*>(window)->shown);
+        EXPECT_EQ(gtk::nibObject(*reinterpret_cast<Window*>(window), "Test"), nullptr);
+        DisposeWindow(window);
+        DisposeNibReference(nib);
+        return;
+    }
+#ifdef TARSEL_NO_XVFB
+    GTEST_SKIP() << "xvfb-run is missing";
+#endif
+    if (!gtk::viewInstalled())
+        GTEST_SKIP() << "no display for the GTK window";
+    setenv("TARSEL_HEADLESS", "1", 1);
+    kexttest::ProgramRun run = kexttest::runProgram(
+        "/proc/self/exe", {"--gtest_filter=CarbonGtkHeadless.TheWindowStaysInMemoryWhenAsked"});
+    unsetenv("TARSEL_HEADLESS");
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
 }
 
 } // namespace
