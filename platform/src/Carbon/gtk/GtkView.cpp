@@ -51,6 +51,7 @@ struct ControlBinding {
     bool itemsShown = false;         // a popup's items were copied once
     std::vector<std::string> items;  // and were these
     PangoAttrList* nibAttributes = nullptr; // a label's own attributes, kept under the colour
+    long long colour = -2;                   // the colour last shown: -1 none, -2 not yet
 };
 
 struct MenuItemBinding {
@@ -422,15 +423,21 @@ void GtkView::show(ControlBinding& b)
         std::string text = utf8(c.text);
         if (text != gtk_label_get_text(label))
             gtk_label_set_text(label, text.c_str());
-        PangoAttrList* attributes =
-            b.nibAttributes ? pango_attr_list_copy(b.nibAttributes) : pango_attr_list_new();
-        if (c.hasFontStyle && (c.fontStyle.flags & kControlUseForeColorMask))
-            pango_attr_list_insert(attributes,
-                                   pango_attr_foreground_new(c.fontStyle.foreColor.red,
-                                                             c.fontStyle.foreColor.green,
-                                                             c.fontStyle.foreColor.blue));
-        gtk_label_set_attributes(label, attributes);
-        pango_attr_list_unref(attributes);
+        // The application sets its texts on every tick: the layout is redone only on a change.
+        const RGBColor& rgb = c.fontStyle.foreColor;
+        long long colour = c.hasFontStyle && (c.fontStyle.flags & kControlUseForeColorMask)
+                               ? (static_cast<long long>(rgb.red) << 32) | (rgb.green << 16) | rgb.blue
+                               : -1;
+        if (colour != b.colour) {
+            PangoAttrList* attributes =
+                b.nibAttributes ? pango_attr_list_copy(b.nibAttributes) : pango_attr_list_new();
+            if (colour >= 0)
+                pango_attr_list_insert(attributes,
+                                       pango_attr_foreground_new(rgb.red, rgb.green, rgb.blue));
+            gtk_label_set_attributes(label, attributes);
+            pango_attr_list_unref(attributes);
+            b.colour = colour;
+        }
         break;
     }
     case ControlKind::PushButton: {
