@@ -17,6 +17,8 @@
 //     characters ("teop") or a decimal number ("51");
 //   - a menu's ID is the number after "menu-" in its GtkMenu id ("menu-128"); the menu bar is a
 //     GtkMenuBar whose id is the name given to SetMenuBarFromNib.
+//   - the GTK window (gtk/GtkView.h) packs the menu bar into a GtkBox "menubar-slot" of the
+//     window, or else at the top of the window's vertical GtkBox.
 #pragma once
 #include <Carbon/HIToolbox.h>
 
