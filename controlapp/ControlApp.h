@@ -112,8 +112,8 @@ public:
                                const AudioTimeStamp* inputTime, AudioBufferList* outputData,
                                const AudioTimeStamp* outputTime);
 
-    // The most samples a test tone may hold (256 MB of floats); a longer one is not played.
-    static constexpr uint64_t kMaxToneSamples = uint64_t(1) << 26;
+    // The most samples a test tone may hold (128 MB of floats); a longer one is not played.
+    static constexpr uint64_t kMaxToneSamples = uint64_t(1) << 25;
 
     // changedMask bits: the refreshes the next redraw tick runs.
     enum : uint32_t {
