@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "controlapp/PageFunctions.h"
 #include "device/ZmOSXDevice.h"
 #include "kext/model/Catalogue.h"
 #include "platform/src/Carbon/Toolbox.h"
@@ -415,6 +416,26 @@ TEST_F(ControlAppTest, ADirectionWithoutFormatsIsUnavailable)
     EXPECT_FALSE(shown("sldr", base + 1));
     EXPECT_EQ(text(base + 300 + 1), "");
     EXPECT_EQ(text(base + 300), "0");
+}
+
+TEST_F(ControlAppTest, ADirectionSwitchedOffShowsUnavailableSelected)
+{
+    ASSERT_TRUE(launch({"tarsel"}));
+    VkChannelSettings settings = device()->getTrueChannels();
+    settings.iInChannels = 0;
+    ASSERT_EQ(device()->setSettings(settings, false, false), 0);
+    AudioStreamBasicDescription current{};
+    device()->getStreamFormat(true, &current, true, 0xFFFFFFFF);
+    ASSERT_EQ(current.mChannelsPerFrame, 0u);
+    fillFormatList(&app(), device(), 202);
+    const std::vector<std::string> inputs = items("popb", 202);
+    ASSERT_EQ(int(inputs.size()), device()->getStreamFormatNum(true, true) + 1);
+    EXPECT_EQ(inputs.back(), "unavailable");
+    EXPECT_EQ(ctl("popb", 202)->value, SInt16(inputs.size()));
+    EXPECT_EQ(ctl("popb", 202)->maximum, SInt16(inputs.size()));
+    // Choosing it changes nothing.
+    EXPECT_EQ(userSetValue(ctl("popb", 202), SInt16(inputs.size())), noErr);
+    EXPECT_EQ(device()->getTrueChannels().iInChannels, 0u);
 }
 
 // ---------------------------------------------------------------------------------------------
