@@ -340,7 +340,8 @@ void ControlApp::doBuildDeviceList()
         }
         device->decReferences();
     }
-    if (count == 0 && menu != nullptr) {
+    // Also when the devices counted went before they could be named.
+    if (items == 0 && menu != nullptr) {
         AppendMenuItemText(menu, reinterpret_cast<const unsigned char*>("\x09no device"));
         ++items;
     }

@@ -818,6 +818,16 @@ TEST_F(ControlAppTest, CommandsTabsAndTheCPULoadSetting)
     EXPECT_EQ(text(311), "CPU load/(99%)");
 }
 
+TEST_F(ControlAppTest, AMissingNibEndsStartUpBeforeAnythingIsShown)
+{
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    setNibFolder(folder().string());
+    Probe app;
+    EXPECT_FALSE(app.start());
+    EXPECT_EQ(app.window(), nullptr);
+    EXPECT_EQ(app.current(), nullptr) << "no device manager either";
+}
+
 // Last in its process: the event loop stays quit afterwards.
 TEST_F(ControlAppTest, ClosingTheWindowEndsTheEventLoop)
 {
