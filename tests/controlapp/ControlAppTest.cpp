@@ -1,0 +1,839 @@
+// The control window (the in-memory one) against a private simulated kernel driver: the device
+// list, the pages, the status and client texts, and the tests of the test stream.
+#include <fcntl.h>
+#include <signal.h>
+#include <sndfile.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "controlapp/PageFunctions.h"
+#include "device/ZmOSXDevice.h"
+#include "kext/model/Catalogue.h"
+#include "platform/src/Carbon/Toolbox.h"
+#include "tests/controlapp/ControlAppProbe.h"
+#include "tests/support/PrivateDaemon.h"
+#include "tests/support/PrivateHome.h"
+#include "tests/support/Subprocess.h"
+
+using namespace tarsel::toolbox;
+using controlapptest::Probe;
+
+namespace {
+
+// The whole interface text of a model, as the device shows it.
+struct Identity {
+    std::string maker, name, uid;
+};
+Identity identityOf(const std::string& model)
+{
+    const kext::DeviceModel* m = kext::findModel(model);
+    return m == nullptr ? Identity{} : Identity{m->manufacturer, m->deviceName, m->modelUID};
+}
+
+std::vector<float> readWav(const std::filesystem::path& path, int& channels, int& rate)
+{
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    std::vector<float> samples;
+    if (file == nullptr)
+        return samples;
+    samples.resize(size_t(info.frames) * size_t(info.channels));
+    sf_readf_float(file, samples.data(), info.frames);
+    sf_close(file);
+    channels = info.channels;
+    rate = info.samplerate;
+    return samples;
+}
+
+// A program beside the test whose first output line is read as it comes.
+class Background {
+public:
+    Background(const std::string& program, std::vector<std::string> args)
+    {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        args.insert(args.begin(), program);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        m_out = fdopen(out[0], "r");
+    }
+    ~Background()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (m_out != nullptr)
+            fclose(m_out);
+    }
+    std::string firstLine()
+    {
+        char line[256] = {};
+        return m_out != nullptr && fgets(line, sizeof line, m_out) != nullptr ? line : "";
+    }
+    pid_t pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+    FILE* m_out = nullptr;
+};
+
+class ControlAppTest : public kexttest::KextTest {
+protected:
+    void SetUp() override
+    {
+        KextTest::SetUp();
+        setNibFolder(CONTROLAPP_NIB_FOLDER);
+    }
+    void TearDown() override
+    {
+        m_app.reset();
+        KextTest::TearDown();
+    }
+
+    // Plugs the models, starts the application and runs its first redraw tick by hand; the
+    // test's own ticks are the only ones from then on.
+    bool launch(const std::vector<std::string>& models)
+    {
+        for (const std::string& model : models) {
+            const uint32_t id = daemon().plug(model);
+            if (id == 0)
+                return false;
+            m_ids.push_back(id);
+        }
+        m_app = std::make_unique<Probe>();
+        if (!m_app->start())
+            return false;
+        m_app->stopRedrawTimer();
+        m_app->onWindowRedrawTimer();
+        return true;
+    }
+    Probe& app() { return *m_app; }
+    ZmOSXDevice* device() { return m_app->current(); }
+    void tick() { m_app->onWindowRedrawTimer(); }
+
+    static Control* ctl(const char (&signature)[5], SInt32 id)
+    {
+        return findControl(currentWindow(), HIFourCC(signature), id);
+    }
+    static std::string text(SInt32 id)
+    {
+        Control* c = ctl("stxt", id);
+        return c != nullptr ? c->text : "<no control>";
+    }
+    static std::vector<std::string> items(const char (&signature)[5], SInt32 id)
+    {
+        std::vector<std::string> result;
+        if (Control* c = ctl(signature, id); c != nullptr && c->popup)
+            for (const MenuItem& item : c->popup->items)
+                result.push_back(item.text);
+        return result;
+    }
+    static bool enabled(const char (&signature)[5], SInt32 id)
+    {
+        Control* c = ctl(signature, id);
+        return c != nullptr && c->enabled;
+    }
+    static bool shown(const char (&signature)[5], SInt32 id)
+    {
+        Control* c = ctl(signature, id);
+        return c != nullptr && c->visible;
+    }
+    static std::vector<bool> buttons()
+    {
+        return {enabled("push", 301), enabled("push", 302), enabled("push", 303), enabled("push", 304)};
+    }
+    static OSStatus press(SInt32 button) { return userPress(ctl("push", button)); }
+
+    // Runs the event loop until `done` holds; false when the guard passes first.
+    static bool runUntil(const std::function<bool()>& done, double limit = 15.0)
+    {
+        for (double waited = 0; waited < limit; waited += 0.05) {
+            if (done())
+                return true;
+            runEventLoopFor(0.05);
+        }
+        return done();
+    }
+    kern_return_t set(size_t device, const std::string& key, const std::string& value)
+    {
+        return daemon().control().configure(m_ids.at(device), key, value);
+    }
+    std::filesystem::path folder() const { return m_home.folder(); }
+
+    // Opens the test stream and waits until the IOProc runs.
+    bool openStream()
+    {
+        if (press(301) != noErr || enabled("push", 301))
+            return false;
+        return runUntil([&] { return device()->getStreamState() == kStreamAttached; });
+    }
+
+    kexttest::PrivateHome m_home;
+    std::unique_ptr<Probe> m_app;
+    std::vector<uint32_t> m_ids;
+};
+
+const std::vector<bool> kClosed{true, false, false, false};
+const std::vector<bool> kOpen{false, true, true, true};
+const std::vector<bool> kNone{false, false, false, false};
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Start-up, the device list and the callbacks
+
+TEST_F(ControlAppTest, StartUpWithNoneOneAndTwoInterfaces)
+{
+    const struct {
+        std::vector<std::string> models;
+    } cases[] = {{{}}, {{"tarsel"}}, {{"tarsel", "kingsmere-digital-hs"}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.models.size());
+        ASSERT_TRUE(launch(c.models));
+        Window* window = currentWindow();
+        EXPECT_TRUE(window->shown);
+        EXPECT_EQ(window->title, "Tarsel Control");
+        EXPECT_FALSE(shown("sldr", 310));
+        EXPECT_FALSE(shown("stxt", 311));
+        EXPECT_TRUE(shown("upan", 8001));
+        for (SInt32 pane : {8002, 8003, 8004})
+            EXPECT_FALSE(shown("upan", pane)) << pane;
+
+        std::vector<std::string> names;
+        for (const std::string& model : c.models)
+            names.push_back(identityOf(model).name);
+        if (names.empty()) {
+            EXPECT_EQ(items("pgrp", 100), std::vector<std::string>{"no device"});
+            EXPECT_EQ(device(), nullptr);
+            EXPECT_EQ(text(101) + text(102) + text(103), "");
+            EXPECT_EQ(buttons(), kNone);
+            EXPECT_EQ(app().driverUpdateTimer, nullptr);
+            for (SInt32 popup : {202, 203, 305}) {
+                EXPECT_EQ(items("popb", popup), std::vector<std::string>{"Unavailable"}) << popup;
+                EXPECT_FALSE(enabled("popb", popup)) << popup;
+            }
+            EXPECT_EQ(text(1003), "1.00");
+            EXPECT_FALSE(enabled("sldr", 2004));
+        } else {
+            EXPECT_EQ(items("pgrp", 100), names);
+            EXPECT_EQ(ctl("pgrp", 100)->value, 1);
+            const Identity first = identityOf(c.models[0]);
+            EXPECT_EQ(text(101), first.maker);
+            EXPECT_EQ(text(102), first.name);
+            EXPECT_EQ(text(103), first.uid);
+            EXPECT_EQ(buttons(), kClosed);
+            EXPECT_NE(app().driverUpdateTimer, nullptr);
+            EXPECT_TRUE(device()->isDeviceOpen());
+        }
+        m_app.reset();
+        for (uint32_t id : m_ids)
+            daemon().unplug(id);
+        m_ids.clear();
+    }
+}
+
+TEST_F(ControlAppTest, HotPlugAndUnplugAreSeenOnTheNextTick)
+{
+    ASSERT_TRUE(launch({}));
+    const uint32_t id = daemon().plug("tarsel");
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(runUntil([&] { return app().deviceListChanged.load(); }));
+    tick();
+    EXPECT_EQ(items("pgrp", 100), std::vector<std::string>{"Tarsel"});
+    ASSERT_NE(device(), nullptr);
+    EXPECT_EQ(text(102), "Tarsel");
+    EXPECT_EQ(buttons(), kClosed);
+
+    // A second one joins the list; the first stays current, with the stream it has open.
+    const uint32_t second = daemon().plug("kingsmere-digital-hs");
+    ASSERT_NE(second, 0u);
+    ZmOSXDevice* first = device();
+    ASSERT_TRUE(openStream());
+    ASSERT_TRUE(runUntil([&] { return app().deviceListChanged.load(); }));
+    tick();
+    EXPECT_EQ(items("pgrp", 100), (std::vector<std::string>{"Tarsel", "Kingsmere Digital"}));
+    EXPECT_EQ(device(), first);
+    EXPECT_EQ(buttons(), kOpen) << "the same device stays as it was";
+
+    // Choosing the current device again closes the test stream and refreshes nothing else.
+    EXPECT_EQ(userSetValue(ctl("pgrp", 100), 1), noErr);
+    EXPECT_EQ(buttons(), kClosed);
+    EXPECT_EQ(device(), first);
+    EXPECT_EQ(userSetValue(ctl("pgrp", 100), 2), noErr);
+    EXPECT_EQ(text(102), "Kingsmere Digital");
+
+    // The current one goes: the first remaining one is selected, and then none.
+    ASSERT_EQ(daemon().unplug(second), KERN_SUCCESS);
+    ASSERT_TRUE(runUntil([&] { return app().deviceListChanged.load(); }));
+    tick();
+    EXPECT_EQ(items("pgrp", 100), std::vector<std::string>{"Tarsel"});
+    EXPECT_EQ(text(102), "Tarsel");
+    ASSERT_EQ(daemon().unplug(id), KERN_SUCCESS);
+    ASSERT_TRUE(runUntil([&] { return app().deviceListChanged.load(); }));
+    tick();
+    EXPECT_EQ(items("pgrp", 100), std::vector<std::string>{"no device"});
+    EXPECT_EQ(device(), nullptr);
+    EXPECT_EQ(text(101) + text(102) + text(103), "");
+    EXPECT_EQ(buttons(), kNone);
+    EXPECT_EQ(app().driverUpdateTimer, nullptr);
+}
+
+TEST_F(ControlAppTest, CallbacksMarkPagesOfTheCurrentDeviceOnly)
+{
+    ASSERT_TRUE(launch({"tarsel", "kingsmere-digital-hs"}));
+    ZmOSXDevice* other = app().deviceManager->getDeviceAndRetain(1);
+    ASSERT_NE(other, nullptr);
+    ASSERT_NE(other, device());
+    const struct {
+        void (ControlApp::*callback)(ZmOSXDevice*);
+        uint32_t bits;
+    } cases[] = {{&ControlApp::onFramesizeChanged, 2}, {&ControlApp::onLatencyChanged, 4},
+                 {&ControlApp::onFormatChanged, 52},   {&ControlApp::onFrequencyChanged, 52},
+                 {&ControlApp::onVolumeChanged, 8},    {&ControlApp::onMuteChanged, 8},
+                 {&ControlApp::onMonitorChanged, 8},   {&ControlApp::onDataSourceChanged, 16}};
+    for (const auto& c : cases) {
+        app().changedMask = 0;
+        (app().*c.callback)(other);
+        EXPECT_EQ(app().changedMask.load(), 0u) << c.bits;
+        (app().*c.callback)(device());
+        EXPECT_EQ(app().changedMask.load(), c.bits);
+    }
+    // The tick refreshes and consumes them: a text it rewrites comes back.
+    app().setStaticText(306, "stale");
+    app().changedMask = 52;
+    tick();
+    EXPECT_EQ(app().changedMask.load(), 0u);
+    EXPECT_NE(text(306), "stale");
+    EXPECT_FALSE(app().deviceListChanged.load());
+    app().deviceAdded(other);
+    EXPECT_TRUE(app().deviceListChanged.load());
+    other->decReferences();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Formats and frame sizes
+
+TEST_F(ControlAppTest, FormatPopupsListThePhysicalFormats)
+{
+    ASSERT_TRUE(launch({"tarsel"}));
+    for (const bool isInput : {true, false}) {
+        const SInt32 popup = isInput ? 202 : 203;
+        const int n = device()->getStreamFormatNum(isInput, true);
+        ASSERT_GT(n, 1);
+        std::vector<AudioStreamBasicDescription> list(static_cast<size_t>(n));
+        ASSERT_EQ(device()->getStreamFormats(isInput, list.data(), n, true, 0xFFFFFFFF), 0);
+        AudioStreamBasicDescription current{};
+        ASSERT_EQ(device()->getStreamFormat(isInput, &current, true, 0xFFFFFFFF), 0);
+        std::vector<std::string> labels;
+        int selected = 0;
+        for (int i = 0; i < n; ++i) {
+            labels.push_back(std::to_string(list[size_t(i)].mChannelsPerFrame) + "Ch-"
+                             + std::to_string(int(list[size_t(i)].mSampleRate)) + "-"
+                             + std::to_string(list[size_t(i)].mBitsPerChannel) + "Bit");
+            if (std::memcmp(&list[size_t(i)], &current, sizeof current) == 0)
+                selected = i + 1;
+        }
+        EXPECT_EQ(items("popb", popup), labels);
+        EXPECT_EQ(ctl("popb", popup)->value, selected);
+        EXPECT_TRUE(enabled("popb", popup));
+    }
+    EXPECT_NE(std::find(items("popb", 203).begin(), items("popb", 203).end(), "2Ch-44100-24Bit"),
+              items("popb", 203).end());
+
+    // Another output rate while the test stream runs: closed before, opened after, and the
+    // pages follow the new rate.
+    const std::vector<std::string> outputs = items("popb", 203);
+    const auto at48 = std::find(outputs.begin(), outputs.end(), "2Ch-48000-24Bit");
+    ASSERT_NE(at48, outputs.end());
+    ASSERT_TRUE(openStream());
+    EXPECT_EQ(userSetValue(ctl("popb", 203), SInt16(at48 - outputs.begin() + 1)), noErr);
+    EXPECT_EQ(device()->getFrequency(), 48000u);
+    EXPECT_EQ(ctl("popb", 203)->value, at48 - outputs.begin() + 1);
+    EXPECT_EQ(buttons(), kOpen);
+    EXPECT_TRUE(runUntil([&] { return device()->getStreamState() == kStreamAttached; })) << "streaming again";
+    EXPECT_NE(text(306).find("ms)"), std::string::npos) << text(306);
+}
+
+TEST_F(ControlAppTest, FrameSizePopupFollowsTheRangeAndSetsTheSize)
+{
+    ASSERT_TRUE(launch({"tarsel"}));
+    EXPECT_EQ(items("popb", 305), (std::vector<std::string>{"64 samples", "128 samples", "192 samples", "256 samples",
+                                                             "384 samples", "512 samples", "768 samples",
+                                                             "1024 samples"}));
+    const std::vector<std::string> sizes = items("popb", 305);
+    const std::string now = std::to_string(device()->getFrameSize()) + " samples";
+    ASSERT_LE(ctl("popb", 305)->value, SInt16(sizes.size()));
+    EXPECT_EQ(sizes[size_t(ctl("popb", 305)->value - 1)], now);
+
+    const std::string before = text(307);
+    EXPECT_EQ(userSetValue(ctl("popb", 305), 6), noErr);
+    EXPECT_EQ(device()->getFrameSize(), 512u);
+    EXPECT_EQ(ctl("popb", 305)->value, 6);
+    EXPECT_NE(text(307), before) << "the sum holds two frame sizes";
+
+    // Values beyond the items never index past the table.
+    for (SInt16 value : {SInt16(0), SInt16(9), SInt16(255), SInt16(300), SInt16(-3)}) {
+        ctl("popb", 305)->value = value;
+        EXPECT_EQ(sendCommand(currentWindow(), HIFourCC("tefs")), noErr);
+        EXPECT_EQ(device()->getFrameSize(), 512u) << value;
+    }
+}
+
+TEST_F(ControlAppTest, ADirectionWithoutFormatsIsUnavailable)
+{
+    ASSERT_TRUE(launch({"file:" + std::string(CONTROLAPP_NIB_FOLDER) + "/../kext/model/examples/minimal.ini"}));
+    ASSERT_NE(device(), nullptr);
+    const bool inputOnly = device()->getStreamFormatNum(false, true) == 0;
+    const SInt32 missing = inputOnly ? 203 : 202, present = inputOnly ? 202 : 203;
+    EXPECT_EQ(items("popb", missing), std::vector<std::string>{"Unavailable"});
+    EXPECT_FALSE(enabled("popb", missing));
+    EXPECT_EQ(items("popb", present), std::vector<std::string>{"2Ch-48000-16Bit"});
+    // Its rows: the master row alone.
+    const SInt32 base = inputOnly ? 1000 : 2000;
+    EXPECT_TRUE(shown("sldr", base));
+    EXPECT_FALSE(shown("sldr", base + 1));
+    EXPECT_EQ(text(base + 300 + 1), "");
+    EXPECT_EQ(text(base + 300), "0");
+}
+
+TEST_F(ControlAppTest, ADirectionSwitchedOffShowsUnavailableSelected)
+{
+    ASSERT_TRUE(launch({"tarsel"}));
+    VkChannelSettings settings = device()->getTrueChannels();
+    settings.iInChannels = 0;
+    ASSERT_EQ(device()->setSettings(settings, false, false), 0);
+    AudioStreamBasicDescription current{};
+    device()->getStreamFormat(true, &current, true, 0xFFFFFFFF);
+    ASSERT_EQ(current.mChannelsPerFrame, 0u);
+    fillFormatList(&app(), device(), 202);
+    const std::vector<std::string> inputs = items("popb", 202);
+    ASSERT_EQ(int(inputs.size()), device()->getStreamFormatNum(true, true) + 1);
+    EXPECT_EQ(inputs.back(), "unavailable");
+    EXPECT_EQ(ctl("popb", 202)->value, SInt16(inputs.size()));
+    EXPECT_EQ(ctl("popb", 202)->maximum, SInt16(inputs.size()));
+    // Choosing it changes nothing.
+    EXPECT_EQ(userSetValue(ctl("popb", 202), SInt16(inputs.size())), noErr);
+    EXPECT_EQ(device()->getTrueChannels().iInChannels, 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sources, volumes, mutes and monitoring
+
+TEST_F(ControlAppTest, DataSourcesOfTheDigitalModel)
+{
+    ASSERT_TRUE(launch({"kingsmere-digital-hs"}));
+    ASSERT_TRUE(device()->getVIDPID().isDevice(0x7E0F, 0x1000));
+    const std::vector<std::string> inputs = items("popb", 207);
+    ASSERT_EQ(int(inputs.size()), device()->getNumDataSources(true));
+    ASSERT_GE(inputs.size(), 2u);
+    for (int id = 1; id <= int(inputs.size()); ++id) {
+        ZmString name;
+        device()->getDataSourcesName(true, id, name);
+        EXPECT_EQ(inputs[size_t(id - 1)], name.c_str());
+    }
+    EXPECT_EQ(ctl("popb", 207)->value, device()->getDataSourceID(true));
+    EXPECT_EQ(userSetValue(ctl("popb", 207), 2), noErr);
+    EXPECT_EQ(device()->getDataSourceID(true), 2);
+    EXPECT_EQ(ctl("popb", 207)->value, 2);
+    EXPECT_EQ(int(items("popb", 208).size()), device()->getNumDataSources(false));
+}
+
+TEST_F(ControlAppTest, VolumeMuteAndMonitorRows)
+{
+    const struct {
+        const char* model;
+    } cases[] = {{"tarsel"}, {"tarsel-classic-hs"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.model);
+        ASSERT_TRUE(launch({c.model}));
+        for (const bool isInput : {false, true}) {
+            const SInt32 base = isInput ? 2000 : 1000;
+            AudioStreamBasicDescription format{};
+            ASSERT_EQ(device()->getStreamFormat(isInput, &format, false, 0xFFFFFFFF), 0);
+            const int channels = int(format.mChannelsPerFrame);
+            for (int ch = 0; ch <= 8; ++ch) {
+                SCOPED_TRACE(base + ch);
+                const bool used = ch <= channels;
+                EXPECT_EQ(shown("sldr", base + ch), used);
+                EXPECT_EQ(shown("cbox", base + ch), used);
+                EXPECT_EQ(text(base + 300 + ch), used ? std::to_string(ch) : "");
+                EXPECT_EQ(text(base + 400 + ch), used ? "-" : "");
+                if (!used)
+                    continue;
+                EXPECT_EQ(enabled("sldr", base + ch), device()->canVolume(isInput, ch));
+                EXPECT_EQ(enabled("cbox", base + ch), device()->canMute(isInput, ch));
+                if (isInput) {
+                    unsigned long on = 0;
+                    EXPECT_EQ(enabled("cbox", 2500 + ch),
+                              device()->canMonitor(true, ch) && device()->getMonitor(true, ch, on) == 0);
+                }
+            }
+        }
+        // A volume slider at 128 sends 128/255, and the texts show what the device made of it.
+        int volumeChannel = -1;
+        for (int ch = 0; ch <= 2 && volumeChannel < 0; ++ch)
+            if (device()->canVolume(false, ch))
+                volumeChannel = ch;
+        ASSERT_GE(volumeChannel, 0);
+        EXPECT_EQ(userSetValue(ctl("sldr", 1000 + volumeChannel), 128), noErr);
+        float scalar = 0, dB = 0;
+        ASSERT_TRUE(device()->getVolumeScalar(false, volumeChannel, scalar));
+        ASSERT_TRUE(device()->getVolumeDB(false, volumeChannel, dB));
+        EXPECT_NEAR(scalar, 128.0f / 255.0f, 0.02f);
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "%.2f", scalar);
+        EXPECT_EQ(text(1000 + volumeChannel), expected);
+        std::snprintf(expected, sizeof expected, "%.1f", dB);
+        EXPECT_EQ(text(1100 + volumeChannel), expected);
+
+        for (int ch = 0; ch <= 2; ++ch) {
+            if (device()->canMute(false, ch)) {
+                EXPECT_EQ(userPress(ctl("cbox", 1000 + ch)), noErr);
+                EXPECT_EQ(device()->getMute(false, ch), 1) << ch;
+            }
+            if (device()->canMonitor(true, ch)) {
+                EXPECT_EQ(userPress(ctl("cbox", 2500 + ch)), noErr);
+                unsigned long on = 0;
+                EXPECT_EQ(device()->getMonitor(true, ch, on), 0);
+                EXPECT_EQ(on, 1u) << ch;
+            }
+        }
+        m_app.reset();
+        daemon().unplug(m_ids.back());
+        m_ids.clear();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Status and clients
+
+TEST_F(ControlAppTest, StatusTextsAndLatencies)
+{
+    ASSERT_TRUE(launch({"tarsel"}));
+    EXPECT_EQ(text(205), "--");
+    EXPECT_EQ(text(204), "none");
+    EXPECT_EQ(text(309), "");
+    for (SInt32 row = 600; row <= 607; ++row)
+        EXPECT_EQ(text(row), "") << row;
+    const uint32_t rate = device()->getFrequency();
+    const int in = int(device()->getLatency(true)), out = int(device()->getLatency(false));
+    const int total = in + out + 2 * int(device()->getFrameSize());
+    char expected[96];
+    std::snprintf(expected, sizeof expected, "%d samples (%.2f ms)", in, double(1000.0f * float(in) / float(rate)));
+    EXPECT_EQ(text(306), expected);
+    std::snprintf(expected, sizeof expected, "%d(%.2f) - sum:%d(%.2f)", out, double(1000.0f * float(out) / float(rate)),
+                  total, double(1000.0f * float(total) / float(rate)));
+    EXPECT_EQ(text(307), expected);
+    EXPECT_EQ(text(308), "");
+
+    // Our own test stream is a client too.
+    ASSERT_TRUE(openStream());
+    app().fillClientList();
+    EXPECT_EQ(text(204), "1 streaming");
+    char pid[16];
+    std::snprintf(pid, sizeof pid, "(PID:%5d)", int(getpid()));
+    EXPECT_NE(text(600).find(pid), std::string::npos) << text(600);
+    EXPECT_EQ(text(309), text(600));
+    EXPECT_EQ(press(302), noErr);
+    EXPECT_EQ(buttons(), kClosed);
+    EXPECT_EQ(text(308), "") << "opening and closing leaves no result";
+
+    // A text longer than a static text holds is cut at 255 characters.
+    app().setStaticText(101, std::string(300, 'x').c_str());
+    EXPECT_EQ(text(101), std::string(255, 'x'));
+}
+
+TEST_F(ControlAppTest, ClientListShowsAnotherStreamingProcess)
+{
+    ASSERT_TRUE(launch({"tarsel"}));
+    Background child(STREAM_CLIENT, {"1000", "60"});
+    const std::string line = child.firstLine();
+    ASSERT_EQ(line, "streaming " + std::to_string(child.pid()) + "\n");
+    app().fillClientList();  // starts a measuring period
+    runEventLoopFor(0.5);
+    app().fillClientList();
+    EXPECT_EQ(text(204), "1 streaming");
+    const std::string row = text(600);
+    char pid[16];
+    std::snprintf(pid, sizeof pid, "(PID:%5d)", int(child.pid()));
+    EXPECT_NE(row.find("device_stream_client " + std::string(pid)), std::string::npos) << row;
+    EXPECT_NE(row.find(" - FS: " + std::to_string(device()->getFrameSize())), std::string::npos) << row;
+    EXPECT_EQ(row.find("UNDERRUN"), std::string::npos) << row;
+    EXPECT_EQ(ctl("stxt", 600)->fontStyle.foreColor.red, 0);
+    EXPECT_EQ(text(309), row);
+    EXPECT_EQ(text(601), "");
+
+    // A client that stops writing runs late: its row turns red with the underruns.
+    ASSERT_EQ(kill(child.pid(), SIGSTOP), 0);
+    runEventLoopFor(0.3);
+    app().fillClientList();
+    runEventLoopFor(0.3);
+    app().fillClientList();
+    kill(child.pid(), SIGCONT);
+    EXPECT_NE(text(600).find(" - UNDERRUN:"), std::string::npos) << text(600);
+    EXPECT_EQ(ctl("stxt", 600)->fontStyle.foreColor.red, 255 * 256);
+    EXPECT_NE(ctl("stxt", 600)->fontStyle.flags & kControlUseForeColorMask, 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The tests of the test stream
+
+TEST_F(ControlAppTest, LatencyOnTheLoopbackMatchesTheRoundTrip)
+{
+    ASSERT_TRUE(launch({"tarsel"}));
+    ASSERT_TRUE(openStream());
+    ASSERT_EQ(press(303), noErr);
+    EXPECT_EQ(buttons(), (std::vector<bool>{false, false, false, false}));
+    ASSERT_TRUE(runUntil([&] {
+        tick();
+        return !text(308).empty();
+    }));
+    EXPECT_EQ(buttons(), kOpen);
+    int frames = 0;
+    float ms = 0;
+    ASSERT_EQ(std::sscanf(text(308).c_str(), "%d samples (%f ms)", &frames, &ms), 2) << text(308);
+    EXPECT_NEAR(ms, 1000.0f * float(frames) / float(device()->getFrequency()), 0.01f);
+    const unsigned frameSize = device()->getFrameSize();
+    EXPECT_EQ(press(302), noErr);
+
+    // The same loop measured through the HAL.
+    setenv("TARSEL_HAL_PLUGIN_DIR", TARSEL_PLUGIN_FOLDER, 1);
+    const kexttest::ProgramRun run = kexttest::runProgram(
+        TARSEL_ROUNDTRIP, {"--frames", std::to_string(frameSize), "--seconds", "0.5", "--out", folder() / "rt"});
+    unsetenv("TARSEL_HAL_PLUGIN_DIR");
+    const size_t at = run.out.find("round trip ");
+    ASSERT_NE(at, std::string::npos) << run.out << run.err;
+    long trip = 0;
+    ASSERT_EQ(std::sscanf(run.out.c_str() + at, "round trip %ld", &trip), 1) << run.out;
+    EXPECT_NEAR(frames, trip, 4) << run.out;
+
+    // Nothing comes back from silence: no response after a second of buffers.
+    ASSERT_EQ(set(0, "source", "silence"), KERN_SUCCESS);
+    ASSERT_TRUE(openStream());
+    ASSERT_EQ(press(303), noErr);
+    ASSERT_TRUE(runUntil([&] {
+        tick();
+        return !text(308).empty();
+    }));
+    EXPECT_EQ(text(308), "no respone");
+    EXPECT_EQ(buttons(), kOpen);
+}
+
+TEST_F(ControlAppTest, ToneBurstsAndPitchOnTheSink)
+{
+    ASSERT_TRUE(launch({"tarsel"}));
+    const std::filesystem::path wav = folder() / "tone.wav";
+    ASSERT_EQ(set(0, "sink", "wav:" + wav.string()), KERN_SUCCESS);
+    ASSERT_TRUE(openStream());
+    ASSERT_EQ(press(304), noErr);
+    EXPECT_TRUE(app().tonePlaying.load());
+    EXPECT_EQ(buttons(), kNone);
+    AudioStreamBasicDescription format{};
+    ASSERT_EQ(device()->getStreamFormat(false, &format, false, 0xFFFFFFFF), 0);
+    const auto rate = uint32_t(format.mSampleRate);
+    const uint32_t channels = format.mChannelsPerFrame;
+    ASSERT_EQ(channels, 2u);
+    EXPECT_EQ(app().toneLength, rate * channels * 3 * 2);
+    EXPECT_EQ(press(304), noErr) << "a second press while it plays does nothing";
+    ASSERT_TRUE(runUntil(
+        [&] {
+            tick();
+            return !app().toneSamples;
+        },
+        30.0));
+    EXPECT_EQ(buttons(), kOpen);
+    EXPECT_EQ(press(302), noErr);
+    ASSERT_EQ(set(0, "sink", "none"), KERN_SUCCESS);
+
+    int fileChannels = 0, fileRate = 0;
+    const std::vector<float> samples = readWav(wav, fileChannels, fileRate);
+    ASSERT_EQ(fileChannels, 2);
+    ASSERT_EQ(uint32_t(fileRate), rate);
+    // Bursts: sound after a tenth of a second of quiet (each fades out for longer than that
+    // before the next starts at full level; a late IOProc call leaves shorter gaps). Pitch:
+    // the commonest spacing of rising zero crossings, which such a gap does not move.
+    const size_t frames = samples.size() / 2;
+    int bursts = 0;
+    size_t quiet = rate;
+    std::map<size_t, int> spacings;
+    size_t lastCrossing = 0;
+    for (size_t f = 1; f < frames; ++f) {
+        const float v = std::fabs(samples[f * 2]);
+        EXPECT_NEAR(samples[f * 2], samples[f * 2 + 1], 1e-6f) << "the same on every channel";
+        if (v >= 0.05f && quiet >= rate / 10)
+            ++bursts;
+        quiet = v < 0.05f ? quiet + 1 : 0;
+        if (samples[(f - 1) * 2] < 0 && samples[f * 2] >= 0 && v < 0.2f) {
+            if (lastCrossing != 0)
+                ++spacings[f - lastCrossing];
+            lastCrossing = f;
+        }
+    }
+    EXPECT_EQ(bursts, 3);
+    ASSERT_FALSE(spacings.empty());
+    const auto commonest = std::max_element(spacings.begin(), spacings.end(),
+                                            [](const auto& a, const auto& b) { return a.second < b.second; });
+    EXPECT_EQ(commonest->first, rate / 440) << "a period of whole samples: " << double(rate) / double(rate / 440)
+                                            << " Hz";
+}
+
+TEST_F(ControlAppTest, ATooLongToneStaysOff)
+{
+    ASSERT_TRUE(launch({"marlow-rack-32-hs"}));
+    // The output format with the most samples for a tone.
+    const std::vector<std::string> outputs = items("popb", 203);
+    uint64_t most = 0;
+    size_t pick = 0;
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        unsigned ch = 0, rate = 0;
+        std::sscanf(outputs[i].c_str(), "%uCh-%u", &ch, &rate);
+        const uint64_t samples = uint64_t(rate) * ch * (ch > 1 ? ch + 1 : ch) * 2;
+        if (samples > most) {
+            most = samples;
+            pick = i;
+        }
+    }
+    if (most <= ControlApp::kMaxToneSamples)
+        GTEST_SKIP() << "no format of this model needs a tone beyond the limit";
+    EXPECT_EQ(userSetValue(ctl("popb", 203), SInt16(pick + 1)), noErr);
+    ASSERT_TRUE(openStream());
+    EXPECT_EQ(press(304), noErr);
+    EXPECT_FALSE(app().tonePlaying.load());
+    EXPECT_FALSE(app().toneSamples);
+    EXPECT_EQ(buttons(), kOpen) << "the buttons stay as they were";
+}
+
+TEST_F(ControlAppTest, MetersShowTheInputPeaks)
+{
+    ASSERT_TRUE(launch({"tarsel"}));
+    ASSERT_EQ(set(0, "source", "sine:997:-6"), KERN_SUCCESS);
+    Window* window = currentWindow();
+    ASSERT_EQ(userChooseMenuItem(window, 128, 1), noErr); // the meters
+    EXPECT_TRUE(app().levelCaptureOn.load());
+    EXPECT_NE(app().levelTimer, nullptr);
+    ASSERT_TRUE(openStream());
+    AudioStreamBasicDescription format{};
+    ASSERT_EQ(device()->getStreamFormat(true, &format, false, 0xFFFFFFFF), 0);
+    const int channels = int(format.mChannelsPerFrame);
+    ASSERT_TRUE(runUntil([&] { return ctl("relb", 9001)->value >= 45; }));
+    EXPECT_LE(ctl("relb", 9001)->value, 51);
+    for (int k = 0; k < 8; ++k) {
+        if (k < channels)
+            EXPECT_GE(ctl("relb", 9001 + k)->value, 45) << k;
+        else
+            EXPECT_EQ(ctl("relb", 9001 + k)->value, 0) << k;
+    }
+    ASSERT_EQ(userChooseMenuItem(window, 128, 1), noErr);
+    EXPECT_FALSE(app().levelCaptureOn.load());
+    EXPECT_EQ(app().levelTimer, nullptr);
+    for (int k = 0; k < 8; ++k)
+        EXPECT_EQ(ctl("relb", 9001 + k)->value, 0) << k;
+}
+
+TEST_F(ControlAppTest, SoftwareThruPlaysTheInput)
+{
+    ASSERT_TRUE(launch({"tarsel"}));
+    ASSERT_EQ(set(0, "source", "sine:997:-6"), KERN_SUCCESS);
+    const std::filesystem::path wav = folder() / "thru.wav";
+    ASSERT_EQ(set(0, "sink", "wav:" + wav.string()), KERN_SUCCESS);
+    Window* window = currentWindow();
+    // Sent by a button rather than the menu, it changes nothing.
+    EXPECT_EQ(sendCommand(window, HIFourCC("moni")), noErr);
+    EXPECT_FALSE(app().thruOn.load());
+    ASSERT_EQ(userChooseMenuItem(window, 128, 2), noErr);
+    EXPECT_TRUE(app().thruOn.load());
+    EXPECT_TRUE(findMenu(window, 128)->items[1].checked);
+    ASSERT_TRUE(openStream());
+    runEventLoopFor(0.5);
+    EXPECT_EQ(press(302), noErr);
+    ASSERT_EQ(set(0, "sink", "none"), KERN_SUCCESS);
+    int channels = 0, rate = 0;
+    const std::vector<float> samples = readWav(wav, channels, rate);
+    float peak = 0;
+    for (float s : samples)
+        peak = std::max(peak, std::fabs(s));
+    EXPECT_NEAR(peak, 0.5f, 0.02f) << "the -6 dB sine came through";
+    ASSERT_EQ(userChooseMenuItem(window, 128, 2), noErr);
+    EXPECT_FALSE(app().thruOn.load());
+    EXPECT_FALSE(findMenu(window, 128)->items[1].checked);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The dispatcher and the small controls
+
+TEST_F(ControlAppTest, CommandsTabsAndTheCPULoadSetting)
+{
+    ASSERT_TRUE(launch({}));
+    Window* window = currentWindow();
+    for (const UInt32 command : {HIFourCC("swin"), HIFourCC("xyzw"), HIFourCC("om09"), HIFourCC("thr9"), UInt32(52)})
+        EXPECT_EQ(sendCommand(window, command), eventNotHandledErr) << command;
+    for (const UInt32 command : {HIFourCC("om00"), HIFourCC("iv08"), HIFourCC("thr3"), HIFourCC("teop"),
+                                 HIFourCC("tela"), HIFourCC("teto"), HIFourCC("dsis"), UInt32(51)})
+        EXPECT_EQ(sendCommand(window, command), noErr) << command;
+    EXPECT_TRUE(app().levelCaptureOn.load()) << "51 starts the capture without the meters";
+    EXPECT_EQ(app().levelTimer, nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(sendBareCommandEvent(window), eventNotHandledErr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetEventParameter error\n");
+
+    EXPECT_EQ(userSetValue(ctl("tabs", 8000), 3), noErr);
+    EXPECT_TRUE(shown("upan", 8003));
+    EXPECT_FALSE(shown("upan", 8001));
+    EXPECT_EQ(userSetValue(ctl("tabs", 8000), 4), noErr);
+    EXPECT_FALSE(shown("upan", 8003));
+    EXPECT_TRUE(shown("upan", 8004));
+
+    const struct {
+        SInt16 value, expected;
+    } loads[] = {{40, 40}, {99, 99}, {0, 0}};
+    for (const auto& l : loads) {
+        EXPECT_EQ(userSetValue(ctl("sldr", 310), l.value), noErr);
+        EXPECT_EQ(ctl("sldr", 310)->value, l.expected);
+        EXPECT_EQ(text(311), "CPU load/(" + std::to_string(l.expected) + "%)");
+    }
+    ctl("sldr", 310)->value = 140;
+    app().testCPULoad(nullptr);
+    EXPECT_EQ(text(311), "CPU load/(99%)");
+}
+
+TEST_F(ControlAppTest, AMissingNibEndsStartUpBeforeAnythingIsShown)
+{
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
+    setNibFolder(folder().string());
+    Probe app;
+    EXPECT_FALSE(app.start());
+    EXPECT_EQ(app.window(), nullptr);
+    EXPECT_EQ(app.current(), nullptr) << "no device manager either";
+}
+
+// Last in its process: the event loop stays quit afterwards.
+TEST_F(ControlAppTest, ClosingTheWindowEndsTheEventLoop)
+{
+    ASSERT_TRUE(launch({}));
+    Window* window = currentWindow();
+    callLater(0.1, [window] { userCloseWindow(window); });
+    RunApplicationEventLoop(); // returns once the close handler has quit it
+    EXPECT_TRUE(window->closed);
+}
