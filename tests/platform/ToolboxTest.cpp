@@ -244,6 +244,10 @@ TEST_F(ToolboxTest, UserActionsDeliverTheirCommands)
     callLater(0.0, [&] { userChooseMenuItem(model, 128, 2); });
     RunApplicationEventLoop();
 
+    bool ranAfter = false; // a quit ends only the loop it came in
+    callLater(0.0, [&] { ranAfter = true; });
+    runEventLoopFor(0.05);
+    EXPECT_TRUE(ranAfter);
     userCloseWindow(model);
     EXPECT_EQ(received.closed, 1);
     EXPECT_TRUE(model->closed);

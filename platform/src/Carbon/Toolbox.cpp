@@ -323,6 +323,8 @@ void runEventLoopFor(double seconds)
     while (!timeUp && !s.quit)
         g_main_context_iteration(nullptr, TRUE);
     --s.loopDepth;
+    // A quit ends the loop it came in; the next one runs.
+    s.quit = false;
     if (!timeUp)
         g_source_remove(source);
 }
@@ -806,6 +808,7 @@ void RunApplicationEventLoop(void)
     while (!s.quit)
         g_main_context_iteration(nullptr, TRUE);
     --s.loopDepth;
+    s.quit = false;
 }
 
 void QuitApplicationEventLoop(void)
