@@ -10,6 +10,7 @@ packages=(
   gcovr ccache
   libplist-dev
   jq
+  libgtk-3-dev xvfb xauth
 )
 
 missing=()

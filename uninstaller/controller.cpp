@@ -6,6 +6,8 @@
 namespace {
 
 // Between steps: the system settles after each removal.
+// A component counts as removed only when every one of its steps succeeded: a piece that could
+// not be removed must not end with the message that all of it was. Every step still runs.
 constexpr useconds_t kPause = 200000;
 
 // The receipts' package identifiers: the kernel driver's name and the component.
@@ -78,23 +80,27 @@ BOOL controller::removeDriver()
     setText("removing USB drivers.");
     const char* kext[] = {"-r", "/System/Library/Extensions/TARSEL.kext", nullptr};
     OSStatus status = run("/bin/rm", kext);
+    bool removed = status == 0;
     if (status != 0)
         NSLog("\nError removing the\ndriver %d", int(status));
     usleep(kPause);
     const char* receipt[] = {"-r", "/Library/Receipts/TARSEL_driver.pkg", nullptr};
     status = run("/bin/rm", receipt);
+    removed = removed && status == 0;
     if (status != 0)
         NSLog("\nError removing the\npackage (< 10.6) %d", int(status));
     usleep(kPause);
     const char* forget[] = {"-f", "--forget", PACKAGE_ID("driver"), nullptr};
     status = run("/usr/sbin/pkgutil", forget);
+    removed = removed && status == 0;
     if (status != 0)
         NSLog("\nError forgetting receipt %d", int(status));
     const char* touch[] = {"-c", "sudo touch /System/Library/Extensions", nullptr};
     status = run("/bin/bash", touch);
+    removed = removed && status == 0;
     if (status != 0)
         NSLog("\nError removing the\nExtension package %d", int(status));
-    return status == 0;
+    return removed;
 }
 
 BOOL controller::removeHal()
@@ -103,18 +109,21 @@ BOOL controller::removeHal()
     usleep(kPause);
     const char* plugin[] = {"-r", "/Library/Audio/Plug-Ins/HAL/TARSEL.plugin", nullptr};
     OSStatus status = run("/bin/rm", plugin);
+    bool removed = status == 0;
     if (status != 0)
         NSLog("\nError removing the\nplugin %d", int(status));
     const char* receipt[] = {"-r", "/Library/Receipts/TARSEL_plugin.pkg", nullptr};
     status = run("/bin/rm", receipt);
+    removed = removed && status == 0;
     if (status != 0)
         NSLog("\nError removing the\nplugin package %s %d", receipt[1], int(status));
     usleep(kPause);
     const char* forget[] = {"-f", "--forget", PACKAGE_ID("plugin"), nullptr};
     status = run("/usr/sbin/pkgutil", forget);
+    removed = removed && status == 0;
     if (status != 0)
         NSLog("\nError forgetting receipt %d", int(status));
-    return status == 0;
+    return removed;
 }
 
 BOOL controller::removeControl()
@@ -123,18 +132,21 @@ BOOL controller::removeControl()
     usleep(kPause);
     const char* application[] = {"-r", "/Applications/TARSELControlApp.app", nullptr};
     OSStatus status = run("/bin/rm", application);
+    bool removed = status == 0;
     if (status != 0)
         NSLog("\nError removing the\napplication %d", int(status));
     const char* receipt[] = {"-r", "/Library/Receipts/TARSEL_control.pkg", nullptr};
     status = run("/bin/rm", receipt);
+    removed = removed && status == 0;
     if (status != 0)
         NSLog("\nError removing the application package %d", int(status));
     usleep(kPause);
     const char* forget[] = {"-f", "--forget", PACKAGE_ID("control"), nullptr};
     status = run("/usr/sbin/pkgutil", forget);
+    removed = removed && status == 0;
     if (status != 0)
         NSLog("\nError forgetting receipt %d", int(status));
-    return status == 0;
+    return removed;
 }
 
 BOOL controller::removeMidi()
@@ -143,18 +155,21 @@ BOOL controller::removeMidi()
     usleep(kPause);
     const char* driver[] = {"-r", "/Library/Audio/MIDI Drivers/TARSEL MIDI Driver.plugin", nullptr};
     OSStatus status = run("/bin/rm", driver);
+    bool removed = status == 0;
     if (status != 0)
         NSLog("\nError removing the\nMIDI driver %d", int(status));
     const char* receipt[] = {"-r", "/Library/Receipts/TARSEL_midi.pkg", nullptr};
     status = run("/bin/rm", receipt);
+    removed = removed && status == 0;
     if (status != 0)
         NSLog("\nError removing the MIDI package %d", int(status));
     usleep(kPause);
     const char* forget[] = {"-f", "--forget", PACKAGE_ID("midi"), nullptr};
     status = run("/usr/sbin/pkgutil", forget);
+    removed = removed && status == 0;
     if (status != 0)
         NSLog("\nError forgetting receipt %d", int(status));
-    return status == 0;
+    return removed;
 }
 
 BOOL controller::removeTemplates()

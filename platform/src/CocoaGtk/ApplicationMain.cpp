@@ -111,6 +111,27 @@ bool mainDescription(std::string& path, std::string& error)
     return true;
 }
 
+// GtkBuilder reads the description's custom objects too; it makes them as plain objects with
+// the two properties they carry, and the platform's loader makes the real ones.
+void customObjectSetProperty(GObject*, guint, const GValue*, GParamSpec*) {}
+
+void customObjectClassInit(gpointer cls, gpointer)
+{
+    GObjectClass* object = G_OBJECT_CLASS(cls);
+    object->set_property = customObjectSetProperty;
+    g_object_class_install_property(object, 1, g_param_spec_string("class-name", nullptr, nullptr, nullptr,
+                                                                    G_PARAM_WRITABLE));
+    g_object_class_install_property(object, 2, g_param_spec_string("outlets", nullptr, nullptr, nullptr,
+                                                                    G_PARAM_WRITABLE));
+}
+
+void registerCustomObjectType()
+{
+    if (g_type_from_name("NSCustomObject") == 0)
+        g_type_register_static_simple(G_TYPE_OBJECT, "NSCustomObject", sizeof(GObjectClass),
+                                      customObjectClassInit, sizeof(GObject), nullptr, GTypeFlags(0));
+}
+
 gboolean writeSnapshot(gpointer data)
 {
     GtkWidget* window = GTK_WIDGET(data);
@@ -174,6 +195,7 @@ int NSApplicationMain(int argc, const char* argv[])
     for (std::string& w : windowIds)
         ids.push_back(w.data());
     ids.push_back(nullptr);
+    registerCustomObjectType();
     GtkBuilder* builder = gtk_builder_new();
     GError* failure = nullptr;
     if (windowIds.empty() || gtk_builder_add_objects_from_file(builder, description.c_str(), ids.data(), &failure) == 0) {
