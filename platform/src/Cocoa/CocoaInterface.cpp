@@ -129,6 +129,8 @@ bool readInterfaceDescription(const std::string& path, std::vector<InterfaceObje
 std::unique_ptr<CocoaInterface> CocoaInterface::load(const std::string& path, const ControlMaker& makeControl,
                                                      std::string& error)
 {
+    // The objects of a description belong to an application: NSApp is there for them.
+    NSApplication::sharedApplication();
     std::unique_ptr<CocoaInterface> ui(new CocoaInterface);
     if (!readInterfaceDescription(path, ui->m_description, error))
         return nullptr;
