@@ -201,7 +201,7 @@ Plan plan(const std::string& root, const std::string& tool, const std::vector<st
     if (tool == kSystemRm) {
         command.push_back(kSystemRm);
         bool options = true;
-        size_t targets = 0;
+        size_t present = 0;
         for (const std::string& a : args) {
             if (options && a == "--") {
                 options = false;
@@ -213,14 +213,13 @@ Plan plan(const std::string& root, const std::string& tool, const std::vector<st
                 const std::optional<std::string> path = resolve(root, a);
                 if (!path)
                     return Plan::Refused;
-                ++targets;
-                if (exists(*path))
+                if (exists(*path)) {
                     command.push_back(*path);
-                else
-                    --targets;
+                    ++present;
+                }
             }
         }
-        return targets == 0 ? Plan::AlreadyDone : Plan::Run;
+        return present == 0 ? Plan::AlreadyDone : Plan::Run;
     }
     if (tool == "/bin/bash") {
         if (args.size() != 2 || args[0] != "-c" || args[1] != kTouchExtensions)
