@@ -231,6 +231,17 @@ std::string halPlugInFolder()
     const char* folder = std::getenv("TARSEL_HAL_PLUGIN_DIR");
     if (folder != nullptr && folder[0] != '\0')
         return folder;
+    // A program of an installed root uses that root's plug-ins, wherever the root was put:
+    // its platform library lies at <root>/usr/lib/tarsel/libplatform.so.
+    Dl_info where{};
+    if (dladdr(reinterpret_cast<void*>(&CFRunLoopGetCurrent), &where) != 0 && where.dli_fname != nullptr) {
+        std::error_code error;
+        const fs::path library = fs::weakly_canonical(where.dli_fname, error);
+        const fs::path libDir = library.parent_path();
+        if (!error && libDir.filename() == "tarsel" && libDir.parent_path().filename() == "lib" &&
+            libDir.parent_path().parent_path().filename() == "usr")
+            return (libDir.parent_path().parent_path().parent_path() / "Library/Audio/Plug-Ins/HAL").string();
+    }
     return TARSEL_HAL_PLUGIN_DIR_DEFAULT;
 }
 

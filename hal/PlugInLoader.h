@@ -20,7 +20,9 @@ struct PlugInSet {
     std::vector<void*> modules;
 };
 
-// $TARSEL_HAL_PLUGIN_DIR when set and not empty, else the install location.
+// $TARSEL_HAL_PLUGIN_DIR when set and not empty; else, in a program installed under a root
+// (its platform library in <root>/usr/lib/tarsel), <root>/Library/Audio/Plug-Ins/HAL; else the
+// install location the build was configured with.
 std::string halPlugInFolder();
 
 // Loads every `*.plugin` bundle of `folder` (in name order) whose Info.plist lists factories for

@@ -1,0 +1,3 @@
+// The Security framework: Authorization Services.
+#pragma once
+#include <Security/Authorization.h>

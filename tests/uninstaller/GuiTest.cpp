@@ -1,0 +1,105 @@
+// The installed uninstaller with its GTK window on a private X display: the window is there
+// under its title, and the picture it draws of itself has the window's size (the picture is
+// the README's, docs/uninstaller.png).
+#include "tests/uninstaller/InstalledRoot.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <cairo.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <optional>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// The window named `title` among the root window's children, and its size.
+std::optional<std::pair<int, int>> findWindow(Display* display, Window parent, const std::string& title)
+{
+    Window rootWindow, parentWindow, *children = nullptr;
+    unsigned int count = 0;
+    if (XQueryTree(display, parent, &rootWindow, &parentWindow, &children, &count) == 0)
+        return std::nullopt;
+    std::optional<std::pair<int, int>> found;
+    for (unsigned int i = 0; i < count && !found; ++i) {
+        char* name = nullptr;
+        if (XFetchName(display, children[i], &name) != 0 && name != nullptr) {
+            if (title == name) {
+                XWindowAttributes attributes;
+                if (XGetWindowAttributes(display, children[i], &attributes) != 0 &&
+                    attributes.map_state == IsViewable)
+                    found = std::make_pair(attributes.width, attributes.height);
+            }
+            XFree(name);
+        }
+        if (!found)
+            found = findWindow(display, children[i], title);
+    }
+    if (children != nullptr)
+        XFree(children);
+    return found;
+}
+
+class GtkWindow : public installtest::InstalledRootTest {
+protected:
+    void SetUp() override
+    {
+        const char* display = getenv("DISPLAY");
+        if (display == nullptr || display[0] == '\0')
+            GTEST_SKIP() << "no X display (xvfb-run is missing)";
+        InstalledRootTest::SetUp();
+    }
+};
+
+TEST_F(GtkWindow, ShowsTheWindowAndDrawsItsPicture)
+{
+    const fs::path picture = root() / "uninstaller.png";
+    const std::string program = (root() / "Applications/uninstaller.app/Contents/MacOS/uninstaller").string();
+    setenv("TARSEL_SCREENSHOT", picture.c_str(), 1);
+    // Under ThreadSanitizer, what it cannot see inside the system's GTK stack is not reported.
+    const char* tsan = getenv("TSAN_OPTIONS");
+    const std::string tsanOptions = tsan != nullptr ? tsan : "";
+    setenv("TSAN_OPTIONS", (tsanOptions + ":suppressions=" TARSEL_GTK_TSAN_SUPPRESSIONS).c_str(), 1);
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, environ), 0);
+    unsetenv("TARSEL_SCREENSHOT");
+    if (tsan != nullptr)
+        setenv("TSAN_OPTIONS", tsanOptions.c_str(), 1);
+    else
+        unsetenv("TSAN_OPTIONS");
+
+    Display* display = XOpenDisplay(nullptr);
+    ASSERT_NE(display, nullptr);
+    std::optional<std::pair<int, int>> window;
+    // A guard against a hang, not a measure: the window and its picture come within a second.
+    for (auto limit = std::chrono::steady_clock::now() + 30s;
+         (!window || !fs::exists(picture)) && std::chrono::steady_clock::now() < limit;
+         std::this_thread::sleep_for(50ms))
+        window = findWindow(display, DefaultRootWindow(display), "TARSEL Uninstaller");
+    XCloseDisplay(display);
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "the program ended";
+    kill(child, SIGTERM);
+    waitpid(child, &status, 0);
+
+    ASSERT_TRUE(window.has_value());
+    ASSERT_TRUE(fs::exists(picture));
+    cairo_surface_t* image = cairo_image_surface_create_from_png(picture.c_str());
+    ASSERT_EQ(cairo_surface_status(image), CAIRO_STATUS_SUCCESS);
+    EXPECT_EQ(cairo_image_surface_get_width(image), window->first);
+    EXPECT_EQ(cairo_image_surface_get_height(image), window->second);
+    cairo_surface_destroy(image);
+    if (const char* keep = getenv("TARSEL_UNINSTALLER_PICTURE"))
+        fs::copy_file(picture, keep, fs::copy_options::overwrite_existing);
+}
+
+} // namespace

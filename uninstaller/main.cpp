@@ -1,0 +1,6 @@
+#include <Cocoa/Cocoa.h>
+
+int main(int argc, const char* argv[])
+{
+    return NSApplicationMain(argc, argv);
+}
