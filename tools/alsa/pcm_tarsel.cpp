@@ -167,7 +167,10 @@ private:
     std::atomic<bool> m_xrun{false};
     std::atomic<bool> m_draining{false};
     std::atomic<bool> m_drained{false};
-    std::atomic<uint64_t> m_drainedHost{0}; // when the last frame written is heard
+    // The IOProc's alone: the device's frames since prepare, and the count at which the last
+    // frame written has surely been heard.
+    uint64_t m_cyclePosition = 0;
+    uint64_t m_drainTarget = 0;
     std::atomic<bool> m_gone{false};
     std::atomic<uint64_t> m_cycles{0};
     std::atomic<uint32_t> m_shapeErrors{0};
@@ -267,6 +270,9 @@ void TarselPcm::cycle(const AudioTimeStamp* inputTime, const AudioBufferList* in
         began = inputTime->mHostTime;
     bool signal = false;
     uint64_t count = 0;
+    // This cycle's input buffer began at `position` of the device's frames since the start.
+    const uint64_t position = m_cyclePosition;
+    m_cyclePosition += frames;
     if (m_xrun.load(std::memory_order_relaxed)) {
         // Stopped as ALSA stops on an xrun: nothing moves until the program prepares again.
         count = m_input ? m_ring.written() : m_ring.taken();
@@ -281,17 +287,22 @@ void TarselPcm::cycle(const AudioTimeStamp* inputTime, const AudioBufferList* in
         m_ring.publishTaken(count);
         if (n < frames) {
             if (m_draining.load(std::memory_order_acquire)) {
-                if (!m_drained.load(std::memory_order_relaxed)) {
-                    // The last frame goes out at offset n - 1 of this buffer.
-                    const double heard = double(m_delays.outputLatency + m_delays.outputSafety) + 2.0 * frames + n;
-                    m_drainedHost.store(began + uint64_t(heard * m_ticksPerFrame), std::memory_order_relaxed);
-                    m_drained.store(true, std::memory_order_release);
-                    signal = true;
-                }
+                // The last frame went out at offset n - 1 of this buffer. It is heard when the
+                // device's input has reached that position plus the output side of the
+                // device's figures, and the mix is sure to have been made when the input
+                // side has passed too: counted in the device's own frames, not in host time,
+                // which the device's packets may trail.
+                if (m_drainTarget == 0)
+                    m_drainTarget = position + n + m_delays.outputLatency + m_delays.outputSafety + 2ull * frames +
+                        m_delays.inputLatency + m_delays.inputSafety;
             } else if (m_stopOnXrun) {
                 m_xrun.store(true, std::memory_order_release);
                 signal = true;
             }
+        }
+        if (m_drainTarget != 0 && m_cyclePosition >= m_drainTarget && !m_drained.load(std::memory_order_relaxed)) {
+            m_drained.store(true, std::memory_order_release);
+            signal = true;
         }
         if (m_ring.capacity() - (written - count) >= m_availMin.load(std::memory_order_relaxed))
             signal = true;
@@ -638,6 +649,8 @@ int TarselPcm::prepare()
     m_xrun.store(false, std::memory_order_relaxed);
     m_draining.store(false, std::memory_order_relaxed);
     m_drained.store(false, std::memory_order_relaxed);
+    m_cyclePosition = 0;
+    m_drainTarget = 0;
     uint64_t pending = 0;
     [[maybe_unused]] const ssize_t n = read(m_wake, &pending, sizeof pending);
     return 0;
@@ -773,16 +786,8 @@ int TarselPcm::drain()
             return -ENODEV;
         if (m_xrun.load(std::memory_order_acquire))
             return -EPIPE;
-        if (m_ring.written() == m_ring.taken() && m_drained.load(std::memory_order_acquire)) {
-            const uint64_t end = m_drainedHost.load(std::memory_order_relaxed);
-            const uint64_t now = nowHost();
-            if (now >= end)
-                break;
-            if (io.nonblock)
-                return -EAGAIN;
-            std::this_thread::sleep_for(std::chrono::nanoseconds(AudioConvertHostTimeToNanos(end - now)));
-            continue;
-        }
+        if (m_drained.load(std::memory_order_acquire))
+            break;
         if (io.nonblock)
             return -EAGAIN;
         pollfd fd{m_wake, POLLIN, 0};
