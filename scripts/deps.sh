@@ -10,6 +10,7 @@ packages=(
   gcovr ccache
   libplist-dev
   jq
+  libasound2-dev alsa-utils sox
 )
 
 missing=()
