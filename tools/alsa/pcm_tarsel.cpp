@@ -456,7 +456,9 @@ int TarselPcm::open(const std::string& choice, const char* name, snd_pcm_stream_
 
     io.version = SND_PCM_IOPLUG_VERSION;
     io.name = "TARSEL through the HAL";
-    io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA | SND_PCM_IOPLUG_FLAG_MONOTONIC;
+    // Time stamps stay on the wall clock: ioplug does not tell programs that they are
+    // monotonic, and aplay reads an xrun's length against gettimeofday then.
+    io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA;
     io.poll_fd = m_wake;
     // An eventfd is always writable: the program waits for it to be readable either way, and
     // poll_revents turns that into the direction's event.
