@@ -156,7 +156,7 @@ private:
     DeviceDelays m_delays;
     double m_ticksPerFrame = 0;
     snd_pcm_uframes_t m_boundary = 0;
-    bool m_stopOnXrun = true;
+    std::atomic<bool> m_stopOnXrun{true}; // sw_params may come while the stream runs
     std::atomic<uint64_t> m_availMin{1};
 
     // The program's side.
@@ -295,7 +295,7 @@ void TarselPcm::cycle(const AudioTimeStamp* inputTime, const AudioBufferList* in
                 if (m_drainTarget == 0)
                     m_drainTarget = position + n + m_delays.outputLatency + m_delays.outputSafety + 2ull * frames +
                         m_delays.inputLatency + m_delays.inputSafety;
-            } else if (m_stopOnXrun) {
+            } else if (m_stopOnXrun.load(std::memory_order_relaxed)) {
                 m_xrun.store(true, std::memory_order_release);
                 signal = true;
             }
@@ -316,7 +316,7 @@ void TarselPcm::cycle(const AudioTimeStamp* inputTime, const AudioBufferList* in
         });
         count = written + n;
         m_ring.publishWritten(count);
-        if (n < frames && m_stopOnXrun) {
+        if (n < frames && m_stopOnXrun.load(std::memory_order_relaxed)) {
             m_xrun.store(true, std::memory_order_release);
             signal = true;
         }
@@ -623,7 +623,7 @@ int TarselPcm::swParams(snd_pcm_sw_params_t* params)
     snd_pcm_sw_params_get_boundary(params, &boundary);
     m_availMin.store(std::max<snd_pcm_uframes_t>(availMin, 1), std::memory_order_relaxed);
     // A program that asks never to stop (a threshold beyond the buffer) hears silence instead.
-    m_stopOnXrun = stopThreshold <= io.buffer_size;
+    m_stopOnXrun.store(stopThreshold <= io.buffer_size, std::memory_order_relaxed);
     m_boundary = boundary;
     return 0;
 }

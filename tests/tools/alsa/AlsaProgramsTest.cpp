@@ -267,6 +267,24 @@ TEST_F(AlsaPrograms, SpeakerTestPlaysItsToneWithoutAnXrun)
     EXPECT_GT(total, 10 * kRate) << "the sink heard " << double(total) / kRate << " s of tone";
 }
 
+// The device by its number in the HAL's list or by its UID; one that is not there is an
+// error that says why.
+TEST_F(AlsaPrograms, TheDeviceIsChosenByNumberOrUid)
+{
+    const std::filesystem::path file = folder() / "short.wav";
+    ASSERT_TRUE(writeWav(file, noise(kRate / 10, 1, 9), 1, kRate, SF_FORMAT_PCM_16));
+    for (const char* device : {"tarsel:0", "tarsel:DEV=\"tarsel:7E01:0003\""}) {
+        const ProgramRun run = kexttest::runProgram(kAplay, {"-q", "-D", device, file.string()});
+        EXPECT_EQ(run.status, 0) << device << "\n" << run.err;
+    }
+    const ProgramRun none = kexttest::runProgram(kAplay, {"-q", "-D", "tarsel:1", file.string()});
+    EXPECT_NE(none.status, 0);
+    EXPECT_TRUE(contains(none.err, "tarsel: there is no device 1 (1 attached, numbered from 0)")) << none.err;
+    const ProgramRun unknown = kexttest::runProgram(kArecord, {"-q", "-D", "tarsel:DEV=nope", "-d", "1", (folder() / "x.wav").string()});
+    EXPECT_NE(unknown.status, 0);
+    EXPECT_TRUE(contains(unknown.err, "tarsel: no device has the UID 'nope'")) << unknown.err;
+}
+
 // The interface goes away while aplay plays: aplay ends with an error instead of waiting for
 // a device that will not come back.
 TEST_F(AlsaPrograms, UnpluggingEndsAplayWithAnError)
