@@ -848,6 +848,8 @@ void TarselPcm::dump(snd_output_t* out)
     snd_output_printf(out, "  I/O frame size %u, latency %u + safety offset %u frames\n", m_delays.frameSize,
                       m_input ? m_delays.inputLatency : m_delays.outputLatency,
                       m_input ? m_delays.inputSafety : m_delays.outputSafety);
+    if (const uint32_t errors = m_shapeErrors.load(std::memory_order_relaxed); errors != 0)
+        snd_output_printf(out, "  %u I/O cycles whose buffers were not the device's channels (skipped)\n", errors);
     if (io.pcm != nullptr) {
         snd_output_printf(out, "Its setup is:\n");
         snd_pcm_dump_setup(io.pcm, out);
