@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs JACK2 (dummy driver, a client copying 2 inputs to 2 outputs) and this stack (the
-# simulated interface in loopback, one client streaming 2 in / 2 out) at each frame size, at
+# Runs JACK2 (dummy driver, a client copying 2 inputs to 2 outputs), this stack (the
+# simulated interface in loopback, one client streaming 2 in / 2 out) and JACK2's ALSA backend
+# on the ALSA device tarsel (the same client, through TARSEL.plugin) at each frame size, at
 # 48 kHz, for S seconds each, on a quiet machine and with a CPU hog on every core, and prints
 # one table: glitched buffers, CPU of the client and of the server / simulated driver, and
 # timing (JACK: |callback interval - period|; ours: the IOProc's start less the moment the
@@ -23,7 +24,8 @@ done
 
 scripts/deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" --target jack_copy stack_client tarsel-kextd >/dev/null
+cmake --build --preset default -j "$(nproc)" --target jack_copy stack_client tarsel-kextd halplugin \
+  asound_module_pcm_tarsel >/dev/null
 bin=build/default
 rate=48000
 model=tarsel-two-hs # 2 in / 2 out, high speed
@@ -68,6 +70,30 @@ run_ours() { # frames -> one line of stack_client's figures
   echo "$line"
 }
 
+run_jack_tarsel() { # frames -> one line of jack_copy's figures, JACK2 on pcm.tarsel
+  local frames=$1 daemon server line=""
+  export TARSEL_KEXT_SOCKET="$folder/kext.sock" HOME="$folder" TARSEL_HAL_PLUGIN_DIR="$PWD/$bin"
+  echo "<$PWD/$bin/tools/alsa/tarsel.conf>" >"$folder/.asoundrc"
+  "$bin/kext/tarsel-kextd" --plug "$model" &
+  daemon=$!
+  pids+=("$daemon")
+  for _ in $(seq 50); do [ -S "$TARSEL_KEXT_SOCKET" ] && break; sleep 0.1; done
+  export JACK_NO_AUDIO_RESERVATION=1 JACK_DEFAULT_SERVER="comparetarsel$$"
+  jackd -n "$JACK_DEFAULT_SERVER" -R -d alsa -d tarsel -r "$rate" -p "$frames" >"$folder/jackd-tarsel.log" 2>&1 &
+  server=$!
+  pids+=("$server")
+  # The HAL loads the plug-in as the server opens the device: give it a few seconds.
+  for _ in $(seq 100); do
+    line=$("$bin/bench/jack/jack_copy" "$seconds" "$server" 2>/dev/null) && break
+    line=""
+    sleep 0.1
+  done
+  stop "$server"
+  stop "$daemon"
+  rm -f "$TARSEL_KEXT_SOCKET"
+  echo "$line"
+}
+
 cores=$(nproc)
 rows=()
 for load in $loads; do
@@ -81,6 +107,7 @@ for load in $loads; do
   for frames in $sizes; do
     j=$(run_jack "$frames")
     o=$(run_ours "$frames")
+    t=$(run_jack_tarsel "$frames")
     if [ -n "$j" ]; then
       rows+=("$(printf '%-6s %6s  %-6s %9s %11s %11s   %s' "$load" "$frames" JACK2 "$(field xruns "$j")" \
         "$(field client_cpu "$j")" "$(field server_cpu "$j")" \
@@ -95,10 +122,18 @@ for load in $loads; do
     else
       rows+=("$(printf '%-6s %6s  %-6s %s' "$load" "$frames" ours "did not run")")
     fi
+    if [ -n "$t" ]; then
+      rows+=("$(printf '%-6s %6s  %-6s %9s %11s %11s   %s' "$load" "$frames" tarsel "$(field xruns "$t")" \
+        "$(field client_cpu "$t")" "$(field server_cpu "$t")" \
+        "period dev $(field dev_p50 "$t") / $(field dev_p99 "$t") / $(field dev_max "$t")")")
+    else
+      rows+=("$(printf '%-6s %6s  %-6s %s' "$load" "$frames" tarsel "did not run (see jackd's log)")")
+    fi
   done
   [ -n "$hog" ] && stop "$hog"
 done
 
 echo "48 kHz, ${seconds} s a run, $cores cores (hog: stress-ng --cpu $cores); CPU in % of one core"
+echo "(tarsel: JACK2's ALSA backend on the ALSA device tarsel; its server CPU is jackd's, the HAL included)"
 echo "load   frames  stack   glitched  client CPU  server CPU   timing p50 / p99 / max (us)"
 printf '%s\n' "${rows[@]}"

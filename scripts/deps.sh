@@ -11,6 +11,7 @@ packages=(
   libplist-dev
   jq
   libgtk-3-dev xvfb xauth
+  libasound2-dev alsa-utils sox
 )
 
 missing=()
