@@ -8,7 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -138,5 +145,85 @@ inline bool contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
 }
+
+// A program that runs while the test goes on, its output going to the files <tag>.out and
+// <tag>.err in `folder`; killed if still running when it goes.
+class BackgroundProgram {
+public:
+    BackgroundProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::filesystem::path& folder, const std::string& tag = "child")
+        : m_out(folder / (tag + ".out")), m_err(folder / (tag + ".err"))
+    {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<std::string> words{program};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~BackgroundProgram()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    BackgroundProgram(const BackgroundProgram&) = delete;
+    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+    bool started() const { return m_pid > 0; }
+    void interrupt() const
+    {
+        if (m_pid > 0)
+            kill(m_pid, SIGINT);
+    }
+    // Waits at most `limit` for it to end (then kills it: `hung` says so); its exit status,
+    // -1 when it did not exit normally, and its output.
+    ProgramRun finish(std::chrono::milliseconds limit = std::chrono::minutes(5), bool* hung = nullptr)
+    {
+        ProgramRun run;
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        bool ended = false;
+        while (m_pid > 0 && !ended) {
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                ended = true;
+            } else if (std::chrono::steady_clock::now() > deadline) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, &status, 0);
+                break;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        if (hung != nullptr)
+            *hung = m_pid > 0 && !ended;
+        if (ended)
+            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_pid = 0;
+        run.out = slurp(m_out);
+        run.err = slurp(m_err);
+        return run;
+    }
+
+private:
+    static std::string slurp(const std::filesystem::path& path)
+    {
+        std::ifstream in(path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    std::filesystem::path m_out, m_err;
+    pid_t m_pid = 0;
+};
 
 } // namespace kexttest

@@ -25,6 +25,7 @@
 namespace {
 
 using kexttest::contains;
+using kexttest::BackgroundProgram;
 using kexttest::ProgramRun;
 using namespace std::chrono_literals;
 
@@ -102,64 +103,6 @@ long firstLoud(const Wav& wav, float level)
 
 // --- programs beside the test ---------------------------------------------------------------------
 
-// A program that runs while the test goes on, its output going to files in `folder`.
-class BackgroundProgram {
-public:
-    BackgroundProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::filesystem::path& folder)
-        : m_out(folder / "child.out"), m_err(folder / "child.err")
-    {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<std::string> words{program};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = 0;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~BackgroundProgram()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    BackgroundProgram(const BackgroundProgram&) = delete;
-    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
-
-    bool started() const { return m_pid > 0; }
-    void interrupt() const { kill(m_pid, SIGINT); }
-    // Waits for it to end; its exit status (-1 when it did not exit normally) and its output.
-    ProgramRun finish()
-    {
-        ProgramRun run;
-        int status = 0;
-        if (m_pid > 0 && waitpid(m_pid, &status, 0) == m_pid)
-            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        m_pid = 0;
-        run.out = slurp(m_out);
-        run.err = slurp(m_err);
-        return run;
-    }
-
-private:
-    static std::string slurp(const std::filesystem::path& path)
-    {
-        std::ifstream in(path);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-
-    std::filesystem::path m_out, m_err;
-    pid_t m_pid = 0;
-};
 
 // The size of a file, 0 while there is none.
 uintmax_t sizeOf(const std::filesystem::path& path)

@@ -28,18 +28,11 @@ using namespace alsatest;
 using namespace std::chrono_literals;
 using kexttest::contains;
 using kexttest::ProgramRun;
+using Child = kexttest::BackgroundProgram;
 
 const char* const kAplay = "/usr/bin/aplay";
 const char* const kArecord = "/usr/bin/arecord";
 const char* const kSpeakerTest = "/usr/bin/speaker-test";
-
-std::string slurp(const std::filesystem::path& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 uintmax_t sizeOf(const std::filesystem::path& path)
 {
@@ -48,73 +41,6 @@ uintmax_t sizeOf(const std::filesystem::path& path)
     return error ? 0 : size;
 }
 
-// A program running beside the test, its output in files of `folder`.
-class Child {
-public:
-    Child(const std::string& program, const std::vector<std::string>& args, const std::filesystem::path& folder,
-          const std::string& tag)
-        : m_out(folder / (tag + ".out")), m_err(folder / (tag + ".err"))
-    {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<std::string> words{program};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = 0;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Child()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    bool started() const { return m_pid > 0; }
-    // Waits at most `limit` for it to end (then kills it: `hung` says so); its exit status,
-    // -1 when it did not exit normally, and its output.
-    ProgramRun finish(std::chrono::milliseconds limit, bool* hung = nullptr)
-    {
-        ProgramRun run;
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        bool ended = false;
-        while (m_pid > 0 && !ended) {
-            const pid_t done = waitpid(m_pid, &status, WNOHANG);
-            if (done == m_pid) {
-                ended = true;
-                break;
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(m_pid, SIGKILL);
-                waitpid(m_pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        if (hung != nullptr)
-            *hung = m_pid > 0 && !ended;
-        if (ended)
-            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        m_pid = 0;
-        run.out = slurp(m_out);
-        run.err = slurp(m_err);
-        return run;
-    }
-
-private:
-    std::filesystem::path m_out, m_err;
-    pid_t m_pid = 0;
-};
 
 // A private daemon with the Tarsel plugged, a private HOME whose asoundrc includes the build's
 // configuration; the children's HAL loads the plug-in from the build.
