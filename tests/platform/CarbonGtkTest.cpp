@@ -2,6 +2,7 @@
 // model shows in the widgets, what is done to the widgets reaches the window's handlers, and a
 // screenshot is written.
 #include "platform/src/Carbon/Toolbox.h"
+#include "tests/platform/ToolboxRecorder.h"
 #include "platform/src/Carbon/gtk/GtkView.h"
 #include "tests/support/Subprocess.h"
 
@@ -22,41 +23,7 @@ using namespace tarsel::toolbox;
 
 namespace {
 
-std::basic_string<unsigned char> pascal(const std::string& text)
-{
-    std::basic_string<unsigned char> p(1, static_cast<unsigned char>(text.size()));
-    for (char c : text)
-        p.push_back(static_cast<unsigned char>(c));
-    return p;
-}
-
-struct Command {
-    UInt32 commandID;
-    MenuRef menuRef;
-    MenuItemIndex menuItemIndex;
-};
-
-struct Received {
-    std::vector<Command> commands;
-    int closed = 0;
-};
-
-OSStatus onCommand(EventHandlerCallRef, EventRef event, void* data)
-{
-    HICommand command;
-    if (GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof command,
-                          nullptr, &command) != noErr)
-        return eventNotHandledErr;
-    static_cast<Received*>(data)->commands.push_back(
-        {command.commandID, command.menu.menuRef, command.menu.menuItemIndex});
-    return noErr;
-}
-
-OSStatus onClosed(EventHandlerCallRef, EventRef, void* data)
-{
-    ++static_cast<Received*>(data)->closed;
-    return noErr;
-}
+using namespace toolboxtest;
 
 class CarbonGtkTest : public ::testing::Test {
 protected:
@@ -72,14 +39,7 @@ protected:
         ASSERT_EQ(SetMenuBarFromNib(nib, CFSTR("TestMenu")), noErr);
         ASSERT_EQ(CreateWindowFromNib(nib, CFSTR("Test"), &window), noErr);
         model = reinterpret_cast<Window*>(window);
-        const EventTypeSpec commandEvent{kEventClassCommand, kEventCommandProcess};
-        const EventTypeSpec closedEvent{kEventClassWindow, kEventWindowClosed};
-        ASSERT_EQ(InstallEventHandler(GetWindowEventTarget(window), NewEventHandlerUPP(onCommand),
-                                      1, &commandEvent, &received, nullptr),
-                  noErr);
-        ASSERT_EQ(InstallEventHandler(GetWindowEventTarget(window), NewEventHandlerUPP(onClosed),
-                                      1, &closedEvent, &received, nullptr),
-                  noErr);
+        ASSERT_TRUE(record(window, received));
     }
     void TearDown() override
     {

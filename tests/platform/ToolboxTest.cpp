@@ -1,4 +1,5 @@
 #include "platform/src/Carbon/Toolbox.h"
+#include "tests/platform/ToolboxRecorder.h"
 
 #include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
@@ -12,45 +13,7 @@ using namespace tarsel::toolbox;
 
 namespace {
 
-// A Str255 as the toolkit calls take it.
-std::basic_string<unsigned char> pascal(const std::string& text)
-{
-    std::basic_string<unsigned char> p(1, static_cast<unsigned char>(text.size()));
-    for (char c : text)
-        p.push_back(static_cast<unsigned char>(c));
-    return p;
-}
-
-// A command as the handler read it, unpacked: the toolkit's record is 2-byte packed.
-struct Command {
-    UInt32 attributes;
-    UInt32 commandID;
-    MenuRef menuRef;
-    MenuItemIndex menuItemIndex;
-};
-
-struct Received {
-    std::vector<Command> commands;
-    int closed = 0;
-    OSStatus answer = noErr;
-};
-
-OSStatus onCommand(EventHandlerCallRef, EventRef event, void* data)
-{
-    auto* r = static_cast<Received*>(data);
-    HICommand command;
-    if (GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof command, nullptr,
-                          &command) != noErr)
-        return eventNotHandledErr;
-    r->commands.push_back({command.attributes, command.commandID, command.menu.menuRef, command.menu.menuItemIndex});
-    return r->answer;
-}
-
-OSStatus onClosed(EventHandlerCallRef, EventRef, void* data)
-{
-    ++static_cast<Received*>(data)->closed;
-    return noErr;
-}
+using namespace toolboxtest;
 
 class ToolboxTest : public ::testing::Test {
 protected:
@@ -62,14 +25,7 @@ protected:
         ASSERT_EQ(CreateWindowFromNib(nib, CFSTR("Main"), &window), noErr);
         model = currentWindow();
         ASSERT_EQ(reinterpret_cast<Window*>(window), model);
-        const EventTypeSpec commandEvent{kEventClassCommand, kEventCommandProcess};
-        const EventTypeSpec closedEvent{kEventClassWindow, kEventWindowClosed};
-        ASSERT_EQ(InstallEventHandler(GetWindowEventTarget(window), NewEventHandlerUPP(onCommand), 1, &commandEvent,
-                                      &received, nullptr),
-                  noErr);
-        ASSERT_EQ(InstallEventHandler(GetWindowEventTarget(window), NewEventHandlerUPP(onClosed), 1, &closedEvent,
-                                      &received, nullptr),
-                  noErr);
+        ASSERT_TRUE(record(window, received));
     }
     void TearDown() override
     {
