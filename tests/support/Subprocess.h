@@ -31,6 +31,23 @@ struct ProgramRun {
     std::string out, err;
 };
 
+// The program's name followed by its arguments, and the argv that points into them.
+inline std::vector<std::string> commandLine(const std::string& program, const std::vector<std::string>& args)
+{
+    std::vector<std::string> words{program};
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
+}
+
+inline std::vector<char*> argvOf(std::vector<std::string>& words)
+{
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
 inline ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args)
 {
     ProgramRun run;
@@ -48,12 +65,8 @@ inline ProgramRun runProgram(const std::string& program, const std::vector<std::
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
     posix_spawn_file_actions_addclose(&actions, outPipe[0]);
     posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-    std::vector<std::string> words{program};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> words = commandLine(program, args);
+    std::vector<char*> argv = argvOf(words);
     pid_t child = 0;
     const int rc = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -158,12 +171,8 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<std::string> words{program};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
+        std::vector<std::string> words = commandLine(program, args);
+        std::vector<char*> argv = argvOf(words);
         if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
             m_pid = 0;
         posix_spawn_file_actions_destroy(&actions);
