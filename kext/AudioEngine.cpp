@@ -54,7 +54,8 @@ uint64_t nsOf(uint64_t frames, uint32_t rate, int64_t ppm)
 
 bool validFormat(const EngineFormat& f)
 {
-    return f.rate != 0 && f.rate <= kMaxRate && f.inChannels <= kMaxChannels && f.outChannels <= kMaxChannels;
+    return f.rate != 0 && f.rate <= kMaxRate && f.inChannels <= kMaxChannels && f.outChannels <= kMaxChannels
+        && f.converterDelay <= f.rate;
 }
 
 template <typename T>
@@ -96,8 +97,8 @@ bool AudioEngine::start(const EngineFormat& format)
         m_capture.reset(new int32_t[samples]);
         m_remap.reset(new int32_t[samples]);
     }
-    // One second of the mix (the longest loopback delay) and one pass beyond it.
-    m_history.allocate(format.rate + kChunkFrames, format.outChannels, m_frame);
+    // One second of the mix (the longest loopback delay), the converters' delay and one pass.
+    m_history.allocate(format.rate + format.converterDelay + kChunkFrames, format.outChannels, m_frame);
     m_running.store(true, std::memory_order_release);
     m_thread = std::thread([this] { run(); });
     return true;
@@ -350,7 +351,8 @@ void AudioEngine::pass(uint64_t first, uint32_t frames, const PassTimes& times, 
     }
     for (size_t i = 0; i < size_t(frames) * out; ++i)
         m_mix[i] = int32_t(std::clamp<int64_t>(m_sum[i], kSampleMin, kSampleMax));
-    m_history.write(first, m_mix.get(), frames);
+    // The mix reaches the converters' far side, where the loopback hears it, this much later.
+    m_history.write(first + m_format.converterDelay, m_mix.get(), frames);
     if (sink != nullptr)
         sink->push(m_mix.get(), frames, out);
 

@@ -30,6 +30,7 @@ struct EngineFormat {
     uint32_t inChannels = 0;
     uint32_t outChannels = 0;
     bool highSpeed = false; // 125 us micro-frames, else 1 ms frames
+    uint32_t converterDelay = 0; // frames from the mix to the loopback, beyond the rings; at most the rate
 
     bool operator==(const EngineFormat&) const = default;
 };

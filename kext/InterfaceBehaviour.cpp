@@ -265,7 +265,7 @@ void InterfaceBehaviour::completeConfiguration(const VkChannelSettings& s)
     block().channels = s;
     block().bConfigured = 1;
     // The kernel's own idea of the link speed: the block's copy is the clients' to scribble on.
-    m_engine->start({s.iFrequency, s.iInChannels, s.iOutChannels, m_model.highSpeed});
+    m_engine->start({s.iFrequency, s.iInChannels, s.iOutChannels, m_model.highSpeed, m_model.converterDelayAt(s.iFrequency)});
     post(kEventFormatChanged, {s.iFrequency, s.iInChannels, s.iInBits, s.iOutChannels, s.iOutBits, s.iConfiguration, 0});
 }
 

@@ -1,6 +1,10 @@
 #include "kext/model/Catalogue.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <tuple>
+#include <utility>
 #include <map>
 
 namespace kext {
@@ -367,6 +371,32 @@ void addControls(DeviceModel& m, const Product& p)
     }
 }
 
+// The isochronous products built on the second vendor's converter design; the bulk families
+// are all built on it.
+constexpr std::pair<uint16_t, uint16_t> kMarlowDesign[] = {
+    {0x7E01, 0x0002}, {0x7E07, 0x0034}, {0x7E08, 0x100A}, {0x7E02, 0x00C2}, {0x7E09, 0x7011},
+    {0x7E09, 0x7021}, {0x7E03, 0x800E}, {0x7E03, 0x8021}, {0x7E0A, 0x0020}, {0x7E0A, 0x0021},
+};
+
+// The converters' and the transport's delay, as the driver's figures for each family give it:
+// input 68 frames and output 24 frames ahead of the ring on the bulk transport, input 68 on the
+// bulk-in transport, input 119 (plus a quarter frame per kHz on high speed) on the Marlow
+// design, and otherwise input 150 with an output side that grows by 2 frames per kHz from -120.
+void setConverterDelay(DeviceModel& m, const Product& p, bool highSpeed)
+{
+    const bool marlow = p.transfer != Transfer::Isochronous
+        || std::find(std::begin(kMarlowDesign), std::end(kMarlowDesign), std::pair{p.vendor, p.product})
+            != std::end(kMarlowDesign);
+    if (highSpeed && p.transfer == Transfer::Bulk)
+        m.converterDelay = 68 - 24;
+    else if (highSpeed && p.transfer == Transfer::BulkInIsocOut)
+        m.converterDelay = 68;
+    else if (marlow)
+        std::tie(m.converterDelay, m.converterDelayPerMHz) = std::pair{119, highSpeed ? 250 : 0};
+    else
+        std::tie(m.converterDelay, m.converterDelayPerMHz) = std::pair{150 - 120, 2000};
+}
+
 DeviceModel makeModel(const Product& p, bool highSpeed, std::string name)
 {
     DeviceModel m;
@@ -406,6 +436,7 @@ DeviceModel makeModel(const Product& p, bool highSpeed, std::string name)
     m.monitorPairs = p.canMonitor && p.vendor == 0x7E0C && p.product == 0x4040;
     m.hasCodec = p.hasCodec;
     addControls(m, p);
+    setConverterDelay(m, p, highSpeed);
     return m;
 }
 

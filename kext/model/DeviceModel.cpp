@@ -243,6 +243,13 @@ const EndpointModel* AlternateModel::dataEndpoint() const
     return nullptr;
 }
 
+uint32_t DeviceModel::converterDelayAt(uint32_t rate) const
+{
+    const int64_t frames = converterDelay + int64_t(converterDelayPerMHz) * rate / 1'000'000;
+    // Within a second: the loopback history holds no more.
+    return uint32_t(std::clamp<int64_t>(frames, 0, rate));
+}
+
 uint32_t bytesPerSample(uint32_t bits)
 {
     switch (bits) {
@@ -276,6 +283,10 @@ bool validateModel(const DeviceModel& m, std::string& error)
         return fail(error, "[device] monitor-pairs: the interface cannot monitor");
     if ((m.monitor == 12 || m.monitor == 34) && !m.monitorPairs)
         return fail(error, "[device] monitor: " + std::to_string(m.monitor) + " routes input pairs, which needs monitor-pairs");
+    if (m.converterDelay < -int64_t(kMaxConverterDelay) || m.converterDelay > int64_t(kMaxConverterDelay)
+        || m.converterDelayPerMHz < -int64_t(kMaxConverterDelay) || m.converterDelayPerMHz > int64_t(kMaxConverterDelay))
+        return fail(error, "[device] converter-delay, converter-delay-per-mhz: -" + std::to_string(kMaxConverterDelay)
+                               + " to " + std::to_string(kMaxConverterDelay));
     if (!checkDescriptors(m, error) || !checkControls(m.outputControls, "output", error)
         || !checkControls(m.inputControls, "input", error))
         return false;

@@ -21,6 +21,7 @@ constexpr size_t kModelNameMax = 63;   // fits the control protocol's 64-byte na
 constexpr size_t kModelTextMax = kStatusTextSize - 1;
 constexpr size_t kControlNameMax = kControlsNameSize - 1;
 constexpr uint16_t kMasterVolumeOnly = 0xFFFF;
+constexpr uint32_t kMaxConverterDelay = 65536; // either term of DeviceModel::converterDelayAt
 
 // Bytes per (micro)frame the catalogue's interfaces may use for isochronous streams, split
 // between the answers of requests 15 (output) and 16 (input): one full-size isochronous packet.
@@ -126,6 +127,13 @@ struct DeviceModel {
     DirectionControls inputControls;
     uint8_t syncSelector = 0;  // digital clock-sync selector at status 8876
     bool hasCodec = false;     // serves the codec register commands of request 31
+    // What the interface's converters and transport add to a loopback beyond the rings: the
+    // output side's delay from a frame's ring position to the jack plus the input side's from
+    // the jack to the input ring, as the makers measured it. converterDelay frames plus
+    // converterDelayPerMHz frames for every MHz of the rate, never below 0.
+    int32_t converterDelay = 0;
+    int32_t converterDelayPerMHz = 0;
+    uint32_t converterDelayAt(uint32_t rate) const;
 
     bool operator==(const DeviceModel&) const = default;
 };

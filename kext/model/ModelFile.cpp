@@ -21,6 +21,8 @@
 //   monitor-pairs=false          optional (false): monitoring routed by input pairs (12 and 34)
 //   sync-selector=0              optional (0): status block byte 8876, 0 to 255
 //   codec=false                  optional (false): serves the codec registers of request 31
+//   converter-delay=44           optional (0): frames the converters and the transport add to
+//   converter-delay-per-mhz=0    a loopback, plus these per MHz of the rate; -65536 to 65536
 //
 //   [configuration 1]            one per configuration (value 1 to 255), in the device's order,
 //                                1 to 4 of them; no keys
@@ -208,6 +210,22 @@ public:
         return true;
     }
 
+    // A decimal number from -limit to limit, optional.
+    bool signedNumber(const char* key, int32_t& out, uint32_t limit)
+    {
+        std::string s;
+        if (!raw(key, s, false))
+            return false;
+        if (!has(key))
+            return true;
+        const bool negative = !s.empty() && s.front() == '-';
+        uint64_t v = 0;
+        if (!parseNumber(std::string_view(s).substr(negative ? 1 : 0), limit, v))
+            return fail(key, "'" + s + "' is not a number from -" + std::to_string(limit) + " to " + std::to_string(limit));
+        out = negative ? -int32_t(v) : int32_t(v);
+        return true;
+    }
+
     bool boolean(const char* key, bool& out)
     {
         std::string s;
@@ -308,7 +326,8 @@ bool readDevice(Group& g, DeviceModel& m)
         && g.number("usb-version", m.usbVersion, 0xFFFF, false) && g.boolean("can-monitor", m.canMonitor)
         && g.number("monitor", m.monitor, 0xFFFFFFFF, false) && g.boolean("monitor-pairs", m.monitorPairs)
         && g.number("sync-selector", m.syncSelector, 0xFF, false)
-        && g.boolean("codec", m.hasCodec) && g.finish();
+        && g.boolean("codec", m.hasCodec) && g.signedNumber("converter-delay", m.converterDelay, kMaxConverterDelay)
+        && g.signedNumber("converter-delay-per-mhz", m.converterDelayPerMHz, kMaxConverterDelay) && g.finish();
 }
 
 bool readEndpoints(Group& g, AlternateModel& a)
@@ -672,6 +691,8 @@ std::string modelToText(const DeviceModel& m)
     setValue(f, device, "monitor-pairs", boolText(m.monitorPairs));
     setValue(f, device, "sync-selector", std::to_string(m.syncSelector));
     setValue(f, device, "codec", boolText(m.hasCodec));
+    setValue(f, device, "converter-delay", std::to_string(m.converterDelay));
+    setValue(f, device, "converter-delay-per-mhz", std::to_string(m.converterDelayPerMHz));
 
     for (const ConfigurationModel& c : m.configurations) {
         const std::string cv = std::to_string(c.value);

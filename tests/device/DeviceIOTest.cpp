@@ -241,9 +241,10 @@ float pulseThenSine(size_t frame)
 }
 
 // The control application's measurement: frames from the buffer that starts the pulse to the
-// input frame that hears it, the write-ahead plus the interface's own delay. What follows comes
-// back sample by sample, within one 24-bit step.
-TEST_P(LoopbackTest, RoundTripIsTheWriteAheadPlusTheDelayAndTheSineComesBackExactly)
+// input frame that hears it, what the device reports (both latencies and the two buffers in
+// flight) plus the loopback's own delay. What follows comes back sample by sample, within one
+// 24-bit step.
+TEST_P(LoopbackTest, RoundTripIsTheReportedLatencyPlusTheDelayAndTheSineComesBackExactly)
 {
     constexpr uint32_t kDelay = 37;
     ZmOSXDevice* device = streamingDevice();
@@ -264,7 +265,7 @@ TEST_P(LoopbackTest, RoundTripIsTheWriteAheadPlusTheDelayAndTheSineComesBackExac
     const long heard = firstSound(*tape);
     ASSERT_GE(heard, 0) << "the pulse never came back";
     const size_t trip = size_t(heard) - kPulse;
-    EXPECT_EQ(trip, device->getOutputWriteAhead() + kDelay);
+    EXPECT_EQ(trip, device->getLatency(false) + device->getLatency(true) + 2 * GetParam() + kDelay);
     EXPECT_EQ(tape->input[size_t(heard) * 2], throughLoopback(0.5f));
     EXPECT_EQ(device->getTimestampFilter().mOverloadCount.load(), 0u);
     // A machine too busy to keep the I/O thread in time loses audio of its own accord.

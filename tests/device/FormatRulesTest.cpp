@@ -649,3 +649,18 @@ TEST(FormatRulesLatency, ArithmeticEdges)
     computeLatencies(VIDPID(0x7E01, 0x0003), true, 88200, 64, input, output, writeAhead);
     EXPECT_EQ(output, 5u * 88200 / 1000 - 24);
 }
+
+// A simulated interface's converters delay its loopback by what the device layer's figures say
+// of it: both latencies, less the part of the output latency the write-ahead already holds. So
+// a program that trusts the figures finds its recording where they put it.
+TEST(ConverterDelay, EveryModelDelaysItsLoopbackAsItsFiguresSay)
+{
+    for (const kext::DeviceModel& m : kext::catalogue())
+        for (uint32_t rate : {32000u, 44100u, 48000u, 88200u, 96000u, 176400u, 192000u}) {
+            uint32_t input = 0, output = 0, writeAhead = 0;
+            computeLatencies(VIDPID(m.vendorId, m.productId), m.highSpeed, rate, 256, input, output, writeAhead);
+            const int64_t reported = int64_t(input) + output + 2 * 256 - writeAhead;
+            // The figures truncate toward zero, the model's rate term toward minus infinity.
+            EXPECT_NEAR(double(m.converterDelayAt(rate)), double(reported), 1.0) << m.name << " at " << rate << " Hz";
+        }
+}
