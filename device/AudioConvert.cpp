@@ -103,19 +103,47 @@ struct Add {
     int32_t operator()(int32_t out, int32_t in) const { return wrappingAdd(out, in); }
 };
 
-// Frame by frame over the channels both layouts have: surplus source channels are skipped,
-// surplus destination channels are left as they were. The general form, for any layouts.
-template <typename In, typename Out, typename Op>
-void mapFrames(const In* __restrict source, unsigned sourceChannels, Out* __restrict destination,
-               unsigned destinationChannels, unsigned frames, Op op)
+// W adjacent channels of every frame, the strides known only when running. With the width
+// fixed, each frame's W samples are one vector load, operation and store.
+template <unsigned W, typename In, typename Out, typename Op>
+AUDIO_CONVERT_CLONES void mapBlock(const In* __restrict source, unsigned sourceChannels, Out* __restrict destination,
+                                   unsigned destinationChannels, unsigned frames)
 {
-    const unsigned channels = std::min(sourceChannels, destinationChannels);
-    for (unsigned f = 0; f < frames; ++f) {
-        const In* in = source + std::size_t{f} * sourceChannels;
-        Out* out = destination + std::size_t{f} * destinationChannels;
-        for (std::size_t c = 0; c < channels; ++c)
+    const Op op;
+    for (std::size_t f = 0; f < frames; ++f) {
+        const In* in = source + f * sourceChannels;
+        Out* out = destination + f * destinationChannels;
+#pragma GCC unroll 16
+        for (unsigned c = 0; c < W; ++c)
             out[c] = op(out[c], in[c]);
     }
+}
+
+// Over the channels both layouts have: surplus source channels are skipped, surplus
+// destination channels are left as they were. The general form, for any layouts: the channels
+// in blocks of 16, 8, 4, 2 and 1, one pass over the frames each.
+template <typename In, typename Out, typename Op>
+void mapFrames(const In* source, unsigned sourceChannels, Out* destination, unsigned destinationChannels,
+               unsigned frames)
+{
+    const unsigned channels = std::min(sourceChannels, destinationChannels);
+    unsigned c = 0;
+    for (; c + 16 <= channels; c += 16)
+        mapBlock<16, In, Out, Op>(source + c, sourceChannels, destination + c, destinationChannels, frames);
+    if (c + 8 <= channels) {
+        mapBlock<8, In, Out, Op>(source + c, sourceChannels, destination + c, destinationChannels, frames);
+        c += 8;
+    }
+    if (c + 4 <= channels) {
+        mapBlock<4, In, Out, Op>(source + c, sourceChannels, destination + c, destinationChannels, frames);
+        c += 4;
+    }
+    if (c + 2 <= channels) {
+        mapBlock<2, In, Out, Op>(source + c, sourceChannels, destination + c, destinationChannels, frames);
+        c += 2;
+    }
+    if (c < channels)
+        mapBlock<1, In, Out, Op>(source + c, sourceChannels, destination + c, destinationChannels, frames);
 }
 
 // The same for layouts known when compiling: the common channel counts. With the channel loop
@@ -163,7 +191,7 @@ void mapChannels(const In* source, unsigned sourceChannels, Out* destination, un
     if (s >= 0 && d >= 0)
         table[std::size_t(s) * n + std::size_t(d)](source, destination, frames);
     else
-        mapFrames(source, sourceChannels, destination, destinationChannels, frames, Op{});
+        mapFrames<In, Out, Op>(source, sourceChannels, destination, destinationChannels, frames);
 }
 
 } // namespace

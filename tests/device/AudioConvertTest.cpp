@@ -111,8 +111,10 @@ TEST(AudioConvert, FloatToIntTruncatesAndGivesTheMinimumOutOfRange)
 TEST(AudioConvert, ChannelMapsConvertSetAndAddTheCommonChannelsOfEachFrame)
 {
     const std::vector<int32_t> values = sweep(1000);
-    for (unsigned from = 1; from <= 4; ++from)
-        for (unsigned to = 1; to <= 4; ++to)
+    // The common counts and others, up to ones that take every block width of the general form.
+    const unsigned layouts[] = {1, 2, 3, 4, 10, 12, 31, 33};
+    for (unsigned from : layouts)
+        for (unsigned to : layouts)
             for (unsigned frames : {1u, 7u, 19u}) {
                 SCOPED_TRACE(testing::Message() << from << " -> " << to << " x " << frames);
                 std::vector<int32_t> source(from * frames), base(to * frames + 1);
