@@ -159,6 +159,8 @@ public:
     // One cycle: reads the waiting input buffers, calls the IOProcs (when callProcs), writes
     // the output ahead; answers the nanoseconds to sleep.
     unsigned long onUSBProc(bool callProcs);
+    // Sleeps `nanos`, or less when the kernel driver tells that the awaited frames are in.
+    void waitForInput(unsigned long nanos);
     void callIOProcs(unsigned long long hostTime, unsigned long frames);
     bool createIOBuffers();
     bool attachIOProc(bool attach);
@@ -422,6 +424,9 @@ protected:
     std::recursive_mutex m_ioProcsMutex;        // HAL threads' side of the IOProc list
     std::atomic<IOProcList*> m_pActiveProcs{nullptr};
     std::atomic<uint64_t> m_iCycleEpoch{0};     // odd while a cycle runs
+    // The I/O thread's own: the word its next sleep may be cut short on, and the value it saw.
+    uint32_t* m_pWakeWord = nullptr;
+    uint32_t m_iWakeCount = 0;
     std::atomic<bool> m_bBuffersStale{false};   // rebuild the IO buffers on the I/O thread
     std::atomic<uint32_t> m_iIORate{0};         // the rate the IO buffers were made for
     Retired m_retired;                          // under m_ioProcsMutex

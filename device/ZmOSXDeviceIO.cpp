@@ -3,6 +3,7 @@
 #include <CoreAudio/HostTime.h>
 #include <mach/mach.h>
 #include <time.h>
+#include <sys/ulock.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,7 @@ constexpr useconds_t kLockBusyPause = 1000;
 constexpr unsigned long kNotStreamingPause = 5000000;
 constexpr unsigned long kNoDataPause = 1000000;
 constexpr int kBuffersPerWake = 2;
+constexpr unsigned long kWakeGraceMicros = 250;
 
 void sleepNanos(unsigned long nanos)
 {
@@ -73,13 +75,27 @@ SInt32 ZmOSXDevice::threadRun()
                 usleep(kLockBusyPause);
         } else if (state == kStreamAttached && hardwareReady()) {
             const unsigned long delay = onUSBProc(m_iAttachedIOProcs.load(std::memory_order_acquire) >= 1);
-            sleepNanos(delay);
+            waitForInput(delay);
         } else {
             usleep(kIdlePause);
         }
     }
     onThreadExit();
     return 0;
+}
+
+void ZmOSXDevice::waitForInput(unsigned long nanos)
+{
+    // The kernel driver wakes this thread on the input ring's write count as soon as the frames
+    // it waits for are in. The sleep the timestamp filter asked for, which ends about when they
+    // are due, is then only the limit for a wake that does not come: two micro-frames later,
+    // so that it does not wake the thread a second time just before the kernel driver does.
+    if (m_pWakeWord == nullptr || nanos == 0) {
+        sleepNanos(nanos);
+        return;
+    }
+    const auto micros = static_cast<uint32_t>(std::clamp<unsigned long>(nanos / 1000 + kWakeGraceMicros, 1, UINT32_MAX));
+    __ulock_wait(UL_COMPARE_AND_WAIT_SHARED, m_pWakeWord, m_iWakeCount, micros);
 }
 
 bool ZmOSXDevice::attachStream()
@@ -221,6 +237,7 @@ unsigned long ZmOSXDevice::onUSBProc(bool callProcs)
 {
     // Whoever unmaps the rings or frees what the cycle uses waits for this to turn even.
     m_iCycleEpoch.fetch_add(1, std::memory_order_seq_cst);
+    m_pWakeWord = nullptr;
     struct EndOfCycle {
         std::atomic<uint64_t>& epoch;
         ~EndOfCycle() { epoch.fetch_add(1, std::memory_order_release); }
@@ -316,6 +333,14 @@ unsigned long ZmOSXDevice::onUSBProc(bool callProcs)
             available = in->getAvailableFrames(out->loadReadPosition());
             switched = true;
         }
+    }
+    // Short of a buffer: the thread waits on the write count as it was before the frames were
+    // counted, so frames published since end the wait at once.
+    const uint32_t seen = in->getFramePos();
+    available = in->getAvailableFrames(out->loadReadPosition());
+    if (frames != 0 && available < frames) {
+        m_pWakeWord = &in->writeCount;
+        m_iWakeCount = seen;
     }
     return m_timestampFilter.calcSleepNanos(available, switched);
 }

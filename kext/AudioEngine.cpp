@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/ulock.h>
 #include <time.h>
 
 #include <algorithm>
@@ -28,7 +29,6 @@ constexpr uint32_t kChannelsOfNone = 2;      // what a direction without channel
 // The longest the clock leaves its interface untouched when no client waits for a buffer: it
 // bounds how late output is checked and the mix reaches the sink and the loopback history.
 constexpr uint64_t kMostSkippedNs = 8'000'000;
-constexpr uint64_t kLeadTicks = 2;
 
 uint64_t monotonicNs()
 {
@@ -292,20 +292,16 @@ void AudioEngine::run()
             anchorHost = next;
             anchorFrame = m_frame;
         }
-        // The next tick is the next micro-frame while a client has a whole buffer it has not
-        // taken yet (it polls the ring and finds its frames as they come). Otherwise ticks are
-        // skipped, within kMostSkippedNs, up to kLeadTicks micro-frames before the first
-        // client's next buffer completes: a client polls from about then on, and finds all but
-        // the last frames there, so it waits only for those and not for a whole buffer. The
-        // frames of skipped ticks come with the next one, time-stamped as captured, so only the
-        // moment they become visible moves.
+        // Clients sleep until the pass that completes their buffer wakes them, so the next
+        // tick is the one that completes the first client's next buffer, within
+        // kMostSkippedNs; the frames of skipped ticks come with it, time-stamped as captured,
+        // so only the moment they become visible moves. A client whose frame size makes no
+        // sense keeps the micro-frame cadence.
         uint64_t following = next + period;
         if (!waiting) {
             uint64_t at = next + kMostSkippedNs;
-            if (awaited != UINT64_MAX && awaited > m_frame) {
-                const uint64_t complete = anchorHost + nsOf(awaited - anchorFrame, rate, ppm);
-                at = std::min(at, complete - std::min(complete, kLeadTicks * period));
-            }
+            if (awaited != UINT64_MAX && awaited > m_frame)
+                at = std::min(at, anchorHost + nsOf(awaited - anchorFrame, rate, ppm));
             if (at > following)
                 following = next + (at - next + period - 1) / period * period;
         }
@@ -321,10 +317,9 @@ bool AudioEngine::awaitedFrame(const Slot& slot, uint64_t& awaited) const
     const uint32_t ringFrames = slot.input->ringFrames();
     if (frames == 0 || frames > ringFrames)
         return true;
+    // A whole buffer that waits was woken for; the client then waits for the next one.
     const uint32_t available = audiosm::load(slot.input->writeCount) - slot.output->loadReadPosition();
-    if (available >= frames)
-        return true; // a whole buffer waits: this client is about to poll for it
-    awaited = std::min(awaited, m_frame + (frames - available));
+    awaited = std::min(awaited, m_frame + (frames - available % frames));
     return false;
 }
 
@@ -445,6 +440,12 @@ void AudioEngine::capture(Slot& slot, uint32_t frames, const PassTimes& times)
     }
     slot.input->writeFrames(from, frames, 0, slot.inChannels);
     slot.input->writeTimestamp(timestamp);
+    // The client's I/O thread sleeps on the write count until a buffer of its own is whole:
+    // it is woken once, by the pass that completes the buffer, its time stamp written.
+    const uint32_t size = audiosm::load(slot.record->iFrameSize);
+    const uint32_t available = audiosm::load(slot.input->writeCount) - slot.output->loadReadPosition();
+    if (size != 0 && available >= size && available - frames < size)
+        __ulock_wake(UL_COMPARE_AND_WAIT_SHARED | ULF_WAKE_ALL, &slot.input->writeCount, 0);
 }
 
 } // namespace kext

@@ -4,7 +4,8 @@
 // the attached connections, the mix, the sink and the source.
 //
 // Threads: everything but the clock thread's loop is called on the daemon's thread. The clock
-// thread takes no lock and makes no system call but its sleep. What the daemon's thread changes
+// thread takes no lock and makes no system call but its sleep and, once a buffer, the wake of
+// the client waiting for it. What the daemon's thread changes
 // under it (a registration, the source, the sink) is published with an atomic store, then the
 // daemon's thread waits out the pass of the clock that may still use the old state (quiesce):
 // the clock counts its passes in a sequence word, odd while one is under way. The daemon's
@@ -111,8 +112,8 @@ private:
     void pass(uint64_t first, uint32_t frames, const PassTimes& times, audio::AudioSource* source,
               audio::WavSink* sink);
     void play(Slot& slot, uint64_t first, uint32_t frames);
-    // Whether `slot`'s client has a whole input buffer it has not taken; otherwise lowers
-    // `awaited` to the global frame that completes its next one.
+    // Lowers `awaited` to the global frame that completes `slot`'s client's next buffer; true
+    // when its frame size makes no sense, for the micro-frame cadence instead.
     bool awaitedFrame(const Slot& slot, uint64_t& awaited) const;
     void capture(Slot& slot, uint32_t frames, const PassTimes& times);
 
