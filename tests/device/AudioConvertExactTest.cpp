@@ -56,7 +56,7 @@ TEST(ChannelMapsExact, EveryLayoutPairMatchesThePlainLoop)
                 std::vector<int32_t> source(size_t(s) * frames);
                 for (size_t i = 0; i < source.size(); ++i)
                     source[i] = static_cast<int32_t>(static_cast<uint32_t>(i + 1) * 2654435761u);
-                std::vector<int32_t> initial(size_t(d) * frames);
+                std::vector<int32_t> initial(size_t(d) * frames + 1); // and one beyond the frames
                 for (size_t i = 0; i < initial.size(); ++i)
                     initial[i] = static_cast<int32_t>(0x7FFFFF00u + uint32_t(i)); // sums wrap
                 std::vector<int32_t> set = initial, add = initial, wantSet = initial, wantAdd = initial;
