@@ -45,18 +45,20 @@ TEST(ConvertIntToFloatExact, EqualsTheTrueDivisionForEveryInput)
     EXPECT_EQ(mismatches, 0u) << "first at " << firstMismatch;
 }
 
-// Every pair of channel counts 1..9 (the fixed-count forms and the general one), over frame
-// counts with and without a remainder, for all three mapping functions.
+// Every pair of channel counts 1..9 (the fixed-count forms and the general one) and counts
+// that take every block width of the general form, over frame counts with and without a
+// remainder, for all three mapping functions.
 TEST(ChannelMapsExact, EveryLayoutPairMatchesThePlainLoop)
 {
-    for (unsigned s = 1; s <= 9; ++s)
-        for (unsigned d = 1; d <= 9; ++d)
+    const unsigned layouts[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 31, 33};
+    for (unsigned s : layouts)
+        for (unsigned d : layouts)
             for (unsigned frames : {1u, 13u, 64u}) {
                 SCOPED_TRACE(testing::Message() << s << " -> " << d << ", " << frames << " frames");
                 std::vector<int32_t> source(size_t(s) * frames);
                 for (size_t i = 0; i < source.size(); ++i)
                     source[i] = static_cast<int32_t>(static_cast<uint32_t>(i + 1) * 2654435761u);
-                std::vector<int32_t> initial(size_t(d) * frames);
+                std::vector<int32_t> initial(size_t(d) * frames + 1); // and one beyond the frames
                 for (size_t i = 0; i < initial.size(); ++i)
                     initial[i] = static_cast<int32_t>(0x7FFFFF00u + uint32_t(i)); // sums wrap
                 std::vector<int32_t> set = initial, add = initial, wantSet = initial, wantAdd = initial;

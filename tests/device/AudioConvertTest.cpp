@@ -10,20 +10,14 @@
 #include <limits>
 #include <vector>
 
-// Each sample function against a reference worked out in double precision, over a strided
-// sweep of its input range with the extremes added; lengths that reach the blocked loops and
-// their tails; and one table of the calls that must change nothing.
+// The float-to-integer conversion and the ring callbacks against a reference worked out in
+// double precision, over a strided sweep of the input range with the extremes added; lengths
+// that reach the blocked loops and their tails; and one table of the calls that must change
+// nothing. The integer-to-float conversion and the channel maps are AudioConvertExactTest's.
 namespace {
 
 constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
 constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
-
-// A double carries more than twice a float's precision, so rounding the double quotient of
-// the two floats to float rounds the float division correctly.
-float inputReference(int32_t sample)
-{
-    return static_cast<float>(static_cast<double>(static_cast<float>(sample)) / 2147483520.0);
-}
 
 int32_t outputReference(float sample)
 {
@@ -76,19 +70,6 @@ int32_t intOf(float value)
 
 } // namespace
 
-TEST(AudioConvert, IntToFloatDividesByTheLargestFloatBelowTwoToThe31)
-{
-    const std::vector<int32_t> source = sweep();
-    std::vector<float> out(source.size());
-    convertIntToFloat(source.data(), 1, out.data(), 1, static_cast<unsigned>(source.size()));
-    for (std::size_t i = 0; i < source.size(); ++i)
-        ASSERT_EQ(intOf(out[i]), intOf(inputReference(source[i]))) << source[i];
-    EXPECT_EQ(out[1], inputReference(1));
-    // The product with the rounded reciprocal differs from the quotient in the last bit here.
-    volatile float divisor = 2147483520.0f;
-    ASSERT_NE(1000.0f * (1.0f / divisor), inputReference(1000));
-}
-
 TEST(AudioConvert, FloatToIntTruncatesAndGivesTheMinimumOutOfRange)
 {
     // Float bit patterns: both signs, subnormals, infinities and NaNs.
@@ -106,40 +87,6 @@ TEST(AudioConvert, FloatToIntTruncatesAndGivesTheMinimumOutOfRange)
     for (unsigned i = 0; i < frames; ++i)
         ASSERT_EQ(intOf(buffer[i]), outputReference(samples[i])) << samples[i];
     EXPECT_EQ(buffer[frames], 0.25f);
-}
-
-TEST(AudioConvert, ChannelMapsConvertSetAndAddTheCommonChannelsOfEachFrame)
-{
-    const std::vector<int32_t> values = sweep(1000);
-    // The common counts and others, up to ones that take every block width of the general form.
-    const unsigned layouts[] = {1, 2, 3, 4, 10, 12, 31, 33};
-    for (unsigned from : layouts)
-        for (unsigned to : layouts)
-            for (unsigned frames : {1u, 7u, 19u}) {
-                SCOPED_TRACE(testing::Message() << from << " -> " << to << " x " << frames);
-                std::vector<int32_t> source(from * frames), base(to * frames + 1);
-                for (std::size_t i = 0; i < source.size(); ++i)
-                    source[i] = values[(i * 7) % values.size()];
-                for (std::size_t i = 0; i < base.size(); ++i)
-                    base[i] = values[(i * 13 + 5) % values.size()];
-
-                std::vector<int32_t> set = base, add = base;
-                std::vector<float> floats(base.size(), 7.0f);
-                audioMapChannelsSet(source.data(), from, set.data(), to, frames);
-                audioMapChannelsAdd(source.data(), from, add.data(), to, frames);
-                convertIntToFloat(source.data(), from, floats.data(), to, frames);
-                for (unsigned f = 0; f < frames; ++f)
-                    for (unsigned c = 0; c < to; ++c) {
-                        const std::size_t d = f * to + c;
-                        const bool mapped = c < from;
-                        const int32_t s = mapped ? source[f * from + c] : 0;
-                        ASSERT_EQ(set[d], mapped ? s : base[d]) << f << "/" << c;
-                        ASSERT_EQ(add[d], mapped ? wrappingAdd(base[d], s) : base[d]) << f << "/" << c;
-                        ASSERT_EQ(floats[d], mapped ? inputReference(s) : 7.0f) << f << "/" << c;
-                    }
-                EXPECT_EQ(set.back(), base.back()) << "nothing beyond the frames";
-                EXPECT_EQ(add.back(), base.back());
-            }
 }
 
 TEST(AudioConvert, RingCallbacksCopyAddClearAndSaturate)

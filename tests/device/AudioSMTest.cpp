@@ -262,32 +262,50 @@ TEST(AudioSMRead, WithoutDestinationOrCopyOnlyAdvancesAndReportsTime)
     EXPECT_EQ(ts, 3020u) << "time of frame 10, before the record";
 }
 
-TEST(AudioTSData, InterpolatesAndExtrapolatesWithTruncationTowardZero)
+TEST(AudioTSData, InterpolatesAndExtrapolatesAcrossTheWrapWithTruncationTowardZero)
 {
-    AudioTSData record{};
-    record.frame0 = 1000;
-    record.frame1 = 1100;
-    record.ts0 = 5000;
-    record.ts1 = 5200;
-    record.validate();
-    EXPECT_EQ(record.dTS, 200u);
-    EXPECT_EQ(record.dFrames, 100u);
-    using Point = std::pair<uint32_t, uint64_t>; // frame, its time
+    // The 32-bit frame counters wrap every 27 hours at 44.1 kHz.
+    constexpr uint32_t kNearWrap = 0xFFFFFF00u;
+    struct Case {
+        uint32_t frame0, frame1; // the record, 2 ns a frame from ts0 = 1e6
+        uint32_t frame;
+        int64_t offsetNs;
+    };
+    const Case cases[] = {
+        {1000, 1100, 1050, 2 * 50},
+        {1000, 1100, 990, -2 * 10},
+        {1000, 1100, 1200, 2 * 200},
+        {kNearWrap, 0x100u, 0x80u, 2 * 0x180},                // spans the wrap, frame past it
+        {kNearWrap, 0x100u, 0xFFFFFF80u, 2 * 0x80},           // spans the wrap, frame before it
+        {0xFFFFF000u, kNearWrap, 0x40u, 2 * (0x1000 + 0x40)}, // extrapolated past the wrap
+        {0x10u, 0x210u, 0xFFFFFFF0u, -2 * 0x20},              // a frame before a record past it
+    };
     uint64_t ts = 0;
-    for (auto [frame, time] : {Point{1050, 5100}, Point{990, 4980}, Point{1200, 5400}}) {
-        record.getTS(frame, ts);
-        EXPECT_EQ(ts, time) << frame;
+    for (const Case& c : cases) {
+        AudioTSData record{};
+        record.frame0 = c.frame0;
+        record.frame1 = c.frame1;
+        record.ts0 = 1'000'000;
+        record.ts1 = record.ts0 + 2 * uint64_t(uint32_t(c.frame1 - c.frame0));
+        record.validate();
+        EXPECT_EQ(record.dFrames, uint32_t(c.frame1 - c.frame0));
+        EXPECT_EQ(record.dTS, 2 * record.dFrames);
+        record.getTS(c.frame, ts);
+        EXPECT_EQ(int64_t(ts), 1'000'000 + c.offsetNs) << std::hex << c.frame0 << " " << c.frame;
     }
 
-    record.ts1 = 5001;
+    AudioTSData record{};
+    record.frame0 = 1000;
     record.frame1 = 1003;
+    record.ts0 = 5000;
+    record.ts1 = 5001;
     record.validate();
     // -2/3 truncates toward zero, not down.
+    using Point = std::pair<uint32_t, uint64_t>; // frame, its time
     for (auto [frame, time] : {Point{1001, 5000}, Point{998, 5000}, Point{996, 4999}}) {
         record.getTS(frame, ts);
         EXPECT_EQ(ts, time) << frame;
     }
-    // Across the counters' wrap: FrameWrapTest.
 
     record.init();
     ts = 123;

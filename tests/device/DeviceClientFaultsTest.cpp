@@ -1,13 +1,11 @@
 // Device objects and their manager under clients that call from several threads, fail
-// requests, ask for absurd counts and outlive their manager.
+// requests and outlive their manager (absurd format counts are DeviceFormatsTest's).
 #include <IOKit/IOReturn.h>
 
 #include <atomic>
-#include <climits>
 #include <future>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "device/FormatRules.h"
 #include "device/OSXDeviceManager.h"
@@ -43,28 +41,6 @@ TEST_F(DeviceClientFaultsTest, ARefusedChannelRequestIsAnErrorAndTheFormatIsRere
     EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 44100u);
     EXPECT_EQ(d->getFrequency(), 44100u);
     EXPECT_EQ(d->getPendingDirection(), 0u);
-}
-
-TEST_F(DeviceClientFaultsTest, RangedFormatsCarryTheirOwnRateAndRefuseAWrongCount)
-{
-    ZmOSXDevice* d = initialised("tarsel-classic-hs");
-    ASSERT_NE(d, nullptr);
-    for (bool input : {true, false})
-        for (bool isPhysical : {true, false}) {
-            const int n = d->getStreamFormatNum(input, isPhysical);
-            ASSERT_GT(n, 1);
-            std::vector<AudioStreamRangedDescription> list(static_cast<size_t>(n));
-            ASSERT_EQ(d->getAvailableFormats(input, list.data(), n, isPhysical, 128), 0);
-            for (const AudioStreamRangedDescription& r : list) {
-                EXPECT_EQ(r.mSampleRateRange.mMinimum, r.mFormat.mSampleRate);
-                EXPECT_EQ(r.mSampleRateRange.mMaximum, r.mFormat.mSampleRate);
-            }
-            // Counts the list does not have are refused before anything is sized from them.
-            for (int count : {n + 1, INT_MAX})
-                EXPECT_EQ(d->getAvailableFormats(input, list.data(), count, isPhysical, 128),
-                          OSStatus(kIOReturnBadArgument))
-                    << count;
-        }
 }
 
 TEST_F(DeviceClientFaultsTest, FormatChangesFromTwoThreadsBothHappen)

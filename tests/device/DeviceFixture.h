@@ -24,6 +24,7 @@
 #include "tests/support/RecordingHALBackend.h"
 #include "tests/support/PrivateDaemon.h"
 #include "tests/support/PrivateHome.h"
+#include "tests/support/Subprocess.h"
 
 namespace devicetest {
 
@@ -109,10 +110,7 @@ public:
         else
             posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
+        std::vector<char*> argv = kexttest::argvOf(args);
         if (posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv.data(), environ) != 0)
             m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
@@ -232,6 +230,14 @@ protected:
             return nullptr;
         device->setAudioIDs(0x100, 0x101, 0x102);
         return device;
+    }
+
+    // A device on `model` with HAL objects to announce to, as the plug-in publishes it.
+    ZmOSXDevice* published(const std::string& model = "tarsel", DeviceManagerClient* client = nullptr)
+    {
+        return publishedBy(model, [&](io_service_t service) {
+            return new ZmOSXDevice(fakePlugIn(), client != nullptr ? client : &m_client, service, nullptr);
+        });
     }
 
     // Plugs `name` and initialises a device on it; null when anything fails.

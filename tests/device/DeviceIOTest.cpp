@@ -4,76 +4,18 @@
 
 #include <atomic>
 #include <cmath>
-#include <cstring>
 #include <thread>
 #include <vector>
 
-#include "device/AudioSM.h"
 #include "device/KernelStatusBlock.h"
 #include "device/IOProcEntry.h"
 #include "tests/device/DeviceFixture.h"
+#include "tests/device/LoopbackTape.h"
 
 using namespace devicetest;
 using namespace std::chrono_literals;
 
 namespace {
-
-// What an IOProc saw and what it played, in buffers sized before it runs: the I/O thread may
-// not allocate, and neither may a test's IOProc.
-struct Tape {
-    static constexpr size_t kFrames = 1 << 18;
-
-    explicit Tape(uint32_t channels = 2) : channels(channels), input(kFrames * channels), output(kFrames * channels) {}
-
-    uint32_t channels;
-    std::vector<float> input;  // frame by frame as the calls came
-    std::vector<float> output; // what was played, in the same frame order
-    std::vector<uint32_t> callFrames = std::vector<uint32_t>(1 << 16);
-    std::atomic<size_t> frames{0};
-    std::atomic<size_t> calls{0};
-    // Output value of the nth played frame; channel 0 carries it, the others silence.
-    float (*signal)(size_t frame) = nullptr;
-    float constant = 0.0f;
-    // The input time stamps of the first calls.
-    static constexpr size_t kTimed = 32;
-    AudioTimeStamp firstInputTimes[kTimed]{};
-    std::atomic<bool> mustNotRun{false};
-    std::atomic<bool> ranWhenItMustNot{false};
-};
-
-OSStatus recordAndPlay(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList* in, const AudioTimeStamp* inTime,
-                       AudioBufferList* out, const AudioTimeStamp*, void* data)
-{
-    auto& tape = *static_cast<Tape*>(data);
-    if (tape.mustNotRun.load())
-        tape.ranWhenItMustNot = true;
-    const uint32_t frames =
-        out != nullptr && out->mBuffers[0].mNumberChannels != 0
-            ? out->mBuffers[0].mDataByteSize / (4 * out->mBuffers[0].mNumberChannels)
-            : in->mBuffers[0].mDataByteSize / (4 * std::max<uint32_t>(1, in->mBuffers[0].mNumberChannels));
-    const size_t first = tape.frames.load();
-    const size_t call = tape.calls.load();
-    if (call < tape.callFrames.size())
-        tape.callFrames[call] = frames;
-    if (call < Tape::kTimed)
-        tape.firstInputTimes[call] = *inTime;
-    for (uint32_t f = 0; f < frames && first + f < Tape::kFrames; ++f) {
-        for (uint32_t c = 0; c < tape.channels; ++c) {
-            const size_t at = (first + f) * tape.channels + c;
-            if (in->mBuffers[0].mData != nullptr && c < in->mBuffers[0].mNumberChannels)
-                tape.input[at] = static_cast<const float*>(in->mBuffers[0].mData)[f * in->mBuffers[0].mNumberChannels + c];
-            float value = 0.0f;
-            if (c == 0)
-                value = tape.signal != nullptr ? tape.signal(first + f) : tape.constant;
-            if (out != nullptr && out->mBuffers[0].mData != nullptr && c < out->mBuffers[0].mNumberChannels)
-                static_cast<float*>(out->mBuffers[0].mData)[f * out->mBuffers[0].mNumberChannels + c] = value;
-            tape.output[at] = value;
-        }
-    }
-    tape.frames = first + frames;
-    tape.calls = call + 1;
-    return 0;
-}
 
 OSStatus another(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
                  AudioBufferList*, const AudioTimeStamp*, void*)
@@ -81,22 +23,9 @@ OSStatus another(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, c
     return 0;
 }
 
-// A 24-bit exact ramp: every played frame carries its own number, so skips and repeats show.
-float counter(size_t frame)
-{
-    return static_cast<float>(static_cast<double>((frame % 4000000) + 1) / 8388608.0);
-}
-
 float sine(size_t frame)
 {
     return static_cast<float>(0.5 * std::sin(2.0 * M_PI * 997.0 * static_cast<double>(frame) / 44100.0));
-}
-
-// The played value as it comes back: truncated to 24 bits, shifted to full scale, divided.
-float throughLoopback(float played)
-{
-    const auto v = static_cast<int32_t>(played * 8388608.0f);
-    return static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(v) << 8)) / 2147483520.0f;
 }
 
 // Input frame at which channel 0 first differs from silence, or -1.
@@ -111,15 +40,6 @@ long firstSound(const Tape& tape, size_t from = 0)
 
 class DeviceIOTest : public DeviceTest {
 protected:
-    ZmOSXDevice* streamingDevice(const std::string& model = "tarsel")
-    {
-        ZmOSXDevice* device = initialised(model, fakePlugIn());
-        if (device == nullptr)
-            return nullptr;
-        device->setAudioIDs(0x100, 0x101, 0x102);
-        return device;
-    }
-
     static bool waitForFrames(const Tape& tape, size_t frames)
     {
         return kexttest::waitUntil([&] { return tape.frames.load() >= frames; }, 20s);
@@ -145,7 +65,7 @@ protected:
 
 TEST_F(DeviceIOTest, RegistrationKeepsOneEntryPerProcAndRefusesWhatIsUnknown)
 {
-    ZmOSXDevice* device = streamingDevice();
+    ZmOSXDevice* device = published();
     ASSERT_NE(device, nullptr);
     Tape first, second;
 
@@ -185,7 +105,7 @@ TEST_F(DeviceIOTest, RegistrationKeepsOneEntryPerProcAndRefusesWhatIsUnknown)
 
 TEST_F(DeviceIOTest, StartingAttachesAndRemovingARunningProcDetaches)
 {
-    ZmOSXDevice* device = streamingDevice();
+    ZmOSXDevice* device = published();
     ASSERT_NE(device, nullptr);
     Tape tape;
     ASSERT_TRUE(device->addIOProc(recordAndPlay, &tape));
@@ -209,7 +129,7 @@ TEST_F(DeviceIOTest, StartingAttachesAndRemovingARunningProcDetaches)
 
 TEST_F(DeviceIOTest, DeviceStartsWithoutProcAreCountedUntilTheLastStop)
 {
-    ZmOSXDevice* device = streamingDevice();
+    ZmOSXDevice* device = published();
     ASSERT_NE(device, nullptr);
     ASSERT_TRUE(device->onDeviceStart(nullptr));
     ASSERT_TRUE(device->onDeviceStart(nullptr));
@@ -247,7 +167,7 @@ float pulseThenSine(size_t frame)
 TEST_P(LoopbackTest, RoundTripIsTheReportedLatencyPlusTheDelayAndTheSineComesBackExactly)
 {
     constexpr uint32_t kDelay = 37;
-    ZmOSXDevice* device = streamingDevice();
+    ZmOSXDevice* device = published();
     ASSERT_NE(device, nullptr);
     ASSERT_EQ(set("source", "loopback:" + std::to_string(kDelay)), kIOReturnSuccess);
     device->setFrameSize(GetParam(), false, false);
@@ -280,9 +200,9 @@ TEST_P(LoopbackTest, RoundTripIsTheReportedLatencyPlusTheDelayAndTheSineComesBac
 
     // Timed from the first buffer on: sample times step by the buffer, host times are the
     // frames' times on the interface's clock (44.1 kHz, within a part per thousand).
-    for (size_t c = 1; c < std::min(Tape::kTimed, tape->calls.load()); ++c) {
-        const AudioTimeStamp& before = tape->firstInputTimes[c - 1];
-        const AudioTimeStamp& now = tape->firstInputTimes[c];
+    for (size_t c = 1; c < std::min<size_t>(32, tape->calls.load()); ++c) {
+        const AudioTimeStamp& before = tape->inputTimes[c - 1];
+        const AudioTimeStamp& now = tape->inputTimes[c];
         ASSERT_NE(before.mHostTime, 0u) << "call " << c - 1;
         EXPECT_EQ(now.mSampleTime - before.mSampleTime, double(GetParam())) << "call " << c;
         const double nanos = double(now.mHostTime - before.mHostTime);
@@ -294,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(FrameSizes, LoopbackTest, ::testing::Values(64u, 256u, 
 
 TEST_F(DeviceIOTest, TwoIOProcsAreMixedByIntegerAddition)
 {
-    ZmOSXDevice* device = streamingDevice();
+    ZmOSXDevice* device = published();
     ASSERT_NE(device, nullptr);
     auto one = std::make_unique<Tape>();
     auto two = std::make_unique<Tape>();
@@ -330,7 +250,7 @@ TEST_F(DeviceIOTest, TwoIOProcsAreMixedByIntegerAddition)
 // leaves exactly that many frames of silence, and no old audio is played again.
 TEST_F(DeviceIOTest, FrameSizeChangesWhileStreamingTakeEffectBetweenBuffers)
 {
-    ZmOSXDevice* device = streamingDevice();
+    ZmOSXDevice* device = published();
     ASSERT_NE(device, nullptr);
     device->setFrameSize(256, false, false);
     auto tape = std::make_unique<Tape>();
@@ -396,7 +316,7 @@ TEST_F(DeviceIOTest, FrameSizeChangesWhileStreamingTakeEffectBetweenBuffers)
 
 TEST_F(DeviceIOTest, InputOwnedByAnotherClientIsSilenceWhileOutputGoesOn)
 {
-    ZmOSXDevice* device = streamingDevice();
+    ZmOSXDevice* device = published();
     ASSERT_NE(device, nullptr);
     auto tape = std::make_unique<Tape>();
     tape->constant = 0.25f;
@@ -418,7 +338,7 @@ TEST_F(DeviceIOTest, InputOwnedByAnotherClientIsSilenceWhileOutputGoesOn)
 // never called once its stop or removal has returned (run under ThreadSanitizer too).
 TEST_F(DeviceIOTest, AStoppedOrRemovedProcIsNeverCalledAgain)
 {
-    ZmOSXDevice* device = streamingDevice();
+    ZmOSXDevice* device = published();
     ASSERT_NE(device, nullptr);
     device->setFrameSize(64, false, false);
     ASSERT_TRUE(device->onDeviceStart(nullptr)); // keeps the stream up between the rounds
@@ -451,7 +371,7 @@ TEST_F(DeviceIOTest, AStoppedOrRemovedProcIsNeverCalledAgain)
 // records. How the interface mixes clients is AudioEngineTest's.
 TEST_F(DeviceIOTest, TwoStreamingProcessesAreListedForAThird)
 {
-    ZmOSXDevice* device = streamingDevice();
+    ZmOSXDevice* device = published();
     ASSERT_NE(device, nullptr);
     FILE* first = popen(STREAM_CLIENT " 1000 4", "r");
     FILE* second = popen(STREAM_CLIENT " 234 4", "r");
@@ -521,7 +441,7 @@ AudioBufferList oneBuffer(uint32_t channels, void* data)
 
 TEST_F(DeviceIOTest, AnIOProcIsCalledWithTheBuffersThatSuitItsDirections)
 {
-    ZmOSXDevice* device = streamingDevice();
+    ZmOSXDevice* device = published();
     ASSERT_NE(device, nullptr);
     Seen seen;
     IOProcEntry entry(device, inspect, &seen);

@@ -110,10 +110,9 @@ protected:
     // Initialised with HAL objects to announce to, listening for kernel events, nothing recorded.
     ZmOSXDevice* listening()
     {
-        ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+        ZmOSXDevice* d = published("tarsel");
         if (d == nullptr)
             return nullptr;
-        d->setAudioIDs(7, 8, 9);
         if (!listen(d))
             return nullptr;
         settle();
@@ -129,8 +128,6 @@ TEST_F(DeviceLifecycleTest, InitialisesWithTheInterfacesTextsSettingsAndDefaults
     ASSERT_NE(d, nullptr);
     EXPECT_STREQ(d->getManufacturer().c_str(), "Quenta Audio");
     EXPECT_STREQ(d->getDeviceName().c_str(), "Tarsel");
-    EXPECT_TRUE(d->isDevice(0x7E01, 0x0003));
-    EXPECT_TRUE(d->isUSB2Device());
     EXPECT_TRUE(d->isQuentaBulkDevice());
     EXPECT_TRUE(d->isMarlowCompatible());
     EXPECT_TRUE(d->isDeviceOpen());
@@ -326,8 +323,8 @@ TEST_F(DeviceLifecycleTest, ARateChangedElsewhereIsTakenOverAndAnnounced)
     EXPECT_EQ(d->getReportedChannels(), next);
     EXPECT_GE(m_client.format, 1);
     EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyNominalSampleRate), 2u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 8), 1u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 9), 1u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 0x101), 1u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 0x102), 1u);
     AudioStreamBasicDescription f{};
     ASSERT_EQ(d->getStreamFormat(true, &f, true, 128), 0);
     EXPECT_EQ(f.mSampleRate, double(next.iFrequency));
@@ -440,9 +437,8 @@ TEST_F(DeviceLifecycleTest, TheDiagnosticEventPrintsThePhonoSwitches)
 
 TEST_F(DeviceLifecycleTest, FrameSizeChangesAreClampedAndAnnouncedOnce)
 {
-    ZmOSXDevice* d = initialised("tarsel", fakePlugIn());
+    ZmOSXDevice* d = published("tarsel");
     ASSERT_NE(d, nullptr);
-    d->setAudioIDs(7, 8, 9);
     m_client.framesize = 0;
     clearRecordedHALCalls();
 
@@ -455,8 +451,8 @@ TEST_F(DeviceLifecycleTest, FrameSizeChangesAreClampedAndAnnouncedOnce)
     EXPECT_EQ(m_client.framesize, 1);
     EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyBufferSize), 2u);
     EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyBufferFrameSize), 2u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyBufferFrameSize, 8), 1u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyBufferSize, 9), 1u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyBufferFrameSize, 0x101), 1u);
+    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyBufferSize, 0x102), 1u);
     d->setFrameSize(4096, false, false);
     EXPECT_EQ(d->getFrameSize(), 1024u);
     EXPECT_EQ(d->validateMinMaxFrameSize(100), 100u);

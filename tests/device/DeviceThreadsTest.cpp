@@ -36,21 +36,17 @@ protected:
     }
 };
 
-OSStatus silent(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
-                AudioBufferList*, const AudioTimeStamp*, void* data)
+// Counts its calls in `data`, if given; each instance is a proc of its own.
+template <int>
+OSStatus counting(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                  AudioBufferList*, const AudioTimeStamp*, void* data)
 {
     if (data != nullptr)
         ++*static_cast<std::atomic<int>*>(data);
     return 0;
 }
-
-OSStatus other(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
-               const AudioTimeStamp*, void* data)
-{
-    if (data != nullptr)
-        ++*static_cast<std::atomic<int>*>(data);
-    return 0;
-}
+constexpr AudioDeviceIOProc silent = counting<0>;
+constexpr AudioDeviceIOProc other = counting<1>;
 
 // What the self-stopping IOProc does once a HAL thread is starting another proc.
 enum class Then { StopSelfAgain, RemoveSelf, StartAnother };

@@ -1,7 +1,6 @@
 // DriverConnection against a private simulated kernel driver whose answers the test scripts.
 #include "device/DriverConnection.h"
 
-#include <cstring>
 #include <thread>
 #include <vector>
 

@@ -1,10 +1,9 @@
 // The ring's 32-bit frame counters wrap (every 27 hours at 44.1 kHz); a reader that stalls
-// longer than the ring finds its frames overwritten. Both on the time-stamp record, the filter
-// and the device streaming through the simulated interface.
+// longer than the ring finds its frames overwritten. Both on the filter and the device
+// streaming through the simulated interface (the time-stamp record's wrap is AudioSMTest's).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -15,6 +14,7 @@
 #include "device/TimestampFilter.h"
 #include "device/IOProcEntry.h"
 #include "tests/device/DeviceFixture.h"
+#include "tests/device/LoopbackTape.h"
 
 using namespace devicetest;
 using namespace std::chrono_literals;
@@ -24,33 +24,7 @@ namespace {
 constexpr uint32_t kNearWrap = 0xFFFFFF00u;
 
 // ---------------------------------------------------------------------------------------------
-// The record and the filter
-
-TEST(CounterWrap, ARecordInterpolatesAcrossTheWrap)
-{
-    struct Case {
-        uint32_t frame0, frame1; // the record, 2 ns a frame from ts0 = 1e6
-        uint32_t frame;
-        int64_t offsetNs;
-    };
-    const Case cases[] = {
-        {kNearWrap, 0x100u, 0x80u, 2 * 0x180},               // spans the wrap, frame past it
-        {kNearWrap, 0x100u, 0xFFFFFF80u, 2 * 0x80},          // spans the wrap, frame before it
-        {0xFFFFF000u, kNearWrap, 0x40u, 2 * (0x1000 + 0x40)}, // extrapolated past the wrap
-        {0x10u, 0x210u, 0xFFFFFFF0u, -2 * 0x20},              // a frame before a record past it
-    };
-    for (const Case& c : cases) {
-        AudioTSData record{};
-        record.frame0 = c.frame0;
-        record.frame1 = c.frame1;
-        record.ts0 = 1'000'000;
-        record.ts1 = record.ts0 + 2 * uint64_t(uint32_t(c.frame1 - c.frame0));
-        record.validate();
-        uint64_t ts = 0;
-        record.getTS(c.frame, ts);
-        EXPECT_EQ(int64_t(ts), 1'000'000 + c.offsetNs) << std::hex << c.frame0 << " " << c.frame;
-    }
-}
+// The filter
 
 TEST(CounterWrap, SampleTimesFollowA64BitCountAcrossTheWrap)
 {
@@ -76,63 +50,6 @@ TEST(CounterWrap, SampleTimesFollowA64BitCountAcrossTheWrap)
 
 // ---------------------------------------------------------------------------------------------
 // The device
-
-// What the IOProc saw, in arrays sized before it runs (the I/O thread may not allocate).
-struct Recorder {
-    static constexpr size_t kCalls = 4096;
-    static constexpr size_t kFrames = 1 << 18; // 2 channels
-
-    std::vector<AudioTimeStamp> now = std::vector<AudioTimeStamp>(kCalls);
-    std::vector<AudioTimeStamp> input = std::vector<AudioTimeStamp>(kCalls);
-    std::vector<uint32_t> frames = std::vector<uint32_t>(kCalls);
-    std::vector<float> heard = std::vector<float>(kFrames * 2);
-    std::vector<float> played = std::vector<float>(kFrames * 2);
-    std::atomic<size_t> calls{0};
-    std::atomic<size_t> total{0};
-    // Run at the start of call `stallAt`: a stall inside an IOProc.
-    void (*stall)(void*) = nullptr;
-    void* stallContext = nullptr;
-    size_t stallAt = SIZE_MAX;
-};
-
-// A 24-bit exact ramp on channel 0: every played frame carries its number.
-float ramp(size_t frame)
-{
-    return static_cast<float>(static_cast<double>((frame % 4000000) + 1) / 8388608.0);
-}
-
-// The played value as the loopback returns it: 24 bits, shifted to full scale, divided.
-float throughLoopback(float played)
-{
-    const auto v = static_cast<int32_t>(played * 8388608.0f);
-    return static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(v) << 8)) / 2147483520.0f;
-}
-
-OSStatus recordAndPlay(AudioDeviceID, const AudioTimeStamp* now, const AudioBufferList* in,
-                       const AudioTimeStamp* inTime, AudioBufferList* out, const AudioTimeStamp*, void* data)
-{
-    auto& r = *static_cast<Recorder*>(data);
-    const size_t call = r.calls.load();
-    if (call == r.stallAt && r.stall != nullptr)
-        r.stall(r.stallContext);
-    const uint32_t channels = out->mBuffers[0].mNumberChannels;
-    const uint32_t frames = out->mBuffers[0].mDataByteSize / (4 * channels);
-    if (call < Recorder::kCalls) {
-        r.now[call] = *now;
-        r.input[call] = *inTime;
-        r.frames[call] = frames;
-    }
-    const size_t first = r.total.load();
-    const auto* inSamples = static_cast<const float*>(in->mBuffers[0].mData);
-    auto* outSamples = static_cast<float*>(out->mBuffers[0].mData);
-    for (uint32_t f = 0; f < frames && first + f < Recorder::kFrames; ++f) {
-        r.heard[(first + f) * 2] = inSamples[f * in->mBuffers[0].mNumberChannels];
-        r.played[(first + f) * 2] = outSamples[f * channels] = ramp(first + f);
-    }
-    r.total = first + frames;
-    r.calls = call + 1;
-    return 0;
-}
 
 // A device whose rings the test can see; `manual` leaves the cycles to the test (the thread
 // only does the start and exit hand-shake), so the test plays the kernel's part.
@@ -191,29 +108,30 @@ TEST_F(FrameWrapTest, StreamingAcrossTheWrapKeepsTimeAndAudio)
     releaseService();
     RingDevice* d = device("tarsel", false);
     ASSERT_NE(d, nullptr);
-    auto r = std::make_unique<Recorder>();
+    auto r = std::make_unique<Tape>();
+    r->signal = counter;
     ASSERT_TRUE(d->addIOProc(recordAndPlay, r.get()));
     ASSERT_TRUE(d->onDeviceStart(recordAndPlay));
-    ASSERT_TRUE(kexttest::waitUntil([&] { return r->total.load() >= 44100; }, 20s));
+    ASSERT_TRUE(kexttest::waitUntil([&] { return r->frames.load() >= 44100; }, 20s));
     const uint32_t counter = d->in()->getFramePos();
     ASSERT_TRUE(d->removeIOProc(recordAndPlay));
     ASSERT_LT(counter, kStart) << "the input counter wrapped";
 
-    const size_t calls = std::min(r->calls.load(), Recorder::kCalls);
-    const double period = r->frames[0] * 1e9 / d->getFrequency();
+    const size_t calls = std::min(r->calls.load(), Tape::kTimed);
+    const double period = r->callFrames[0] * 1e9 / d->getFrequency();
     for (size_t c = 1; c < calls; ++c) {
         SCOPED_TRACE(c);
-        ASSERT_EQ(r->input[c].mSampleTime - r->input[c - 1].mSampleTime, double(r->frames[c - 1]));
-        const double nowAhead = r->now[c].mSampleTime - r->input[c].mSampleTime;
+        ASSERT_EQ(r->inputTimes[c].mSampleTime - r->inputTimes[c - 1].mSampleTime, double(r->callFrames[c - 1]));
+        const double nowAhead = r->nowTimes[c].mSampleTime - r->inputTimes[c].mSampleTime;
         ASSERT_GE(nowAhead, 0.0);
         ASSERT_LE(nowAhead, 65536.0);
-        const double step = double(int64_t(r->input[c].mHostTime - r->input[c - 1].mHostTime));
+        const double step = double(int64_t(r->inputTimes[c].mHostTime - r->inputTimes[c - 1].mHostTime));
         ASSERT_NEAR(step, period, period / 2);
     }
     const size_t delay = d->getLatency(false) + d->getLatency(true) + 2 * size_t(d->getFrameSize());
-    const size_t frames = std::min(r->total.load(), Recorder::kFrames);
+    const size_t frames = std::min(r->frames.load(), Tape::kFrames);
     for (size_t f = 0; f + delay < frames; ++f)
-        ASSERT_EQ(r->heard[(f + delay) * 2], throughLoopback(r->played[f * 2])) << "frame " << f;
+        ASSERT_EQ(r->input[(f + delay) * 2], throughLoopback(r->output[f * 2])) << "frame " << f;
 }
 
 // The kernel's side of a manual cycle: frames numbered by their position (channel 0) on an
@@ -244,7 +162,8 @@ TEST_F(FrameWrapTest, AnOverrunGoesOnFromTheNewestBuffer)
     RingDevice* d = device("wrenfield-w2-hs", true);
     ASSERT_NE(d, nullptr);
     d->setFrameSize(kFrames, false, false);
-    auto r = std::make_unique<Recorder>();
+    auto r = std::make_unique<Tape>();
+    r->signal = counter;
     ASSERT_TRUE(d->addIOProc(recordAndPlay, r.get()));
     ASSERT_TRUE(d->onDeviceStart(recordAndPlay));
     AudioSM& in = *d->in();
@@ -282,17 +201,17 @@ TEST_F(FrameWrapTest, AnOverrunGoesOnFromTheNewestBuffer)
         // At least: a preempted test thread may miss a wake-up as well.
         EXPECT_GE(d->getTimestampFilter().mOverloadCount.load(), overloads + 1);
         const uint32_t newest = in.getFramePos() - kFrames;
-        const uint32_t before = newest - uint32_t(r->input[call].mSampleTime - r->input[call - 1].mSampleTime);
-        EXPECT_EQ(r->heard[call * kFrames * 2], throughLoopback(float(newest) / 8388608.0f)) << "the newest frames";
-        EXPECT_EQ(r->heard[(call - 1) * kFrames * 2], throughLoopback(float(before) / 8388608.0f))
+        const uint32_t before = newest - uint32_t(r->inputTimes[call].mSampleTime - r->inputTimes[call - 1].mSampleTime);
+        EXPECT_EQ(r->input[call * kFrames * 2], throughLoopback(float(newest) / 8388608.0f)) << "the newest frames";
+        EXPECT_EQ(r->input[(call - 1) * kFrames * 2], throughLoopback(float(before) / 8388608.0f))
             << "the sample time moved on by the frames lost";
-        EXPECT_NEAR(double(r->input[call].mHostTime), double(kernel.timeOf(newest)), 3.0) << "the stall is no period";
+        EXPECT_NEAR(double(r->inputTimes[call].mHostTime), double(kernel.timeOf(newest)), 3.0) << "the stall is no period";
 
         kernel.deliver(in, kFrames);
         d->onUSBProc(true);
         ASSERT_EQ(r->calls.load(), call + 2);
-        EXPECT_EQ(r->input[call + 1].mSampleTime - r->input[call].mSampleTime, double(kFrames));
-        EXPECT_NEAR(double(r->input[call + 1].mHostTime), double(kernel.timeOf(newest + kFrames)), 3.0);
+        EXPECT_EQ(r->inputTimes[call + 1].mSampleTime - r->inputTimes[call].mSampleTime, double(kFrames));
+        EXPECT_NEAR(double(r->inputTimes[call + 1].mHostTime), double(kernel.timeOf(newest + kFrames)), 3.0);
     };
 
     Stall::run(&stall); // between two cycles

@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "device/KernelStatusBlock.h"
 #include "tests/device/DeviceFixture.h"
 
 using namespace devicetest;
@@ -17,13 +16,6 @@ namespace {
 
 class IOBuffersTest : public DeviceTest {
 protected:
-    ZmOSXDevice* published(const std::string& model = "tarsel", DeviceManagerClient* client = nullptr)
-    {
-        return publishedBy(model, [&](io_service_t service) {
-            return new ZmOSXDevice(fakePlugIn(), client != nullptr ? client : &m_client, service, nullptr);
-        });
-    }
-
     static AudioBufferList configuration(ZmOSXDevice* device, bool input)
     {
         AudioBufferList list{};
@@ -289,31 +281,4 @@ TEST_F(IOBuffersTest, BuffersAreBuiltByOneThreadAtATime)
     reader.join();
     const AudioBufferList out = configuration(device, false);
     EXPECT_EQ(out.mBuffers[0].mDataByteSize, device->getFrameSize() * 2 * 4);
-}
-
-// The I/O thread's diagnostics wait for another thread, which prints the same texts.
-TEST(DeferredTexts, ComeOutWhenFlushedAndOnlyThen)
-{
-    constexpr uint64_t kT0 = 1'000'000'000;
-    TimestampFilter filter;
-    filter.setDeferredTexts(true);
-    filter.init(48000, 256, 0, 0);
-    filter.updateTimestamps(kT0, 0, 256);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(filter.calcSleepNanos(300, false), 0u);
-    filter.mNextWakeTime = 1;
-    EXPECT_EQ(filter.calcSleepNanos(256, true), 100000u);
-    EXPECT_EQ(filter.calcSleepNanos(256, true), 100000u);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(filter.mAlertCount.load(), 1u);
-    EXPECT_EQ(filter.mOverloadCount.load(), 2u);
-
-    testing::internal::CaptureStdout();
-    filter.flushTexts();
-    filter.flushTexts();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "ALERT TimestampFilter::calcSleepNanos nAvailableFrames(300) >= mBufferSize(256) while "
-              "!bWasBufferswitch\n"
-              "TimestampFilter::calcSleepNanos -> detected application caused overload (1)\n"
-              "TimestampFilter::calcSleepNanos -> detected application caused overload (1)\n");
 }

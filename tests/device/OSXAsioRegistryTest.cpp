@@ -94,9 +94,7 @@ TEST_F(Registry, WithoutAFileItCreatesAnEmptyOneAndLoadsTheDefaults)
 TEST_F(Registry, WithoutThePreferencesFolderNothingIsCreated)
 {
     fs::remove_all(home / "Library");
-    VkAjExtData data = load();
-    expectDefaults(data);
-    EXPECT_EQ(data.iReserved24, 1u);
+    expectDefaults(load());
     EXPECT_FALSE(fs::exists(home / "Library"));
     EXPECT_EQ(getStorageFile(ZmString(kFile), true, false), -1);
 
@@ -242,14 +240,7 @@ TEST_F(Registry, DamagedOrHostileFilesGiveDefaultsWithoutHarm)
         EXPECT_LE(data.iDigitalOutMode, 1u);
     }
 
-    // Deep nesting, unterminated quotes, a lone "<".
-    write(std::string(100000, '<'));
-    expectDefaults(load());
-    std::string deep;
-    for (int i = 0; i < 5000; ++i)
-        deep += "<a>";
-    write(deep);
-    expectDefaults(load());
+    // An unterminated quote (how deep nesting is bounded is XMLTest's).
     write("<Settings><AjExt ClockSource=\"1/></Settings>");
     EXPECT_LE(load().iClockSource, 1u);
 }

@@ -78,15 +78,6 @@ TEST(DriverRequestTest, WordsAndHalvesBeyondTheDataAreNeitherReadNorWritten)
         ASSERT_EQ(c, 0x5A);
 }
 
-TEST(KernelStatusBlockTest, TextsStopAtTheirFieldEvenWithoutTerminator)
-{
-    auto block = std::make_unique<KernelStatusBlock>();
-    std::memset(block.get(), 'x', sizeof *block);
-    EXPECT_EQ(statusText(block->sManufacturer).size(), 256u);
-    std::memcpy(block->sDeviceName, "Tarsel\0junk", 11);
-    EXPECT_EQ(statusText(block->sDeviceName), "Tarsel");
-}
-
 TEST(KernelStatusBlockTest, ClearQueueStatusStartsANewPeriod)
 {
     ClientData record{};
@@ -168,26 +159,6 @@ TEST(KernelEventTest, OnlyRecordsOfTheEventTypeAndSizeAreRead)
     const uint32_t shortSize = 35;
     std::memcpy(message + 1, &shortSize, 4);
     EXPECT_FALSE(readKernelEvent(kKernelEventMessage, message + 1, event));
-}
-
-TEST(VkAjExtDataTest, DefaultsKeepTheFirstWordAndValidateResetsSwitches)
-{
-    VkAjExtData data{};
-    data.iReserved0 = 0xABCD;
-    data.bFixedRate = 1;
-    data.setDefaults();
-    EXPECT_EQ(data.iReserved0, 0xABCDu);
-    EXPECT_EQ(data.iReserved24, 1u);
-    EXPECT_EQ(data.iReserved32, 1u);
-    EXPECT_EQ(data.bFixedRate, 0);
-
-    data.iClockSource = 1;
-    data.iUSB1Mode = 7;
-    data.iDigitalOutSel = 9;
-    data.validate();
-    EXPECT_EQ(data.iClockSource, 1u);
-    EXPECT_EQ(data.iUSB1Mode, 0u);
-    EXPECT_EQ(data.iDigitalOutSel, 9u);
 }
 
 } // namespace

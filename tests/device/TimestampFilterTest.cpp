@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <numeric>
-#include <string>
 
 namespace {
 
@@ -276,4 +275,30 @@ TEST(TimestampFilter, OverloadsShortenTheSleep)
     EXPECT_EQ(filter.calcSleepNanos(10, true), 100000u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "TimestampFilter::calcSleepNanos -> detected application caused overload (2)\n");
+}
+
+// The I/O thread's diagnostics wait for another thread, which prints the same texts.
+TEST(TimestampFilter, DeferredTextsComeOutWhenFlushedAndOnlyThen)
+{
+    TimestampFilter filter;
+    filter.setDeferredTexts(true);
+    filter.init(48000, 256, 0, 0);
+    filter.updateTimestamps(kT0, 0, 256);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(filter.calcSleepNanos(300, false), 0u);
+    filter.mNextWakeTime = 1;
+    EXPECT_EQ(filter.calcSleepNanos(256, true), 100000u);
+    EXPECT_EQ(filter.calcSleepNanos(256, true), 100000u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(filter.mAlertCount.load(), 1u);
+    EXPECT_EQ(filter.mOverloadCount.load(), 2u);
+
+    testing::internal::CaptureStdout();
+    filter.flushTexts();
+    filter.flushTexts();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "ALERT TimestampFilter::calcSleepNanos nAvailableFrames(300) >= mBufferSize(256) while "
+              "!bWasBufferswitch\n"
+              "TimestampFilter::calcSleepNanos -> detected application caused overload (1)\n"
+              "TimestampFilter::calcSleepNanos -> detected application caused overload (1)\n");
 }
