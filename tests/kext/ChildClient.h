@@ -29,7 +29,7 @@ public:
     ChildClient& operator=(const ChildClient&) = delete;
 
     // Starts the client on the daemon of TARSEL_KEXT_SOCKET; true once it reported "ready".
-    bool start(const char* className = "ZmKernelDeviceTARSEL")
+    bool start()
     {
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0)
@@ -43,7 +43,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        const char* argv[] = {KEXT_TEST_CLIENT, className, nullptr};
+        const char* argv[] = {KEXT_TEST_CLIENT, nullptr};
         int rc = posix_spawn(&m_pid, KEXT_TEST_CLIENT, &actions, nullptr, const_cast<char**>(argv), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(in[0]);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "device/KernelEvent.h"
+#include "tests/support/InterfaceClient.h"
 #include "tests/support/PrivateDaemon.h"
 
 namespace kexttest {
@@ -28,22 +29,6 @@ void onMatch(void* refCon, io_iterator_t)
     ++log->calls;
 }
 
-// A notification port whose source is on the calling thread's run loop.
-struct Port {
-    Port()
-    {
-        port = IONotificationPortCreate(kIOMasterPortDefault);
-        if (port != nullptr)
-            CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
-    }
-    ~Port()
-    {
-        if (port != nullptr)
-            IONotificationPortDestroy(port);
-    }
-    IONotificationPortRef port = nullptr;
-};
-
 io_iterator_t addMatching(IONotificationPortRef port, const char* type, MatchLog& log,
                           const char* className = "ZmKernelDeviceTARSEL")
 {
@@ -56,7 +41,7 @@ io_iterator_t addMatching(IONotificationPortRef port, const char* type, MatchLog
 TEST_F(NotificationTest, PublishIteratorStartsWithWhatIsThereAndArmsOnlyWhenDrained)
 {
     ASSERT_NE(daemon().plug(), 0u);
-    Port p;
+    NotifyPort p;
     ASSERT_NE(p.port, nullptr);
     MatchLog log;
     io_iterator_t published = addMatching(p.port, kIOPublishNotification, log);
@@ -118,7 +103,7 @@ TEST_F(NotificationTest, InterestMessagesCarryKernelEventsAndHoldTheirService)
     uint32_t id = daemon().plug();
     io_service_t service = firstService();
     ASSERT_NE(service, 0u);
-    Port p;
+    NotifyPort p;
     InterestLog log;
     io_object_t notification = 0;
     ASSERT_EQ(IOServiceAddInterestNotification(p.port, service, kIOGeneralInterest, onInterest, &log, &notification),
@@ -153,7 +138,7 @@ TEST_F(NotificationTest, ReleasedInterestNotificationHearsNothingMore)
 {
     uint32_t id = daemon().plug();
     io_service_t service = firstService();
-    Port p;
+    NotifyPort p;
     InterestLog kept, released;
     io_object_t keptNotification = 0, releasedNotification = 0;
     ASSERT_EQ(IOServiceAddInterestNotification(p.port, service, kIOGeneralInterest, onInterest, &kept, &keptNotification),
@@ -200,7 +185,7 @@ TEST_F(NotificationTest, DestroyingThePortInvalidatesItsSource)
 
 TEST_F(NotificationTest, APortOutlivesItsDaemonQuietly)
 {
-    Port p;
+    NotifyPort p;
     MatchLog log;
     io_iterator_t iterator = addMatching(p.port, kIOPublishNotification, log);
     drain(iterator);
@@ -214,7 +199,7 @@ TEST_F(NotificationTest, APortOutlivesItsDaemonQuietly)
 // A matching dictionary is consumed whatever the answer (MatchingTest, IOKitTest).
 TEST_F(NotificationTest, BadArgumentsAreRefused)
 {
-    Port p;
+    NotifyPort p;
     io_iterator_t iterator = 0;
     EXPECT_EQ(IOServiceAddMatchingNotification(p.port, "IOServiceSomething", IOServiceMatching("ZmKernelDeviceTARSEL"),
                                                onMatch, nullptr, &iterator),

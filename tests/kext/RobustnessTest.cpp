@@ -120,27 +120,17 @@ protected:
 
 TEST_F(RobustnessTest, MalformedMessagesCloseOnlyTheirSender)
 {
-    Bytes good = hello(SessionType::Registry);
-    Bytes badMagic = good;
-    badMagic[0] ^= 0xFF;
-    Bytes hugeLength = good;
-    uint32_t huge = 0xFFFFFFF0u;
-    std::memcpy(hugeLength.data() + 8, &huge, 4);
-    Bytes shortLength = good;
-    uint32_t shorter = sizeof(Hello) - 4;
-    std::memcpy(shortLength.data() + 8, &shorter, 4);
+    const Bytes good = hello(SessionType::Registry);
+    // `good` with the header word at `offset` replaced.
+    auto patched = [&](size_t offset, uint32_t value) {
+        Bytes bytes = good;
+        std::memcpy(bytes.data() + offset, &value, 4);
+        return bytes;
+    };
+    uint32_t magic = 0;
+    std::memcpy(&magic, good.data(), 4);
     Bytes trailing = good;
     trailing.push_back(0);
-    Bytes truncated(good.begin(), good.end() - 1);
-    Bytes unknownKind = good;
-    uint32_t kind = 999;
-    std::memcpy(unknownKind.data() + 4, &kind, 4);
-    Bytes reserved = good;
-    reserved[12] = 1;
-    Bytes headerOnly(good.begin(), good.begin() + sizeof(Header));
-    Bytes oversize(kMaxMessageSize + 100, 0x41);
-    Bytes empty;
-    Bytes badSession = hello(SessionType(77));
 
     GetServices unterminated;
     std::memset(unterminated.className, 'A', sizeof unterminated.className);
@@ -154,17 +144,17 @@ TEST_F(RobustnessTest, MalformedMessagesCloseOnlyTheirSender)
         std::vector<Bytes> messages;
     };
     std::vector<Case> cases = {
-        {"bad magic", {badMagic}},
-        {"huge length claim", {hugeLength}},
-        {"length shorter than the kind", {shortLength}},
+        {"bad magic", {patched(0, magic ^ 0xFF)}},
+        {"huge length claim", {patched(8, 0xFFFFFFF0u)}},
+        {"length shorter than the kind", {patched(8, sizeof(Hello) - 4)}},
         {"datagram longer than its header says", {trailing}},
-        {"truncated", {truncated}},
-        {"unknown kind", {unknownKind}},
-        {"reserved word set", {reserved}},
-        {"header alone", {headerOnly}},
-        {"oversize datagram", {oversize}},
-        {"empty datagram", {empty}},
-        {"unknown session type", {badSession}},
+        {"truncated", {Bytes(good.begin(), good.end() - 1)}},
+        {"unknown kind", {patched(4, 999)}},
+        {"reserved word set", {patched(12, 1)}},
+        {"header alone", {Bytes(good.begin(), good.begin() + sizeof(Header))}},
+        {"oversize datagram", {Bytes(kMaxMessageSize + 100, 0x41)}},
+        {"empty datagram", {Bytes{}}},
+        {"unknown session type", {hello(SessionType(77))}},
         {"request before hello", {message<Kind::GetServices>(GetServices{})}},
         {"a reply kind from a client", {message<Kind::HelloReply>(HelloReply{})}},
         {"second hello", {good, good}},

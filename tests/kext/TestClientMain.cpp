@@ -48,10 +48,9 @@ bool obey(const std::string& line, InterfaceClient& client)
 
 } // namespace
 
-int main(int argc, char** argv)
+int main()
 {
-    const char* className = argc > 1 ? argv[1] : "ZmKernelDeviceTARSEL";
-    io_service_t service = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching(className));
+    io_service_t service = IOServiceGetMatchingService(kIOMasterPortDefault, IOServiceMatching("ZmKernelDeviceTARSEL"));
     InterfaceClient client(service);
     NotifyPort port;
     EventLog log;

@@ -45,61 +45,51 @@ private:
     std::vector<std::string> m_files;
 };
 
-TEST(ModelFileTest, RecorderExampleLoadsAsWritten)
+// The catalogue's round trip through text is CatalogueTest's sweep; here the files themselves.
+TEST(ModelFileTest, TheExamplesLoadAndSurviveARoundTripThroughAFile)
+{
+    TempDir dir;
+    for (const char* name : {"tarsel-recorder", "minimal"}) {
+        SCOPED_TRACE(name);
+        std::string error;
+        const std::optional<DeviceModel> m = kext::loadModelFile(kExamples + "/" + name + ".ini", error);
+        ASSERT_TRUE(m) << error;
+        EXPECT_TRUE(error.empty());
+        EXPECT_EQ(m->name, name);
+        const std::string path = dir.file(std::string(name) + ".ini");
+        ASSERT_TRUE(kext::saveModelFile(*m, path, error)) << error;
+        const std::optional<DeviceModel> back = kext::loadModelFile(path, error);
+        ASSERT_TRUE(back) << error;
+        EXPECT_EQ(*back, *m);
+    }
+    std::string error;
+    EXPECT_FALSE(kext::saveModelFile(*kext::findModel("tarsel-fs"), dir.path() + "/no/such/dir/x.ini", error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(ModelFileTest, TheRecorderExampleMeansWhatItsNotationSays)
 {
     std::string error;
     const std::optional<DeviceModel> m = kext::loadModelFile(kExamples + "/tarsel-recorder.ini", error);
     ASSERT_TRUE(m) << error;
-    EXPECT_TRUE(error.empty());
-    EXPECT_EQ(m->name, "tarsel-recorder");
-    EXPECT_EQ(m->vendorId, 0x7E01);
     EXPECT_EQ(m->productId, 0x0042);
-    EXPECT_TRUE(m->highSpeed);
-    EXPECT_FALSE(m->tiger);
-    EXPECT_EQ(m->interfaceVersion, kInterfaceVersion);
-    EXPECT_EQ(m->deviceName, "Tarsel Recorder");
-    EXPECT_EQ(m->altDeviceName, "Quenta Audio Tarsel Recorder");
-    EXPECT_EQ(m->outBandwidth, 512u);
-    EXPECT_EQ(m->inBandwidth, 511u);
-    EXPECT_EQ(m->usbVersion, 0x0131u);
-    EXPECT_TRUE(m->canMonitor);
-    EXPECT_EQ(m->monitor, 1u);
-    EXPECT_FALSE(m->hasCodec);
-
     ASSERT_EQ(m->configurations.size(), 2u);
-    EXPECT_EQ(m->configurations[1].value, 2);
-    const auto& interfaces = m->configurations[0].interfaces;
-    ASSERT_EQ(interfaces.size(), 3u);
-    ASSERT_EQ(interfaces[1].alternates.size(), 4u);
-    const kext::AlternateModel& range = interfaces[1].alternates[3];
-    EXPECT_EQ(range.setting, 3);
+    const kext::AlternateModel& range = m->configurations[0].interfaces.at(1).alternates.at(3);
     EXPECT_TRUE(range.continuous);
     EXPECT_EQ(range.rateMin, 44100u);
     EXPECT_EQ(range.rateMax, 96000u);
-    EXPECT_EQ(range.channels, 4);
     EXPECT_EQ(range.endpoints, (std::vector<kext::EndpointModel>{{0x81, 156, EndpointKind::Isochronous}}));
-    EXPECT_EQ(interfaces[2].alternates[2].rates.back(), 192000u);
-    EXPECT_FALSE(interfaces[0].alternates[0].carriesFormat());
-
-    ASSERT_EQ(m->outputControls.sources.size(), 1u);
-    EXPECT_EQ(m->outputControls.sources[0].volumeCurrent, -6 * 256);
-    EXPECT_EQ(m->outputControls.sources[0].volumeChannels, 2);
-    EXPECT_TRUE(m->inputControls.shared);
-    EXPECT_EQ(m->inputControls.sourceMask, 2);
+    // Volumes are written in dB, held in 1/256 dB.
     ASSERT_EQ(m->inputControls.sources.size(), 2u);
-    EXPECT_TRUE(m->inputControls.sources[0].mute);
-    EXPECT_EQ(m->inputControls.sources[0].volumeCurrent, 3200); // 12.5 dB
+    EXPECT_EQ(m->outputControls.sources.at(0).volumeCurrent, -6 * 256);
+    EXPECT_EQ(m->inputControls.sources[0].volumeCurrent, 3200);
     EXPECT_EQ(m->inputControls.sources[0].volumeChannels, kext::kMasterVolumeOnly);
-    EXPECT_EQ(m->inputControls.sources[1].name, "XLR Inputs");
-    EXPECT_FALSE(m->inputControls.sources[1].hasVolume);
-
-    // What the kernel runs it at, and what it accepts in the second configuration.
     EXPECT_EQ(kext::defaultSettings(*m), (VkChannelSettings{48000, 4, 24, 2, 24, 0}));
     EXPECT_TRUE(kext::canCarry(*m, {44100, 2, 16, 2, 16, 1}));
     EXPECT_FALSE(kext::canCarry(*m, {44100, 2, 24, 2, 24, 1}));
 }
 
-TEST(ModelFileTest, MinimalExampleTakesTheDefaults)
+TEST(ModelFileTest, WhatAFileLeavesOutTakesTheDefaults)
 {
     std::string error;
     const std::optional<DeviceModel> m = kext::loadModelFile(kExamples + "/minimal.ini", error);
@@ -112,20 +102,6 @@ TEST(ModelFileTest, MinimalExampleTakesTheDefaults)
     EXPECT_EQ(m->outputControls.sourceMask, 0);
     EXPECT_EQ(m->altDeviceName, "");
     EXPECT_EQ(kext::defaultSettings(*m), (VkChannelSettings{48000, 2, 16, 0, 16, 0}));
-}
-
-// The catalogue's round trip through text is CatalogueTest's sweep; here the file itself.
-TEST(ModelFileTest, AModelSurvivesARoundTripThroughItsFile)
-{
-    TempDir dir;
-    const std::string path = dir.file("tarsel.ini");
-    std::string error;
-    ASSERT_TRUE(kext::saveModelFile(*kext::findModel("tarsel-fs"), path, error)) << error;
-    const std::optional<DeviceModel> back = kext::loadModelFile(path, error);
-    ASSERT_TRUE(back) << error;
-    EXPECT_EQ(*back, *kext::findModel("tarsel-fs"));
-    EXPECT_FALSE(kext::saveModelFile(*back, dir.path() + "/no/such/dir/x.ini", error));
-    EXPECT_FALSE(error.empty());
 }
 
 const char* const kGood = R"([device]
@@ -251,19 +227,14 @@ TEST(ModelFileTest, UnreadableFilesGiveErrors)
     EXPECT_FALSE(kext::loadModelFile(fifo, error)); // must not block
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
 
+    // The file's size is checked before it is read.
     const std::string big = dir.file("big.ini");
-    {
-        std::ofstream out(big);
-        out << kGood << "# " << std::string(kext::kModelFileMax, 'x') << "\n";
-    }
+    std::ofstream(big) << kGood << "# " << std::string(kext::kModelFileMax, 'x') << "\n";
     EXPECT_FALSE(kext::loadModelFile(big, error));
-    EXPECT_NE(error.find("larger than"), std::string::npos) << error;
+    EXPECT_NE(error.find(big + ": larger than"), std::string::npos) << error;
 
     const std::string broken = dir.file("broken.ini");
-    {
-        std::ofstream out(broken);
-        out << edit("bits=24", "bits=7");
-    }
+    std::ofstream(broken) << edit("bits=24", "bits=7");
     EXPECT_FALSE(kext::loadModelFile(broken, error));
     EXPECT_EQ(error.rfind(broken + ": [alternate 1.1.1] bits", 0), 0u) << error;
 }
