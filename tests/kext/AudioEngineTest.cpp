@@ -331,34 +331,8 @@ TEST_F(AudioEngineTest, ScribbledRingHeadersAreRefusedNotFollowed)
     EXPECT_EQ(frame[0], 5000 * 256);
 }
 
-// WAV files as source and sink are the round-trip tool's (tests/tools).
-TEST_F(AudioEngineTest, TheSineSource)
-{
-    ASSERT_NO_FATAL_FAILURE(configureAt(kRate));
-    ASSERT_TRUE(m_first->attach());
-
-    // A sine of 1 kHz at -6 dBFS on every input, at the 24-bit converter's resolution.
-    ASSERT_EQ(set("source", "sine:1000:-6"), kIOReturnSuccess);
-    const uint32_t from = m_first->in().getFramePos() + 1000;
-    std::vector<int32_t> samples = m_first->inputFrames(from, 4800);
-    const double amplitude = 8388607 * std::pow(10.0, -6 / 20.0);
-    int32_t peak = 0;
-    int crossings = 0;
-    for (uint32_t f = 0; f < 4800; ++f) {
-        const int32_t* s = &samples[size_t(f) * m_inChannels];
-        for (uint32_t c = 0; c < m_inChannels; ++c)
-            ASSERT_EQ(s[c], s[0]) << f;
-        ASSERT_EQ(s[0] & 0xFF, 0);
-        const int32_t v = s[0] >> 8;
-        ASSERT_LE(std::abs(v), amplitude + 1);
-        peak = std::max(peak, std::abs(v));
-        if (f > 0 && (samples[size_t(f - 1) * m_inChannels] < 0) != (v < 0))
-            ++crossings;
-    }
-    EXPECT_GE(peak, amplitude - 2000); // 48 samples a period: the peak is sampled near its top
-    EXPECT_NEAR(crossings, 200, 2);
-}
-
+// WAV files as source and sink are the round-trip tool's (tests/tools), the sine source the
+// control application's meters' (tests/controlapp); here what the settings take.
 TEST_F(AudioEngineTest, SettingsAreCheckedAndListed)
 {
     // Before a configuration there is no format for a sink file.

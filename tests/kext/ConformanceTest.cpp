@@ -245,27 +245,6 @@ TEST_F(ConformanceTest, ControlsRequestsApplyTheRegionAndPostTheirEventsOnChange
     EXPECT_EQ(paramsOf(events[2]), (std::array<uint32_t, 7>{2, 1, 2, 0, 0, 0, 0}));
 }
 
-TEST_F(ConformanceTest, TheSyncSelectorChangesWithTheDataSource)
-{
-    plugModel("kingsmere-digital-hs");
-    auto client = open();
-    NotifyPort port;
-    EventLog log;
-    ASSERT_TRUE(client->ok());
-    ASSERT_TRUE(port.listen(m_service, log));
-    ControlsRegion& c = client->block().controls;
-    ASSERT_EQ(c.iSyncSelector, 1);
-    // Source 2 of the device layer: analog input, clock from the digital input.
-    c.input.iSourceMask = 1;
-    c.iSyncSelector = 2;
-    ASSERT_EQ(client->call(kReqSetDataSource), kIOReturnSuccess);
-    c.iSyncSelector = 3;
-    EXPECT_EQ(client->call(kReqSetDataSource), kIOReturnBadArgument);
-    EXPECT_EQ(c.iSyncSelector, 2);
-    ASSERT_TRUE(runLoopUntil([&] { return log.count(kEventDataSourceChanged) == 1; }));
-    EXPECT_EQ(paramsOf(log.last(kEventDataSourceChanged)), (std::array<uint32_t, 7>{4, 1, 1, 2, 0, 0, 0}));
-}
-
 DriverRequest usbRequest(uint32_t direction, uint32_t level, uint32_t recipient, uint8_t request, uint16_t value,
                          uint16_t index, int32_t length)
 {
