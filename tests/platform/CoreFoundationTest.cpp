@@ -1,7 +1,5 @@
 #include <CoreFoundation/CoreFoundation.h>
 
-#include "platform/src/CoreFoundation/CFPlugInPrivate.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -237,25 +235,6 @@ TEST(CFURL, AFileSystemPathRoundTrips)
     EXPECT_TRUE(CFEqual(back, path));
     CFRelease(back);
     CFRelease(url);
-}
-
-TEST(CFPlugIn, InstanceCountsArePerFactoryValue)
-{
-    CFUUIDRef factory = CFUUIDCreateWithBytes(nullptr, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90,
-                                              0xA0, 0xB0, 0xC0, 0xD0, 0xE0, 0xF0, 0x01);
-    CFUUIDRef sameValue = CFUUIDCreateFromUUIDBytes(nullptr, CFUUIDGetUUIDBytes(factory));
-    EXPECT_EQ(_CFPlugInInstanceCount(factory), 0);
-    CFPlugInAddInstanceForFactory(factory);
-    CFPlugInAddInstanceForFactory(sameValue);
-    EXPECT_EQ(_CFPlugInInstanceCount(factory), 2) << "counted by the factory's value";
-    EXPECT_EQ(_CFPlugInInstanceCount(halTypeConstant()), 0);
-    for (int i = 0; i < 3; ++i)
-        CFPlugInRemoveInstanceForFactory(factory);
-    EXPECT_EQ(_CFPlugInInstanceCount(factory), 0) << "never below zero";
-    CFPlugInAddInstanceForFactory(nullptr);
-    EXPECT_EQ(_CFPlugInInstanceCount(nullptr), 0);
-    CFRelease(factory);
-    CFRelease(sameValue);
 }
 
 // ---------------------------------------------------------------------------------------------
