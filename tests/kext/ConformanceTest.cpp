@@ -17,13 +17,6 @@ namespace {
 
 using ConformanceTest = InterfaceTest;
 
-std::array<uint32_t, 7> paramsOf(const KernelEvent& e)
-{
-    std::array<uint32_t, 7> p;
-    std::copy(std::begin(e.iParam), std::end(e.iParam), p.begin());
-    return p;
-}
-
 std::vector<uint32_t> codesOf(const std::vector<KernelEvent>& events)
 {
     std::vector<uint32_t> codes;

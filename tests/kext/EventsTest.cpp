@@ -15,13 +15,6 @@
 namespace kexttest {
 namespace {
 
-std::array<uint32_t, 7> paramsOf(const KernelEvent& e)
-{
-    std::array<uint32_t, 7> p;
-    std::copy(std::begin(e.iParam), std::end(e.iParam), p.begin());
-    return p;
-}
-
 // The parameters of event 11 or 12 for the record in `slot`.
 std::array<uint32_t, 7> clientParams(int slot, std::array<uint32_t, 2> pair, pid_t pid)
 {
