@@ -131,6 +131,8 @@ std::string edit(const std::string& from, const std::string& to)
     return text.replace(at, from.size(), to);
 }
 
+// What the file can say but the model must not be is validateModel's (DeviceModelTest); one case
+// here shows a file goes through it.
 TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
 {
     std::string error;
@@ -161,10 +163,7 @@ TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
         {"unknown key", edit("name=good", "name=good\ncolour=red"), "[device] colour: unknown key"},
         {"localised key", edit("name=good", "name=good\ndevice-name[de]=Gut"), "unknown key"},
         {"unknown group", std::string(kGood) + "[mixer]\n", "[mixer] unknown group"},
-        {"text too long", edit("device-name=Good", "device-name=" + std::string(256, 'g')), "[device] device-name"},
-        {"non-ASCII text", edit("device-name=Good", "device-name=G\xC3\xBCt"), "[device] device-name"},
         {"bad escape", edit("device-name=Good", "device-name=Go\\qod"), "[device] device-name"},
-        {"monitor value", edit("name=good", "name=good\ncan-monitor=true\nmonitor=7"), "[device] monitor"},
         {"interface without configuration", edit("[configuration 1]\n", ""), "[interface 1.1] comes before"},
         {"alternate without interface", edit("[alternate 1.1.1]", "[alternate 1.2.1]"), "[alternate 1.2.1] comes before"},
         {"malformed group", edit("[alternate 1.1.1]", "[alternate 1.1]"), "unknown group"},
@@ -175,7 +174,6 @@ TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
                                     "[configuration 0]\n[interface 0.1]\n[alternate 0.1.0]\n[alternate 0.1.1]"),
          "[configuration 0]"},
         {"bits not a number", edit("bits=24", "bits=abc"), "[alternate 1.1.1] bits"},
-        {"odd bits", edit("bits=24", "bits=12"), "[alternate 1.1.1] bits: 12"},
         {"missing channels", edit("channels=2\n", ""), "[alternate 1.1.1] channels: missing"},
         {"no channels but rates", edit("channels=2", "channels=0"), "[alternate 1.1.1] channels"},
         {"seventeen rates", edit("rates=44100;48000", seventeenRates), "[alternate 1.1.1] rates: at most 16"},
@@ -183,7 +181,6 @@ TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
         {"no rates", edit("rates=44100;48000\n", ""), "[alternate 1.1.1] rates"},
         {"range of three", edit("rates=44100;48000", "range=8000;16000;48000"), "[alternate 1.1.1] range"},
         {"bad rate", edit("rates=44100;48000", "rates=44100;fast"), "[alternate 1.1.1] rates: 'fast'"},
-        {"rate too high", edit("rates=44100;48000", "rates=44100;4800000"), "[alternate 1.1.1] rates: 4800000"},
         {"seventeen alternates", std::string(kGood) + seventeenAlternates, "at most 16 alternate settings"},
         {"endpoint without size", edit("endpoints=0x81:42", "endpoints=0x81"), "[alternate 1.1.1] endpoints: '0x81'"},
         {"endpoint kind", edit("endpoints=0x81:42", "endpoints=0x81:42:interrupt"), "'interrupt'"},
@@ -197,7 +194,6 @@ TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
         {"volume out of range", std::string(kGood) + "[control.input.1]\nname=A\nvolume-min=-200\nvolume-max=0\n", "[control.input.1] volume-min"},
         {"volume channels", std::string(kGood) + "[control.input.1]\nname=A\nvolume-channels=all\n", "[control.input.1] volume-channels"},
         {"nine volume channels", std::string(kGood) + "[control.input.1]\nname=A\nvolume-channels=9\n", "[control.input.1] volume-channels: '9'"},
-        {"mask of nothing", std::string(kGood) + "[controls.input]\nsource-mask=4\n[control.input.1]\nname=A\n", "[controls.input] source-mask"},
         {"key before group", "name=x\n" + std::string(kGood), ""},
         {"NUL byte", std::string(kGood) + std::string("\0x", 2), "NUL"},
         {"invalid UTF-8", std::string(kGood) + "\xFF\xFE\n", "not a text file"},
