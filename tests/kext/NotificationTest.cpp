@@ -1,4 +1,5 @@
 // Publish notifications and their arming rule, interest messages, and the port's source.
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -12,28 +13,23 @@ namespace {
 
 using NotificationTest = KextTest;
 
+// How often a publish notification fired.
 struct MatchLog {
-    std::mutex lock;
-    int calls = 0;
-    int count()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        return calls;
-    }
+    std::atomic<int> calls{0};
+    int count() const { return calls.load(); }
 };
 
 void onMatch(void* refCon, io_iterator_t)
 {
-    auto* log = static_cast<MatchLog*>(refCon);
-    std::lock_guard<std::mutex> guard(log->lock);
-    ++log->calls;
+    ++static_cast<MatchLog*>(refCon)->calls;
 }
 
-io_iterator_t addMatching(IONotificationPortRef port, const char* type, MatchLog& log,
-                          const char* className = "ZmKernelDeviceTARSEL")
+// Publish notifications of the interfaces' class.
+io_iterator_t addMatching(IONotificationPortRef port, MatchLog& log)
 {
     io_iterator_t iterator = 0;
-    EXPECT_EQ(IOServiceAddMatchingNotification(port, type, IOServiceMatching(className), onMatch, &log, &iterator),
+    EXPECT_EQ(IOServiceAddMatchingNotification(port, kIOPublishNotification, IOServiceMatching("ZmKernelDeviceTARSEL"),
+                                               onMatch, &log, &iterator),
               kIOReturnSuccess);
     return iterator;
 }
@@ -44,7 +40,7 @@ TEST_F(NotificationTest, PublishIteratorStartsWithWhatIsThereAndArmsOnlyWhenDrai
     NotifyPort p;
     ASSERT_NE(p.port, nullptr);
     MatchLog log;
-    io_iterator_t published = addMatching(p.port, kIOPublishNotification, log);
+    io_iterator_t published = addMatching(p.port, log);
     ASSERT_NE(published, 0u);
 
     // Not drained yet: a new service is collected, but the callback stays quiet.
@@ -169,7 +165,7 @@ TEST_F(NotificationTest, DestroyingThePortInvalidatesItsSource)
     EXPECT_EQ(IONotificationPortGetRunLoopSource(port), source);
     CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
     MatchLog log;
-    io_iterator_t iterator = addMatching(port, kIOPublishNotification, log);
+    io_iterator_t iterator = addMatching(port, log);
     drain(iterator);
     CFRetain(source);
     EXPECT_TRUE(CFRunLoopSourceIsValid(source));
@@ -187,7 +183,7 @@ TEST_F(NotificationTest, APortOutlivesItsDaemonQuietly)
 {
     NotifyPort p;
     MatchLog log;
-    io_iterator_t iterator = addMatching(p.port, kIOPublishNotification, log);
+    io_iterator_t iterator = addMatching(p.port, log);
     drain(iterator);
     TearDown(); // the daemon goes away under the armed notification
     CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, false);
