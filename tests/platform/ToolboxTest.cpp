@@ -32,10 +32,9 @@ protected:
         DisposeWindow(window);
         DisposeNibReference(nib);
     }
-    ControlRef get(const char* signature, SInt32 id)
+    ControlRef get(const char (&signature)[5], SInt32 id)
     {
-        const char code[5] = {signature[0], signature[1], signature[2], signature[3], 0};
-        ControlID cid{HIFourCC(code), id};
+        const ControlID cid{HIFourCC(signature), id};
         ControlRef ref = nullptr;
         GetControlByID(window, &cid, &ref);
         return ref;
@@ -51,7 +50,7 @@ TEST_F(ToolboxTest, NibGivesTheControlsMenusAndCommandsItNames)
 {
     EXPECT_EQ(model->title, "Model");
     struct Expect {
-        const char* signature;
+        char signature[5];
         SInt32 id;
         ControlKind kind;
         SInt16 value, maximum;
