@@ -5,6 +5,7 @@
 // list and model files.
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -25,6 +26,12 @@ struct ToolRun {
 
 class FaultsTest : public InterfaceTest {
 protected:
+    void TearDown() override
+    {
+        for (const char* file : {"/good.ini", "/bad.ini"})
+            std::filesystem::remove(daemon().folder() + file);
+        InterfaceTest::TearDown(); // removes the daemon's folder, which must be empty by then
+    }
     ToolRun ctl(const std::string& args)
     {
         std::vector<std::string> all{"--socket", daemon().path()};

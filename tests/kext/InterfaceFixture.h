@@ -1,5 +1,7 @@
 #pragma once
 // A private daemon with the simulated interfaces, one of them plugged, and clients on it.
+#include <algorithm>
+#include <array>
 #include <memory>
 #include <string>
 
@@ -9,6 +11,14 @@
 #include "tests/support/PrivateDaemon.h"
 
 namespace kexttest {
+
+// An event's parameters, to compare whole.
+inline std::array<uint32_t, 7> paramsOf(const KernelEvent& e)
+{
+    std::array<uint32_t, 7> p;
+    std::copy(std::begin(e.iParam), std::end(e.iParam), p.begin());
+    return p;
+}
 
 class InterfaceTest : public KextTest {
 protected:

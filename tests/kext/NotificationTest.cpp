@@ -1,9 +1,11 @@
 // Publish notifications and their arming rule, interest messages, and the port's source.
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "device/KernelEvent.h"
+#include "tests/support/InterfaceClient.h"
 #include "tests/support/PrivateDaemon.h"
 
 namespace kexttest {
@@ -11,44 +13,23 @@ namespace {
 
 using NotificationTest = KextTest;
 
+// How often a publish notification fired.
 struct MatchLog {
-    std::mutex lock;
-    int calls = 0;
-    int count()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        return calls;
-    }
+    std::atomic<int> calls{0};
+    int count() const { return calls.load(); }
 };
 
 void onMatch(void* refCon, io_iterator_t)
 {
-    auto* log = static_cast<MatchLog*>(refCon);
-    std::lock_guard<std::mutex> guard(log->lock);
-    ++log->calls;
+    ++static_cast<MatchLog*>(refCon)->calls;
 }
 
-// A notification port whose source is on the calling thread's run loop.
-struct Port {
-    Port()
-    {
-        port = IONotificationPortCreate(kIOMasterPortDefault);
-        if (port != nullptr)
-            CFRunLoopAddSource(CFRunLoopGetCurrent(), IONotificationPortGetRunLoopSource(port), kCFRunLoopDefaultMode);
-    }
-    ~Port()
-    {
-        if (port != nullptr)
-            IONotificationPortDestroy(port);
-    }
-    IONotificationPortRef port = nullptr;
-};
-
-io_iterator_t addMatching(IONotificationPortRef port, const char* type, MatchLog& log,
-                          const char* className = "ZmKernelDeviceTARSEL")
+// Publish notifications of the interfaces' class.
+io_iterator_t addMatching(IONotificationPortRef port, MatchLog& log)
 {
     io_iterator_t iterator = 0;
-    EXPECT_EQ(IOServiceAddMatchingNotification(port, type, IOServiceMatching(className), onMatch, &log, &iterator),
+    EXPECT_EQ(IOServiceAddMatchingNotification(port, kIOPublishNotification, IOServiceMatching("ZmKernelDeviceTARSEL"),
+                                               onMatch, &log, &iterator),
               kIOReturnSuccess);
     return iterator;
 }
@@ -56,10 +37,10 @@ io_iterator_t addMatching(IONotificationPortRef port, const char* type, MatchLog
 TEST_F(NotificationTest, PublishIteratorStartsWithWhatIsThereAndArmsOnlyWhenDrained)
 {
     ASSERT_NE(daemon().plug(), 0u);
-    Port p;
+    NotifyPort p;
     ASSERT_NE(p.port, nullptr);
     MatchLog log;
-    io_iterator_t published = addMatching(p.port, kIOPublishNotification, log);
+    io_iterator_t published = addMatching(p.port, log);
     ASSERT_NE(published, 0u);
 
     // Not drained yet: a new service is collected, but the callback stays quiet.
@@ -118,7 +99,7 @@ TEST_F(NotificationTest, InterestMessagesCarryKernelEventsAndHoldTheirService)
     uint32_t id = daemon().plug();
     io_service_t service = firstService();
     ASSERT_NE(service, 0u);
-    Port p;
+    NotifyPort p;
     InterestLog log;
     io_object_t notification = 0;
     ASSERT_EQ(IOServiceAddInterestNotification(p.port, service, kIOGeneralInterest, onInterest, &log, &notification),
@@ -153,7 +134,7 @@ TEST_F(NotificationTest, ReleasedInterestNotificationHearsNothingMore)
 {
     uint32_t id = daemon().plug();
     io_service_t service = firstService();
-    Port p;
+    NotifyPort p;
     InterestLog kept, released;
     io_object_t keptNotification = 0, releasedNotification = 0;
     ASSERT_EQ(IOServiceAddInterestNotification(p.port, service, kIOGeneralInterest, onInterest, &kept, &keptNotification),
@@ -184,7 +165,7 @@ TEST_F(NotificationTest, DestroyingThePortInvalidatesItsSource)
     EXPECT_EQ(IONotificationPortGetRunLoopSource(port), source);
     CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
     MatchLog log;
-    io_iterator_t iterator = addMatching(port, kIOPublishNotification, log);
+    io_iterator_t iterator = addMatching(port, log);
     drain(iterator);
     CFRetain(source);
     EXPECT_TRUE(CFRunLoopSourceIsValid(source));
@@ -200,9 +181,9 @@ TEST_F(NotificationTest, DestroyingThePortInvalidatesItsSource)
 
 TEST_F(NotificationTest, APortOutlivesItsDaemonQuietly)
 {
-    Port p;
+    NotifyPort p;
     MatchLog log;
-    io_iterator_t iterator = addMatching(p.port, kIOPublishNotification, log);
+    io_iterator_t iterator = addMatching(p.port, log);
     drain(iterator);
     TearDown(); // the daemon goes away under the armed notification
     CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.1, false);
@@ -214,7 +195,7 @@ TEST_F(NotificationTest, APortOutlivesItsDaemonQuietly)
 // A matching dictionary is consumed whatever the answer (MatchingTest, IOKitTest).
 TEST_F(NotificationTest, BadArgumentsAreRefused)
 {
-    Port p;
+    NotifyPort p;
     io_iterator_t iterator = 0;
     EXPECT_EQ(IOServiceAddMatchingNotification(p.port, "IOServiceSomething", IOServiceMatching("ZmKernelDeviceTARSEL"),
                                                onMatch, nullptr, &iterator),

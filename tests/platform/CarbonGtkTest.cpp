@@ -49,11 +49,9 @@ protected:
             DisposeNibReference(nib);
     }
 
-    ControlRef get(const char* signature, SInt32 id)
+    ControlRef get(const char (&signature)[5], SInt32 id)
     {
-        ControlID cid{(OSType(UInt8(signature[0])) << 24) | (OSType(UInt8(signature[1])) << 16) |
-                          (OSType(UInt8(signature[2])) << 8) | OSType(UInt8(signature[3])),
-                      id};
+        const ControlID cid{HIFourCC(signature), id};
         ControlRef control = nullptr;
         EXPECT_EQ(GetControlByID(window, &cid, &control), noErr) << signature << id;
         return control;

@@ -147,13 +147,6 @@ public:
     {
         std::lock_guard lock(m_mutex);
         m_record.clear();
-        m_dropped = 0;
-    }
-
-    std::size_t dropped()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_dropped;
     }
 
 private:
@@ -176,10 +169,8 @@ private:
     void record(HALNotification&& n)
     {
         std::lock_guard lock(m_mutex);
-        if (m_record.size() >= kHALRecordedNotificationLimit) {
+        if (m_record.size() >= kHALRecordedNotificationLimit)
             m_record.pop_front();
-            ++m_dropped;
-        }
         m_record.push_back(std::move(n));
     }
 
@@ -198,7 +189,6 @@ private:
     std::atomic<AudioObjectID> m_nextID{kAudioObjectSystemObject + 1};
     std::mutex m_mutex; // guards the record and the listeners
     std::deque<HALNotification> m_record;
-    std::size_t m_dropped = 0;
     std::vector<Listener> m_listeners;
 };
 
@@ -225,9 +215,4 @@ std::vector<HALNotification> recordedHALCalls()
 void clearRecordedHALCalls()
 {
     recorder().clear();
-}
-
-std::size_t droppedHALCallCount()
-{
-    return recorder().dropped();
 }

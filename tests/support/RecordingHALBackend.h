@@ -33,12 +33,10 @@ struct HALNotification {
     bool operator==(const HALNotification&) const = default;
 };
 
-// The record keeps the latest calls up to this many; older ones are dropped and counted.
+// The record keeps the latest calls up to this many; older ones are dropped.
 constexpr std::size_t kHALRecordedNotificationLimit = 4096;
 
 // A copy of the built-in backend's record, oldest first.
 std::vector<HALNotification> recordedHALCalls();
-// Empties the record and zeroes the dropped count.
+// Empties the record.
 void clearRecordedHALCalls();
-// Calls dropped from the front of the record since it was last cleared.
-std::size_t droppedHALCallCount();

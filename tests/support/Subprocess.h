@@ -188,6 +188,7 @@ public:
     BackgroundProgram& operator=(const BackgroundProgram&) = delete;
 
     bool started() const { return m_pid > 0; }
+    pid_t pid() const { return m_pid; }
     void interrupt() const
     {
         if (m_pid > 0)

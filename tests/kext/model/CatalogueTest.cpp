@@ -212,47 +212,4 @@ TEST(CatalogueTest, EveryPairThatChangesBehaviourIsThereOnBothSpeeds)
         }
 }
 
-TEST(CatalogueTest, ModelsForSpecialBehaviourHaveWhatItNeeds)
-{
-    // Monitoring by input pairs: four inputs at the base rates.
-    for (const DeviceModel* m : modelsOf({0x7E0C, 0x4040})) {
-        EXPECT_TRUE(m->canMonitor);
-        EXPECT_TRUE(m->monitorPairs);
-        EXPECT_EQ(m->monitor, 0u);
-    }
-    EXPECT_TRUE(kext::canCarry(model("redmoor-r4-hs"), {48000, 4, 24, 2, 24, 0}));
-
-    // Sources tied to the clock sync: two physical inputs, the first selected, internal sync.
-    for (const DeviceModel* m : modelsOf({0x7E0F, 0x1000})) {
-        ASSERT_EQ(m->inputControls.sources.size(), 2u);
-        EXPECT_EQ(m->inputControls.sourceMask, 1);
-        EXPECT_EQ(m->syncSelector, 1);
-    }
-
-    for (VIDPID pair : {VIDPID(0x7E0B, 0x0420), VIDPID(0x7E0B, 0x0223), VIDPID(0x7E0B, 0x07AF)})
-        for (const DeviceModel* m : modelsOf(pair)) {
-            EXPECT_FALSE(m->altDeviceName.empty());
-            EXPECT_NE(m->altDeviceName, m->deviceName);
-        }
-
-    // Named channels need the channels on high speed.
-    struct {
-        const char* name;
-        uint32_t in, out;
-    } named[] = {{"brightwater-mixer-10-hs", 16, 2}, {"wrenfield-w6-hs", 6, 4},
-                 {"wrenfield-w10-hs", 10, 4}, {"wrenfield-w2-hs", 2, 2}};
-    for (const auto& n : named) {
-        const VkChannelSettings s = kext::defaultSettings(model(n.name));
-        EXPECT_EQ(s.iInChannels, n.in) << n.name;
-        EXPECT_EQ(s.iOutChannels, n.out) << n.name;
-    }
-
-    // The Marlow format list goes up to 32 channels.
-    EXPECT_TRUE(kext::canCarry(model("marlow-rack-32-hs"), {96000, 32, 24, 16, 24, 0}));
-    EXPECT_EQ(model("tarsel").outputControls.sources.at(0).volumeChannels, 8);
-    // Four channels of 16 bits on full speed.
-    EXPECT_EQ(model("tarsel-fs").outputControls.sources.at(0).volumeChannels, 4);
-}
-
-
 } // namespace

@@ -45,61 +45,51 @@ private:
     std::vector<std::string> m_files;
 };
 
-TEST(ModelFileTest, RecorderExampleLoadsAsWritten)
+// The catalogue's round trip through text is CatalogueTest's sweep; here the files themselves.
+TEST(ModelFileTest, TheExamplesLoadAndSurviveARoundTripThroughAFile)
+{
+    TempDir dir;
+    for (const char* name : {"tarsel-recorder", "minimal"}) {
+        SCOPED_TRACE(name);
+        std::string error;
+        const std::optional<DeviceModel> m = kext::loadModelFile(kExamples + "/" + name + ".ini", error);
+        ASSERT_TRUE(m) << error;
+        EXPECT_TRUE(error.empty());
+        EXPECT_EQ(m->name, name);
+        const std::string path = dir.file(std::string(name) + ".ini");
+        ASSERT_TRUE(kext::saveModelFile(*m, path, error)) << error;
+        const std::optional<DeviceModel> back = kext::loadModelFile(path, error);
+        ASSERT_TRUE(back) << error;
+        EXPECT_EQ(*back, *m);
+    }
+    std::string error;
+    EXPECT_FALSE(kext::saveModelFile(*kext::findModel("tarsel-fs"), dir.path() + "/no/such/dir/x.ini", error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(ModelFileTest, TheRecorderExampleMeansWhatItsNotationSays)
 {
     std::string error;
     const std::optional<DeviceModel> m = kext::loadModelFile(kExamples + "/tarsel-recorder.ini", error);
     ASSERT_TRUE(m) << error;
-    EXPECT_TRUE(error.empty());
-    EXPECT_EQ(m->name, "tarsel-recorder");
-    EXPECT_EQ(m->vendorId, 0x7E01);
     EXPECT_EQ(m->productId, 0x0042);
-    EXPECT_TRUE(m->highSpeed);
-    EXPECT_FALSE(m->tiger);
-    EXPECT_EQ(m->interfaceVersion, kInterfaceVersion);
-    EXPECT_EQ(m->deviceName, "Tarsel Recorder");
-    EXPECT_EQ(m->altDeviceName, "Quenta Audio Tarsel Recorder");
-    EXPECT_EQ(m->outBandwidth, 512u);
-    EXPECT_EQ(m->inBandwidth, 511u);
-    EXPECT_EQ(m->usbVersion, 0x0131u);
-    EXPECT_TRUE(m->canMonitor);
-    EXPECT_EQ(m->monitor, 1u);
-    EXPECT_FALSE(m->hasCodec);
-
     ASSERT_EQ(m->configurations.size(), 2u);
-    EXPECT_EQ(m->configurations[1].value, 2);
-    const auto& interfaces = m->configurations[0].interfaces;
-    ASSERT_EQ(interfaces.size(), 3u);
-    ASSERT_EQ(interfaces[1].alternates.size(), 4u);
-    const kext::AlternateModel& range = interfaces[1].alternates[3];
-    EXPECT_EQ(range.setting, 3);
+    const kext::AlternateModel& range = m->configurations[0].interfaces.at(1).alternates.at(3);
     EXPECT_TRUE(range.continuous);
     EXPECT_EQ(range.rateMin, 44100u);
     EXPECT_EQ(range.rateMax, 96000u);
-    EXPECT_EQ(range.channels, 4);
     EXPECT_EQ(range.endpoints, (std::vector<kext::EndpointModel>{{0x81, 156, EndpointKind::Isochronous}}));
-    EXPECT_EQ(interfaces[2].alternates[2].rates.back(), 192000u);
-    EXPECT_FALSE(interfaces[0].alternates[0].carriesFormat());
-
-    ASSERT_EQ(m->outputControls.sources.size(), 1u);
-    EXPECT_EQ(m->outputControls.sources[0].volumeCurrent, -6 * 256);
-    EXPECT_EQ(m->outputControls.sources[0].volumeChannels, 2);
-    EXPECT_TRUE(m->inputControls.shared);
-    EXPECT_EQ(m->inputControls.sourceMask, 2);
+    // Volumes are written in dB, held in 1/256 dB.
     ASSERT_EQ(m->inputControls.sources.size(), 2u);
-    EXPECT_TRUE(m->inputControls.sources[0].mute);
-    EXPECT_EQ(m->inputControls.sources[0].volumeCurrent, 3200); // 12.5 dB
+    EXPECT_EQ(m->outputControls.sources.at(0).volumeCurrent, -6 * 256);
+    EXPECT_EQ(m->inputControls.sources[0].volumeCurrent, 3200);
     EXPECT_EQ(m->inputControls.sources[0].volumeChannels, kext::kMasterVolumeOnly);
-    EXPECT_EQ(m->inputControls.sources[1].name, "XLR Inputs");
-    EXPECT_FALSE(m->inputControls.sources[1].hasVolume);
-
-    // What the kernel runs it at, and what it accepts in the second configuration.
     EXPECT_EQ(kext::defaultSettings(*m), (VkChannelSettings{48000, 4, 24, 2, 24, 0}));
     EXPECT_TRUE(kext::canCarry(*m, {44100, 2, 16, 2, 16, 1}));
     EXPECT_FALSE(kext::canCarry(*m, {44100, 2, 24, 2, 24, 1}));
 }
 
-TEST(ModelFileTest, MinimalExampleTakesTheDefaults)
+TEST(ModelFileTest, WhatAFileLeavesOutTakesTheDefaults)
 {
     std::string error;
     const std::optional<DeviceModel> m = kext::loadModelFile(kExamples + "/minimal.ini", error);
@@ -112,20 +102,6 @@ TEST(ModelFileTest, MinimalExampleTakesTheDefaults)
     EXPECT_EQ(m->outputControls.sourceMask, 0);
     EXPECT_EQ(m->altDeviceName, "");
     EXPECT_EQ(kext::defaultSettings(*m), (VkChannelSettings{48000, 2, 16, 0, 16, 0}));
-}
-
-// The catalogue's round trip through text is CatalogueTest's sweep; here the file itself.
-TEST(ModelFileTest, AModelSurvivesARoundTripThroughItsFile)
-{
-    TempDir dir;
-    const std::string path = dir.file("tarsel.ini");
-    std::string error;
-    ASSERT_TRUE(kext::saveModelFile(*kext::findModel("tarsel-fs"), path, error)) << error;
-    const std::optional<DeviceModel> back = kext::loadModelFile(path, error);
-    ASSERT_TRUE(back) << error;
-    EXPECT_EQ(*back, *kext::findModel("tarsel-fs"));
-    EXPECT_FALSE(kext::saveModelFile(*back, dir.path() + "/no/such/dir/x.ini", error));
-    EXPECT_FALSE(error.empty());
 }
 
 const char* const kGood = R"([device]
@@ -155,6 +131,8 @@ std::string edit(const std::string& from, const std::string& to)
     return text.replace(at, from.size(), to);
 }
 
+// What the file can say but the model must not be is validateModel's (DeviceModelTest); one case
+// here shows a file goes through it.
 TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
 {
     std::string error;
@@ -185,10 +163,7 @@ TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
         {"unknown key", edit("name=good", "name=good\ncolour=red"), "[device] colour: unknown key"},
         {"localised key", edit("name=good", "name=good\ndevice-name[de]=Gut"), "unknown key"},
         {"unknown group", std::string(kGood) + "[mixer]\n", "[mixer] unknown group"},
-        {"text too long", edit("device-name=Good", "device-name=" + std::string(256, 'g')), "[device] device-name"},
-        {"non-ASCII text", edit("device-name=Good", "device-name=G\xC3\xBCt"), "[device] device-name"},
         {"bad escape", edit("device-name=Good", "device-name=Go\\qod"), "[device] device-name"},
-        {"monitor value", edit("name=good", "name=good\ncan-monitor=true\nmonitor=7"), "[device] monitor"},
         {"interface without configuration", edit("[configuration 1]\n", ""), "[interface 1.1] comes before"},
         {"alternate without interface", edit("[alternate 1.1.1]", "[alternate 1.2.1]"), "[alternate 1.2.1] comes before"},
         {"malformed group", edit("[alternate 1.1.1]", "[alternate 1.1]"), "unknown group"},
@@ -199,7 +174,6 @@ TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
                                     "[configuration 0]\n[interface 0.1]\n[alternate 0.1.0]\n[alternate 0.1.1]"),
          "[configuration 0]"},
         {"bits not a number", edit("bits=24", "bits=abc"), "[alternate 1.1.1] bits"},
-        {"odd bits", edit("bits=24", "bits=12"), "[alternate 1.1.1] bits: 12"},
         {"missing channels", edit("channels=2\n", ""), "[alternate 1.1.1] channels: missing"},
         {"no channels but rates", edit("channels=2", "channels=0"), "[alternate 1.1.1] channels"},
         {"seventeen rates", edit("rates=44100;48000", seventeenRates), "[alternate 1.1.1] rates: at most 16"},
@@ -207,7 +181,6 @@ TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
         {"no rates", edit("rates=44100;48000\n", ""), "[alternate 1.1.1] rates"},
         {"range of three", edit("rates=44100;48000", "range=8000;16000;48000"), "[alternate 1.1.1] range"},
         {"bad rate", edit("rates=44100;48000", "rates=44100;fast"), "[alternate 1.1.1] rates: 'fast'"},
-        {"rate too high", edit("rates=44100;48000", "rates=44100;4800000"), "[alternate 1.1.1] rates: 4800000"},
         {"seventeen alternates", std::string(kGood) + seventeenAlternates, "at most 16 alternate settings"},
         {"endpoint without size", edit("endpoints=0x81:42", "endpoints=0x81"), "[alternate 1.1.1] endpoints: '0x81'"},
         {"endpoint kind", edit("endpoints=0x81:42", "endpoints=0x81:42:interrupt"), "'interrupt'"},
@@ -221,7 +194,6 @@ TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
         {"volume out of range", std::string(kGood) + "[control.input.1]\nname=A\nvolume-min=-200\nvolume-max=0\n", "[control.input.1] volume-min"},
         {"volume channels", std::string(kGood) + "[control.input.1]\nname=A\nvolume-channels=all\n", "[control.input.1] volume-channels"},
         {"nine volume channels", std::string(kGood) + "[control.input.1]\nname=A\nvolume-channels=9\n", "[control.input.1] volume-channels: '9'"},
-        {"mask of nothing", std::string(kGood) + "[controls.input]\nsource-mask=4\n[control.input.1]\nname=A\n", "[controls.input] source-mask"},
         {"key before group", "name=x\n" + std::string(kGood), ""},
         {"NUL byte", std::string(kGood) + std::string("\0x", 2), "NUL"},
         {"invalid UTF-8", std::string(kGood) + "\xFF\xFE\n", "not a text file"},
@@ -251,19 +223,14 @@ TEST(ModelFileTest, UnreadableFilesGiveErrors)
     EXPECT_FALSE(kext::loadModelFile(fifo, error)); // must not block
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
 
+    // The file's size is checked before it is read.
     const std::string big = dir.file("big.ini");
-    {
-        std::ofstream out(big);
-        out << kGood << "# " << std::string(kext::kModelFileMax, 'x') << "\n";
-    }
+    std::ofstream(big) << kGood << "# " << std::string(kext::kModelFileMax, 'x') << "\n";
     EXPECT_FALSE(kext::loadModelFile(big, error));
-    EXPECT_NE(error.find("larger than"), std::string::npos) << error;
+    EXPECT_NE(error.find(big + ": larger than"), std::string::npos) << error;
 
     const std::string broken = dir.file("broken.ini");
-    {
-        std::ofstream out(broken);
-        out << edit("bits=24", "bits=7");
-    }
+    std::ofstream(broken) << edit("bits=24", "bits=7");
     EXPECT_FALSE(kext::loadModelFile(broken, error));
     EXPECT_EQ(error.rfind(broken + ": [alternate 1.1.1] bits", 0), 0u) << error;
 }
