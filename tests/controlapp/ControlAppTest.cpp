@@ -1,10 +1,7 @@
 // The control window (the in-memory one) against a private simulated kernel driver: the device
 // list, the pages, the status and client texts, and the tests of the test stream.
-#include <fcntl.h>
 #include <signal.h>
 #include <sndfile.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -55,49 +53,6 @@ std::vector<float> readWav(const std::filesystem::path& path, int& channels, int
     rate = info.samplerate;
     return samples;
 }
-
-// A program beside the test whose first output line is read as it comes.
-class Background {
-public:
-    Background(const std::string& program, std::vector<std::string> args)
-    {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        args.insert(args.begin(), program);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        m_out = fdopen(out[0], "r");
-    }
-    ~Background()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-        if (m_out != nullptr)
-            fclose(m_out);
-    }
-    std::string firstLine()
-    {
-        char line[256] = {};
-        return m_out != nullptr && fgets(line, sizeof line, m_out) != nullptr ? line : "";
-    }
-    pid_t pid() const { return m_pid; }
-
-private:
-    pid_t m_pid = -1;
-    FILE* m_out = nullptr;
-};
 
 class ControlAppTest : public kexttest::KextTest {
 protected:
@@ -568,17 +523,23 @@ TEST_F(ControlAppTest, StatusTextsAndLatencies)
 TEST_F(ControlAppTest, ClientListShowsAnotherStreamingProcess)
 {
     ASSERT_TRUE(launch({"tarsel"}));
-    Background child(STREAM_CLIENT, {"1000", "60"});
-    const std::string line = child.firstLine();
-    ASSERT_EQ(line, "streaming " + std::to_string(child.pid()) + "\n");
+    kexttest::BackgroundProgram child(STREAM_CLIENT, {"1000", "60"}, folder());
+    ASSERT_TRUE(child.started());
+    // It says so, with its process ID, once it streams.
+    int pid = 0;
+    ASSERT_TRUE(runUntil([&] {
+        std::ifstream out(folder() / "child.out");
+        std::string word;
+        return out >> word >> pid && word == "streaming";
+    })) << child.finish().err;
     app().fillClientList();  // starts a measuring period
     runEventLoopFor(0.5);
     app().fillClientList();
     EXPECT_EQ(text(204), "1 streaming");
     const std::string row = text(600);
-    char pid[16];
-    std::snprintf(pid, sizeof pid, "(PID:%5d)", int(child.pid()));
-    EXPECT_NE(row.find("device_stream_client " + std::string(pid)), std::string::npos) << row;
+    char shown[16];
+    std::snprintf(shown, sizeof shown, "(PID:%5d)", pid);
+    EXPECT_NE(row.find("device_stream_client " + std::string(shown)), std::string::npos) << row;
     EXPECT_NE(row.find(" - FS: " + std::to_string(device()->getFrameSize())), std::string::npos) << row;
     EXPECT_EQ(row.find("UNDERRUN"), std::string::npos) << row;
     EXPECT_EQ(ctl("stxt", 600)->fontStyle.foreColor.red, 0);
@@ -586,12 +547,12 @@ TEST_F(ControlAppTest, ClientListShowsAnotherStreamingProcess)
     EXPECT_EQ(text(601), "");
 
     // A client that stops writing runs late: its row turns red with the underruns.
-    ASSERT_EQ(kill(child.pid(), SIGSTOP), 0);
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
     runEventLoopFor(0.3);
     app().fillClientList();
     runEventLoopFor(0.3);
     app().fillClientList();
-    kill(child.pid(), SIGCONT);
+    kill(pid, SIGCONT);
     EXPECT_NE(text(600).find(" - UNDERRUN:"), std::string::npos) << text(600);
     EXPECT_EQ(ctl("stxt", 600)->fontStyle.foreColor.red, 255 * 256);
     EXPECT_NE(ctl("stxt", 600)->fontStyle.flags & kControlUseForeColorMask, 0);
