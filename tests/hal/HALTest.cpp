@@ -16,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/hal/FakePlugInProbe.h"
@@ -571,35 +572,25 @@ TEST_F(HALTest, ListenersHearChangesOnTheNotificationThread)
     EXPECT_EQ(report(a, {99999, 0, 0, 0, kAudioDevicePropertyVolumeScalar}), kAudioHardwareBadDeviceError);
     flush(a);
 
-    auto one = [](int n) {
-        auto heard = heardBy(tag(n));
-        EXPECT_EQ(heard.size(), 1u) << "listener " << n;
-        return heard.empty() ? Heard{} : heard[0];
-    };
-    Heard h1 = one(1), h2 = one(2), h3 = one(3), h4 = one(4), h5 = one(5), h6 = one(6);
-    EXPECT_TRUE(heardBy(tag(7)).empty()); // the output section's volume did not change
-    EXPECT_EQ(h1.object, a);
-    EXPECT_EQ(h1.channel, 0u);
-    EXPECT_FALSE(h1.isInput);
-    EXPECT_EQ(h1.property, kAudioDevicePropertyNominalSampleRate);
-    EXPECT_EQ(h2.address.mScope, kAudioDevicePropertyScopeOutput);
-    EXPECT_EQ(h2.address.mSelector, kAudioDevicePropertyNominalSampleRate);
-    EXPECT_EQ(h3.channel, 3u);
-    EXPECT_TRUE(h3.isInput);
-    EXPECT_EQ(h3.property, kAudioDevicePropertyVolumeScalar);
-    EXPECT_EQ(h4.address.mSelector, kAudioDevicePropertyVolumeScalar);
-    EXPECT_EQ(h4.address.mScope, kAudioDevicePropertyScopeInput);
-    EXPECT_EQ(h4.address.mElement, 3u);
-    EXPECT_EQ(h5.object, out);
-    EXPECT_EQ(h5.channel, 1u);
-    EXPECT_EQ(h5.property, kAudioDevicePropertyStreamFormat);
-    EXPECT_EQ(h6.address.mScope, kAudioObjectPropertyScopeGlobal);
-    EXPECT_EQ(h6.address.mElement, 1u);
-
-    // All on one thread that is neither the caller's nor the reporter's.
+    // What each listener heard once: the object, the channel or element, the direction, the
+    // property and the scope (the object calls' only); all on one thread that is neither the
+    // caller's nor the reporter's.
+    using Fields = std::tuple<AudioObjectID, UInt32, bool, UInt32, UInt32>;
     std::set<uint64_t> threads;
-    for (const Heard& h : {h1, h2, h3, h4, h5, h6})
+    const auto heard = [&](int n) {
+        auto all = heardBy(tag(n));
+        EXPECT_EQ(all.size(), 1u) << "listener " << n;
+        const Heard h = all.empty() ? Heard{} : all[0];
         threads.insert(h.thread);
+        return Fields{h.object, h.channel, h.isInput, h.property, h.address.mScope};
+    };
+    EXPECT_EQ(heard(1), Fields(a, 0, false, kAudioDevicePropertyNominalSampleRate, 0));
+    EXPECT_EQ(heard(2), Fields(a, 0, false, kAudioDevicePropertyNominalSampleRate, kAudioDevicePropertyScopeOutput));
+    EXPECT_EQ(heard(3), Fields(a, 3, true, kAudioDevicePropertyVolumeScalar, 0));
+    EXPECT_EQ(heard(4), Fields(a, 3, false, kAudioDevicePropertyVolumeScalar, kAudioDevicePropertyScopeInput));
+    EXPECT_EQ(heard(5), Fields(out, 1, false, kAudioDevicePropertyStreamFormat, 0));
+    EXPECT_EQ(heard(6), Fields(out, 1, false, kAudioDevicePropertyStreamFormat, kAudioObjectPropertyScopeGlobal));
+    EXPECT_TRUE(heardBy(tag(7)).empty()); // the output section's volume did not change
     ASSERT_EQ(threads.size(), 1u);
     EXPECT_NE(*threads.begin(), thisThread());
     for (const FakeProbeEvent& reporter : eventsOf(FakeEvent::Reported))
@@ -610,74 +601,6 @@ TEST_F(HALTest, ListenersHearChangesOnTheNotificationThread)
               kAudioHardwareIllegalOperationError);
     EXPECT_EQ(AudioObjectRemovePropertyListener(a, &rateOut, onObject, tag(2)), 0);
     EXPECT_EQ(AudioObjectRemovePropertyListener(a, &rateOut, onObject, tag(2)), kAudioHardwareIllegalOperationError);
-}
-
-namespace {
-
-AudioDeviceID gReentrantDevice = 0;
-std::atomic<int> gFirstCalls{0};
-std::atomic<int> gNameReadInListener{0};
-
-OSStatus removedBeforeItsTurn(AudioDeviceID device, UInt32 channel, Boolean isInput, AudioDevicePropertyID property,
-                              void*)
-{
-    return onDevice(device, channel, isInput, property, tag(21));
-}
-
-OSStatus addedWhileCalled(AudioDeviceID device, UInt32 channel, Boolean isInput, AudioDevicePropertyID property, void*)
-{
-    return onDevice(device, channel, isInput, property, tag(22));
-}
-
-// Removes itself and the listener after it, adds another and reads a property, while called.
-OSStatus rearranging(AudioDeviceID device, UInt32, Boolean, AudioDevicePropertyID property, void*)
-{
-    ++gFirstCalls;
-    AudioDeviceRemovePropertyListener(device, 0, false, property, rearranging);
-    AudioDeviceRemovePropertyListener(device, 0, false, property, removedBeforeItsTurn);
-    AudioDeviceAddPropertyListener(device, 0, false, property, addedWhileCalled, nullptr);
-    char text[16];
-    UInt32 size = sizeof text;
-    if (AudioDeviceGetProperty(gReentrantDevice, 0, false, kAudioDevicePropertyDeviceName, &size, text) == 0)
-        ++gNameReadInListener;
-    return 0;
-}
-
-} // namespace
-
-TEST_F(HALTest, ListenersMayChangeListenersAndCallTheHALWhileCalled)
-{
-    addBundle("good", infoPlist("FakePlugInFactory"));
-    std::vector<AudioDeviceID> ids = devices();
-    ASSERT_EQ(ids.size(), 2u);
-    const AudioDeviceID a = ids[0];
-    gReentrantDevice = a;
-    flush(a); // the changes of loading are behind us
-    constexpr AudioDevicePropertyID volume = kAudioDevicePropertyVolumeScalar;
-    ASSERT_EQ(AudioDeviceAddPropertyListener(a, 0, false, volume, rearranging, nullptr), 0);
-    ASSERT_EQ(AudioDeviceAddPropertyListener(a, 0, false, volume, removedBeforeItsTurn, nullptr), 0);
-    // Added twice: one listener with the newer client data.
-    ASSERT_EQ(AudioHardwareAddPropertyListener(kAudioHardwarePropertyDefaultOutputDevice, onSystem, tag(30)), 0);
-    ASSERT_EQ(AudioHardwareAddPropertyListener(kAudioHardwarePropertyDefaultOutputDevice, onSystem, tag(31)), 0);
-
-    ASSERT_EQ(report(a, {a, 0, 0, 0, volume}), 0);
-    flush(a);
-    EXPECT_EQ(gFirstCalls, 1);
-    EXPECT_EQ(gNameReadInListener, 1);
-    EXPECT_TRUE(heardBy(tag(21)).empty());
-
-    ASSERT_EQ(report(a, {a, 0, 0, 0, volume}), 0);
-    const AudioDeviceID b = ids[1];
-    ASSERT_EQ(AudioHardwareSetProperty(kAudioHardwarePropertyDefaultOutputDevice, sizeof b, &b), 0);
-    flush(a);
-    EXPECT_EQ(gFirstCalls, 1);
-    EXPECT_EQ(heardBy(tag(22)).size(), 1u);
-    EXPECT_TRUE(heardBy(tag(30)).empty());
-    EXPECT_EQ(heardBy(tag(31)).size(), 1u);
-
-    EXPECT_EQ(AudioHardwareRemovePropertyListener(kAudioHardwarePropertyDefaultOutputDevice, onSystem), 0);
-    EXPECT_EQ(AudioHardwareRemovePropertyListener(kAudioHardwarePropertyDefaultOutputDevice, onSystem),
-              kAudioHardwareIllegalOperationError);
 }
 
 // ---------------------------------------------------------------------------------------------
