@@ -679,14 +679,23 @@ TEST_F(ControlAppTest, ATooLongToneStaysOff)
     EXPECT_EQ(buttons(), kOpen) << "the buttons stay as they were";
 }
 
-TEST_F(ControlAppTest, MetersShowTheInputPeaks)
+// A -6 dB sine on the inputs: the meters show its peaks, and the software thru plays it.
+TEST_F(ControlAppTest, MetersAndSoftwareThruFollowTheInput)
 {
     ASSERT_TRUE(launch({"tarsel"}));
     ASSERT_EQ(set(0, "source", "sine:997:-6"), KERN_SUCCESS);
+    const std::filesystem::path wav = folder() / "thru.wav";
+    ASSERT_EQ(set(0, "sink", "wav:" + wav.string()), KERN_SUCCESS);
     Window* window = currentWindow();
     ASSERT_EQ(userChooseMenuItem(window, 128, 1), noErr); // the meters
     EXPECT_TRUE(app().levelCaptureOn.load());
     EXPECT_NE(app().levelTimer, nullptr);
+    // Sent by a button rather than the menu, the thru command changes nothing.
+    EXPECT_EQ(sendCommand(window, HIFourCC("moni")), noErr);
+    EXPECT_FALSE(app().thruOn.load());
+    ASSERT_EQ(userChooseMenuItem(window, 128, 2), noErr);
+    EXPECT_TRUE(app().thruOn.load());
+    EXPECT_TRUE(findMenu(window, 128)->items[1].checked);
     ASSERT_TRUE(openStream());
     AudioStreamBasicDescription format{};
     ASSERT_EQ(device()->getStreamFormat(true, &format, false, 0xFFFFFFFF), 0);
@@ -699,36 +708,20 @@ TEST_F(ControlAppTest, MetersShowTheInputPeaks)
         else
             EXPECT_EQ(ctl("relb", 9001 + k)->value, 0) << k;
     }
+    runEventLoopFor(0.5);
+    EXPECT_EQ(press(302), noErr);
+    ASSERT_EQ(set(0, "sink", "none"), KERN_SUCCESS);
+    int fileChannels = 0, rate = 0;
+    float peak = 0;
+    for (float sample : readWav(wav, fileChannels, rate))
+        peak = std::max(peak, std::fabs(sample));
+    EXPECT_NEAR(peak, 0.5f, 0.02f) << "the -6 dB sine came through";
+
     ASSERT_EQ(userChooseMenuItem(window, 128, 1), noErr);
     EXPECT_FALSE(app().levelCaptureOn.load());
     EXPECT_EQ(app().levelTimer, nullptr);
     for (int k = 0; k < 8; ++k)
         EXPECT_EQ(ctl("relb", 9001 + k)->value, 0) << k;
-}
-
-TEST_F(ControlAppTest, SoftwareThruPlaysTheInput)
-{
-    ASSERT_TRUE(launch({"tarsel"}));
-    ASSERT_EQ(set(0, "source", "sine:997:-6"), KERN_SUCCESS);
-    const std::filesystem::path wav = folder() / "thru.wav";
-    ASSERT_EQ(set(0, "sink", "wav:" + wav.string()), KERN_SUCCESS);
-    Window* window = currentWindow();
-    // Sent by a button rather than the menu, it changes nothing.
-    EXPECT_EQ(sendCommand(window, HIFourCC("moni")), noErr);
-    EXPECT_FALSE(app().thruOn.load());
-    ASSERT_EQ(userChooseMenuItem(window, 128, 2), noErr);
-    EXPECT_TRUE(app().thruOn.load());
-    EXPECT_TRUE(findMenu(window, 128)->items[1].checked);
-    ASSERT_TRUE(openStream());
-    runEventLoopFor(0.5);
-    EXPECT_EQ(press(302), noErr);
-    ASSERT_EQ(set(0, "sink", "none"), KERN_SUCCESS);
-    int channels = 0, rate = 0;
-    const std::vector<float> samples = readWav(wav, channels, rate);
-    float peak = 0;
-    for (float s : samples)
-        peak = std::max(peak, std::fabs(s));
-    EXPECT_NEAR(peak, 0.5f, 0.02f) << "the -6 dB sine came through";
     ASSERT_EQ(userChooseMenuItem(window, 128, 2), noErr);
     EXPECT_FALSE(app().thruOn.load());
     EXPECT_FALSE(findMenu(window, 128)->items[1].checked);
