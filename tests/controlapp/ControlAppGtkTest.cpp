@@ -3,18 +3,11 @@
 // a screenshot of itself.
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "kext/model/Catalogue.h"
 #include "platform/src/Carbon/Toolbox.h"
@@ -22,6 +15,7 @@
 #include "tests/controlapp/ControlAppProbe.h"
 #include "tests/support/PrivateDaemon.h"
 #include "tests/support/PrivateHome.h"
+#include "tests/support/Subprocess.h"
 
 using namespace tarsel::toolbox;
 
@@ -79,28 +73,20 @@ TEST_F(ControlAppGtkTest, TheWindowShowsTheTitleAndTheInterface)
 TEST_F(ControlAppGtkTest, TheProgramWritesAScreenshotOfItself)
 {
     const std::filesystem::path png = m_home.folder() / "controlapp.png";
-    const std::string screenshot = "TARSEL_SCREENSHOT=" + png.string();
+    setenv("TARSEL_SCREENSHOT", png.c_str(), 1);
     // The system's GTK stack is built without ThreadSanitizer, which reports races inside it.
     const char* tsan = getenv("TSAN_OPTIONS");
-    const std::string tsanOptions = std::string("TSAN_OPTIONS=") + (tsan != nullptr ? tsan : "") +
-                                    ":suppressions=" TARSEL_GTK_TSAN_SUPPRESSIONS;
-    std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "TSAN_OPTIONS=", 13) != 0)
-            env.push_back(*e);
-    env.push_back(const_cast<char*>(screenshot.c_str()));
-    env.push_back(const_cast<char*>(tsanOptions.c_str()));
-    env.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(CONTROLAPP_PROGRAM), nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, CONTROLAPP_PROGRAM, nullptr, nullptr, argv, env.data()), 0);
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!std::filesystem::exists(png) && std::chrono::steady_clock::now() < limit)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the program ended before its window was drawn";
-    kill(pid, SIGTERM);
-    waitpid(pid, &status, 0);
+    const std::string tsanOptions = tsan != nullptr ? tsan : "";
+    setenv("TSAN_OPTIONS", (tsanOptions + ":suppressions=" TARSEL_GTK_TSAN_SUPPRESSIONS).c_str(), 1);
+    kexttest::BackgroundProgram program(CONTROLAPP_PROGRAM, {}, m_home.folder());
+    unsetenv("TARSEL_SCREENSHOT");
+    setenv("TSAN_OPTIONS", tsanOptions.c_str(), 1);
+    ASSERT_TRUE(program.started());
+    // A guard against a hang, not a measure.
+    ASSERT_TRUE(kexttest::waitUntil([&] { return std::filesystem::exists(png); }, std::chrono::seconds(20)));
+    bool running = false;
+    program.finish(std::chrono::milliseconds(0), &running);
+    EXPECT_TRUE(running) << "the program ended once its window was drawn";
     const auto [width, height] = pngSize(png);
     EXPECT_GT(width, 400u);
     EXPECT_GT(height, 300u);

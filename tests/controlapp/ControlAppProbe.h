@@ -11,7 +11,6 @@ public:
     using ControlApp::current;
     using ControlApp::deviceListChanged;
     using ControlApp::deviceManager;
-    using ControlApp::frameSizeTable;
     using ControlApp::latencyActive;
     using ControlApp::latencyFrames;
     using ControlApp::latencyInChannels;

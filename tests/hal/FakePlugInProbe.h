@@ -42,7 +42,7 @@ constexpr AudioDevicePropertyID kFakePropertyRemoveDevice = CAFourCC("fkRM");
 // Set on any device: a FakeReport, reported by a thread of the plug-in's own before the set
 // returns.
 constexpr AudioDevicePropertyID kFakePropertyReport = CAFourCC("fkRP");
-// Answered through the object calls only (interface 3 and newer): UInt32 kFakeObjectOnlyValue.
+// Answered through the object calls only: UInt32 kFakeObjectOnlyValue.
 constexpr AudioDevicePropertyID kFakePropertyObjectOnly = CAFourCC("fkob");
 constexpr UInt32 kFakeObjectOnlyValue = 0x0B1EC7;
 // UInt32: how often the plug-in's own listener of the system's "dev#" was called.

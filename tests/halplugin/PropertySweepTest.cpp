@@ -35,12 +35,11 @@ constexpr uint8_t kGuardByte = 0xA5;
 // A zeroed buffer of `size` bytes between two guards.
 class Guarded {
 public:
-    explicit Guarded(std::size_t size) : m_bytes(size + 2 * kGuard, kGuardByte), m_size(size)
+    explicit Guarded(std::size_t size) : m_bytes(size + 2 * kGuard, kGuardByte)
     {
         std::fill_n(data(), size, uint8_t(0));
     }
     uint8_t* data() { return m_bytes.data() + kGuard; }
-    std::size_t size() const { return m_size; }
     bool guardsIntact() const
     {
         const auto intact = [](auto from, auto to) {
@@ -55,7 +54,6 @@ public:
 
 private:
     std::vector<uint8_t> m_bytes;
-    std::size_t m_size;
 };
 
 std::string fourCC(UInt32 v)
@@ -140,36 +138,25 @@ protected:
         }
     }
 
-    OSStatus get(AudioObjectID object, Kind kind, UInt32 channel, UInt32 selector, UInt32* ioSize, void* data)
-    {
-        switch (kind) {
-        case Kind::DeviceOutput:
-        case Kind::DeviceInput:
-            return AudioDeviceGetProperty(object, channel, kind == Kind::DeviceInput, selector, ioSize, data);
-        case Kind::Stream:
-            return AudioStreamGetProperty(object, channel, selector, ioSize, data);
-        default: {
-            const AudioObjectPropertyAddress address{selector, scopeOf(kind), channel};
-            return AudioObjectGetPropertyData(object, &address, 0, nullptr, ioSize, data);
-        }
-        }
-    }
-
-    // The same call made on the plug-in's table, which the HAL shields from null pointers.
-    OSStatus getDirect(AudioObjectID object, Kind kind, UInt32 channel, UInt32 selector, UInt32* ioSize, void* data)
+    // Through the HAL, or `direct` on the plug-in's table, which the HAL shields from null
+    // pointers.
+    OSStatus get(AudioObjectID object, Kind kind, UInt32 channel, UInt32 selector, UInt32* ioSize, void* data,
+                 bool direct = false)
     {
         AudioHardwarePlugInInterface& table = **m_plugIn;
+        const bool input = kind == Kind::DeviceInput;
+        const AudioObjectPropertyAddress address{selector, scopeOf(kind), channel};
         switch (kind) {
         case Kind::DeviceOutput:
         case Kind::DeviceInput:
-            return table.DeviceGetProperty(m_plugIn, object, channel, kind == Kind::DeviceInput, selector, ioSize,
-                                           data);
+            return direct ? table.DeviceGetProperty(m_plugIn, object, channel, input, selector, ioSize, data)
+                          : AudioDeviceGetProperty(object, channel, input, selector, ioSize, data);
         case Kind::Stream:
-            return table.StreamGetProperty(m_plugIn, object, channel, selector, ioSize, data);
-        default: {
-            const AudioObjectPropertyAddress address{selector, scopeOf(kind), channel};
-            return table.ObjectGetPropertyData(m_plugIn, object, &address, 0, nullptr, ioSize, data);
-        }
+            return direct ? table.StreamGetProperty(m_plugIn, object, channel, selector, ioSize, data)
+                          : AudioStreamGetProperty(object, channel, selector, ioSize, data);
+        default:
+            return direct ? table.ObjectGetPropertyData(m_plugIn, object, &address, 0, nullptr, ioSize, data)
+                          : AudioObjectGetPropertyData(object, &address, 0, nullptr, ioSize, data);
         }
     }
 
@@ -213,8 +200,8 @@ protected:
         // No buffer at all is never answered, whether the HAL or the plug-in sees it first.
         UInt32 some = known == noErr ? reported : 64;
         if (get(object, kind, channel, selector.id, nullptr, nullptr) == noErr ||
-            getDirect(object, kind, channel, selector.id, nullptr, nullptr) == noErr ||
-            getDirect(object, kind, channel, selector.id, &some, nullptr) == noErr)
+            get(object, kind, channel, selector.id, nullptr, nullptr, true) == noErr ||
+            get(object, kind, channel, selector.id, &some, nullptr, true) == noErr)
             fault(here() + ": answered without a buffer");
 
         std::vector<std::size_t> sizes = {0, 4, 64};

@@ -1,19 +1,13 @@
 // The programs on the HAL's client calls as programs: each started as a child process whose HAL
 // loads TARSEL.plugin from the build, against a private simulated kernel driver in loopback.
-#include <fcntl.h>
 #include <sndfile.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,9 +94,6 @@ long firstLoud(const Wav& wav, float level)
             return i;
     return -1;
 }
-
-// --- programs beside the test ---------------------------------------------------------------------
-
 
 // The size of a file, 0 while there is none.
 uintmax_t sizeOf(const std::filesystem::path& path)
@@ -217,7 +208,8 @@ TEST_P(PlayRec, WhatIsPlayedComesBackInTheRecording)
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(FileChannels, PlayRec, ::testing::Values(1, 2, 3),
+// Two channels come back in the round trip's test.
+INSTANTIATE_TEST_SUITE_P(FileChannels, PlayRec, ::testing::Values(1, 3),
                          [](const auto& info) { return std::to_string(info.param) + "Channels"; });
 
 // Ctrl-C while playing or recording: the IOProc stops, the report says so, the exit status is
@@ -323,24 +315,17 @@ TEST_P(Usage, BadArgumentsExitTwoAndNoDeviceExitsOne)
 INSTANTIATE_TEST_SUITE_P(
     Programs, Usage,
     ::testing::Values(
-        Program{"tarsel-hal", TARSEL_HAL, {{{"--frames", "64"}, 2, "unknown option '--frames'"}, {{"list"}, 2, "unexpected argument 'list'"}}},
-        Program{"tarsel-play",
-                TARSEL_PLAY,
-                {{{}, 2, "no file to play"},
-                 {{"a.wav", "b.wav"}, 2, "unexpected argument 'b.wav'"},
-                 {{"a.wav", "--device"}, 2, "option '--device' needs a value"},
-                 {{"a.wav", "--device", ""}, 2, "empty device name"}}},
+        // The shared option parser's refusals are tarsel-devices' test; here each program's own.
+        Program{"tarsel-hal", TARSEL_HAL, {}},
+        Program{"tarsel-play", TARSEL_PLAY, {{{}, 2, "no file to play"}, {{"a.wav", "--device", ""}, 2, "empty device name"}}},
         Program{"tarsel-rec",
                 TARSEL_REC,
                 {{{"--seconds", "1"}, 2, "no file to record into"},
                  {{"r.wav"}, 2, "how long to record? (--seconds S)"},
-                 {{"r.wav", "--seconds", "-1"}, 2, "invalid length '-1'"},
-                 {{"r.wav", "--seconds", "1e3"}, 2, "invalid length '1e3'"},
-                 {{"r.wav", "--seconds", "90000"}, 2, "invalid length '90000'"}}},
+                 {{"r.wav", "--seconds", "1e3"}, 2, "invalid length '1e3'"}}},
         Program{"tarsel-roundtrip",
                 TARSEL_ROUNDTRIP,
-                {{{"--seconds", "1e9"}, 2, "invalid length"},
-                 {{"--loopback-delay", "-3"}, 2, "invalid loopback delay"},
+                {{{"--loopback-delay", "-3"}, 2, "invalid loopback delay"},
                  {{"--frames", "0"}, 2, "invalid frame size"},
                  {{"--out", ""}, 2, "empty folder name"}}}),
     [](const auto& info) { return std::string(info.param.name + 7); }); // after "tarsel-"

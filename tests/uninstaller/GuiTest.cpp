@@ -6,15 +6,10 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <cairo.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <optional>
 #include <thread>
-
-extern char** environ;
 
 namespace {
 
@@ -52,9 +47,9 @@ class GtkWindow : public installtest::InstalledRootTest {
 protected:
     void SetUp() override
     {
-        const char* display = getenv("DISPLAY");
-        if (display == nullptr || display[0] == '\0')
-            GTEST_SKIP() << "no X display (xvfb-run is missing)";
+#ifdef TARSEL_NO_XVFB
+        GTEST_SKIP() << "xvfb-run is not installed";
+#endif
         InstalledRootTest::SetUp();
     }
 };
@@ -68,14 +63,10 @@ TEST_F(GtkWindow, ShowsTheWindowAndDrawsItsPicture)
     const char* tsan = getenv("TSAN_OPTIONS");
     const std::string tsanOptions = tsan != nullptr ? tsan : "";
     setenv("TSAN_OPTIONS", (tsanOptions + ":suppressions=" TARSEL_GTK_TSAN_SUPPRESSIONS).c_str(), 1);
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, environ), 0);
+    kexttest::BackgroundProgram child(program, {}, root());
     unsetenv("TARSEL_SCREENSHOT");
-    if (tsan != nullptr)
-        setenv("TSAN_OPTIONS", tsanOptions.c_str(), 1);
-    else
-        unsetenv("TSAN_OPTIONS");
+    setenv("TSAN_OPTIONS", tsanOptions.c_str(), 1);
+    ASSERT_TRUE(child.started());
 
     Display* display = XOpenDisplay(nullptr);
     ASSERT_NE(display, nullptr);
@@ -86,10 +77,9 @@ TEST_F(GtkWindow, ShowsTheWindowAndDrawsItsPicture)
          std::this_thread::sleep_for(50ms))
         window = findWindow(display, DefaultRootWindow(display), "TARSEL Uninstaller");
     XCloseDisplay(display);
-    int status = 0;
-    EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "the program ended";
-    kill(child, SIGTERM);
-    waitpid(child, &status, 0);
+    bool running = false;
+    child.finish(0ms, &running);
+    EXPECT_TRUE(running) << "the program ended";
 
     ASSERT_TRUE(window.has_value());
     ASSERT_TRUE(fs::exists(picture));

@@ -81,13 +81,6 @@ private:
             m_error = "cmake --install failed:\n" + install.out + install.err;
             return;
         }
-        // Until the control application's target exists, a bundle stands in for it.
-        const fs::path app = pristine / "Applications/TARSELControlApp.app/Contents";
-        if (!fs::exists(app)) {
-            writeFile(app / "MacOS/TARSELControlApp", "#!/bin/sh\n", fs::perms(0755));
-            writeFile(app / "Info.plist", "<plist version=\"1.0\"><dict/></plist>\n");
-            fs::create_directories(app / "Resources");
-        }
     }
     fs::path m_folder;
     std::string m_error;
