@@ -5,11 +5,13 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/ulock.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -95,6 +97,37 @@ TEST(MachSemaphoreTest, CountsTimesOutAndRefusesBadArguments)
 
     EXPECT_EQ(semaphore_create(mach_task_self() + 1, &s, SYNC_POLICY_FIFO, 0), KERN_INVALID_ARGUMENT);
     EXPECT_EQ(semaphore_create(mach_task_self(), nullptr, SYNC_POLICY_FIFO, 0), KERN_INVALID_ARGUMENT);
+}
+
+// The compare-and-wait word: no sleep when it changed already, a wake from another thread ends
+// the sleep, the limit ends it otherwise; bad operations and addresses are refused.
+TEST(ULockTest, WaitsWhileTheWordHoldsItsValueUntilWokenOrTimedOut)
+{
+    alignas(4) uint32_t word = 7;
+    EXPECT_EQ(__ulock_wait(UL_COMPARE_AND_WAIT_SHARED, &word, 6, 0), 0) << "the word differs";
+    EXPECT_EQ(__ulock_wait(UL_COMPARE_AND_WAIT, &word, 7, 1000), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(__ulock_wake(UL_COMPARE_AND_WAIT_SHARED, &word, 0), -1);
+    EXPECT_EQ(errno, ENOENT) << "nobody waits";
+
+    std::atomic<bool> woken{false};
+    std::thread sleeper([&] {
+        // Without a limit: only the wake ends it.
+        while (std::atomic_ref<uint32_t>(word).load() == 7)
+            __ulock_wait(UL_COMPARE_AND_WAIT_SHARED, &word, 7, 0);
+        woken = true;
+    });
+    std::atomic_ref<uint32_t>(word).store(8);
+    while (__ulock_wake(UL_COMPARE_AND_WAIT_SHARED | ULF_WAKE_ALL, &word, 0) != 0 && !woken)
+        std::this_thread::yield();
+    sleeper.join();
+    EXPECT_TRUE(woken);
+
+    EXPECT_EQ(__ulock_wait(99, &word, 8, 1), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(__ulock_wait(UL_COMPARE_AND_WAIT, &word, uint64_t(1) << 32, 1), -1) << "a 32-bit word";
+    EXPECT_EQ(__ulock_wait(UL_COMPARE_AND_WAIT_SHARED, nullptr, 0, 1), -1);
+    EXPECT_EQ(errno, EFAULT);
 }
 
 TEST(MachThreadTest, TaskAndThreadNamesAreStableAndDistinct)

@@ -26,7 +26,6 @@ CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef allocator, const
 // The path as NUL-terminated bytes; false when it does not fit in `maxBufLen`.
 Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolveAgainstBase, UInt8* buffer,
                                          CFIndex maxBufLen);
-CFStringRef CFURLCopyFileSystemPath(CFURLRef anURL, CFURLPathStyle pathStyle);
 // The URL text, "file:///..." with reserved bytes percent-encoded.
 CFStringRef CFURLGetString(CFURLRef anURL);
 

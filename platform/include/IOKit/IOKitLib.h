@@ -41,16 +41,12 @@ CFRunLoopSourceRef IONotificationPortGetRunLoopSource(IONotificationPortRef noti
 
 kern_return_t IOObjectRelease(io_object_t object);
 kern_return_t IOObjectRetain(io_object_t object);
-kern_return_t IOObjectGetClass(io_object_t object, io_name_t className);
 boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className);
-boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject);
 
 // The next object with one reference for the caller, or 0 when there is none. Returning 0 arms
 // a notification iterator: its callback fires at the next arrival, then stays quiet until the
 // iterator has been drained again.
 io_object_t IOIteratorNext(io_iterator_t iterator);
-void IOIteratorReset(io_iterator_t iterator);
-boolean_t IOIteratorIsValid(io_iterator_t iterator);
 
 // {"IOProviderClass": name}, with one reference for the caller.
 CFMutableDictionaryRef IOServiceMatching(const char* name);

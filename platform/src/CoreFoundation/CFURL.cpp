@@ -123,15 +123,6 @@ Boolean CFURLGetFileSystemRepresentation(CFURLRef u, Boolean, UInt8* buffer, CFI
     return true;
 }
 
-CFStringRef CFURLCopyFileSystemPath(CFURLRef u, CFURLPathStyle pathStyle)
-{
-    const __CFURL* url = cf::url(u);
-    if (url == nullptr || pathStyle != kCFURLPOSIXPathStyle)
-        return nullptr;
-    return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(url->path.data()),
-                                   static_cast<CFIndex>(url->path.size()), kCFStringEncodingUTF8, false);
-}
-
 CFStringRef CFURLGetString(CFURLRef u)
 {
     const __CFURL* url = cf::url(u);

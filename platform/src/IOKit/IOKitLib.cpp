@@ -665,19 +665,6 @@ void copyName(io_name_t out, const char* text)
 
 } // namespace
 
-kern_return_t IOObjectGetClass(io_object_t object, io_name_t className)
-{
-    if (className == nullptr)
-        return kIOReturnBadArgument;
-    State& st = state();
-    std::lock_guard<std::mutex> guard(st.lock);
-    auto it = st.handles.find(object);
-    if (it == st.handles.end())
-        return kIOReturnBadArgument;
-    copyName(className, classOf(*it->second.object));
-    return kIOReturnSuccess;
-}
-
 boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className)
 {
     if (className == nullptr)
@@ -692,11 +679,6 @@ boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className)
         return true;
     return o.kind == ObjectKind::Service
         && (std::strcmp(className, "IOService") == 0 || std::strcmp(className, "IORegistryEntry") == 0);
-}
-
-boolean_t IOObjectIsEqualTo(io_object_t object, io_object_t anObject)
-{
-    return object == anObject;
 }
 
 kern_return_t IORegistryEntryGetName(io_registry_entry_t entry, io_name_t name)
@@ -732,22 +714,6 @@ io_object_t IOIteratorNext(io_iterator_t iterator)
     if (it->notification)
         it->armed = true;
     return 0;
-}
-
-void IOIteratorReset(io_iterator_t iterator)
-{
-    State& st = state();
-    std::lock_guard<std::mutex> guard(st.lock);
-    auto* it = lookup<IteratorObject>(st, iterator, ObjectKind::Iterator);
-    if (it != nullptr && !it->notification)
-        it->position = 0;
-}
-
-boolean_t IOIteratorIsValid(io_iterator_t iterator)
-{
-    State& st = state();
-    std::lock_guard<std::mutex> guard(st.lock);
-    return lookup<IteratorObject>(st, iterator, ObjectKind::Iterator) != nullptr;
 }
 
 // --- matching -----------------------------------------------------------------------------------

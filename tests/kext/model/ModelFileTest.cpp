@@ -102,7 +102,9 @@ TEST(ModelFileTest, WhatAFileLeavesOutTakesTheDefaults)
     EXPECT_EQ(m->outputControls.sourceMask, 0);
     EXPECT_EQ(m->altDeviceName, "");
     EXPECT_EQ(kext::defaultSettings(*m), (VkChannelSettings{48000, 2, 16, 0, 16, 0}));
+    EXPECT_EQ(m->converterDelayAt(48000), 0u) << "an ideal interface";
 }
+
 
 const char* const kGood = R"([device]
 name=good
@@ -129,6 +131,21 @@ std::string edit(const std::string& from, const std::string& to)
     if (at == std::string::npos)
         throw std::runtime_error("not in the good file: " + from);
     return text.replace(at, from.size(), to);
+}
+
+// The converters' delay is signed, and the rate's part counts per MHz; the sum stays within
+// what the loopback can hold.
+TEST(ModelFileTest, TheConvertersDelayIsSignedAndScaledByTheRate)
+{
+    std::string text = kGood;
+    text.insert(text.find("[configuration 1]"), "converter-delay=-120\nconverter-delay-per-mhz=2000\n");
+    std::string error;
+    std::optional<DeviceModel> m = kext::parseModel(text, error);
+    ASSERT_TRUE(m) << error;
+    EXPECT_EQ(m->converterDelayAt(96000), 72u);
+    EXPECT_EQ(m->converterDelayAt(44100), 0u) << "never below nothing";
+    m->converterDelay = 65536;
+    EXPECT_EQ(m->converterDelayAt(8000), 8000u) << "at most a second";
 }
 
 // What the file can say but the model must not be is validateModel's (DeviceModelTest); one case
@@ -161,6 +178,8 @@ TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
         {"huge number", edit("product=2", "product=99999999999999999999999"), "[device] product"},
         {"bad boolean", edit("name=good", "name=good\nhigh-speed=maybe"), "[device] high-speed"},
         {"unknown key", edit("name=good", "name=good\ncolour=red"), "[device] colour: unknown key"},
+        {"delay beyond the limit", edit("name=good", "name=good\nconverter-delay=-65537"), "[device] converter-delay:"},
+        {"delay sign alone", edit("name=good", "name=good\nconverter-delay-per-mhz=-"), "[device] converter-delay-per-mhz:"},
         {"localised key", edit("name=good", "name=good\ndevice-name[de]=Gut"), "unknown key"},
         {"unknown group", std::string(kGood) + "[mixer]\n", "[mixer] unknown group"},
         {"bad escape", edit("device-name=Good", "device-name=Go\\qod"), "[device] device-name"},
