@@ -94,7 +94,7 @@ void ZmOSXDevice::waitForInput(unsigned long nanos)
         sleepNanos(nanos);
         return;
     }
-    const auto micros = static_cast<uint32_t>(std::clamp<unsigned long>(nanos / 1000 + kWakeGraceMicros, 1, UINT32_MAX));
+    const auto micros = static_cast<uint32_t>(std::min<unsigned long>(nanos / 1000 + kWakeGraceMicros, UINT32_MAX));
     __ulock_wait(UL_COMPARE_AND_WAIT_SHARED, m_pWakeWord, m_iWakeCount, micros);
 }
 
