@@ -1,6 +1,6 @@
-// stack_client: one client of the simulated interface through the device layer, streaming
-// 2 in / 2 out (its input copied to its output) for S seconds, as the counterpart of a JACK
-// client in scripts/compare-jack.sh. Prints one line of figures:
+// stack_client: one client of a simulated interface through the device layer, copying its
+// inputs to its outputs for S seconds: the counterpart of a JACK client in
+// scripts/compare-jack.sh, and one of the clients of scripts/scale-run.sh. Prints one line:
 //   cycles=N glitched=N underruns=N overloads=N client_cpu=% server_cpu=% late_p50=us
 //   late_p99=us late_max=us
 // glitched counts buffers: the cycles before which the kernel counted an underrun, plus the
@@ -33,16 +33,17 @@ namespace {
 using namespace toolsupport;
 
 const char kUsage[] =
-    "usage: stack_client [--frames N] [--rate HZ] [--seconds S] [--server-pid PID]\n"
-    "Streams 2 in / 2 out through the first interface for S seconds (default 10) after 1 s to\n"
-    "settle, and prints glitches, CPU (this process and PID's) and lateness from data\n"
-    "availability.\n";
+    "usage: stack_client [--frames N] [--rate HZ] [--seconds S] [--server-pid PID] [--interface I]\n"
+    "Copies the inputs of interface I (default 0, the first) to its outputs for S seconds\n"
+    "(default 10) after 1 s to settle, and prints glitches, CPU (this process and PID's) and\n"
+    "lateness from data availability.\n";
 
 struct Options {
     unsigned frames = 64;
     unsigned rate = 48000;
     double seconds = 10;
     long serverPid = 0;
+    unsigned interface = 0;
 };
 
 struct Run {
@@ -69,7 +70,7 @@ OSStatus copyIOProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*
         AudioBuffer& o = out->mBuffers[0];
         if (i.mNumberChannels > 0 && o.mNumberChannels > 0 && i.mData != nullptr && o.mData != nullptr) {
             const UInt32 frames = std::min(i.mDataByteSize / (4 * i.mNumberChannels), o.mDataByteSize / (4 * o.mNumberChannels));
-            const UInt32 channels = std::min({i.mNumberChannels, o.mNumberChannels, UInt32(2)});
+            const UInt32 channels = std::min(i.mNumberChannels, o.mNumberChannels);
             const auto* from = static_cast<const float*>(i.mData);
             auto* to = static_cast<float*>(o.mData);
             for (UInt32 f = 0; f < frames; ++f)
@@ -199,17 +200,19 @@ int main(int argc, char** argv)
     static const option kLong[] = {
         {"frames", required_argument, nullptr, 'f'}, {"rate", required_argument, nullptr, 'r'},
         {"seconds", required_argument, nullptr, 's'}, {"server-pid", required_argument, nullptr, 'p'},
-        {"help", no_argument, nullptr, 'h'},          {nullptr, 0, nullptr, 0},
+        {"interface", required_argument, nullptr, 'i'}, {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
     };
     auto parse = [&] {
-        return parseArguments(argc, argv, "f:r:s:p:h", kLong, kUsage, [&](int c, const char* value) {
+        return parseArguments(argc, argv, "f:r:s:p:i:h", kLong, kUsage, [&](int c, const char* value) {
             unsigned long number = 0;
             switch (c) {
             case 'f':
             case 'r':
             case 's':
             case 'p':
-                if (!parseUnsigned(value, 10000000, number) || number == 0) {
+            case 'i':
+                if (!parseUnsigned(value, 10000000, number) || (number == 0 && c != 'i')) {
                     fail("invalid number '%s'", value);
                     return kExitUsage;
                 }
@@ -219,6 +222,8 @@ int main(int argc, char** argv)
                     options.rate = unsigned(number);
                 else if (c == 's')
                     options.seconds = double(number);
+                else if (c == 'i')
+                    options.interface = unsigned(number);
                 else
                     options.serverPid = long(number);
                 return 0;
@@ -228,9 +233,11 @@ int main(int argc, char** argv)
         });
     };
     return runProgram("stack_client", parse, [&](OSXDeviceManager& manager) {
-        ZmOSXDevice* device = manager.getCountDevices() > 0 ? manager.getDevice(0) : nullptr;
+        ZmOSXDevice* device = long(options.interface) < manager.getCountDevices()
+                                  ? manager.getDevice(long(options.interface))
+                                  : nullptr;
         if (device == nullptr) {
-            fail("no interface is attached");
+            fail("interface %u is not attached", options.interface);
             return kExitFailure;
         }
         device->incReferences();
