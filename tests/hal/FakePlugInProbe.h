@@ -7,31 +7,24 @@
 #include <cstdint>
 
 enum class FakeEvent : uint32_t {
-    Initialize,             // object: 0
-    InitializeWithObjectID, // object: the plug-in's object ID
+    Initialize, // object: the plug-in's object ID
     Teardown,
-    Released,       // the last reference went
-    AddIOProc,      // object: the device
-    RemoveIOProc,
-    CreateIOProcID,
-    DestroyIOProcID,
-    DeviceAdded,    // object: the device; published from the plug-in's run loop
-    Reported,       // object: the device or stream whose change the plug-in's own thread reported
+    Released, // the last reference went
+    Reported, // object: the device or stream whose change the plug-in's own thread reported
 };
 
 struct FakeProbeEvent {
     FakeEvent event;
     AudioObjectID object;
-    uint64_t thread;      // pthread_self() of the thread it happened on
-    int interfaceVersion; // the interface the instance answers (0: none)
+    uint64_t thread; // pthread_self() of the thread it happened on
 };
 
 // Exported by the test program.
 extern "C" void fakePlugInProbe(const FakeProbeEvent* event);
 using FakePlugInProbeFunction = void (*)(const FakeProbeEvent*);
 
-// Devices are laid out by these bits; Initialize publishes "Fake A" (input and output) and
-// "Fake B" (two outputs). UIDs are "fake-uid-<name letter>".
+// Devices are laid out by these bits; Initialize publishes one with an input and an output, then
+// one with two outputs.
 constexpr UInt32 kFakeLayoutInput = 1;
 constexpr UInt32 kFakeLayoutOutput = 2;
 
@@ -42,11 +35,6 @@ constexpr AudioDevicePropertyID kFakePropertyRemoveDevice = CAFourCC("fkRM");
 // Set on any device: a FakeReport, reported by a thread of the plug-in's own before the set
 // returns.
 constexpr AudioDevicePropertyID kFakePropertyReport = CAFourCC("fkRP");
-// Answered through the object calls only: UInt32 kFakeObjectOnlyValue.
-constexpr AudioDevicePropertyID kFakePropertyObjectOnly = CAFourCC("fkob");
-constexpr UInt32 kFakeObjectOnlyValue = 0x0B1EC7;
-// UInt32: how often the plug-in's own listener of the system's "dev#" was called.
-constexpr AudioDevicePropertyID kFakePropertySystemListenerCalls = CAFourCC("fkSC");
 
 struct FakeReport {
     UInt32 device;

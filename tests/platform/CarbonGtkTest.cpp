@@ -1,21 +1,15 @@
 // The GTK window behind the toolkit model, under a private X server (see CMakeLists.txt): the
-// model shows in the widgets, what is done to the widgets reaches the window's handlers, and a
-// screenshot is written.
+// model shows in the widgets, and what is done to the widgets reaches the window's handlers. The
+// screenshot is the control application's test's (ControlAppGtkTest).
 #include "platform/src/Carbon/Toolbox.h"
 #include "tests/platform/ToolboxRecorder.h"
 #include "platform/src/Carbon/gtk/GtkView.h"
-#include "tests/support/Subprocess.h"
 
 #include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -161,14 +155,6 @@ TEST_F(CarbonGtkTest, ModelChangesShowInTheWidgets)
     CheckMenuItem(reinterpret_cast<MenuRef>(findMenu(model, 128)), 1, true);
     EXPECT_TRUE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(widget("item-thru"))));
 
-    // The menu bar sits at the top of the window's box.
-    GtkWidget* bar = GTK_WIDGET(widget("TestMenu"));
-    EXPECT_EQ(gtk_widget_get_parent(bar), GTK_WIDGET(widget("top")));
-    GList* children = gtk_container_get_children(GTK_CONTAINER(widget("top")));
-    EXPECT_EQ(children ? children->data : nullptr, bar);
-    g_list_free(children);
-    EXPECT_TRUE(gtk_widget_get_visible(bar));
-
     // Setting the widgets from the model sent nothing back.
     EXPECT_TRUE(received.commands.empty());
 }
@@ -229,62 +215,6 @@ TEST_F(CarbonGtkTest, PanesThatArePagesKeepTheirTabs)
     SetControlValue(get("tabs", 8000), 2);
     EXPECT_EQ(gtk_notebook_get_current_page(notebook), 1);
     EXPECT_TRUE(received.commands.empty());
-}
-
-TEST_F(CarbonGtkTest, ScreenshotIsTheWholeWindow)
-{
-    char folder[] = "/tmp/carbongtk-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/window.png";
-    setenv("TARSEL_SCREENSHOT", path.c_str(), 1);
-    setenv("TARSEL_SCREENSHOT_DELAY", "0.2", 1);
-    ShowWindow(window);
-    for (int i = 0; i < 200 && access(path.c_str(), F_OK) != 0; ++i)
-        runEventLoopFor(0.05);
-    unsetenv("TARSEL_SCREENSHOT");
-    unsetenv("TARSEL_SCREENSHOT_DELAY");
-    cairo_surface_t* png = cairo_image_surface_create_from_png(path.c_str());
-    ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS) << path;
-    GtkWidget* top = GTK_WIDGET(widget("Test"));
-    EXPECT_EQ(cairo_image_surface_get_width(png), gtk_widget_get_allocated_width(top));
-    EXPECT_EQ(cairo_image_surface_get_height(png), gtk_widget_get_allocated_height(top));
-    EXPECT_GE(cairo_image_surface_get_width(png), 420);
-    cairo_surface_destroy(png);
-    EXPECT_FALSE(std::filesystem::exists(path + ".part"));
-    EXPECT_TRUE(received.commands.empty());
-    std::filesystem::remove_all(folder);
-}
-
-// With TARSEL_HEADLESS set the view stays out even where a display answers; the test runs
-// itself as the child that checks so, since the view is installed before main.
-TEST(CarbonGtkHeadless, TheWindowStaysInMemoryWhenAsked)
-{
-    const char* headless = getenv("TARSEL_HEADLESS");
-    if (headless && *headless) {
-        EXPECT_FALSE(gtk::viewInstalled());
-        setNibFolder(TEST_NIB_FOLDER);
-        IBNibRef nib = nullptr;
-        WindowRef window = nullptr;
-        ASSERT_EQ(CreateNibReference(CFSTR("Test"), &nib), noErr);
-        ASSERT_EQ(CreateWindowFromNib(nib, CFSTR("Test"), &window), noErr);
-        ShowWindow(window);
-        EXPECT_TRUE(reinterpret_cast<Window*>(window)->shown);
-        EXPECT_EQ(gtk::nibObject(*reinterpret_cast<Window*>(window), "Test"), nullptr);
-        DisposeWindow(window);
-        DisposeNibReference(nib);
-        return;
-    }
-#ifdef TARSEL_NO_XVFB
-    GTEST_SKIP() << "xvfb-run is missing";
-#endif
-    if (!gtk::viewInstalled())
-        GTEST_SKIP() << "no display for the GTK window";
-    setenv("TARSEL_HEADLESS", "1", 1);
-    kexttest::ProgramRun run = kexttest::runProgram(
-        "/proc/self/exe", {"--gtest_filter=CarbonGtkHeadless.TheWindowStaysInMemoryWhenAsked"});
-    unsetenv("TARSEL_HEADLESS");
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << run.out;
 }
 
 } // namespace

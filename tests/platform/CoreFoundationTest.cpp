@@ -1,7 +1,6 @@
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,7 +8,6 @@
 #include <cstring>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -34,50 +32,24 @@ bool eventually(const std::function<bool()>& done)
     return done();
 }
 
-// Records what the run loop does with a version-0 source.
+// Counts the performs of a version-0 source and notes the thread of the last.
 struct Probe {
-    std::atomic<int> retains{0};
-    std::atomic<int> releases{0};
     std::atomic<int> performs{0};
-    std::atomic<bool> stopInPerform{false};
-    std::mutex lock;
-    std::thread::id performThread;
-    std::function<void()> onPerform;
+    std::atomic<std::thread::id> performThread;
 
-    static const void* retain(const void* info)
-    {
-        static_cast<Probe*>(const_cast<void*>(info))->retains++;
-        return info;
-    }
-    static void release(const void* info) { static_cast<Probe*>(const_cast<void*>(info))->releases++; }
     static void perform(void* info)
     {
         auto* p = static_cast<Probe*>(info);
-        {
-            std::lock_guard<std::mutex> guard(p->lock);
-            p->performThread = std::this_thread::get_id();
-        }
-        if (p->onPerform)
-            p->onPerform();
+        p->performThread = std::this_thread::get_id();
         p->performs++;
-        if (p->stopInPerform)
-            CFRunLoopStop(CFRunLoopGetCurrent());
     }
 
     CFRunLoopSourceRef makeSource()
     {
         CFRunLoopSourceContext context{};
         context.info = this;
-        context.retain = retain;
-        context.release = release;
         context.perform = perform;
         return CFRunLoopSourceCreate(kCFAllocatorDefault, 0, &context);
-    }
-
-    std::thread::id lastPerformThread()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        return performThread;
     }
 };
 
@@ -120,14 +92,8 @@ private:
     std::thread::id m_id;
 };
 
-void onThread(const std::function<void()>& body)
-{
-    std::thread thread(body);
-    thread.join();
-}
-
 // ---------------------------------------------------------------------------------------------
-// Objects, strings, dictionaries, UUIDs, URLs and plug-in instances as the suite uses them
+// Objects, strings, UUIDs and URLs as the suite uses them
 
 // Dictionaries are IOKit's matching dictionaries, tested with it (MatchingTest, IOKitTest).
 TEST(CFBase, ReferencesCount)
@@ -142,7 +108,7 @@ TEST(CFBase, ReferencesCount)
     EXPECT_FALSE(CFEqual(CFSTR("a"), nullptr));
 }
 
-TEST(CFString, ReadsBackWithinTheBufferAndValidatesUTF8)
+TEST(CFString, ReadsBackWithinTheBuffer)
 {
     CFStringRef s = CFStringCreateWithCString(nullptr, "TARSEL", kCFStringEncodingASCII);
     EXPECT_EQ(CFStringGetLength(s), 6);
@@ -153,17 +119,7 @@ TEST(CFString, ReadsBackWithinTheBufferAndValidatesUTF8)
     EXPECT_EQ(buffer[6], 'x') << "nothing is written past the given size";
     EXPECT_TRUE(CFStringGetCString(s, buffer, 7, kCFStringEncodingASCII));
     EXPECT_STREQ(buffer, "TARSEL");
-    EXPECT_FALSE(CFStringGetCString(s, nullptr, 8, kCFStringEncodingASCII));
-    EXPECT_FALSE(CFStringGetCString(nullptr, buffer, 8, kCFStringEncodingASCII));
     CFRelease(s);
-    EXPECT_EQ(CFStringCreateWithCString(nullptr, nullptr, kCFStringEncodingASCII), nullptr);
-
-    for (const char* bad : {"\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xFF"}) // truncated, overlong, surrogate
-        EXPECT_EQ(CFStringCreateWithCString(nullptr, bad, kCFStringEncodingUTF8), nullptr);
-    CFStringRef note = CFStringCreateWithCString(nullptr, "\xF0\x9F\x8E\xB5!", kCFStringEncodingUTF8);
-    EXPECT_EQ(CFStringGetLength(note), 3) << "a surrogate pair and one more unit";
-    EXPECT_EQ(utf8(note), "\xF0\x9F\x8E\xB5!");
-    CFRelease(note);
 
     // Constant strings are one object per text and survive surplus releases.
     CFStringRef a = CFSTR("IOProviderClass");
@@ -186,9 +142,6 @@ TEST(CFUUID, ConstantsAreOneObjectAndStringsParse)
     EXPECT_EQ(a, halTypeConstant());
     CFRelease(a);
     EXPECT_EQ(CFGetRetainCount(a), LONG_MAX);
-    CFUUIDRef iunknown = CFUUIDCreateFromString(nullptr, CFSTR("00000000-0000-0000-C000-000000000046"));
-    EXPECT_TRUE(CFEqual(IUnknownUUID, iunknown));
-    CFRelease(iunknown);
 
     // As a bundle's property list writes them: either case, braces or none.
     CFUUIDRef lower = CFUUIDCreateFromString(nullptr, CFSTR("{f8bb1c28-bae8-11d6-9c31-00039315cd46}"));
@@ -212,107 +165,28 @@ TEST(CFURL, AFileSystemPathIsEscaped)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Run loops
+// Run loops: the sources of notification ports and of the HAL's thread, and the device's timer
 
-TEST(CFRunLoop, RunInModeReportsWhyItReturned)
-{
-    onThread([] {
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false), kCFRunLoopRunFinished)
-            << "nothing to wait for";
-
-        Probe probe;
-        CFRunLoopSourceRef source = probe.makeSource();
-        CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.02, true), kCFRunLoopRunTimedOut);
-        EXPECT_EQ(probe.performs, 0);
-
-        CFRunLoopSourceSignal(source);
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true), kCFRunLoopRunHandledSource);
-        EXPECT_EQ(probe.performs, 1);
-
-        // Signals coalesce until the source is performed; zero seconds still serves what is ready.
-        CFRunLoopSourceSignal(source);
-        CFRunLoopSourceSignal(source);
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, false), kCFRunLoopRunTimedOut);
-        EXPECT_EQ(probe.performs, 2);
-
-        probe.stopInPerform = true;
-        CFRunLoopSourceSignal(source);
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopCommonModes, 10, false), kCFRunLoopRunStopped);
-        EXPECT_EQ(probe.performs, 3);
-
-        CFRunLoopRemoveSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, false), kCFRunLoopRunFinished);
-        CFRelease(source);
-    });
-}
-
-TEST(CFRunLoop, SourceSignalledFromAnotherThreadPerformsOnTheOwner)
+TEST(CFRunLoop, SourceSignalledFromAnotherThreadPerformsOnTheOwnerUntilRemoved)
 {
     LoopThread loop;
     Probe probe;
     CFRunLoopSourceRef source = probe.makeSource();
     CFRunLoopAddSource(loop.runLoop(), source, kCFRunLoopDefaultMode);
     for (int i = 1; i <= 3; ++i) {
+        // Signalling alone wakes the run loops that hold the source.
         CFRunLoopSourceSignal(source);
-        CFRunLoopWakeUp(loop.runLoop());
         EXPECT_TRUE(eventually([&] { return probe.performs >= i; }));
     }
-    EXPECT_EQ(probe.lastPerformThread(), loop.id());
+    EXPECT_EQ(probe.performThread.load(), loop.id());
 
-    // Signalling alone wakes the run loops that hold the source.
-    CFRunLoopSourceSignal(source);
-    EXPECT_TRUE(eventually([&] { return probe.performs >= 4; }));
-    loop.stop();
-    CFRunLoopSourceInvalidate(source);
-    CFRelease(source);
-}
-
-TEST(CFRunLoop, InvalidateWaitsForAPerformRunningOnAnotherThread)
-{
-    LoopThread loop;
-    Probe probe;
-    std::atomic<bool> inPerform{false};
-    std::atomic<bool> invalidating{false};
-    std::atomic<bool> performFinished{false};
-    probe.onPerform = [&] {
-        inPerform = true;
-        while (!invalidating)
-            std::this_thread::yield();
-        std::this_thread::sleep_for(20ms); // long enough for an Invalidate that does not wait to return
-        performFinished = true;
-    };
-    CFRunLoopSourceRef source = probe.makeSource();
-    CFRunLoopAddSource(loop.runLoop(), source, kCFRunLoopDefaultMode);
-    CFRunLoopSourceSignal(source);
-    CFRunLoopWakeUp(loop.runLoop());
-    ASSERT_TRUE(eventually([&] { return inPerform.load(); }));
-    invalidating = true;
-    CFRunLoopSourceInvalidate(source);
-    EXPECT_TRUE(performFinished) << "Invalidate returned while perform was still running";
-
-    // Signals after invalidation are never performed.
-    int before = probe.performs;
+    CFRunLoopRemoveSource(loop.runLoop(), source, kCFRunLoopDefaultMode);
     CFRunLoopSourceSignal(source);
     CFRunLoopWakeUp(loop.runLoop());
     loop.stop();
-    EXPECT_EQ(probe.performs, before);
+    EXPECT_EQ(probe.performs, 3);
+    CFRunLoopSourceInvalidate(source);
     CFRelease(source);
-}
-
-TEST(CFRunLoop, SourceInvalidatedFromItsOwnPerformDoesNotWaitForItself)
-{
-    onThread([] {
-        Probe probe;
-        CFRunLoopSourceRef source = probe.makeSource();
-        probe.onPerform = [source] { CFRunLoopSourceInvalidate(source); };
-        CFRunLoopAddSource(CFRunLoopGetCurrent(), source, kCFRunLoopDefaultMode);
-        CFRunLoopSourceSignal(source);
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true), kCFRunLoopRunHandledSource);
-        EXPECT_FALSE(CFRunLoopSourceIsValid(source));
-        EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 10, true), kCFRunLoopRunFinished);
-        CFRelease(source);
-    });
 }
 
 struct TimerLog {
@@ -320,12 +194,15 @@ struct TimerLog {
     int stopAt = 0;
     int invalidateAt = 0;
     std::thread::id thread;
+    std::function<void()> onFire;
 
     static void callout(CFRunLoopTimerRef timer, void* info)
     {
         auto* log = static_cast<TimerLog*>(info);
-        int n = ++log->fired;
         log->thread = std::this_thread::get_id();
+        if (log->onFire)
+            log->onFire();
+        int n = ++log->fired;
         if (n == log->invalidateAt)
             CFRunLoopTimerInvalidate(timer);
         if (n == log->stopAt)
@@ -339,38 +216,51 @@ struct TimerLog {
     }
 };
 
-TEST(CFRunLoop, RepeatingTimerFiresUntilInvalidated)
+// Invalidated from its own call-out, the timer does not wait for itself.
+TEST(CFRunLoop, RepeatingTimerFiresOnItsRunLoopUntilInvalidated)
 {
-    onThread([] {
+    std::thread([] {
         TimerLog log;
         log.stopAt = 3;
         log.invalidateAt = 3;
         CFRunLoopTimerRef timer = log.make(0.005, 0.005);
         CFRunLoopAddTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode);
-        EXPECT_TRUE(CFRunLoopContainsTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode));
         EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 20, false), kCFRunLoopRunStopped);
         EXPECT_EQ(log.fired, 3);
         EXPECT_EQ(log.thread, std::this_thread::get_id());
-        EXPECT_FALSE(CFRunLoopTimerIsValid(timer));
         EXPECT_FALSE(CFRunLoopContainsTimer(CFRunLoopGetCurrent(), timer, kCFRunLoopDefaultMode));
         EXPECT_EQ(CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.03, false), kCFRunLoopRunFinished);
         EXPECT_EQ(log.fired, 3);
         EXPECT_EQ(CFGetRetainCount(timer), 1);
         CFRelease(timer);
-    });
+    }).join();
 }
 
-TEST(CFRunLoop, TimerInvalidatedFromAnotherThreadNeverFiresAgain)
+// The device stops its timer from another thread while a call-out may be running: the
+// invalidation waits for it, and nothing fires after.
+TEST(CFRunLoop, TimerInvalidatedFromAnotherThreadWaitsForItsCalloutAndNeverFiresAgain)
 {
     LoopThread loop;
     TimerLog log;
+    std::atomic<bool> inCallout{false};
+    std::atomic<bool> invalidating{false};
+    std::atomic<bool> calloutFinished{false};
+    log.onFire = [&] {
+        if (log.fired < 2)
+            return;
+        inCallout = true;
+        while (!invalidating)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(20ms); // long enough for an Invalidate that does not wait to return
+        calloutFinished = true;
+    };
     CFRunLoopTimerRef timer = log.make(0, 0.002);
     CFRunLoopAddTimer(loop.runLoop(), timer, kCFRunLoopDefaultMode);
-
-
-    ASSERT_TRUE(eventually([&] { return log.fired >= 3; }));
+    ASSERT_TRUE(eventually([&] { return inCallout.load(); }));
+    invalidating = true;
     CFRunLoopTimerInvalidate(timer);
-    int firedAtInvalidate = log.fired;
+    EXPECT_TRUE(calloutFinished) << "Invalidate returned while the call-out was still running";
+    const int firedAtInvalidate = log.fired;
     std::this_thread::sleep_for(20ms);
     loop.stop();
     EXPECT_EQ(log.fired, firedAtInvalidate);

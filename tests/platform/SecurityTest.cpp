@@ -1,6 +1,6 @@
 // Authorization: how a Mac command becomes a command of this system inside the install root
-// (through a recording runner), the reference's life, and the system's runner judging a tool
-// by its exit status.
+// (through a recording runner), and the system's runner judging a tool by its exit status. A
+// root that is not there, and the root a program lies in, are the uninstaller's tests.
 #include <Security/Security.h>
 
 #include "platform/src/Security/AuthorizationRunner.h"
@@ -90,33 +90,6 @@ TEST_F(Authorization, MacCommandsRunInsideTheRootOrNotAtAll)
             << c.tool << " " << c.args.back();
     }
     EXPECT_TRUE(fs::exists(m_folder / "outside/TARSEL.plugin"));
-}
-
-TEST_F(Authorization, ReferencesAndArgumentsAreChecked)
-{
-    const char* args[] = {"-r", "/Library/Receipts/A.pkg", nullptr};
-    char* const* argv = const_cast<char* const*>(args);
-    FILE* pipe = nullptr;
-    EXPECT_EQ(AuthorizationExecuteWithPrivileges(nullptr, "/bin/rm", 0, argv, nullptr), errAuthorizationInvalidRef);
-    EXPECT_EQ(AuthorizationExecuteWithPrivileges(m_ref, nullptr, 0, argv, nullptr), errAuthorizationInvalidPointer);
-    EXPECT_EQ(AuthorizationExecuteWithPrivileges(m_ref, "/bin/rm", 0, argv, &pipe), errAuthorizationInvalidPointer);
-    EXPECT_EQ(AuthorizationExecuteWithPrivileges(m_ref, "/bin/rm", 1u << 30, argv, nullptr), errAuthorizationInvalidFlags);
-    EXPECT_EQ(AuthorizationFree(m_ref, 1u << 30), errAuthorizationInvalidFlags);
-    EXPECT_EQ(AuthorizationFree(m_ref, kAuthorizationFlagDestroyRights), 0);
-    // A freed reference is refused, never read.
-    EXPECT_EQ(AuthorizationExecuteWithPrivileges(m_ref, "/bin/rm", 0, argv, nullptr), errAuthorizationInvalidRef);
-    EXPECT_EQ(AuthorizationFree(m_ref, 0), errAuthorizationInvalidRef);
-    m_ref = nullptr;
-    EXPECT_TRUE(m_commands.empty());
-
-    AuthorizationRef other = nullptr;
-    EXPECT_EQ(AuthorizationCreate(nullptr, nullptr, 0, nullptr), errAuthorizationInvalidPointer);
-    setenv(kAuthorizationInstallRootVariable, (m_folder / "none").c_str(), 1);
-    EXPECT_EQ(AuthorizationCreate(nullptr, nullptr, 0, &other), errAuthorizationInternal);
-    // This test program lies in no Applications/<name>.app: it has no install root.
-    unsetenv(kAuthorizationInstallRootVariable);
-    EXPECT_EQ(AuthorizationCreate(nullptr, nullptr, 0, &other), errAuthorizationInternal);
-    EXPECT_EQ(other, nullptr);
 }
 
 TEST(AuthorizationRunner, JudgesAToolByItsExitStatus)
