@@ -3,8 +3,6 @@
 // what kind of answer each gives, for the property sweep and the property fuzzer.
 #include <CoreAudio/AudioHardware.h>
 
-#include <cstddef>
-
 namespace propertycalls {
 
 enum class Answer {
@@ -85,8 +83,6 @@ inline constexpr Selector kKnownSelectors[] = {
     {kAudioStreamPropertyDirection, Answer::Fixed, 0},
     {kAudioStreamPropertyStartingChannel, Answer::Fixed, 0},
 };
-
-inline constexpr std::size_t kKnownSelectorCount = sizeof(kKnownSelectors) / sizeof(kKnownSelectors[0]);
 
 // Selectors the table does not know: none, everything, a wildcard and a near miss.
 inline constexpr AudioObjectPropertySelector kUnknownSelectors[] = {0, 0xFFFFFFFFu, kAudioPropertyWildcardPropertyID,

@@ -7,31 +7,19 @@
 // at the input block or at the sync selector. Before each input the region is put back as the
 // kernel published it, so an input sees only its own scribbling.
 #include <CoreAudio/AudioHardwarePlugIn.h>
-#include <IOKit/IOKitLib.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <set>
 #include <vector>
 
-#include "bench/BenchDaemon.h"
 #include "device/ControlsRegion.h"
 #include "device/DeviceManagerClient.h"
 #include "device/KernelStatusBlock.h"
 #include "device/ZmOSXDevice.h"
+#include "fuzz/FuzzInterfaces.h"
 
 namespace {
-
-constexpr const char* kModels[] = {"tarsel", "kingsmere-digital-hs", "redmoor-r4-hs"};
-
-// Reports change nothing here: every input reads the region afresh.
-using QuietClient = IgnoringDeviceManagerClient;
 
 struct Opened {
     ZmOSXDevice* device;
@@ -40,90 +28,37 @@ struct Opened {
 
 struct World {
     bench::BenchDaemon daemon;
-    QuietClient client;
+    IgnoringDeviceManagerClient client; // reports change nothing: every input reads the region afresh
     std::vector<Opened> devices;
 };
 
 World* g_world = nullptr;
 
-[[noreturn]] void fail(const char* what, const char* model)
-{
-    std::fprintf(stderr, "controls_region_fuzzer: %s %s\n", what, model);
-    std::abort();
-}
-
-// The service of the interface plugged last: the one not seen before.
-io_service_t newService(std::set<io_service_t>& seen)
-{
-    io_iterator_t iterator = 0;
-    if (IOServiceGetMatchingServices(kIOMasterPortDefault, IOServiceMatching("ZmKernelDeviceTARSEL"), &iterator) !=
-        kIOReturnSuccess)
-        return 0;
-    io_service_t found = 0;
-    while (io_service_t s = IOIteratorNext(iterator)) {
-        if (found == 0 && seen.insert(s).second)
-            found = s;
-        else
-            IOObjectRelease(s);
-    }
-    IOObjectRelease(iterator);
-    return found;
-}
-
-void setUp()
-{
-    // The device layer notes its configuration choices on standard output.
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    g_world = new World;
-    std::set<io_service_t> seen;
-    for (const char* model : kModels) {
-        const io_service_t first = g_world->daemon.plug(model);
-        if (first == 0)
-            fail("cannot plug", model);
-        IOObjectRelease(first);
-        const io_service_t service = newService(seen);
-        if (service == 0)
-            fail("no service for", model);
-        auto* device = new ZmOSXDevice(nullptr, &g_world->client, service, nullptr);
-        device->incReferences();
-        if (!device->init() || device->getDriverSM() == nullptr)
-            fail("cannot open", model);
-        g_world->devices.push_back({device, device->getDriverSM()->controls});
-    }
-}
-
 // A fault of the controls: reported with what it was, then the fuzzer's crash.
 void require(bool ok, const char* what)
 {
-    if (ok)
-        return;
-    std::fprintf(stderr, "controls_region_fuzzer: %s\n", what);
-    std::abort();
-}
-
-float floatFrom(const uint8_t* p)
-{
-    float f;
-    std::memcpy(&f, p, sizeof f);
-    return f;
+    if (!ok)
+        fuzzinterfaces::fault("controls_region_fuzzer", what);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    setUp();
+    g_world = new World;
+    for (const io_service_t service : fuzzinterfaces::plugInterfaces(g_world->daemon, "controls_region_fuzzer")) {
+        auto* device = new ZmOSXDevice(nullptr, &g_world->client, service, nullptr);
+        device->incReferences();
+        require(device->init() && device->getDriverSM() != nullptr, "cannot open an interface");
+        g_world->devices.push_back({device, device->getDriverSM()->controls});
+    }
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (g_world == nullptr)
-        setUp();
+        LLVMFuzzerInitialize(nullptr, nullptr);
     constexpr size_t kHeader = 9;
     uint8_t header[kHeader] = {};
     std::memcpy(header, data, std::min(size, kHeader));
@@ -140,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const unsigned long source = header[2];
     const unsigned int mute = header[3];
     const unsigned int monitor = header[4];
-    const float scalar = floatFrom(header + 5);
+    float scalar;
+    std::memcpy(&scalar, header + 5, sizeof scalar);
     for (const bool input : {false, true}) {
         const int sources = d->getNumDataSources(input);
         require(sources >= 1 && sources <= int(kControlsEntries), "more sources than the block holds");

@@ -17,20 +17,17 @@
 #include <CoreAudio/AudioHardware.h>
 #include <CoreAudio/AudioHardwarePlugIn.h>
 #include <CoreFoundation/CoreFoundation.h>
-#include <fcntl.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
 
-#include "bench/BenchDaemon.h"
+#include "fuzz/FuzzInterfaces.h"
 #include "fuzz/PropertySelectors.h"
 #include "hal/HALSystem.h"
 
@@ -38,7 +35,6 @@ namespace {
 
 using propertycalls::Answer;
 
-constexpr const char* kModels[] = {"tarsel", "kingsmere-digital-hs", "redmoor-r4-hs"};
 constexpr std::size_t kMaxSize = 1024;
 
 struct Device {
@@ -64,10 +60,9 @@ struct World {
 
 World* g_world = nullptr;
 
-[[noreturn]] void fault(const char* what, UInt32 selector)
+[[noreturn]] void fault(const char* what, UInt32 selector = 0)
 {
-    std::fprintf(stderr, "property_call_fuzzer: %s (selector 0x%08x)\n", what, unsigned(selector));
-    std::abort();
+    fuzzinterfaces::fault("property_call_fuzzer", what, selector);
 }
 
 std::vector<uint8_t> read(AudioDeviceID device, bool isInput, UInt32 channel, AudioDevicePropertyID selector)
@@ -80,24 +75,21 @@ std::vector<uint8_t> read(AudioDeviceID device, bool isInput, UInt32 channel, Au
     return value;
 }
 
-// The rate first (it may change the formats), then the formats, the frame size and the controls.
+// The rate first (it may change the formats), then the formats, the frame size and, on every
+// channel, the controls.
 void save(World& w)
 {
-    const AudioDevicePropertyID order[] = {kAudioDevicePropertyNominalSampleRate, kAudioDevicePropertyStreamFormat,
-                                           kAudioStreamPropertyPhysicalFormat, kAudioDevicePropertyBufferFrameSize,
-                                           kAudioDevicePropertyDataSource};
-    for (const Device& d : w.devices) {
-        for (const AudioDevicePropertyID selector : order)
+    const std::pair<AudioDevicePropertyID, UInt32> order[] = {
+        {kAudioDevicePropertyNominalSampleRate, 0}, {kAudioDevicePropertyStreamFormat, 0},
+        {kAudioStreamPropertyPhysicalFormat, 0},    {kAudioDevicePropertyBufferFrameSize, 0},
+        {kAudioDevicePropertyDataSource, 0},        {kAudioDevicePropertyMute, 10},
+        {kAudioDevicePropertyVolumeScalar, 10},     {kAudioDevicePropertyPlayThru, 10}};
+    for (const Device& d : w.devices)
+        for (const auto& [selector, lastChannel] : order)
             for (const bool input : {false, true})
-                if (std::vector<uint8_t> v = read(d.id, input, 0, selector); !v.empty())
-                    w.saved.push_back({d.id, input, 0, selector, v});
-        for (const bool input : {false, true})
-            for (UInt32 channel = 0; channel <= 10; ++channel)
-                for (const AudioDevicePropertyID selector :
-                     {kAudioDevicePropertyMute, kAudioDevicePropertyVolumeScalar, kAudioDevicePropertyPlayThru})
+                for (UInt32 channel = 0; channel <= lastChannel; ++channel)
                     if (std::vector<uint8_t> v = read(d.id, input, channel, selector); !v.empty())
                         w.saved.push_back({d.id, input, channel, selector, v});
-    }
 }
 
 void restore(World& w)
@@ -191,9 +183,8 @@ void oneCall(World& w, Reader& in, bool& changed)
     const uint8_t elementByte = in.byte();
     const uint8_t selectorByte = in.byte();
     const UInt32 size = std::min<UInt32>(UInt32(in.byte()) | UInt32(in.byte()) << 8, kMaxSize);
-    const UInt32 selector = selectorByte < 240
-                                ? propertycalls::kKnownSelectors[selectorByte % propertycalls::kKnownSelectorCount].id
-                                : in.word();
+    const auto& known = propertycalls::kKnownSelectors;
+    const UInt32 selector = selectorByte < 240 ? known[selectorByte % std::size(known)].id : in.word();
 
     const unsigned o = objectByte % 10;
     AudioObjectID object = 0xFFFF00u | objectByte;
@@ -217,8 +208,13 @@ void oneCall(World& w, Reader& in, bool& changed)
     const bool qualified = (op & 32) != 0;
     if (qualified)
         qualifier = in.word();
-    AudioHardwarePlugInInterface& table = **w.plugIn;
-    AudioHardwarePlugInRef ref = w.plugIn;
+    const UInt32 qualifierSize = qualified ? 4 : 0;
+    const void* qualifierData = qualified ? &qualifier : nullptr;
+    // The HAL's call, or the same call straight to the plug-in's table (member `slot`).
+    using Table = AudioHardwarePlugInInterface;
+    const auto call = [&](auto hal, auto slot, auto... args) {
+        return direct ? ((*w.plugIn)->*slot)(w.plugIn, args...) : hal(args...);
+    };
 
     switch (op & 3) {
     case 0: {
@@ -226,24 +222,16 @@ void oneCall(World& w, Reader& in, bool& changed)
         Boolean writable = false;
         UInt32* sizeOut = noSize ? nullptr : &reported;
         Boolean* writableOut = noData ? nullptr : &writable;
-        if (direct) {
-            if (objectCall) {
-                table.ObjectGetPropertyDataSize(ref, object, &address, qualified ? 4 : 0, qualified ? &qualifier : nullptr,
-                                                sizeOut);
-                table.ObjectIsPropertySettable(ref, object, &address, writableOut);
-            } else if (isStream) {
-                table.StreamGetPropertyInfo(ref, object, element, selector, sizeOut, writableOut);
-            } else {
-                table.DeviceGetPropertyInfo(ref, object, element, isInput, selector, sizeOut, writableOut);
-            }
-        } else if (objectCall) {
-            AudioObjectGetPropertyDataSize(object, &address, qualified ? 4 : 0, qualified ? &qualifier : nullptr,
-                                           sizeOut);
-            AudioObjectIsPropertySettable(object, &address, writableOut);
+        if (objectCall) {
+            call(AudioObjectGetPropertyDataSize, &Table::ObjectGetPropertyDataSize, object, &address, qualifierSize,
+                 qualifierData, sizeOut);
+            call(AudioObjectIsPropertySettable, &Table::ObjectIsPropertySettable, object, &address, writableOut);
         } else if (isStream) {
-            AudioStreamGetPropertyInfo(object, element, selector, sizeOut, writableOut);
+            call(AudioStreamGetPropertyInfo, &Table::StreamGetPropertyInfo, object, element, selector, sizeOut,
+                 writableOut);
         } else {
-            AudioDeviceGetPropertyInfo(object, element, isInput, selector, sizeOut, writableOut);
+            call(AudioDeviceGetPropertyInfo, &Table::DeviceGetPropertyInfo, object, element, isInput, selector, sizeOut,
+                 writableOut);
         }
         break;
     }
@@ -256,17 +244,13 @@ void oneCall(World& w, Reader& in, bool& changed)
         UInt32 ioSize = size;
         UInt32* sizeArg = noSize ? nullptr : &ioSize;
         void* dataArg = noData ? nullptr : buffer.get();
-        OSStatus status;
-        if (direct)
-            status = objectCall ? table.ObjectGetPropertyData(ref, object, &address, qualified ? 4 : 0,
-                                                               qualified ? &qualifier : nullptr, sizeArg, dataArg)
-                     : isStream ? table.StreamGetProperty(ref, object, element, selector, sizeArg, dataArg)
-                                : table.DeviceGetProperty(ref, object, element, isInput, selector, sizeArg, dataArg);
-        else
-            status = objectCall ? AudioObjectGetPropertyData(object, &address, qualified ? 4 : 0,
-                                                             qualified ? &qualifier : nullptr, sizeArg, dataArg)
-                     : isStream ? AudioStreamGetProperty(object, element, selector, sizeArg, dataArg)
-                                : AudioDeviceGetProperty(object, element, isInput, selector, sizeArg, dataArg);
+        const OSStatus status =
+            objectCall ? call(AudioObjectGetPropertyData, &Table::ObjectGetPropertyData, object, &address,
+                              qualifierSize, qualifierData, sizeArg, dataArg)
+            : isStream ? call(AudioStreamGetProperty, &Table::StreamGetProperty, object, element, selector, sizeArg,
+                              dataArg)
+                       : call(AudioDeviceGetProperty, &Table::DeviceGetProperty, object, element, isInput, selector,
+                              sizeArg, dataArg);
         if (ioSize > size)
             fault("the size answered grew", selector);
         if (status == noErr && (noSize || noData))
@@ -280,18 +264,13 @@ void oneCall(World& w, Reader& in, bool& changed)
     case 2: {
         std::unique_ptr<uint8_t[]> value = in.bytes(size);
         const void* dataArg = noData ? nullptr : value.get();
-        OSStatus status;
-        if (direct)
-            status = objectCall ? table.ObjectSetPropertyData(ref, object, &address, qualified ? 4 : 0,
-                                                               qualified ? &qualifier : nullptr, size, dataArg)
-                     : isStream ? table.StreamSetProperty(ref, object, nullptr, element, selector, size, dataArg)
-                                : table.DeviceSetProperty(ref, object, nullptr, element, isInput, selector, size,
-                                                          dataArg);
-        else
-            status = objectCall ? AudioObjectSetPropertyData(object, &address, qualified ? 4 : 0,
-                                                             qualified ? &qualifier : nullptr, size, dataArg)
-                     : isStream ? AudioStreamSetProperty(object, nullptr, element, selector, size, dataArg)
-                                : AudioDeviceSetProperty(object, nullptr, element, isInput, selector, size, dataArg);
+        const OSStatus status =
+            objectCall ? call(AudioObjectSetPropertyData, &Table::ObjectSetPropertyData, object, &address,
+                              qualifierSize, qualifierData, size, dataArg)
+            : isStream ? call(AudioStreamSetProperty, &Table::StreamSetProperty, object, nullptr, element, selector,
+                              size, dataArg)
+                       : call(AudioDeviceSetProperty, &Table::DeviceSetProperty, object, nullptr, element, isInput,
+                              selector, size, dataArg);
         // Listeners added or removed are news to the plug-in, not values it reads.
         if (status == noErr && noData && size != 0 && selector != kAudioObjectPropertyListenerAdded &&
             selector != kAudioObjectPropertyListenerRemoved)
@@ -300,10 +279,7 @@ void oneCall(World& w, Reader& in, bool& changed)
         break;
     }
     default:
-        if (direct)
-            table.ObjectHasProperty(ref, object, noData ? nullptr : &address);
-        else
-            AudioObjectHasProperty(object, noData ? nullptr : &address);
+        call(AudioObjectHasProperty, &Table::ObjectHasProperty, object, noData ? nullptr : &address);
         break;
     }
 }
@@ -312,41 +288,27 @@ void oneCall(World& w, Reader& in, bool& changed)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // The plug-in and the device layer note rate and format choices on standard output.
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
     g_world = new World;
     World& w = *g_world;
-    for (const char* model : kModels) {
-        const io_service_t service = w.daemon.plug(model);
-        if (service == 0) {
-            std::fprintf(stderr, "property_call_fuzzer: cannot plug %s\n", model);
-            std::abort();
-        }
+    const std::vector<io_service_t> services = fuzzinterfaces::plugInterfaces(w.daemon, "property_call_fuzzer");
+    for (const io_service_t service : services)
         IOObjectRelease(service);
-    }
     // The build's bundle unless the caller names another folder.
     setenv("TARSEL_HAL_PLUGIN_DIR", TARSEL_PLUGIN_FOLDER, 0);
     std::vector<AudioDeviceID> ids;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (ids.size() < std::size(kModels) && std::chrono::steady_clock::now() < deadline) {
+    while (ids.size() < services.size() && std::chrono::steady_clock::now() < deadline) {
         UInt32 size = 0;
         if (AudioHardwareGetPropertyInfo(kAudioHardwarePropertyDevices, &size, nullptr) == noErr) {
             ids.resize(size / sizeof(AudioDeviceID));
             if (!ids.empty() && AudioHardwareGetProperty(kAudioHardwarePropertyDevices, &size, ids.data()) != noErr)
                 ids.clear();
         }
-        if (ids.size() < std::size(kModels))
+        if (ids.size() < services.size())
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    if (ids.size() != std::size(kModels)) {
-        std::fprintf(stderr, "property_call_fuzzer: the HAL has %zu devices (is TARSEL.plugin in %s?)\n", ids.size(),
-                     getenv("TARSEL_HAL_PLUGIN_DIR"));
-        std::abort();
-    }
+    if (ids.size() != services.size())
+        fault("the HAL has another number of devices (is TARSEL.plugin in TARSEL_HAL_PLUGIN_DIR?)", ids.size());
     for (const AudioDeviceID id : ids) {
         Device d{id};
         UInt32 size = sizeof(AudioStreamID);
@@ -356,10 +318,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         w.devices.push_back(d);
     }
     HALRoute route;
-    if (!HALSystem::instance().route(ids[0], route) || route.ref == nullptr) {
-        std::fprintf(stderr, "property_call_fuzzer: no plug-in behind the device\n");
-        std::abort();
-    }
+    if (!HALSystem::instance().route(ids[0], route) || route.ref == nullptr)
+        fault("no plug-in behind the device");
     w.plugIn = route.ref;
     save(w);
     return 0;

@@ -9,32 +9,26 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-static bool replay(const std::filesystem::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return false;
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-    return true;
-}
-
 int main(int argc, char** argv)
 {
-    int replayed = 0;
+    std::vector<std::filesystem::path> files;
     for (int i = 1; i < argc; ++i) {
-        std::filesystem::path p(argv[i]);
-        if (std::filesystem::is_directory(p)) {
-            for (const auto& entry : std::filesystem::directory_iterator(p))
-                if (entry.is_regular_file() && replay(entry.path()))
-                    ++replayed;
-        } else if (replay(p)) {
-            ++replayed;
-        } else {
-            std::fprintf(stderr, "cannot read %s\n", argv[i]);
+        if (!std::filesystem::is_directory(argv[i]))
+            files.emplace_back(argv[i]);
+        else
+            for (const auto& entry : std::filesystem::directory_iterator(argv[i]))
+                if (entry.is_regular_file())
+                    files.push_back(entry.path());
+    }
+    for (const std::filesystem::path& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        if (!in) {
+            std::fprintf(stderr, "cannot read %s\n", file.c_str());
             return 1;
         }
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
-    std::printf("replayed %d inputs\n", replayed);
-    return replayed > 0 ? 0 : 1;
+    std::printf("replayed %zu inputs\n", files.size());
+    return files.empty() ? 1 : 0;
 }

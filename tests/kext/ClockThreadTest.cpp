@@ -1,12 +1,12 @@
 // The clock thread as its consumers depend on it: scheduled above the I/O threads it feeds, and
 // publishing time records only into the slot readers are not pointed at.
-#include <dirent.h>
 #include <mach/mach.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -21,20 +21,13 @@ namespace {
 // The kernel thread id of this process's thread named `name`, or 0.
 pid_t threadNamed(const std::string& name)
 {
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr)
-        return 0;
-    pid_t found = 0;
-    while (dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
         std::string text;
         if (std::getline(comm, text) && text == name)
-            found = pid_t(std::stoi(entry->d_name));
+            return pid_t(std::stoi(entry.path().filename().string()));
     }
-    closedir(dir);
-    return found;
+    return 0;
 }
 
 class ClockThreadTest : public InterfaceTest {

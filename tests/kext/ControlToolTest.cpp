@@ -84,10 +84,6 @@ TEST_F(ControlToolTest, PlugsListsPostsAndUnplugsUnderAnOpenClient)
     connections = ctl("connections");
     EXPECT_NE(connections.out.find("connection 1 service=1"), std::string::npos);
     EXPECT_NE(connections.out.find("terminated"), std::string::npos);
-    DriverRequest r{};
-    r.iCode = kReqOpen;
-    IOByteCount size = sizeof r;
-    EXPECT_EQ(IOConnectMethodStructureIStructureO(connect, 0, sizeof r, &size, &r, &r), kIOReturnNoDevice);
 
     EXPECT_EQ(IOServiceClose(connect), kIOReturnSuccess);
     IOObjectRelease(service);

@@ -1,9 +1,8 @@
 // kext_test_client: a second client process for the tests. It opens the first interface of
 // the kernel driver's class (the daemon named by TARSEL_KEXT_SOCKET), listens to its events,
-// prints "ready PAIR0 PAIR1 PID" (or "failed" and exit code 1) and reports every kernel event as
-// "event CODE P0 ... P6". The test steers it with diagnostic events (9), P0 saying what to do:
+// prints "ready PAIR0 PAIR1 PID" (or "failed" and exit code 1). The test steers it with
+// diagnostic events (9), P0 saying what to do:
 //   1 FRAMES   request 2       -> "attach STATUS SLOT"
-//   2          request 3       -> "detach STATUS"
 //   3 VALUE    request 31/30   -> "exclusive STATUS"
 // Numbers are decimal; STATUS is the IOKit return code. It runs until killed, or until the test
 // that started it is gone.
@@ -29,8 +28,6 @@ void obey(const KernelEvent& e, InterfaceClient& client)
         int slot = -1;
         const kern_return_t kr = client.attach(e.iParam[1], &slot);
         report("attach %u %d\n", unsigned(kr), slot);
-    } else if (e.iParam[0] == 2) {
-        report("detach %u\n", unsigned(client.call(kReqDetach)));
     } else if (e.iParam[0] == 3) {
         report("exclusive %u\n", unsigned(client.codec(kCodecSetInputsExclusive, e.iParam[1])));
     }
@@ -50,16 +47,12 @@ int main()
         return 1;
     }
     report("ready %u %u %d\n", client.pair()[0], client.pair()[1], int(getpid()));
-    for (size_t reported = 0; getppid() == parent;) {
+    for (size_t seen = 0; getppid() == parent;) {
         CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.005, true);
         const std::vector<KernelEvent> events = log.all();
-        for (; reported < events.size(); ++reported) {
-            const KernelEvent& e = events[reported];
-            report("event %u %u %u %u %u %u %u %u\n", e.iCode, e.iParam[0], e.iParam[1], e.iParam[2], e.iParam[3],
-                   e.iParam[4], e.iParam[5], e.iParam[6]);
-            if (e.iCode == kEventDiagnostic)
-                obey(e, client);
-        }
+        for (; seen < events.size(); ++seen)
+            if (events[seen].iCode == kEventDiagnostic)
+                obey(events[seen], client);
     }
     client.close();
     IOObjectRelease(service);

@@ -55,14 +55,6 @@ bool allBytes(const void* p, size_t from, size_t to, uint8_t value)
     return true;
 }
 
-TEST(BuildDeviceInfoTest, ServedLengthOfAModelWithoutInterfaces)
-{
-    DeviceModel empty;
-    EXPECT_EQ(kext::deviceInfoLength(empty), 8u);
-    empty.configurations.resize(1);
-    EXPECT_EQ(kext::deviceInfoLength(empty), 12u);
-}
-
 TEST(StatusBlockTest, PowersUpUnconfiguredWithTheModelsTextsAndControls)
 {
     DeviceModel m = smallModel(false);
@@ -80,15 +72,13 @@ TEST(StatusBlockTest, PowersUpUnconfiguredWithTheModelsTextsAndControls)
     EXPECT_EQ(statusText(block->sDeviceName), m.deviceName);
     EXPECT_EQ(block->sDeviceName[255], '\0');
     EXPECT_EQ(statusText(block->sModelUID), std::string(255, 'y'));
-    EXPECT_EQ(block->sManufacturer[12], '\0');
     EXPECT_TRUE(allBytes(block->sManufacturer, 12, kStatusTextSize, 0));
 
+    // Unconfigured, nobody streaming, no input owner.
     EXPECT_EQ(block->bConfigured, 0u);
     EXPECT_EQ(block->channels, VkChannelSettings{});
-    EXPECT_FALSE(block->fixedRate());
-    EXPECT_EQ(block->streamingCount(), 0u);
-    EXPECT_EQ(block->inputOwnerToken(), 0u);
     EXPECT_TRUE(allBytes(&block->clientBlock, 0, sizeof block->clientBlock, 0));
+    EXPECT_EQ(block->inputOwnerToken(), 0u);
 
     const ControlsBlock& out = block->controls.output;
     EXPECT_EQ(out.entries[0].name(), "Main Out");
@@ -103,14 +93,10 @@ TEST(StatusBlockTest, PowersUpUnconfiguredWithTheModelsTextsAndControls)
     EXPECT_EQ(in.entries[0].volumeOf(0)->iMax, 12288);
     EXPECT_EQ(in.entries[1].bHasVolume, 0u);
     EXPECT_EQ(block->controls.iSyncSelector, 2);
-
-    m.highSpeed = true;
-    m.interfaceVersion = 3301;
-    kext::initStatusBlock(m, *block);
-    EXPECT_EQ(block->bHighSpeed, 1u);
-    EXPECT_EQ(block->iVersion, 3301u);
 }
 
+// Rates, depths and channel counts one direction at a time are the catalogue sweep's, against the
+// device layer's own search; here the combinations.
 TEST(CanCarryTest, TakesWhatTheDescriptorsOfferAndNothingElse)
 {
     const struct {
@@ -120,19 +106,12 @@ TEST(CanCarryTest, TakesWhatTheDescriptorsOfferAndNothingElse)
     } cases[] = {
         {{48000, 2, 24, 2, 24, 0}, true, "both directions"},
         {{44100, 4, 16, 2, 24, 0}, true, "the range's format"},
-        {{96000, 2, 24, 0, 24, 0}, true, "output off"},
-        {{32000, 4, 16, 0, 0, 0}, true, "the range's lowest"},
         {{44100, 0, 0, 2, 24, 0}, true, "input off, its bits ignored"},
         {{48000, 6, 24, 2, 24, 0}, false, "too many input channels"},
-        {{48000, 2, 24, 4, 24, 0}, false, "too many output channels"},
-        {{48000, 2, 20, 2, 24, 0}, false, "a bit depth not offered"},
-        {{88200, 2, 24, 0, 24, 0}, false, "a rate not in the list"},
-        {{96000, 2, 24, 2, 24, 0}, false, "output has no 96 kHz"},
         {{50000, 4, 16, 0, 16, 0}, false, "above the range"},
         {{48000, 0, 24, 4, 16, 0}, false, "an input format asked for as output"},
         {{48000, 2, 24, 2, 24, 1}, false, "no second configuration"},
         {{48000, 0, 24, 0, 24, 0}, false, "both directions off"},
-        {{0, 2, 24, 2, 24, 0}, false, "no rate"},
     };
     for (bool highSpeed : {true, false})
         for (const auto& c : cases)
@@ -171,14 +150,6 @@ TEST(CanCarryTest, EndpointsAndBusLimitTheStreams)
     m.outBandwidth = 0;
     EXPECT_TRUE(kext::canCarry(m, {96000, 2, 24, 0, 24, 0}));
     EXPECT_FALSE(kext::canCarry(m, {48000, 2, 24, 2, 24, 0}));
-
-    // A feedback endpoint carries no audio, even where it would be big enough.
-    m = smallModel(true);
-    auto& out = m.configurations[0].interfaces[2].alternates[1].endpoints;
-    out.insert(out.begin(), {0x83, 4, EndpointKind::Feedback});
-    EXPECT_TRUE(kext::canCarry(m, {48000, 0, 24, 2, 24, 0}));
-    out.erase(out.begin() + 1);
-    EXPECT_FALSE(kext::canCarry(m, {48000, 0, 24, 2, 24, 0}));
 }
 
 TEST(DefaultSettingsTest, PrefersFortyEightKilohertzTwentyFourBitsAndBothDirections)
@@ -198,15 +169,10 @@ TEST(DefaultSettingsTest, PrefersFortyEightKilohertzTwentyFourBitsAndBothDirecti
     m = smallModel(true);
     m.configurations[0].interfaces.pop_back();
     EXPECT_EQ(kext::defaultSettings(m), (VkChannelSettings{48000, 2, 24, 0, 24, 0}));
-
-    // Nothing that fits: all zero.
-    m.configurations[0].interfaces[1].alternates[1].endpoints[0].maxPacketSize = 4;
-    m.configurations[0].interfaces[1].alternates[2].endpoints[0].maxPacketSize = 4;
-    EXPECT_EQ(kext::defaultSettings(m), VkChannelSettings{});
-    EXPECT_EQ(kext::defaultSettings(DeviceModel{}), VkChannelSettings{});
+    // With nothing that fits a model is refused (ValidateModelTest).
 }
 
-TEST(ValidateModelTest, EveryBrokenFieldIsNamed)
+TEST(ValidateModelTest, ABrokenFieldIsNamed)
 {
     std::string valid;
     ASSERT_TRUE(kext::validateModel(smallModel(true), valid)) << valid;
@@ -218,65 +184,17 @@ TEST(ValidateModelTest, EveryBrokenFieldIsNamed)
         Change change;
         const char* expected;
     } cases[] = {
-        {"empty name", [](DeviceModel& m) { m.name.clear(); }, "[device] name"},
         {"upper-case name", [](DeviceModel& m) { m.name = "Test"; }, "[device] name"},
-        {"long name", [](DeviceModel& m) { m.name = std::string(64, 'a'); }, "[device] name"},
         {"no manufacturer", [](DeviceModel& m) { m.manufacturer.clear(); }, "[device] manufacturer: missing"},
-        {"long device name", [](DeviceModel& m) { m.deviceName = std::string(256, 'a'); }, "[device] device-name"},
-        {"control character", [](DeviceModel& m) { m.modelUID = "a\nb"; }, "[device] model-uid"},
         {"non-ASCII text", [](DeviceModel& m) { m.altDeviceName = "Caf\xC3\xA9"; }, "[device] alt-device-name"},
-        {"monitor value", [](DeviceModel& m) { m.canMonitor = true; m.monitor = 2; }, "[device] monitor"},
-        {"monitor without monitoring", [](DeviceModel& m) { m.monitor = 1; }, "[device] monitor"},
         {"pair routing without pairs", [](DeviceModel& m) { m.canMonitor = true; m.monitor = 34; }, "[device] monitor: 34"},
-        {"pairs without monitoring", [](DeviceModel& m) { m.monitorPairs = true; }, "[device] monitor-pairs"},
-        {"no configuration", [](DeviceModel& m) { m.configurations.clear(); }, "[configuration]"},
-        {"five configurations", [](DeviceModel& m) {
-             for (uint8_t v = 2; v <= 5; ++v) {
-                 m.configurations.push_back(m.configurations[0]);
-                 m.configurations.back().value = v;
-             }
-         }, "[configuration]"},
         {"configuration value twice", [](DeviceModel& m) { m.configurations.push_back(m.configurations[0]); }, "[configuration 1] listed twice"},
-        {"interface number twice", [](DeviceModel& m) { m.configurations[0].interfaces[2].number = 1; }, "[interface 1.1] listed twice"},
-        {"interface without alternates", [](DeviceModel& m) { m.configurations[0].interfaces[0].alternates.clear(); }, "[interface 1.0]"},
-        {"seventeen alternates", [](DeviceModel& m) {
-             auto& alts = m.configurations[0].interfaces[0].alternates;
-             for (uint8_t s = 1; s <= 16; ++s) {
-                 alts.push_back(AlternateModel{});
-                 alts.back().setting = s;
-             }
-         }, "[interface 1.0] 1 to 16 alternate settings"},
-        {"setting twice", [&](DeviceModel& m) { alt(m).setting = 2; }, "[alternate 1.1.2] listed twice"},
-        {"bits", [&](DeviceModel& m) { alt(m).bits = 18; }, "[alternate 1.1.1] bits: 18"},
-        {"no rates", [&](DeviceModel& m) { alt(m).rates.clear(); }, "[alternate 1.1.1] rates"},
-        {"seventeen rates", [&](DeviceModel& m) {
-             alt(m).rates.clear();
-             for (uint32_t r = 0; r < 17; ++r)
-                 alt(m).rates.push_back(8000 + r);
-         }, "[alternate 1.1.1] rates: 1 to 16"},
-        {"rate twice", [&](DeviceModel& m) { alt(m).rates = {48000, 48000}; }, "listed twice"},
-        {"rate out of range", [&](DeviceModel& m) { alt(m).rates = {1000000}; }, "[alternate 1.1.1] rates: 1000000"},
         {"range upside down", [](DeviceModel& m) { std::swap(m.configurations[0].interfaces[1].alternates[2].rateMin, m.configurations[0].interfaces[1].alternates[2].rateMax); }, "[alternate 1.1.2] range"},
-        {"rates and range", [&](DeviceModel& m) { alt(m).rateMin = 44100; }, "[alternate 1.1.1] range"},
-        {"format without endpoint", [&](DeviceModel& m) { alt(m).endpoints.clear(); }, "[alternate 1.1.1] endpoints"},
-        {"four endpoints", [&](DeviceModel& m) { alt(m).endpoints.resize(4, alt(m).endpoints[0]); }, "endpoints: 1 to 3"},
-        {"endpoint zero", [&](DeviceModel& m) { alt(m).endpoints[0].address = 0x80; }, "endpoint 0x80"},
-        {"address bits", [&](DeviceModel& m) { alt(m).endpoints[0].address = 0x91; }, "endpoint 0x91"},
         {"huge packet", [&](DeviceModel& m) { alt(m).endpoints[0].maxPacketSize = 1025; }, "isochronous packet"},
-        {"bulk packet", [&](DeviceModel& m) { alt(m).endpoints[0] = {0x81, 64, EndpointKind::Bulk}; }, "bulk packet holds 512"},
-        {"feedback out", [&](DeviceModel& m) { alt(m).endpoints.push_back({0x05, 4, EndpointKind::Feedback}); }, "feedback endpoint is an IN"},
         {"only feedback", [&](DeviceModel& m) { alt(m).endpoints = {{0x85, 4, EndpointKind::Feedback}}; }, "no endpoint carries the audio"},
         {"shared endpoint", [](DeviceModel& m) { m.configurations[0].interfaces[2].alternates[1].endpoints[0].address = 0x81; }, "belongs to another interface"},
-        {"zero bandwidth with endpoint", [](DeviceModel& m) { m.configurations[0].interfaces[0].alternates[0].endpoints = {{0x84, 8, EndpointKind::Isochronous}}; }, "[alternate 1.0.0] channels"},
-        {"nine sources", [](DeviceModel& m) { m.outputControls.sources.resize(9, m.outputControls.sources[0]); }, "[controls.output] at most 8"},
-        {"empty source name", [](DeviceModel& m) { m.inputControls.sources[1].name.clear(); }, "[control.input.2] name"},
-        {"long source name", [](DeviceModel& m) { m.inputControls.sources[1].name = std::string(64, 's'); }, "[control.input.2] name"},
-        {"mute without switch", [](DeviceModel& m) { m.inputControls.sources[1].mute = true; }, "[control.input.2] mute"},
-        {"volume channels", [](DeviceModel& m) { m.outputControls.sources[0].volumeChannels = 9; }, "[control.output.1] volume-channels"},
         {"volume above max", [](DeviceModel& m) { m.outputControls.sources[0].volumeCurrent = 10; }, "[control.output.1] volume"},
         {"mask beyond sources", [](DeviceModel& m) { m.inputControls.sourceMask = 4; }, "[controls.input] source-mask"},
-        {"no selection", [](DeviceModel& m) { m.outputControls.sourceMask = 0; }, "[controls.output] source-mask"},
-        {"mask without sources", [](DeviceModel& m) { m.outputControls.sources.clear(); }, "[controls.output]"},
         {"nothing fits", [](DeviceModel& m) {
              for (auto& i : m.configurations[0].interfaces)
                  for (auto& a : i.alternates)
@@ -291,32 +209,6 @@ TEST(ValidateModelTest, EveryBrokenFieldIsNamed)
         EXPECT_FALSE(kext::validateModel(m, error)) << c.what;
         EXPECT_NE(error.find(c.expected), std::string::npos) << c.what << ": " << error;
     }
-}
-
-TEST(ValidateModelTest, FullSpeedLimitsOfEndpoints)
-{
-    DeviceModel m = smallModel(false);
-    std::string error;
-    m.configurations[0].interfaces[1].alternates[1].endpoints[0].maxPacketSize = 1024;
-    EXPECT_FALSE(kext::validateModel(m, error));
-    EXPECT_NE(error.find("1 to 1023"), std::string::npos) << error;
-    m.configurations[0].interfaces[1].alternates[1].endpoints[0] = {0x81, 64, EndpointKind::Bulk};
-    EXPECT_TRUE(kext::validateModel(m, error)) << error;
-}
-
-TEST(UsbDeviceDescriptorTest, CarriesIdentityAndSpeed)
-{
-    const DeviceModel& m = *kext::findModel("tarsel");
-    const auto d = kext::usbDeviceDescriptor(m);
-    EXPECT_EQ(d[0], 18);
-    EXPECT_EQ(d[1], 1);
-    EXPECT_EQ(d[2] | d[3] << 8, 0x0200);
-    EXPECT_EQ(d[8] | d[9] << 8, 0x7E01);
-    EXPECT_EQ(d[10] | d[11] << 8, 0x0003);
-    EXPECT_EQ(uint32_t(d[12] | d[13] << 8), m.usbVersion);
-    EXPECT_EQ(d[17], 1);
-    const auto fs = kext::usbDeviceDescriptor(*kext::findModel("tarsel-fs"));
-    EXPECT_EQ(fs[2] | fs[3] << 8, 0x0110);
 }
 
 } // namespace

@@ -2,11 +2,9 @@
 // refused with the key at fault (random damage is the model-file fuzz target's).
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "kext/model/Catalogue.h"
@@ -19,30 +17,19 @@ using kext::EndpointKind;
 
 const std::string kExamples = KEXT_MODEL_EXAMPLES;
 
+// A fresh folder, removed with what the test put there.
 class TempDir {
 public:
     TempDir()
     {
         char pattern[] = "/tmp/kext-model-test-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        m_path = made ? made : "";
+        m_path = ::mkdtemp(pattern) != nullptr ? pattern : "";
     }
-    ~TempDir()
-    {
-        for (const std::string& f : m_files)
-            ::unlink(f.c_str());
-        ::rmdir(m_path.c_str());
-    }
-    std::string file(const std::string& name)
-    {
-        m_files.push_back(m_path + "/" + name);
-        return m_files.back();
-    }
-    const std::string& path() const { return m_path; }
+    ~TempDir() { std::filesystem::remove_all(m_path); }
+    std::string file(const std::string& name) const { return m_path + "/" + name; }
 
 private:
     std::string m_path;
-    std::vector<std::string> m_files;
 };
 
 // The catalogue's round trip through text is CatalogueTest's sweep; here the files themselves.
@@ -63,7 +50,7 @@ TEST(ModelFileTest, TheExamplesLoadAndSurviveARoundTripThroughAFile)
         EXPECT_EQ(*back, *m);
     }
     std::string error;
-    EXPECT_FALSE(kext::saveModelFile(*kext::findModel("tarsel-fs"), dir.path() + "/no/such/dir/x.ini", error));
+    EXPECT_FALSE(kext::saveModelFile(*kext::findModel("tarsel-fs"), dir.file("no/such/dir/x.ini"), error));
     EXPECT_FALSE(error.empty());
 }
 
@@ -155,69 +142,27 @@ TEST(ModelFileTest, BrokenFilesAreRefusedWithTheKeyAtFault)
     std::string error;
     ASSERT_TRUE(kext::parseModel(kGood, error)) << error;
 
-    std::string seventeenRates = "rates=";
-    for (int r = 0; r < 17; ++r)
-        seventeenRates += std::to_string(8000 + r) + ";";
-    std::string seventeenAlternates;
-    for (int a = 2; a <= 17; ++a)
-        seventeenAlternates += "[alternate 1.1." + std::to_string(a) + "]\n";
-
+    // One case or two of each part of the notation.
     const struct {
         const char* what;
         std::string text;
         const char* expected;
     } cases[] = {
         {"empty file", "", "[device]"},
-        {"device not first", "[configuration 1]\n" + std::string(kGood), "start with the group [device]"},
-        {"missing name", edit("name=good\n", ""), "[device] name: missing"},
         {"missing vendor", edit("vendor=0x7E10\n", ""), "[device] vendor: missing"},
         {"vendor too big", edit("vendor=0x7E10", "vendor=0x17E10"), "[device] vendor: '0x17E10'"},
-        {"vendor not a number", edit("vendor=0x7E10", "vendor=12ab"), "[device] vendor"},
-        {"negative product", edit("product=2", "product=-2"), "[device] product"},
-        {"empty number", edit("product=2", "product="), "[device] product"},
-        {"huge number", edit("product=2", "product=99999999999999999999999"), "[device] product"},
-        {"bad boolean", edit("name=good", "name=good\nhigh-speed=maybe"), "[device] high-speed"},
         {"unknown key", edit("name=good", "name=good\ncolour=red"), "[device] colour: unknown key"},
         {"delay beyond the limit", edit("name=good", "name=good\nconverter-delay=-65537"), "[device] converter-delay:"},
         {"delay sign alone", edit("name=good", "name=good\nconverter-delay-per-mhz=-"), "[device] converter-delay-per-mhz:"},
-        {"localised key", edit("name=good", "name=good\ndevice-name[de]=Gut"), "unknown key"},
         {"unknown group", std::string(kGood) + "[mixer]\n", "[mixer] unknown group"},
-        {"bad escape", edit("device-name=Good", "device-name=Go\\qod"), "[device] device-name"},
-        {"interface without configuration", edit("[configuration 1]\n", ""), "[interface 1.1] comes before"},
         {"alternate without interface", edit("[alternate 1.1.1]", "[alternate 1.2.1]"), "[alternate 1.2.1] comes before"},
-        {"malformed group", edit("[alternate 1.1.1]", "[alternate 1.1]"), "unknown group"},
-        {"group number too big", edit("[alternate 1.1.1]", "[alternate 1.1.256]"), "unknown group"},
-        {"group number with a leading zero", edit("[alternate 1.1.1]", "[alternate 1.1.01]"), "unknown group"},
-        {"group number with sign", edit("[alternate 1.1.1]", "[alternate 1.1.+1]"), "unknown group"},
-        {"configuration zero", edit("[configuration 1]\n[interface 1.1]\n[alternate 1.1.0]\n[alternate 1.1.1]",
-                                    "[configuration 0]\n[interface 0.1]\n[alternate 0.1.0]\n[alternate 0.1.1]"),
-         "[configuration 0]"},
-        {"bits not a number", edit("bits=24", "bits=abc"), "[alternate 1.1.1] bits"},
-        {"missing channels", edit("channels=2\n", ""), "[alternate 1.1.1] channels: missing"},
-        {"no channels but rates", edit("channels=2", "channels=0"), "[alternate 1.1.1] channels"},
-        {"seventeen rates", edit("rates=44100;48000", seventeenRates), "[alternate 1.1.1] rates: at most 16"},
-        {"rates and range", edit("rates=44100;48000", "rates=44100\nrange=8000;48000"), "[alternate 1.1.1] rates"},
-        {"no rates", edit("rates=44100;48000\n", ""), "[alternate 1.1.1] rates"},
-        {"range of three", edit("rates=44100;48000", "range=8000;16000;48000"), "[alternate 1.1.1] range"},
         {"bad rate", edit("rates=44100;48000", "rates=44100;fast"), "[alternate 1.1.1] rates: 'fast'"},
-        {"seventeen alternates", std::string(kGood) + seventeenAlternates, "at most 16 alternate settings"},
-        {"endpoint without size", edit("endpoints=0x81:42", "endpoints=0x81"), "[alternate 1.1.1] endpoints: '0x81'"},
         {"endpoint kind", edit("endpoints=0x81:42", "endpoints=0x81:42:interrupt"), "'interrupt'"},
-        {"four endpoints", edit("endpoints=0x81:42", "endpoints=0x81:42;0x82:4;0x83:4;0x84:4"), "at most 3 endpoints"},
         {"packet too small", edit("endpoints=0x81:42", "endpoints=0x81:20"), "no format"},
         {"control gap", std::string(kGood) + "[control.output.2]\nname=B\n", "[control.output.1] missing"},
-        {"control number", std::string(kGood) + "[control.input.9]\nname=B\n", "numbered 1 to 8"},
-        {"control without name", std::string(kGood) + "[control.input.1]\nmute=false\n", "[control.input.1] name: missing"},
-        {"volume without max", std::string(kGood) + "[control.input.1]\nname=A\nvolume-min=-10\n", "[control.input.1] volume-max: missing"},
         {"loud volume", std::string(kGood) + "[control.input.1]\nname=A\nvolume-min=-10\nvolume-max=10\nvolume=loud\n", "[control.input.1] volume: 'loud'"},
-        {"volume out of range", std::string(kGood) + "[control.input.1]\nname=A\nvolume-min=-200\nvolume-max=0\n", "[control.input.1] volume-min"},
-        {"volume channels", std::string(kGood) + "[control.input.1]\nname=A\nvolume-channels=all\n", "[control.input.1] volume-channels"},
-        {"nine volume channels", std::string(kGood) + "[control.input.1]\nname=A\nvolume-channels=9\n", "[control.input.1] volume-channels: '9'"},
-        {"key before group", "name=x\n" + std::string(kGood), ""},
         {"NUL byte", std::string(kGood) + std::string("\0x", 2), "NUL"},
         {"invalid UTF-8", std::string(kGood) + "\xFF\xFE\n", "not a text file"},
-        {"binary garbage", std::string("\x7F" "ELF\x02\x01\x01\x00\x00", 9), ""},
-        {"too large", std::string(kGood) + "# " + std::string(kext::kModelFileMax, 'x') + "\n", "larger than"},
     };
     for (const auto& c : cases) {
         std::string why;
@@ -231,11 +176,8 @@ TEST(ModelFileTest, UnreadableFilesGiveErrors)
 {
     TempDir dir;
     std::string error;
-    EXPECT_FALSE(kext::loadModelFile(dir.path() + "/missing.ini", error));
+    EXPECT_FALSE(kext::loadModelFile(dir.file("missing.ini"), error));
     EXPECT_NE(error.find("missing.ini"), std::string::npos) << error;
-
-    EXPECT_FALSE(kext::loadModelFile(dir.path(), error));
-    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
 
     const std::string fifo = dir.file("pipe");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
