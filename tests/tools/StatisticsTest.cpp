@@ -32,34 +32,20 @@ TEST(Statistics, SpreadTakesNearestRankPercentilesInAnyOrder)
     EXPECT_EQ(s.max, 100);
 }
 
-TEST(Statistics, LineFitFindsTheSlopeAndTheDistanceOfEachPoint)
+TEST(Statistics, LineFitFindsTheSlopeAndTheDistanceOfEachPointOrRefuses)
 {
-    // y = 3x + 10; then the middle point lifted by 4, which raises the line by 4/5 without
+    // y = 3x + 10 with the middle point lifted by 4, which raises the line by 4/5 without
     // tilting it: the others lie 0.8 below it, the lifted one 3.2 above.
-    std::vector<double> x{0, 1, 2, 3, 4}, y;
-    for (double v : x)
-        y.push_back(3 * v + 10);
-    const auto exact = fitLine(x, y);
-    ASSERT_TRUE(exact.valid);
-    EXPECT_DOUBLE_EQ(exact.slope, 3.0);
-    EXPECT_NEAR(exact.deviation.max, 0.0, 1e-12);
-
-    y[2] += 4;
-    const auto bumped = fitLine(x, y);
+    const auto bumped = fitLine({0, 1, 2, 3, 4}, {10, 13, 20, 19, 22});
     ASSERT_TRUE(bumped.valid);
     EXPECT_NEAR(bumped.slope, 3.0, 1e-12);
     EXPECT_NEAR(bumped.deviation.max, 3.2, 1e-12);
     EXPECT_NEAR(bumped.deviation.p50, 0.8, 1e-12);
-}
 
-TEST(Statistics, LineFitRefusesTooFewOrDegeneratePoints)
-{
     EXPECT_FALSE(fitLine({0, 1}, {0, 1}).valid);
     EXPECT_FALSE(fitLine({2, 2, 2}, {0, 1, 2}).valid); // all at one x: no slope
     EXPECT_FALSE(fitLine({0, 1, 2}, {0, 1}).valid);    // only the pairs count
-    const auto fit = fitLine({0, 1, 2, 3}, {5, 4, 3});
-    ASSERT_TRUE(fit.valid);
-    EXPECT_DOUBLE_EQ(fit.slope, -1.0);
+    EXPECT_DOUBLE_EQ(fitLine({0, 1, 2, 3}, {5, 4, 3}).slope, -1.0);
 }
 
 } // namespace

@@ -16,27 +16,23 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// The window named `title` among the root window's children, and its size.
-std::optional<std::pair<int, int>> findWindow(Display* display, Window parent, const std::string& title)
+// The mapped window named `title` among the root window's children (no window manager wraps
+// it), and its size.
+std::optional<std::pair<int, int>> findWindow(Display* display, const std::string& title)
 {
     Window rootWindow, parentWindow, *children = nullptr;
     unsigned int count = 0;
-    if (XQueryTree(display, parent, &rootWindow, &parentWindow, &children, &count) == 0)
+    if (XQueryTree(display, DefaultRootWindow(display), &rootWindow, &parentWindow, &children, &count) == 0)
         return std::nullopt;
     std::optional<std::pair<int, int>> found;
     for (unsigned int i = 0; i < count && !found; ++i) {
         char* name = nullptr;
-        if (XFetchName(display, children[i], &name) != 0 && name != nullptr) {
-            if (title == name) {
-                XWindowAttributes attributes;
-                if (XGetWindowAttributes(display, children[i], &attributes) != 0 &&
-                    attributes.map_state == IsViewable)
-                    found = std::make_pair(attributes.width, attributes.height);
-            }
+        XWindowAttributes attributes;
+        if (XFetchName(display, children[i], &name) != 0 && name != nullptr && title == name &&
+            XGetWindowAttributes(display, children[i], &attributes) != 0 && attributes.map_state == IsViewable)
+            found = std::make_pair(attributes.width, attributes.height);
+        if (name != nullptr)
             XFree(name);
-        }
-        if (!found)
-            found = findWindow(display, children[i], title);
     }
     if (children != nullptr)
         XFree(children);
@@ -75,7 +71,7 @@ TEST_F(GtkWindow, ShowsTheWindowAndDrawsItsPicture)
     for (auto limit = std::chrono::steady_clock::now() + 30s;
          (!window || !fs::exists(picture)) && std::chrono::steady_clock::now() < limit;
          std::this_thread::sleep_for(50ms))
-        window = findWindow(display, DefaultRootWindow(display), "TARSEL Uninstaller");
+        window = findWindow(display, "TARSEL Uninstaller");
     XCloseDisplay(display);
     bool running = false;
     child.finish(0ms, &running);

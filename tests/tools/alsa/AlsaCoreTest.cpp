@@ -1,5 +1,6 @@
-// The parts of the ALSA device that know neither alsa-lib nor the HAL: sample formats and
-// channel layouts, the ring's pieces, the record of the last cycle, and the delays.
+// The parts of the ALSA device that know neither alsa-lib nor the HAL, where the programs'
+// tests cannot reach: full scale and clipping, a channel layout, the record of the last cycle
+// across threads, and the delays at their limits.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -43,61 +44,16 @@ TEST(AlsaSampleFormats, LittleEndianBytesFullScaleAndClipping)
     EXPECT_EQ(sampleToFloat(SampleFormat::Float32, bytes), 0.0f);
 }
 
-TEST(AlsaSampleFormats, EveryStepOfEachFormatSurvivesTheRoundTrip)
+// A mono program on the 2-channel device, and the ring going round, are AlsaProgramsTest's;
+// here the layout no program there uses.
+TEST(AlsaSampleFormats, NonInterleavedBuffersTakeTheRingsFirstChannels)
 {
-    for (SampleFormat format : {SampleFormat::Int16, SampleFormat::Int24Packed, SampleFormat::Int32}) {
-        const uint32_t width = bytesPerSample(format);
-        // Values across the range, with the extremes and the steps next to zero.
-        for (int64_t raw : {int64_t(-1) << (8 * width - 1), int64_t(-1), int64_t(0), int64_t(1), int64_t(12345),
-                            (int64_t(1) << (8 * width - 1)) - 1}) {
-            unsigned char in[4] = {}, out[4] = {};
-            for (uint32_t b = 0; b < width; ++b)
-                in[b] = uint8_t(uint64_t(raw) >> (8 * b));
-            floatToSample(format, sampleToFloat(format, in), out);
-            // 32-bit samples pass a float: exact within its 24 bits.
-            if (format == SampleFormat::Int32 && std::llabs(raw) > (1 << 24))
-                continue;
-            EXPECT_EQ(std::memcmp(in, out, width), 0) << "width " << width << " value " << raw;
-        }
-    }
-}
-
-TEST(AlsaSampleFormats, ChannelsMapOntoTheDevicesAndAreasAreFollowed)
-{
-    // A mono program on a 2-channel ring: its channel first, silence beside it.
-    std::vector<int16_t> mono = {1000, -1000, 2000};
-    ChannelArea area{mono.data(), 0, 16};
-    std::vector<float> ring(3 * 2, -9.0f);
-    programToRing(SampleFormat::Int16, &area, 1, 1, 2, ring.data(), 2);
-    EXPECT_EQ(ring, (std::vector<float>{-1000 / 32768.0f, 0.0f, 2000 / 32768.0f, 0.0f, -9.0f, -9.0f}))
-        << "frames from offset 1, two of them";
-
     // Non-interleaved program buffers of 3 channels from a 2-channel ring: the third is silence.
     std::vector<float> planes(3 * 4, 7.0f);
     ChannelArea areas[3] = {{planes.data(), 0, 32}, {planes.data() + 4, 0, 32}, {planes.data() + 8, 0, 32}};
     const std::vector<float> frames = {0.5f, -0.5f, 0.25f, -0.25f};
     ringToProgram(SampleFormat::Float32, frames.data(), 2, 2, areas, 3, 2);
     EXPECT_EQ(planes, (std::vector<float>{7, 7, 0.5f, 0.25f, 7, 7, -0.5f, -0.25f, 7, 7, 0, 0}));
-}
-
-TEST(AlsaPcmRing, PiecesSplitAtTheEndOfTheRingAndNeverExceedIt)
-{
-    PcmRing ring;
-    ring.allocate(2, 5);
-    std::vector<std::pair<uint64_t, uint64_t>> seen; // (first frame counted from the position, length)
-    std::vector<float*> starts;
-    ring.pieces(13, 4, [&](float* at, uint64_t from, uint64_t n) {
-        starts.push_back(at);
-        seen.push_back({from, n});
-    });
-    // Position 13 is slot 3: two frames there, two from slot 0.
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0], (std::pair<uint64_t, uint64_t>{0, 2}));
-    EXPECT_EQ(seen[1], (std::pair<uint64_t, uint64_t>{2, 2}));
-    EXPECT_EQ(starts[1] - starts[0], -6);
-    uint64_t total = 0;
-    ring.pieces(2, 99, [&](float*, uint64_t, uint64_t n) { total += n; });
-    EXPECT_EQ(total, 5u) << "a request beyond the capacity gets the capacity";
 }
 
 TEST(AlsaCycleRecord, ReadersSeeWholeCyclesOrNone)

@@ -7,20 +7,18 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
+#include <cstdio>
 #include <string>
-#include <cmath>
-#include <cstring>
 #include <thread>
 #include <vector>
 
 #include "tests/support/PrivateDaemon.h"
 #include "tests/support/PrivateHome.h"
-#include "tests/tools/alsa/AlsaSupport.h"
+#include "tests/tools/SoundFiles.h"
 
 namespace {
 
-using namespace alsatest;
+using namespace toolstest;
 using namespace std::chrono_literals;
 
 // The device's figures as the stream's dump gives them.
@@ -35,8 +33,7 @@ protected:
         ASSERT_FALSE(m_home.folder().empty());
         setenv("TARSEL_HAL_PLUGIN_DIR", TARSEL_PLUGIN_FOLDER, 1);
         KextTest::SetUp();
-        m_service = daemon().plug("tarsel");
-        ASSERT_NE(m_service, 0u);
+        ASSERT_NE(daemon().plug("tarsel"), 0u);
         ASSERT_EQ(snd_config_top(&m_config), 0);
         snd_input_t* in = nullptr;
         ASSERT_EQ(snd_input_stdio_open(&in, TARSEL_ALSA_CONF, "r"), 0);
@@ -55,19 +52,14 @@ protected:
         unsetenv("TARSEL_HAL_PLUGIN_DIR");
     }
 
-    snd_pcm_t* open(snd_pcm_stream_t stream, int mode = 0, const char* name = "tarsel")
+    snd_pcm_t* open(snd_pcm_stream_t stream, int mode = 0)
     {
         snd_pcm_t* pcm = nullptr;
-        const int err = snd_pcm_open_lconf(&pcm, name, stream, mode, m_config);
+        const int err = snd_pcm_open_lconf(&pcm, "tarsel", stream, mode, m_config);
         EXPECT_EQ(err, 0) << snd_strerror(err);
         if (err == 0)
             m_open.push_back(pcm);
         return err == 0 ? pcm : nullptr;
-    }
-    void close(snd_pcm_t* pcm)
-    {
-        std::erase(m_open, pcm);
-        snd_pcm_close(pcm);
     }
 
     static int configure(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, unsigned rate,
@@ -112,7 +104,6 @@ protected:
     }
 
     kexttest::PrivateHome m_home;
-    uint32_t m_service = 0;
     snd_config_t* m_config = nullptr;
     std::vector<snd_pcm_t*> m_open;
 };
@@ -190,8 +181,6 @@ TEST_P(AlsaDelay, SaysWhereThePlayedSignalLandsInTheRecording)
     const long outputSide = out.latency + out.safety + 2 * out.frameSize, inputSide = in.latency + in.safety;
     EXPECT_NEAR(median, outputSide + inputSide, 2) << "the delays are not the device's figures";
     EXPECT_NEAR(measured, median, 3) << "the signal does not land where the delays say";
-    RecordProperty("predicted", std::to_string(median));
-    RecordProperty("measured", std::to_string(measured));
 }
 
 INSTANTIATE_TEST_SUITE_P(Periods, AlsaDelay, ::testing::Values(64, 256, 1024),
@@ -207,7 +196,7 @@ TEST_F(AlsaPcm, XrunsAreReportedAsBrokenPipesAndPrepareRecovers)
     snd_pcm_t* play = open(SND_PCM_STREAM_PLAYBACK);
     ASSERT_TRUE(play);
     ASSERT_EQ(configure(play, SND_PCM_FORMAT_S16_LE, 2, kRate, 256, 4), 0);
-    std::vector<int16_t> block(1024 * 2, 1000);
+    std::vector<int16_t> block(2048 * 2, 1000);
     ASSERT_EQ(snd_pcm_writei(play, block.data(), 1024), 1024);
     EXPECT_EQ(snd_pcm_state(play), SND_PCM_STATE_RUNNING) << "a full buffer starts the stream";
     // The program stalls: the buffer lasts 23 ms.
@@ -217,11 +206,9 @@ TEST_F(AlsaPcm, XrunsAreReportedAsBrokenPipesAndPrepareRecovers)
     snd_pcm_sframes_t delay = 0;
     EXPECT_EQ(snd_pcm_delay(play, &delay), -EPIPE);
     ASSERT_EQ(snd_pcm_prepare(play), 0);
-    EXPECT_EQ(snd_pcm_state(play), SND_PCM_STATE_PREPARED);
     // Running again: a blocking write of more than the buffer returns once the device took
     // the rest.
-    EXPECT_EQ(snd_pcm_writei(play, block.data(), 1024), 1024);
-    EXPECT_EQ(snd_pcm_writei(play, block.data(), 1024), 1024);
+    EXPECT_EQ(snd_pcm_writei(play, block.data(), 2048), 2048);
     EXPECT_EQ(snd_pcm_state(play), SND_PCM_STATE_RUNNING);
     ASSERT_EQ(snd_pcm_drop(play), 0);
 
@@ -250,96 +237,9 @@ TEST_F(AlsaPcm, XrunsAreReportedAsBrokenPipesAndPrepareRecovers)
     ASSERT_EQ(snd_pcm_prepare(rec), 0);
     // A read starts the stream again and waits for its frames.
     EXPECT_EQ(snd_pcm_readi(rec, in.data(), 1024), 1024);
-    EXPECT_EQ(snd_pcm_readi(rec, in.data(), 1024), 1024);
 }
 
-// --- formats, channels and rates ------------------------------------------------------------------
-
-struct FormatCase {
-    snd_pcm_format_t format;
-    unsigned channels;
-};
-
-void PrintTo(const FormatCase& c, std::ostream* out)
-{
-    *out << snd_pcm_format_name(c.format) << "x" << c.channels;
-}
-
-class AlsaFormats : public AlsaPcm, public ::testing::WithParamInterface<FormatCase> {};
-
-// The program's samples, in each format offered, come back through the loopback (16-bit
-// converters) sample for sample: a mono program plays on the first channel only. The recorder
-// takes S16 too.
-TEST_P(AlsaFormats, SamplesComeBackExactlyThroughTheLoopback)
-{
-    const FormatCase c = GetParam();
-    snd_pcm_t* rec = open(SND_PCM_STREAM_CAPTURE);
-    snd_pcm_t* play = open(SND_PCM_STREAM_PLAYBACK);
-    ASSERT_TRUE(rec && play);
-    ASSERT_EQ(configure(rec, SND_PCM_FORMAT_S16_LE, 2, kRate, 512, 8), 0);
-    ASSERT_EQ(configure(play, c.format, c.channels, kRate, 512, 8), 0);
-
-    constexpr long kLead = 4096, kFrames = 8192;
-    const std::vector<float> signal = noise(kFrames, int(c.channels), 11);
-    const long total = kLead + kFrames + 4096;
-    std::vector<float> frames(size_t(total) * c.channels, 0.0f);
-    std::copy(signal.begin(), signal.end(), frames.begin() + kLead * long(c.channels));
-    const size_t width = size_t(snd_pcm_format_physical_width(c.format)) / 8;
-    std::vector<unsigned char> bytes(frames.size() * width);
-    for (size_t i = 0; i < frames.size(); ++i) {
-        unsigned char* at = bytes.data() + i * width;
-        if (c.format == SND_PCM_FORMAT_FLOAT_LE) {
-            std::memcpy(at, &frames[i], 4);
-        } else {
-            // Left-justified in the sample's width, little-endian.
-            auto value = uint32_t(int32_t(std::lround(frames[i] * 32768.0f)) << (8 * width - 16));
-            for (size_t b = 0; b < width; ++b)
-                at[b] = uint8_t(value >> (8 * b));
-        }
-    }
-
-    std::vector<int16_t> recorded(size_t(total + kRate / 2) * 2);
-    long got = 0;
-    std::thread recorder([&] {
-        while (got < long(recorded.size() / 2)) {
-            const long want = std::min<long>(1024, long(recorded.size() / 2) - got);
-            const snd_pcm_sframes_t n = snd_pcm_readi(rec, recorded.data() + got * 2, size_t(want));
-            if (n < 0)
-                return;
-            got += n;
-        }
-    });
-    ASSERT_EQ(snd_pcm_writei(play, bytes.data(), size_t(total)), total);
-    recorder.join();
-    ASSERT_EQ(got, long(recorded.size() / 2)) << "the recorder stopped";
-
-    Frames back{2, {}};
-    for (int16_t s : recorded)
-        back.samples.push_back(float(s) / 32768.0f);
-    const auto [first, last] = loudSpan(back, 0, 0.0f);
-    ASSERT_GE(first, 0) << "nothing came back";
-    const long start = first - [&] {
-        for (long i = 0; i < kFrames; ++i)
-            if (signal[size_t(i) * c.channels] != 0.0f)
-                return i;
-        return 0L;
-    }();
-    ASSERT_LE(start + kFrames, back.count());
-    for (long i = 0; i < kFrames; ++i)
-        for (int ch = 0; ch < 2; ++ch) {
-            const float want = unsigned(ch) < c.channels ? signal[size_t(i) * c.channels + size_t(ch)] : 0.0f;
-            ASSERT_EQ(back.at(start + i, ch), want) << "frame " << i << " channel " << ch;
-        }
-}
-
-INSTANTIATE_TEST_SUITE_P(Formats, AlsaFormats,
-                         ::testing::Values(FormatCase{SND_PCM_FORMAT_FLOAT_LE, 2}, FormatCase{SND_PCM_FORMAT_S16_LE, 2},
-                                           FormatCase{SND_PCM_FORMAT_S32_LE, 2}, FormatCase{SND_PCM_FORMAT_S24_3LE, 2},
-                                           FormatCase{SND_PCM_FORMAT_S16_LE, 1}),
-                         [](const auto& info) {
-                             return std::string(snd_pcm_format_name(info.param.format)) + "x" +
-                                 std::to_string(info.param.channels);
-                         });
+// --- rates and channels --------------------------------------------------------------------------
 
 // A rate the device lists is taken by changing the device's rate through the HAL; one it
 // does not list is refused.
@@ -361,45 +261,5 @@ TEST_F(AlsaPcm, TheDeviceTakesAnOfferedRateAndAnotherIsRefused)
     std::vector<int16_t> in(512 * 2);
     EXPECT_EQ(snd_pcm_readi(rec, in.data(), 512), 512);
 }
-
-// --- drain ----------------------------------------------------------------------------------------
-
-// Drain returns once the last frame written was heard: the simulated driver's sink got every
-// frame of the tone, the last ones too, though the stream stops right after.
-class AlsaDrain : public AlsaPcm, public ::testing::WithParamInterface<snd_pcm_uframes_t> {};
-
-TEST_P(AlsaDrain, PlaysOutEverythingWritten)
-{
-    snd_pcm_t* play = open(SND_PCM_STREAM_PLAYBACK);
-    ASSERT_TRUE(play);
-    ASSERT_EQ(configure(play, SND_PCM_FORMAT_FLOAT_LE, 2, kRate, GetParam(), 8), 0);
-    // The interface is configured once a client has it open.
-    const std::filesystem::path sink = m_home.folder() / "sink.wav";
-    ASSERT_EQ(daemon().control().configure(m_service, "sink", "wav:" + sink.string()), KERN_SUCCESS);
-    constexpr long kFrames = kRate / 2;
-    std::vector<float> tone(size_t(kFrames) * 2);
-    for (long i = 0; i < kFrames; ++i)
-        tone[size_t(i) * 2] = tone[size_t(i) * 2 + 1] = float(std::lround(4096.0 * std::sin(i * 0.05) + 12288.0)) / 32768.0f;
-    ASSERT_EQ(snd_pcm_writei(play, tone.data(), kFrames), kFrames);
-    ASSERT_EQ(snd_pcm_drain(play), 0);
-    EXPECT_EQ(snd_pcm_state(play), SND_PCM_STATE_SETUP);
-    close(play);
-    ASSERT_EQ(daemon().control().configure(m_service, "sink", "none"), KERN_SUCCESS);
-
-    const Frames heard = readWav(sink);
-    ASSERT_EQ(heard.channels, 2);
-    const auto [first, last] = loudSpan(heard, 0, 0.1f);
-    ASSERT_GE(first, 0) << "the sink heard nothing";
-    // Every sample is between a quarter and half of full scale: the last loud frame is the
-    // tone's last, and the tone's end came whole. Only the end is the drain's business: on a
-    // loaded machine the smallest frame sizes may drop frames earlier in the stream.
-    constexpr long kTail = 2048;
-    ASSERT_GE(last - first + 1, kTail);
-    for (long i = 0; i < kTail; ++i)
-        ASSERT_NEAR(heard.at(last - i, 0), tone[size_t(kFrames - 1 - i) * 2], 1.0 / 8388608.0) << i << " frames before the end";
-}
-
-INSTANTIATE_TEST_SUITE_P(Periods, AlsaDrain, ::testing::Values(64, 256, 1024),
-                         [](const auto& info) { return std::to_string(info.param) + "Frames"; });
 
 } // namespace

@@ -1,7 +1,6 @@
 #pragma once
-// What the tests of the ALSA device share: test signals on the converters' 16-bit grid, the
-// search for a played signal in a recording, and 24-bit WAV files of the simulated driver's
-// sink.
+// What the tests of the programs share: WAV files, test signals on the converters' 16-bit grid,
+// and the search for a played signal in a recording.
 #include <sndfile.h>
 
 #include <cmath>
@@ -10,14 +9,15 @@
 #include <string>
 #include <vector>
 
-namespace alsatest {
+namespace toolstest {
 
 constexpr int kRate = 44100;
 
-// Interleaved float frames.
+// Interleaved float frames; the rate and the format of the file they were read from.
 struct Frames {
     int channels = 0;
     std::vector<float> samples;
+    int rate = 0, format = 0;
     long count() const { return channels == 0 ? 0 : long(samples.size() / size_t(channels)); }
     float at(long frame, int channel) const { return samples[size_t(frame) * size_t(channels) + size_t(channel)]; }
 };
@@ -66,7 +66,8 @@ inline Match findSignal(const Frames& recording, const std::vector<float>& signa
     return best;
 }
 
-inline Frames readWav(const std::filesystem::path& path, int* rate = nullptr)
+// No frames when the file cannot be read whole.
+inline Frames readWav(const std::filesystem::path& path)
 {
     Frames frames;
     SF_INFO info{};
@@ -74,15 +75,16 @@ inline Frames readWav(const std::filesystem::path& path, int* rate = nullptr)
     if (file == nullptr)
         return frames;
     frames.channels = info.channels;
+    frames.rate = info.samplerate;
+    frames.format = info.format;
     frames.samples.resize(size_t(info.frames) * size_t(info.channels));
     if (sf_readf_float(file, frames.samples.data(), info.frames) != info.frames)
         frames.samples.clear();
     sf_close(file);
-    if (rate != nullptr)
-        *rate = info.samplerate;
     return frames;
 }
 
+// `format`: the sample format (SF_FORMAT_PCM_16, ...) of a WAV file.
 inline bool writeWav(const std::filesystem::path& path, const std::vector<float>& samples, int channels, int rate,
                      int format)
 {
@@ -98,17 +100,12 @@ inline bool writeWav(const std::filesystem::path& path, const std::vector<float>
     return sf_close(file) == 0 && written;
 }
 
-// The frames of channel `channel` louder than `level`: the first and the last, or -1.
-inline std::pair<long, long> loudSpan(const Frames& frames, int channel, float level)
+// The size of a file, 0 while there is none.
+inline uintmax_t sizeOf(const std::filesystem::path& path)
 {
-    long first = -1, last = -1;
-    for (long i = 0; i < frames.count(); ++i)
-        if (std::fabs(frames.at(i, channel)) > level) {
-            if (first < 0)
-                first = i;
-            last = i;
-        }
-    return {first, last};
+    std::error_code error;
+    const uintmax_t size = std::filesystem::file_size(path, error);
+    return error ? 0 : size;
 }
 
-} // namespace alsatest
+} // namespace toolstest
