@@ -166,6 +166,9 @@ bool AudioEngine::attach(const std::shared_ptr<Connection>& connection, ClientDa
     slot.started = false;
     slot.written = false;
     slot.origin = 0;
+    // Streaming from the attach on: a client that found the flag clear would poll again only
+    // 5 ms later, and start that far behind the clock's first pass for it.
+    slot.output->setStreaming(1);
     slot.active.store(true, std::memory_order_seq_cst);
     return true;
 }
@@ -339,7 +342,6 @@ void AudioEngine::pass(uint64_t first, uint32_t frames, const PassTimes& times, 
         if (!slot.started) {
             slot.started = true;
             slot.origin = first;
-            slot.output->setStreaming(1);
         }
         if (out != 0)
             play(slot, first, frames);

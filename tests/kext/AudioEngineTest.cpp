@@ -266,6 +266,9 @@ TEST_F(AudioEngineTest, ClientRecordsShowMarginsAndUnderruns)
 {
     ASSERT_NO_FATAL_FAILURE(configureAt(kRate));
     ASSERT_TRUE(m_first->attach());
+    // Set by the attach, not by the clock's first pass for it (up to 8 ms later): the device
+    // polls a clear flag only every 5 ms, and began that far behind.
+    EXPECT_EQ(m_first->out().loadStreaming(), 1u);
     ClientData& record = m_first->record();
     auto word = [](const auto& w) { return std::atomic_ref(const_cast<std::remove_cvref_t<decltype(w)>&>(w)).load(); };
 
