@@ -95,7 +95,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Objects, strings, UUIDs and URLs as the suite uses them
 
-// Dictionaries are IOKit's matching dictionaries, tested with it (MatchingTest, IOKitTest).
+// Dictionaries are IOKit's matching dictionaries, tested with it (IOKitTest, and the device manager's tests).
 TEST(CFBase, ReferencesCount)
 {
     CFStringRef s = CFStringCreateWithCString(kCFAllocatorDefault, "text", kCFStringEncodingASCII);

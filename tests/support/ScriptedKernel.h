@@ -48,8 +48,6 @@ struct Script {
     // What the daemon told the behaviour, readable from the test's thread.
     std::mutex lock;
     std::vector<uint32_t> closed; // connection ids
-    std::vector<uint32_t> unplugged;
-    std::vector<std::string> settings;
 
     template <class F> auto with(F&& f)
     {
@@ -99,18 +97,9 @@ public:
         m_script.with([&](Script& s) { s.closed.push_back(c.id()); });
     }
 
-    void onUnplug(kext::Service& s) override
+    kern_return_t configure(kext::Service&, std::string_view key, std::string_view) override
     {
-        m_script.with([&](Script& script) { script.unplugged.push_back(s.id()); });
-        kext::ServiceBehaviour::onUnplug(s);
-    }
-
-    kern_return_t configure(kext::Service&, std::string_view key, std::string_view value) override
-    {
-        if (key == "fail")
-            return kIOReturnBadArgument;
-        m_script.with([&](Script& s) { s.settings.push_back(std::string(key) + "=" + std::string(value)); });
-        return kIOReturnSuccess;
+        return key == "fail" ? kIOReturnBadArgument : kIOReturnSuccess;
     }
 
 private:
@@ -192,11 +181,7 @@ public:
         setup.statusBlockSize = m_script.statusBlockSize;
         return std::make_unique<ScriptedKernel>(m_script);
     }
-    kern_return_t configure(kext::Daemon&, std::string_view key, std::string_view value) override
-    {
-        m_script.with([&](Script& s) { s.settings.push_back("daemon:" + std::string(key) + "=" + std::string(value)); });
-        return kIOReturnSuccess;
-    }
+    kern_return_t configure(kext::Daemon&, std::string_view, std::string_view) override { return kIOReturnSuccess; }
 
 private:
     Script& m_script;
