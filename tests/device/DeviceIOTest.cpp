@@ -91,6 +91,7 @@ TEST_F(DeviceIOTest, StartingAttachesAndRemovingARunningProcDetaches)
     EXPECT_EQ(record(device)->iFrameSize, device->getFrameSize());
     ASSERT_TRUE(kexttest::waitUntil([&] { return std::atomic_ref<int32_t>(record(device)->iIOCycles).load() > 0; }))
         << "each cycle is counted in the client record";
+    EXPECT_GE(device->getDriverSM()->streamingCount(), 1u);
     EXPECT_GE(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyDeviceIsRunning), 2u);
 
     // A second start of the same proc is not counted twice.

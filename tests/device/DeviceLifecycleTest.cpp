@@ -536,5 +536,18 @@ TEST_F(DeviceLifecycleTest, AnUnknownPropertyIsReportedAndIgnored)
     EXPECT_EQ(std::pair(m_client.latency.load(), m_client.framesize.load()), std::pair(0, 0));
 }
 
+TEST_F(DeviceLifecycleTest, RemovalWithoutAManagerEndsTheThreadAndKeepsTheObject)
+{
+    ZmOSXDevice* d = initialised("tarsel");
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(listen(d));
+    d->onRemoveEvent();
+    EXPECT_EQ(*d->interestNotification(), 0u) << "the notification is given up";
+    // The thread ends on its own; the object stays with its owner, still open.
+    EXPECT_EQ(std::pair(d->getReferences(), d->isDeviceOpen()), std::pair(int32_t(1), true));
+    d->closeDevice(true);
+    EXPECT_FALSE(d->hardwareReady());
+}
+
 } // namespace
 } // namespace devicetest

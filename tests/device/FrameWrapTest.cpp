@@ -194,6 +194,8 @@ TEST_F(FrameWrapTest, AnOverrunGoesOnFromTheNewestBuffer)
     ASSERT_TRUE(d->attachHere());
     ASSERT_EQ(d->getFrequency(), 48000u);
     out.setStreaming(1);
+    d->onUSBProc(true);
+    ASSERT_EQ(r->calls.load(), 0u) << "no frames, no call";
 
     Kernel kernel;
     for (int n = 0; n < 8; ++n) {
