@@ -16,11 +16,6 @@ namespace {
 
 using DeviceClientFaultsTest = DeviceTest;
 
-AudioStreamBasicDescription physical(Float64 rate, uint32_t channels, uint32_t bits)
-{
-    return makeStreamFormat(rate, channels, bits, true);
-}
-
 TEST_F(DeviceClientFaultsTest, ARefusedChannelRequestIsAnErrorAndTheFormatIsReread)
 {
     ZmOSXDevice* d = initialised("tarsel-classic-hs");
@@ -135,23 +130,6 @@ TEST_F(DeviceClientFaultsTest, ARetainedLookupKeepsTheDeviceThroughItsRemoval)
     EXPECT_EQ(name, "Tarsel");
     EXPECT_EQ(listed, -1);
     EXPECT_EQ(manager.getDeviceAndRetain(0), nullptr);
-}
-
-TEST_F(DeviceClientFaultsTest, ADeviceThatOutlivesItsManagerNoLongerReachesIt)
-{
-    ASSERT_TRUE(plug("tarsel"));
-    ZmOSXDevice* device = nullptr;
-    {
-        OSXDeviceManager manager(nullptr, m_client);
-        device = manager.getDeviceAndRetain(0);
-        ASSERT_NE(device, nullptr);
-        EXPECT_EQ(device->getManager(), &manager);
-    }
-    EXPECT_EQ(device->getManager(), nullptr);
-    // The interface goes: the removal the device's I/O thread finishes reaches no manager.
-    device->onRemoveEvent();
-    device->decReferences();
-    EXPECT_EQ(m_client.removed, 0);
 }
 
 } // namespace

@@ -15,10 +15,12 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "device/DeviceManagerClient.h"
+#include "device/FormatRules.h"
 #include "device/ZmOSXDevice.h"
 #include "kext/model/Catalogue.h"
 #include "tests/support/RecordingHALBackend.h"
@@ -91,6 +93,20 @@ inline size_t countNotifications(HALCall call, AudioDevicePropertyID property, A
         if (h.call == call && h.property == property && (stream == 0 || h.stream == stream))
             ++n;
     return n;
+}
+
+// The rate change's announcements: on the device, on the input stream and on the output stream.
+inline std::tuple<size_t, size_t, size_t> rateNotifications()
+{
+    return {countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyNominalSampleRate),
+            countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 0x101),
+            countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 0x102)};
+}
+
+// A stream format as the interface carries it.
+inline AudioStreamBasicDescription physical(Float64 rate, uint32_t channels, uint32_t bits)
+{
+    return makeStreamFormat(rate, channels, bits, true);
 }
 
 // A helper program started with posix_spawn (never a bare fork in these threaded processes),

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <tuple>
 #include <vector>
 
 #include "device/FormatRules.h"
@@ -14,11 +15,6 @@ namespace {
 
 using DeviceFormatsTest = DeviceTest;
 
-AudioStreamBasicDescription physical(Float64 rate, uint32_t channels, uint32_t bits)
-{
-    return makeStreamFormat(rate, channels, bits, true);
-}
-
 TEST_F(DeviceFormatsTest, OnlyTableRatesAreListed)
 {
     ZmOSXDevice* d = initialised("tarsel");
@@ -27,10 +23,8 @@ TEST_F(DeviceFormatsTest, OnlyTableRatesAreListed)
     ASSERT_EQ(d->getSampleRates(nullptr, 0), 4u) << "a null list counts";
     ASSERT_EQ(d->getSampleRates(rates, 8), 4u);
     const double expected[] = {44100, 48000, 88200, 96000};
-    for (size_t k = 0; k < 4; ++k) {
-        EXPECT_EQ(rates[k].mMinimum, expected[k]);
-        EXPECT_EQ(rates[k].mMaximum, expected[k]);
-    }
+    for (size_t k = 0; k < 4; ++k)
+        EXPECT_EQ(std::pair(rates[k].mMinimum, rates[k].mMaximum), std::pair(expected[k], expected[k]));
     EXPECT_EQ(d->getSampleRates(rates, 2), 2u);
     EXPECT_EQ(d->getSampleRates(rates, 0), 0u);
     // The interface runs 192 kHz, but only the five table rates can be offered (the other
@@ -60,9 +54,8 @@ TEST_F(DeviceFormatsTest, FormatListsMatchTheirCountAndTheDescriptors)
                     EXPECT_TRUE(f.mBitsPerChannel == 16 || f.mBitsPerChannel == 24);
                     EXPECT_EQ(f.mBytesPerFrame, 2 * getBytesFromBits(f.mBitsPerChannel));
                 } else {
-                    EXPECT_EQ(f.mFormatFlags, kAudioFormatFlagIsFloat);
-                    EXPECT_EQ(f.mBitsPerChannel, 32u);
-                    EXPECT_EQ(f.mBytesPerFrame, 8u);
+                    EXPECT_EQ(std::tuple(f.mFormatFlags, f.mBitsPerChannel, f.mBytesPerFrame),
+                              std::tuple(UInt32(kAudioFormatFlagIsFloat), 32u, 8u));
                 }
             }
             // Each ranged format's rate range is its own rate; counts the list does not have are
@@ -83,52 +76,43 @@ TEST_F(DeviceFormatsTest, FormatListsMatchTheirCountAndTheDescriptors)
     AudioStreamBasicDescription current{};
     ASSERT_EQ(d->getStreamFormat(false, &current, true, 128), 0);
     const VkChannelSettings s = d->getTrueChannels();
-    EXPECT_EQ(current.mSampleRate, double(s.iFrequency));
-    EXPECT_EQ(current.mChannelsPerFrame, s.iOutChannels);
-    EXPECT_EQ(current.mBitsPerChannel, s.iOutBits);
+    EXPECT_EQ(std::tuple(current.mSampleRate, current.mChannelsPerFrame, current.mBitsPerChannel),
+              std::tuple(double(s.iFrequency), s.iOutChannels, s.iOutBits));
     ASSERT_EQ(d->getStreamFormat(false, &current, false, 1), 0);
-    EXPECT_EQ(current.mChannelsPerFrame, 1u);
-    EXPECT_EQ(current.mBitsPerChannel, 32u);
+    EXPECT_EQ(std::pair(current.mChannelsPerFrame, current.mBitsPerChannel), std::pair(1u, 32u));
 }
 
-TEST_F(DeviceFormatsTest, FullSpeedCarriesTheHighRatesOneWayOrInMono)
+// The side being set leads (every rule is FormatRulesFind's) and the kernel takes the outcome.
+TEST_F(DeviceFormatsTest, AFormatSetIsTheNearestTheInterfaceCarries)
 {
-    ZmOSXDevice* d = initialised("tarsel-classic-fs");
-    ASSERT_NE(d, nullptr);
-    ASSERT_FALSE(d->isUSB2Device());
-
-    // The side being set leads (every rule is FormatRulesFind's): two input channels at
-    // 96 kHz turn the output off, and the kernel takes that.
-    AudioStreamBasicDescription f = physical(96000, 2, 24);
-    ASSERT_EQ(d->setStreamFormat(true, &f, false), 0);
-    const VkChannelSettings s = d->getDriverSM()->channels;
-    EXPECT_EQ(s.iFrequency, 96000u);
-    EXPECT_EQ(s.iInChannels, 2u);
-    EXPECT_EQ(s.iOutChannels, 0u);
-    EXPECT_EQ(d->getTrueChannels(), s);
-}
-
-TEST_F(DeviceFormatsTest, AnUnavailableBitDepthFallsBackToOneThatIs)
-{
-    // This interface only has 16-bit formats.
-    ZmOSXDevice* d = initialised("tarsel-lite-hs");
-    ASSERT_NE(d, nullptr);
-    AudioStreamBasicDescription f = physical(44100, 2, 24);
-    ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
-    VkChannelSettings s = d->getDriverSM()->channels;
-    EXPECT_EQ(s.iFrequency, 44100u);
-    EXPECT_EQ(s.iOutBits, 16u);
-    EXPECT_EQ(s.iOutChannels, 2u);
-
-    // A channel count the interface has in no depth is refused and changes nothing.
-    f = physical(44100, 3, 24);
-    EXPECT_EQ(d->setStreamFormat(false, &f, false), OSStatus(kIOReturnUnsupported));
-    EXPECT_EQ(d->getDriverSM()->channels, s);
-
-    // Rate 0 takes the first rate that carries the format: the current one here.
-    f = physical(0, 2, 16);
-    EXPECT_EQ(d->setStreamFormat(false, &f, false), 0);
-    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 44100u);
+    const struct Case {
+        const char* model;
+        bool input;
+        AudioStreamBasicDescription format;
+        OSStatus status;
+        VkChannelSettings kernel; // iConfiguration unchecked
+    } cases[] = {
+        // Full speed: two input channels at 96 kHz turn the output off.
+        {"tarsel-classic-fs", true, physical(96000, 2, 24), 0, {96000, 2, 24, 0, 16, 0}},
+        // Only 16-bit formats: 24 bits fall back.
+        {"tarsel-lite-hs", false, physical(44100, 2, 24), 0, {44100, 2, 16, 2, 16, 0}},
+        // A channel count the interface has in no depth is refused and changes nothing.
+        {"tarsel-lite-hs", false, physical(44100, 3, 24), OSStatus(kIOReturnUnsupported), {44100, 2, 16, 2, 16, 0}},
+        // Rate 0 takes the first rate that carries the format: the current one here.
+        {"tarsel-lite-hs", false, physical(0, 2, 16), 0, {44100, 2, 16, 2, 16, 0}},
+    };
+    for (const Case& c : cases) {
+        ZmOSXDevice* d = initialised(c.model);
+        ASSERT_NE(d, nullptr) << c.model;
+        AudioStreamBasicDescription f = c.format;
+        EXPECT_EQ(d->setStreamFormat(c.input, &f, false), c.status) << c.model;
+        VkChannelSettings s = d->getDriverSM()->channels;
+        EXPECT_EQ(d->getTrueChannels(), s);
+        s.iConfiguration = 0;
+        EXPECT_EQ(s, c.kernel) << c.model << " " << c.format.mSampleRate << " " << c.format.mChannelsPerFrame;
+        releaseDevices();
+        ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    }
 }
 
 TEST_F(DeviceFormatsTest, FormatChangesAreAnnouncedToTheHal)
@@ -142,26 +126,25 @@ TEST_F(DeviceFormatsTest, FormatChangesAreAnnouncedToTheHal)
     ASSERT_EQ(d->getTrueChannels(), (VkChannelSettings{44100, 2, 16, 2, 16, 0}));
     AudioStreamBasicDescription f = physical(44100, 2, 24);
     ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
-    EXPECT_EQ(d->getDriverSM()->channels.iOutBits, 24u);
-    EXPECT_EQ(d->getTrueChannels().iOutBits, 24u);
-    EXPECT_EQ(m_client.format, 1);
-    // The output's physical format changed on both channels; its virtual format and the rate did not.
-    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioStreamPropertyPhysicalFormat), 2u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioStreamPropertyPhysicalFormat, 0x102), 1u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioStreamPropertyPhysicalFormat, 0x101), 0u);
-    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyStreamFormat), 0u);
-    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyNominalSampleRate), 0u);
-    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyLatency), 2u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyLatency, 0x101), 1u);
+    EXPECT_EQ(std::tuple(d->getDriverSM()->channels.iOutBits, d->getTrueChannels().iOutBits, m_client.format.load()),
+              std::tuple(24u, 24u, 1));
+    // The output's physical format changed on both channels, and its latency; its virtual format
+    // and the rate did not.
+    EXPECT_EQ(std::tuple(countNotifications(HALCall::DevicePropertyChanged, kAudioStreamPropertyPhysicalFormat),
+                         countNotifications(HALCall::StreamPropertyChanged, kAudioStreamPropertyPhysicalFormat, 0x102),
+                         countNotifications(HALCall::StreamPropertyChanged, kAudioStreamPropertyPhysicalFormat, 0x101),
+                         countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyStreamFormat),
+                         countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyLatency),
+                         countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyLatency, 0x101)),
+              std::tuple(2u, 1u, 0u, 0u, 2u, 1u));
+    EXPECT_EQ(rateNotifications(), std::tuple(0u, 0u, 0u));
 
     // A new rate is announced as such, on the device and both streams.
     clearRecordedHALCalls();
     f = physical(48000, 2, 24);
     ASSERT_EQ(d->setStreamFormat(false, &f, false), 0);
     EXPECT_EQ(d->getFrequency(), 48000u);
-    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyNominalSampleRate), 2u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 0x101), 1u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 0x102), 1u);
+    EXPECT_EQ(rateNotifications(), std::tuple(2u, 1u, 1u));
     EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyStreamFormat), 4u);
     m_client.format = 1;
 
@@ -189,9 +172,8 @@ TEST_F(DeviceFormatsTest, ANestedFormatChangeDoesNothing)
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(nested, 0);
     const VkChannelSettings s = d->getDriverSM()->channels;
-    EXPECT_EQ(s.iFrequency, 48000u) << "the nested call changed nothing";
-    EXPECT_EQ(s.iOutBits, 24u);
-    EXPECT_EQ(s.iInBits, 16u);
+    EXPECT_EQ(std::tuple(s.iFrequency, s.iOutBits, s.iInBits), std::tuple(48000u, 24u, 16u))
+        << "the nested call changed nothing";
     m_client.onFormat = nullptr;
 
     // Once the outer call is done the guard is free again.
@@ -227,22 +209,22 @@ TEST_F(DeviceFormatsTest, ARateChangeWaitsWhileThisConnectionStreams)
     ASSERT_TRUE(d->callAttach(256, uint32_t(getpid())));
     ASSERT_TRUE(d->isRunningStream());
 
+    // Nothing is sent to the kernel, and the settings in force describe the hardware; the formats
+    // reported are the requested ones.
     ASSERT_TRUE(d->setFrequency(false, 48000));
-    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 44100u) << "nothing is sent to the kernel";
-    EXPECT_EQ(d->getFrequency(), 44100u) << "the settings in force describe the hardware";
-    EXPECT_EQ(d->getPendingDirection(), 2u);
-    EXPECT_EQ(d->getRequestedChannels().iFrequency, 48000u);
+    const VkChannelSettings requested = d->getRequestedChannels();
+    EXPECT_EQ(std::tuple(d->getDriverSM()->channels.iFrequency, d->getFrequency(), d->getPendingDirection(),
+                         requested.iFrequency),
+              std::tuple(44100u, 44100u, 2u, 48000u));
     AudioStreamBasicDescription f{};
     ASSERT_EQ(d->getStreamFormat(false, &f, true, 128), 0);
-    EXPECT_EQ(f.mChannelsPerFrame, d->getRequestedChannels().iOutChannels);
-    EXPECT_EQ(f.mBitsPerChannel, d->getRequestedChannels().iOutBits);
+    EXPECT_EQ(std::pair(f.mChannelsPerFrame, f.mBitsPerChannel), std::pair(requested.iOutChannels, requested.iOutBits));
 
     // Without our stream the change is made at once and the request is gone.
     ASSERT_TRUE(d->callDetach());
     ASSERT_TRUE(d->setFrequency(true, 48000));
-    EXPECT_EQ(d->getDriverSM()->channels.iFrequency, 48000u);
-    EXPECT_EQ(d->getFrequency(), 48000u);
-    EXPECT_EQ(d->getPendingDirection(), 0u);
+    EXPECT_EQ(std::tuple(d->getDriverSM()->channels.iFrequency, d->getFrequency(), d->getPendingDirection()),
+              std::tuple(48000u, 48000u, 0u));
     EXPECT_FALSE(d->setFrequency(true, 32000)) << "not offered by the interface";
     EXPECT_FALSE(d->setFrequency(true, 22050));
 }
@@ -267,8 +249,7 @@ TEST_F(DeviceFormatsTest, LatenciesFollowTheFamily)
         ASSERT_TRUE(d->setFrequency(false, 48000)) << c.model;
         ASSERT_EQ(d->getFrequency(), 48000u) << c.model;
         ASSERT_EQ(d->getFrameSize(), 256u);
-        EXPECT_EQ(d->getLatency(true), c.input) << c.model;
-        EXPECT_EQ(d->getLatency(false), c.output) << c.model;
+        EXPECT_EQ(std::pair(d->getLatency(true), d->getLatency(false)), std::pair(c.input, c.output)) << c.model;
         releaseDevices();
         ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
     }
@@ -280,11 +261,10 @@ TEST_F(DeviceFormatsTest, LatenciesFollowTheFamily)
     clearRecordedHALCalls();
     m_client.latency = 0;
     d->setFrameSize(512, false, false);
-    EXPECT_EQ(d->getLatency(false), (4u + 8) * 48);
-    EXPECT_EQ(d->getOutputWriteAhead(), (4u + 8) * 48 + 1024);
-    EXPECT_EQ(m_client.latency, 1);
-    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyLatency), 1u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertySafetyOffset, 0x102), 1u);
+    EXPECT_EQ(std::tuple(d->getLatency(false), d->getOutputWriteAhead(), m_client.latency.load(),
+                         countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyLatency),
+                         countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertySafetyOffset, 0x102)),
+              std::tuple((4u + 8) * 48, (4u + 8) * 48 + 1024, 1, 1u, 1u));
 }
 
 TEST_F(DeviceFormatsTest, TheConfigurationSearchAsksTheKernelForItsBandwidth)
@@ -295,8 +275,7 @@ TEST_F(DeviceFormatsTest, TheConfigurationSearchAsksTheKernelForItsBandwidth)
     VkChannelSettings cs{48000, 2, 16, 2, 16, 0};
     APIDeviceInfoScanResult in, out;
     EXPECT_TRUE(d->usbFindConfiguration(false, in, out, cs));
-    EXPECT_TRUE(in.found);
-    EXPECT_TRUE(out.found);
+    EXPECT_TRUE(in.found && out.found);
     ASSERT_EQ(set("fail-request", "15"), kIOReturnSuccess);
     ASSERT_EQ(set("fail-request", "16"), kIOReturnSuccess);
     EXPECT_FALSE(d->usbFindConfiguration(false, in, out, cs)) << "no answers: no bandwidth";

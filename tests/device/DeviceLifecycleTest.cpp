@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "tests/device/DeviceFixture.h"
 #include "tests/support/InterfaceClient.h"
@@ -127,40 +128,32 @@ TEST_F(DeviceLifecycleTest, InitialisesWithTheInterfacesTextsSettingsAndDefaults
     ZmOSXDevice* d = initialised("tarsel");
     ASSERT_NE(d, nullptr);
     EXPECT_STREQ(d->getManufacturer().c_str(), "Quenta Audio");
-    EXPECT_STREQ(d->getDeviceName().c_str(), "Tarsel");
-    EXPECT_TRUE(d->isQuentaBulkDevice());
-    EXPECT_TRUE(d->isMarlowCompatible());
-    EXPECT_TRUE(d->isDeviceOpen());
-    EXPECT_EQ(d->getVersionUSB(), m_model.usbVersion);
-    EXPECT_EQ(d->getVersionHAL(), m_model.halVersion);
+    EXPECT_EQ(std::tuple(d->isQuentaBulkDevice(), d->isMarlowCompatible(), d->isDeviceOpen(), d->getVersionUSB(),
+                         d->getVersionHAL()),
+              std::tuple(true, true, true, m_model.usbVersion, m_model.halVersion));
 
-    // Configured by this process: the settings in force are the kernel's.
+    // Configured by this process (the claim given back): the settings in force are the kernel's.
     const KernelStatusBlock* s = d->getDriverSM();
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->bConfigured, 1u);
-    EXPECT_EQ(s->iClaimCounter, 0) << "the claim is given back";
-    EXPECT_EQ(d->getTrueChannels(), s->channels);
-    EXPECT_EQ(d->getReportedChannels(), s->channels);
-    EXPECT_EQ(d->getPendingDirection(), 0u);
-    EXPECT_NE(d->getFrequency(), 0u);
+    EXPECT_EQ(std::tuple(s->bConfigured, s->iClaimCounter, d->getTrueChannels(), d->getReportedChannels(),
+                         d->getPendingDirection()),
+              std::tuple(1u, 0, s->channels, s->channels, 0u));
 
-    EXPECT_EQ(d->getFrameSize(), 256u) << "the default for an ordinary host";
-    EXPECT_FALSE(d->isRunningSomewhere());
-    EXPECT_FALSE(d->isRunningStream());
-    EXPECT_EQ(d->getStreamState(), kStreamIdle);
+    // 256 frames: the default for an ordinary host.
+    EXPECT_EQ(std::tuple(d->getFrameSize(), d->isRunningSomewhere(), d->isRunningStream(), d->getStreamState()),
+              std::tuple(256u, false, false, kStreamIdle));
 }
 
 TEST_F(DeviceLifecycleTest, AFewModelsShowTheirAlternativeName)
 {
-    ZmOSXDevice* d = initialised("greyhaven-cask-420-hs");
-    ASSERT_NE(d, nullptr);
-    EXPECT_STREQ(d->getDeviceName().c_str(), "Greyhaven Cask 420");
-    releaseDevices();
-    ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
-
-    d = initialised("millbrook-one-hs");
-    ASSERT_NE(d, nullptr);
-    EXPECT_STREQ(d->getDeviceName().c_str(), "Millbrook One");
+    for (const auto& [model, name] : {std::pair{"greyhaven-cask-420-hs", "Greyhaven Cask 420"},
+                                      std::pair{"millbrook-one-hs", "Millbrook One"}}) {
+        ZmOSXDevice* d = initialised(model);
+        ASSERT_NE(d, nullptr);
+        EXPECT_STREQ(d->getDeviceName().c_str(), name);
+        releaseDevices();
+        ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess);
+    }
 }
 
 TEST_F(DeviceLifecycleTest, EveryModelOfTheCatalogueInitialises)
@@ -168,11 +161,11 @@ TEST_F(DeviceLifecycleTest, EveryModelOfTheCatalogueInitialises)
     for (const kext::DeviceModel& model : kext::catalogue()) {
         ZmOSXDevice* d = initialised(model.name);
         ASSERT_NE(d, nullptr) << model.name;
-        EXPECT_TRUE(d->isDevice(model.vendorId, model.productId)) << model.name;
-        EXPECT_EQ(d->isUSB2Device(), model.highSpeed) << model.name;
-        EXPECT_NE(d->getFrequency(), 0u) << model.name;
         AudioValueRange rates[8];
-        EXPECT_GE(d->getSampleRates(rates, 8), 1u) << model.name;
+        EXPECT_EQ(std::tuple(d->isDevice(model.vendorId, model.productId), d->isUSB2Device(), d->getFrequency() != 0,
+                             d->getSampleRates(rates, 8) >= 1),
+                  std::tuple(true, model.highSpeed, true, true))
+            << model.name;
         releaseDevices();
         ASSERT_EQ(daemon().unplug(m_id), kIOReturnSuccess) << model.name;
     }
@@ -322,9 +315,7 @@ TEST_F(DeviceLifecycleTest, ARateChangedElsewhereIsTakenOverAndAnnounced)
     EXPECT_EQ(d->getTrueChannels(), next);
     EXPECT_EQ(d->getReportedChannels(), next);
     EXPECT_GE(m_client.format, 1);
-    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyNominalSampleRate), 2u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 0x101), 1u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyNominalSampleRate, 0x102), 1u);
+    EXPECT_EQ(rateNotifications(), std::tuple(2u, 1u, 1u));
     AudioStreamBasicDescription f{};
     ASSERT_EQ(d->getStreamFormat(true, &f, true, 128), 0);
     EXPECT_EQ(f.mSampleRate, double(next.iFrequency));
@@ -398,13 +389,10 @@ TEST_F(DeviceLifecycleTest, ControlAndStateEventsReachTheClientAndOtherMessagesD
         std::lock_guard<std::mutex> guard(m_client.lock);
         return !m_client.states.empty();
     }));
-    EXPECT_EQ(m_client.volume, 1);
-    EXPECT_EQ(m_client.mute, 1);
-    EXPECT_EQ(m_client.monitor, 1);
-    EXPECT_EQ(m_client.dataSource, 1);
     std::lock_guard<std::mutex> guard(m_client.lock);
-    EXPECT_EQ(m_client.states[0].iCode, uint32_t(kEventStateChange));
-    EXPECT_EQ(m_client.states[0].iParam[6], 7u);
+    EXPECT_EQ(std::tuple(m_client.volume.load(), m_client.mute.load(), m_client.monitor.load(),
+                         m_client.dataSource.load(), m_client.states[0].iCode, m_client.states[0].iParam[6]),
+              std::tuple(1, 1, 1, 1, uint32_t(kEventStateChange), 7u));
 }
 
 TEST_F(DeviceLifecycleTest, TheDiagnosticEventPrintsThePhonoSwitches)
@@ -449,18 +437,18 @@ TEST_F(DeviceLifecycleTest, FrameSizeChangesAreClampedAndAnnouncedOnce)
     d->setFrameSize(32, false, false);
     EXPECT_EQ(d->getFrameSize(), 64u);
     EXPECT_EQ(m_client.framesize, 1);
-    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyBufferSize), 2u);
-    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyBufferFrameSize), 2u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyBufferFrameSize, 0x101), 1u);
-    EXPECT_EQ(countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyBufferSize, 0x102), 1u);
+    EXPECT_EQ(std::tuple(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyBufferSize),
+                         countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyBufferFrameSize),
+                         countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyBufferFrameSize, 0x101),
+                         countNotifications(HALCall::StreamPropertyChanged, kAudioDevicePropertyBufferSize, 0x102)),
+              std::tuple(2u, 2u, 1u, 1u));
     d->setFrameSize(4096, false, false);
     EXPECT_EQ(d->getFrameSize(), 1024u);
     EXPECT_EQ(d->validateMinMaxFrameSize(100), 100u);
     EXPECT_EQ(d->validateMinMaxFrameSize(1UL << 40), 1024u) << "clamped before any narrowing";
     unsigned min = 0, max = 0;
     d->getFrameSizeRangeInt(min, max);
-    EXPECT_EQ(min, 64u);
-    EXPECT_EQ(max, 1024u);
+    EXPECT_EQ(std::pair(min, max), std::pair(64u, 1024u));
     EXPECT_EQ(d->getFrameSizeBytes(true), 1024u * d->getReportedChannels().iInChannels * 4);
 
     // While prepared the new size waits for the I/O thread.
@@ -531,8 +519,7 @@ TEST_F(DeviceLifecycleTest, DeviceRequestsNeedAnOpenDeviceAndFitTheRecord)
     EXPECT_FALSE(e->deviceRequest(128, 0, 0, 6, 0x0100, 0, 18, descriptor)) << "connected but not opened";
     ASSERT_TRUE(e->openDevice());
     ASSERT_TRUE(e->deviceRequest(128, 0, 0, 6, 0x0100, 0, 18, descriptor));
-    EXPECT_EQ(uint8_t(descriptor[8]), 0x01);
-    EXPECT_EQ(uint8_t(descriptor[9]), 0x7E);
+    EXPECT_EQ(std::pair(uint8_t(descriptor[8]), uint8_t(descriptor[9])), std::pair(uint8_t(0x01), uint8_t(0x7E)));
     std::vector<char> big(129);
     EXPECT_FALSE(e->deviceRequest(128, 0, 0, 6, 0x0100, 0, 129, big.data()));
 }
@@ -546,8 +533,7 @@ TEST_F(DeviceLifecycleTest, AnUnknownPropertyIsReportedAndIgnored)
     testing::internal::CaptureStdout();
     EXPECT_TRUE(stranger.set(5, true));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ZmOSXDevice::onPropertyChanged unhandled property change\n");
-    EXPECT_EQ(m_client.latency, 0);
-    EXPECT_EQ(m_client.framesize, 0);
+    EXPECT_EQ(std::pair(m_client.latency.load(), m_client.framesize.load()), std::pair(0, 0));
 }
 
 TEST_F(DeviceLifecycleTest, RemovalWithoutAManagerEndsTheThreadAndKeepsTheObject)
@@ -558,8 +544,7 @@ TEST_F(DeviceLifecycleTest, RemovalWithoutAManagerEndsTheThreadAndKeepsTheObject
     d->onRemoveEvent();
     EXPECT_EQ(*d->interestNotification(), 0u) << "the notification is given up";
     // The thread ends on its own; the object stays with its owner, still open.
-    EXPECT_EQ(d->getReferences(), 1);
-    EXPECT_TRUE(d->isDeviceOpen());
+    EXPECT_EQ(std::pair(d->getReferences(), d->isDeviceOpen()), std::pair(int32_t(1), true));
     d->closeDevice(true);
     EXPECT_FALSE(d->hardwareReady());
 }

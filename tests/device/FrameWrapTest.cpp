@@ -1,6 +1,7 @@
 // The ring's 32-bit frame counters wrap (every 27 hours at 44.1 kHz); a reader that stalls
 // longer than the ring finds its frames overwritten. Both on the filter and the device
-// streaming through the simulated interface (the time-stamp record's wrap is AudioSMTest's).
+// streaming through the simulated interface's loopback (the time-stamp record's wrap is
+// AudioSMTest's).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -98,27 +99,40 @@ protected:
     }
 };
 
-// Streaming through the loopback from a quarter of a second before the counters wrap: time
-// goes on smoothly, and every played frame comes back in order after the reported round trip.
-TEST_F(FrameWrapTest, StreamingAcrossTheWrapKeepsTimeAndAudio)
+class FrameWrapLoopback : public FrameWrapTest, public ::testing::WithParamInterface<uint32_t> {};
+
+// Streaming through the loopback, with 37 frames of its own delay, from a quarter of a second
+// before the counters wrap: time goes on smoothly, and every played frame comes back in order
+// after the round trip the device reports (both latencies and the two buffers in flight) plus
+// the loopback's delay, the silent channel silent.
+TEST_P(FrameWrapLoopback, StreamingAcrossTheWrapKeepsTimeAndAudio)
 {
-    ASSERT_TRUE(plug("tarsel"));
     constexpr uint32_t kStart = 0u - 11025u;
+    constexpr size_t kDelay = 37;
+    ASSERT_TRUE(plug("tarsel"));
     ASSERT_EQ(set("frame-start", std::to_string(kStart)), kIOReturnSuccess);
+    ASSERT_EQ(set("source", "loopback:" + std::to_string(kDelay)), kIOReturnSuccess);
     releaseService();
     RingDevice* d = device("tarsel", false);
     ASSERT_NE(d, nullptr);
+    d->setFrameSize(GetParam(), false, false);
+    ASSERT_EQ(d->getFrameSize(), GetParam());
     auto r = std::make_unique<Tape>();
     r->signal = counter;
     ASSERT_TRUE(d->addIOProc(recordAndPlay, r.get()));
     ASSERT_TRUE(d->onDeviceStart(recordAndPlay));
-    ASSERT_TRUE(kexttest::waitUntil([&] { return r->frames.load() >= 44100; }, 20s));
+    ASSERT_TRUE(waitForFrames(*r, 44100));
     const uint32_t counter = d->in()->getFramePos();
+    const int underruns = underrunsOf(d);
+    ASSERT_GE(underruns, 0) << "attached while streaming";
     ASSERT_TRUE(d->removeIOProc(recordAndPlay));
     ASSERT_LT(counter, kStart) << "the input counter wrapped";
+    EXPECT_EQ(d->getTimestampFilter().mOverloadCount.load(), 0u);
 
+    // Sample times step by the buffer; host times are the frames' times on the interface's
+    // clock, within a part per thousand over the first buffers.
     const size_t calls = std::min(r->calls.load(), Tape::kTimed);
-    const double period = r->callFrames[0] * 1e9 / d->getFrequency();
+    const double period = GetParam() * 1e9 / d->getFrequency();
     for (size_t c = 1; c < calls; ++c) {
         SCOPED_TRACE(c);
         ASSERT_EQ(r->inputTimes[c].mSampleTime - r->inputTimes[c - 1].mSampleTime, double(r->callFrames[c - 1]));
@@ -126,13 +140,20 @@ TEST_F(FrameWrapTest, StreamingAcrossTheWrapKeepsTimeAndAudio)
         ASSERT_GE(nowAhead, 0.0);
         ASSERT_LE(nowAhead, 65536.0);
         const double step = double(int64_t(r->inputTimes[c].mHostTime - r->inputTimes[c - 1].mHostTime));
-        ASSERT_NEAR(step, period, period / 2);
+        ASSERT_NEAR(step, period, c < 32 ? period * 1e-3 : period / 2);
     }
-    const size_t delay = d->getLatency(false) + d->getLatency(true) + 2 * size_t(d->getFrameSize());
+    // A machine too busy to keep the I/O thread in time loses audio of its own accord.
+    if (underruns != 0)
+        GTEST_SKIP() << underruns << " underruns: the ramp cannot come back whole";
+    const size_t delay = d->getLatency(false) + d->getLatency(true) + 2 * size_t(GetParam()) + kDelay;
     const size_t frames = std::min(r->frames.load(), Tape::kFrames);
-    for (size_t f = 0; f + delay < frames; ++f)
+    for (size_t f = 0; f + delay < frames; ++f) {
         ASSERT_EQ(r->input[(f + delay) * 2], throughLoopback(r->output[f * 2])) << "frame " << f;
+        ASSERT_EQ(r->input[(f + delay) * 2 + 1], 0.0f) << "frame " << f;
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(FrameSizes, FrameWrapLoopback, ::testing::Values(64u, 256u, 1024u));
 
 // The kernel's side of a manual cycle: frames numbered by their position (channel 0) on an
 // ideal 48 kHz clock.
@@ -173,6 +194,8 @@ TEST_F(FrameWrapTest, AnOverrunGoesOnFromTheNewestBuffer)
     ASSERT_TRUE(d->attachHere());
     ASSERT_EQ(d->getFrequency(), 48000u);
     out.setStreaming(1);
+    d->onUSBProc(true);
+    ASSERT_EQ(r->calls.load(), 0u) << "no frames, no call";
 
     Kernel kernel;
     for (int n = 0; n < 8; ++n) {

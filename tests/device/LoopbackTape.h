@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "tests/device/DeviceFixture.h"
+
 namespace devicetest {
 
 // What the IOProc saw and what it played, in buffers sized before it runs: the I/O thread may
@@ -86,6 +88,28 @@ inline float throughLoopback(float played)
 {
     const auto v = static_cast<int32_t>(played * 8388608.0f);
     return static_cast<float>(static_cast<int32_t>(static_cast<uint32_t>(v) << 8)) / 2147483520.0f;
+}
+
+inline bool waitForFrames(const Tape& tape, size_t frames)
+{
+    return kexttest::waitUntil([&] { return tape.frames.load() >= frames; }, std::chrono::seconds(20));
+}
+
+// Input frame at which channel 0 first differs from silence, or -1.
+inline long firstSound(const Tape& tape, size_t from = 0)
+{
+    const size_t frames = std::min(tape.frames.load(), Tape::kFrames);
+    for (size_t f = from; f < frames; ++f)
+        if (tape.input[f * tape.channels] != 0.0f)
+            return static_cast<long>(f);
+    return -1;
+}
+
+// The kernel counts this client's underruns while it streams; -1 when it is not attached.
+inline int underrunsOf(ZmOSXDevice* device)
+{
+    ClientData* own = device->getDriverSM()->client(device->getAttachSlot());
+    return own == nullptr ? -1 : std::atomic_ref<int32_t>(own->iUnderruns).load();
 }
 
 } // namespace devicetest

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -62,52 +63,25 @@ protected:
 
 } // namespace
 
-TEST_F(SharedMemoryTest, OpenCreatesAndCloseRemoves)
-{
-    OSSharedMemory shm;
-    EXPECT_FALSE(shm.isOpen());
-    shm.close(); // closed: nothing happens
-    ASSERT_TRUE(shm.open(kTestKey, 256, true, true));
-    EXPECT_TRUE(shm.isOpen());
-    EXPECT_EQ(shm.getKey(), kTestKey);
-    EXPECT_EQ(shm.getSize(), 256u);
-    EXPECT_EQ(segmentUnder(kTestKey), shm.getShmid());
-    if (geteuid() == 0) { // the owner of a mode-0 segment may read its status only as root
-        EXPECT_EQ(shm.getInfo().shm_segsz, 256u);
-        EXPECT_EQ(shm.getInfo().shm_perm.mode & 0777, 0u);
-    }
-    shm.close();
-    EXPECT_FALSE(shm.isOpen());
-    EXPECT_EQ(shm.getKey(), 0);
-    EXPECT_EQ(shm.getSize(), 0u);
-    EXPECT_FALSE(exists(kTestKey));
-}
-
-TEST_F(SharedMemoryTest, FailuresLeaveTheObjectClosed)
-{
-    OSSharedMemory shm;
-    EXPECT_FALSE(shm.open(kTestKey, 256, false, false)) << "no segment and no create";
-    EXPECT_FALSE(shm.isOpen());
-    EXPECT_FALSE(exists(kTestKey));
-
-    OSSharedMemory holder;
-    ASSERT_TRUE(holder.open(kTestKey, 256, true, true));
-    EXPECT_FALSE(shm.open(kTestKey, 256, true, true)) << "exclusive create of a taken key";
-    EXPECT_FALSE(shm.isOpen());
-    EXPECT_FALSE(shm.open(kTestKey, 4096, false, false)) << "larger than the segment";
-    EXPECT_FALSE(shm.isOpen());
-    EXPECT_EQ(segmentUnder(kTestKey), holder.getShmid()) << "the holder's segment is untouched";
-}
-
-TEST_F(SharedMemoryTest, OpeningAnExistingSegmentSharesItAndClosingDestroysIt)
+TEST_F(SharedMemoryTest, OpenSharesTheSegmentAndEveryCloseRemovesIt)
 {
     OSSharedMemory creator;
-    OSSharedMemory opener;
+    EXPECT_FALSE(creator.isOpen());
+    creator.close(); // closed: nothing happens
     ASSERT_TRUE(creator.open(kTestKey, 256, true, true));
+    EXPECT_EQ(std::tuple(creator.isOpen(), creator.getKey(), creator.getSize(), segmentUnder(kTestKey)),
+              std::tuple(true, kTestKey, 256u, creator.getShmid()));
+    if (geteuid() == 0) { // the owner of a mode-0 segment may read its status only as root
+        EXPECT_EQ(creator.getInfo().shm_segsz, 256u);
+        EXPECT_EQ(creator.getInfo().shm_perm.mode & 0777, 0u);
+    }
+    OSSharedMemory opener;
     ASSERT_TRUE(opener.open(kTestKey, 256, false, false));
     EXPECT_EQ(opener.getShmid(), creator.getShmid());
     opener.close();
     EXPECT_FALSE(exists(kTestKey)) << "there is no detach-only close";
+    creator.close();
+    EXPECT_EQ(std::tuple(creator.isOpen(), creator.getKey(), creator.getSize()), std::tuple(false, 0, 0u));
     {
         OSSharedMemory shm;
         ASSERT_TRUE(shm.open(kTestKey, 256, true, false));
@@ -115,17 +89,25 @@ TEST_F(SharedMemoryTest, OpeningAnExistingSegmentSharesItAndClosingDestroysIt)
     EXPECT_FALSE(exists(kTestKey)) << "nor does the destructor only detach";
 }
 
-TEST_F(SharedMemoryTest, ReopenFirstRemovesWhatWasHeld)
+TEST_F(SharedMemoryTest, FailuresLeaveTheObjectClosed)
 {
     OSSharedMemory shm;
-    ASSERT_TRUE(shm.open(kTestKey, 256, true, true));
-    ASSERT_TRUE(shm.open(kFlagKey, kUpdaterFlagSize, true, true));
+    EXPECT_FALSE(shm.open(kTestKey, 256, false, false)) << "no segment and no create";
     EXPECT_FALSE(exists(kTestKey));
-    EXPECT_EQ(shm.getKey(), kFlagKey);
-    // Failing to reopen still lets go of the old segment.
-    EXPECT_FALSE(shm.open(kTestKey, 256, false, false));
-    EXPECT_FALSE(exists(kFlagKey));
+
+    OSSharedMemory holder;
+    ASSERT_TRUE(holder.open(kTestKey, 256, true, true));
+    EXPECT_FALSE(shm.open(kTestKey, 256, true, true)) << "exclusive create of a taken key";
+    EXPECT_FALSE(shm.open(kTestKey, 4096, false, false)) << "larger than the segment";
     EXPECT_FALSE(shm.isOpen());
+    EXPECT_EQ(segmentUnder(kTestKey), holder.getShmid()) << "the holder's segment is untouched";
+
+    // Reopening first removes what was held, even when the reopening fails.
+    ASSERT_TRUE(holder.open(kFlagKey, kUpdaterFlagSize, true, true));
+    EXPECT_FALSE(exists(kTestKey));
+    EXPECT_FALSE(holder.open(kTestKey, 256, false, false));
+    EXPECT_FALSE(exists(kFlagKey));
+    EXPECT_FALSE(holder.isOpen());
 }
 
 TEST_F(SharedMemoryTest, ProbesRacingEachOtherAreNotTakenForAnUpdater)
@@ -153,9 +135,8 @@ TEST_F(SharedMemoryTest, ActiveWhileAnotherHolderHasTheFlag)
     int shmid = shmget(key_t(kFlagKey), kUpdaterFlagSize, IPC_CREAT | IPC_EXCL);
     ASSERT_NE(shmid, -1);
     EXPECT_TRUE(fwUpdaterActive());
-    EXPECT_EQ(segmentUnder(kFlagKey), shmid) << "the test must not remove it";
     EXPECT_FALSE(fwupdateRegister()) << "the key is taken";
-    EXPECT_EQ(segmentUnder(kFlagKey), shmid);
+    EXPECT_EQ(segmentUnder(kFlagKey), shmid) << "neither may remove it";
 }
 
 TEST_F(SharedMemoryTest, RegistrationHoldsTheFlagUntilUnRegister)
@@ -166,7 +147,6 @@ TEST_F(SharedMemoryTest, RegistrationHoldsTheFlagUntilUnRegister)
     ASSERT_NE(shmid, -1);
     // Reopening would have made a new segment with a new identifier.
     EXPECT_TRUE(fwupdateRegister());
-    EXPECT_EQ(segmentUnder(kFlagKey), shmid);
     EXPECT_TRUE(fwUpdaterActive());
     EXPECT_EQ(segmentUnder(kFlagKey), shmid);
     fwupdateUnRegister();

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 namespace {
 
@@ -108,11 +110,9 @@ TEST(OSXUserThreadTest, EntryRunsTheBodyAndPassesItsResult)
 TEST(SemaphoreTest, CountsSignalsUntilClosed)
 {
     Semaphore s;
-    EXPECT_FALSE(s.isValid()) << "without a semaphore everything is harmless";
-    EXPECT_FALSE(s.wait());
-    EXPECT_FALSE(s.waitTimeout(1));
-    EXPECT_EQ(s.signal(), KERN_SUCCESS);
-    EXPECT_EQ(s.close(), KERN_SUCCESS);
+    // Without a semaphore everything is harmless.
+    EXPECT_EQ(std::tuple(s.isValid(), s.wait(), s.waitTimeout(1), s.signal(), s.close()),
+              std::tuple(false, false, false, KERN_SUCCESS, KERN_SUCCESS));
 
     ASSERT_TRUE(s.create());
     EXPECT_FALSE(s.create());
@@ -152,37 +152,27 @@ TEST(SemaphoreTest, CloseReleasesAWaiterWithFalse)
     EXPECT_EQ(result.load(), 0);
 }
 
-TEST(IntSpinLockTest, ScopeHoldsTheWord)
-{
-    SInt32 word = 0;
-    {
-        IntSpinLock held(&word);
-        EXPECT_EQ(atomicRead(word), 1);
-        {
-            IntSpinLock loser(nullptr);
-            EXPECT_FALSE(loser.lock(&word, false));
-            EXPECT_EQ(atomicRead(word), 1) << "a failed attempt leaves the held value";
-            loser.unlock(); // holds nothing, so changes nothing
-            EXPECT_EQ(atomicRead(word), 1);
-        }
-        EXPECT_EQ(atomicRead(word), 1) << "nor does its destructor";
-    }
-    EXPECT_EQ(atomicRead(word), 0);
-}
-
-TEST(IntSpinLockTest, LockAndUnlock)
+TEST(IntSpinLockTest, OneWordPerObjectNotRecursiveAndAFailedAttemptHoldsNothing)
 {
     SInt32 word = 0;
     SInt32 second = 0;
+    {
+        IntSpinLock held(&word);
+        EXPECT_EQ(atomicRead(word), 1);
+        IntSpinLock lock(nullptr);
+        EXPECT_TRUE(lock.lock(nullptr, false)) << "a null word succeeds and holds nothing";
+        EXPECT_FALSE(lock.lock(&word, false));
+        lock.unlock(); // holds nothing, so changes nothing
+        EXPECT_EQ(atomicRead(word), 1) << "a failed attempt leaves the held value";
+    }
+    EXPECT_EQ(atomicRead(word), 0) << "the scope's holder let go, the loser's destructor changed nothing";
+
     IntSpinLock lock(nullptr);
-    EXPECT_TRUE(lock.lock(nullptr, false)) << "a null word succeeds and holds nothing";
     ASSERT_TRUE(lock.lock(&word, false));
     EXPECT_FALSE(lock.lock(&second, true)) << "one lock per object, even on another word";
     EXPECT_FALSE(lock.lock(&word, false)) << "not recursive";
-    EXPECT_EQ(atomicRead(word), 1);
-    EXPECT_EQ(atomicRead(second), 0);
+    EXPECT_EQ(std::pair(atomicRead(word), atomicRead(second)), std::pair(1, 0));
     lock.unlock();
-    EXPECT_EQ(atomicRead(word), 0);
     lock.unlock();
     EXPECT_EQ(atomicRead(word), 0);
     EXPECT_TRUE(lock.lock(&word, true));

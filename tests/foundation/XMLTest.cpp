@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 
 namespace {
 
@@ -55,11 +57,10 @@ TEST(XmlParse, ElementsAndAttributes)
         ASSERT_TRUE(parse(doc, source)) << source;
         ASSERT_EQ(doc.getCountNodes(), 1) << source;
         XML::Node* a = doc.getNode(0L);
-        EXPECT_STREQ(a->getName().c_str(), "a");
         ASSERT_EQ(a->getCountAttributes(), 1);
-        EXPECT_STREQ(a->getAttribute(0L)->getName(), "x");
-        EXPECT_STREQ(a->getAttribute(0L)->getValue(), "1");
-        EXPECT_EQ(a->getDoc(), &doc);
+        EXPECT_EQ(std::tuple(std::string(a->getName().c_str()), std::string(a->getAttribute(0L)->getName()),
+                             std::string(a->getAttribute(0L)->getValue()), a->getDoc()),
+                  std::tuple("a", "x", "1", &doc));
     }
 
     XML::Doc doc;
@@ -71,8 +72,7 @@ TEST(XmlParse, ElementsAndAttributes)
     EXPECT_EQ(settings->getNode(0L)->getCountAttributes(), 2);
     EXPECT_STREQ(settings->getNode(1L)->getName().c_str(), "9x");
     EXPECT_STREQ(doc.getNode(1L)->getName().c_str(), "b");
-    EXPECT_EQ(doc.getName().getLength(), 0);
-    EXPECT_EQ(doc.getDoc(), &doc);
+    EXPECT_EQ(std::pair(doc.getName().getLength(), doc.getDoc()), std::pair(0, &doc));
 }
 
 TEST(XmlParse, TextAndEntities)
@@ -220,13 +220,11 @@ TEST(XmlNode, LookupsByName)
     EXPECT_NE(lower, upper); // no check for an existing name
     EXPECT_EQ(upper->getDoc(), &doc);
 
-    EXPECT_EQ(doc.getNode("Item"), lower);            // const char*: ignoring case, first match
-    EXPECT_EQ(doc.getNode(ZmString("ITEM")), upper);  // ZmString: exact
-    EXPECT_EQ(doc.getNode(ZmString("Item")), nullptr);
-    EXPECT_EQ(doc.getNode("ite"), nullptr);
-    EXPECT_EQ(doc.getNode(static_cast<const char*>(nullptr)), nullptr);
-    EXPECT_EQ(doc.getNode(2L), nullptr);
-    EXPECT_EQ(doc.getNode(-1L), nullptr);
+    EXPECT_EQ(doc.getNode("Item"), lower);           // const char*: ignoring case, first match
+    EXPECT_EQ(doc.getNode(ZmString("ITEM")), upper); // ZmString: exact
+    for (XML::Node* none : {doc.getNode(ZmString("Item")), doc.getNode("ite"), doc.getNode(static_cast<const char*>(nullptr)),
+                            doc.getNode(2L), doc.getNode(-1L)})
+        EXPECT_EQ(none, nullptr);
 
     EXPECT_EQ(doc.getOrCreateNode("iTeM"), lower);
     XML::Node* exact = doc.getOrCreateNode(ZmString("Item"));
@@ -264,8 +262,7 @@ TEST(XmlNode, ChildOwnership)
     node->addNode(new TrackedNode(&doc, cleared));
     node->addAttribute(ZmString("a"), ZmString("1"));
     node->removeAttributes();
-    EXPECT_EQ(node->getCountAttributes(), 0);
-    EXPECT_EQ(node->getCountNodes(), 1);
+    EXPECT_EQ(std::pair(node->getCountAttributes(), node->getCountNodes()), std::pair(0L, 1L));
     node->addAttribute(ZmString("a"), ZmString("1"));
     node->clear();
     EXPECT_TRUE(cleared);
@@ -293,22 +290,17 @@ TEST(XmlNode, AttributesAndFallbacks)
     node.getAttributeValue("neg", unsignedNumber, 0);
     node.getAttributeValue("rate", flag, false);
     node.getAttributeValue("gain", real, 2.0f);
-    EXPECT_STREQ(text.c_str(), "48000");
-    EXPECT_EQ(number, 48000);
-    EXPECT_EQ(unsignedNumber, 0UL - 7); // strtoul negates
-    EXPECT_TRUE(flag);
-    EXPECT_FLOAT_EQ(real, 0.5f);
+    // strtoul negates
+    EXPECT_EQ(std::tuple(std::string(text.c_str()), number, unsignedNumber, flag, real),
+              std::tuple("48000", 48000L, 0UL - 7, true, 0.5f));
 
     node.getAttributeValue("none", text, "fallback");
     node.getAttributeValue("none", number, -1);
     node.getAttributeValue("none", unsignedNumber, 9);
     node.getAttributeValue("none", flag, false);
     node.getAttributeValue("none", real, 2.0f);
-    EXPECT_STREQ(text.c_str(), "fallback");
-    EXPECT_EQ(number, -1);
-    EXPECT_EQ(unsignedNumber, 9UL);
-    EXPECT_FALSE(flag);
-    EXPECT_FLOAT_EQ(real, 2.0f);
+    EXPECT_EQ(std::tuple(std::string(text.c_str()), number, unsignedNumber, flag, real),
+              std::tuple("fallback", -1L, 9UL, false, 2.0f));
 
     EXPECT_EQ(node.getAttribute("none", false), nullptr);
     XML::Attribute* created = node.getAttribute("None", true);
@@ -340,21 +332,17 @@ TEST(XmlAttribute, FormatsAndReadsValues)
     a.setValue(LONG_MIN);
     EXPECT_EQ(a.getValueLong(), LONG_MIN);
     a.setValue(false);
-    EXPECT_STREQ(a.getValue(), "0");
-    EXPECT_FALSE(a.getValueBool());
+    EXPECT_EQ(std::pair(std::string(a.getValue()), a.getValueBool()), std::pair(std::string("0"), false));
     a.setValue(-0.25f);
     EXPECT_FLOAT_EQ(a.getValueFloat(), -0.25f);
 
     // Outside text: leading digits count, the rest is ignored, and too large a number saturates.
     a.setValue("12abc");
-    EXPECT_EQ(a.getValueLong(), 12);
-    EXPECT_TRUE(a.getValueBool());
+    EXPECT_EQ(std::pair(a.getValueLong(), a.getValueBool()), std::pair(12L, true));
     a.setValue("abc");
-    EXPECT_EQ(a.getValueLong(), 0);
-    EXPECT_FLOAT_EQ(a.getValueFloat(), 0.0f);
+    EXPECT_EQ(std::pair(a.getValueLong(), a.getValueFloat()), std::pair(0L, 0.0f));
     a.setValue("99999999999999999999999");
-    EXPECT_EQ(a.getValueLong(), LONG_MAX);
-    EXPECT_EQ(a.getValueULong(), ULONG_MAX);
+    EXPECT_EQ(std::pair(a.getValueLong(), a.getValueULong()), std::pair(LONG_MAX, ULONG_MAX));
 }
 
 TEST(XmlPostStreaming, UnescapesAmpersandLast)
