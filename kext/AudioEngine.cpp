@@ -275,7 +275,7 @@ void AudioEngine::run()
                 m_random ^= m_random << 17;
                 timestamp = timestamp + m_random % (2 * jitter + 1) - jitter;
             }
-            pass(m_frame, frames, {timestamp, start, end}, source, sink);
+            pass(m_frame, frames, {timestamp, start, end}, target - m_frame == frames, source, sink);
             m_frame += frames;
         }
         const uint64_t written = monotonicNs();
@@ -326,14 +326,18 @@ bool AudioEngine::awaitedFrame(const Slot& slot, uint64_t& awaited) const
     return false;
 }
 
-void AudioEngine::pass(uint64_t first, uint32_t frames, const PassTimes& times, AudioSource* source, WavSink* sink)
+void AudioEngine::pass(uint64_t first, uint32_t frames, const PassTimes& times, bool lastOfTick, AudioSource* source,
+                       WavSink* sink)
 {
     const uint32_t out = m_format.outChannels;
     const uint32_t in = m_format.inChannels;
     std::array<Slot*, kClientRecords> live{};
     size_t count = 0;
+    // A new client starts with the last pass of a tick. A tick after a long sleep brings many
+    // frames at once, and a client that started with its first would find the output frames
+    // before its write-ahead already played, silent, and its first buffers lost.
     for (Slot& slot : m_slots)
-        if (slot.active.load(std::memory_order_seq_cst))
+        if (slot.active.load(std::memory_order_seq_cst) && (slot.started || lastOfTick))
             live[count++] = &slot;
 
     std::fill_n(m_sum.get(), size_t(frames) * out, 0);

@@ -109,8 +109,8 @@ private:
         uint64_t start;
         uint64_t end;
     };
-    void pass(uint64_t first, uint32_t frames, const PassTimes& times, audio::AudioSource* source,
-              audio::WavSink* sink);
+    void pass(uint64_t first, uint32_t frames, const PassTimes& times, bool lastOfTick,
+              audio::AudioSource* source, audio::WavSink* sink);
     void play(Slot& slot, uint64_t first, uint32_t frames);
     // Lowers `awaited` to the global frame that completes `slot`'s client's next buffer; true
     // when its frame size makes no sense, for the micro-frame cadence instead.
