@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <numeric>
+#include <tuple>
 
 namespace {
 
@@ -25,6 +26,20 @@ void expectStamp(const AudioTimeStamp& stamp, double sampleTime, uint64_t hostTi
 }
 
 constexpr uint64_t kT0 = 1'000'000'000'000ull;
+
+// Rate, buffer size, host ticks per buffer, per frame and to the wake, buffer nanoseconds.
+using Timing = std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t>;
+Timing timing(const TimestampFilter& f)
+{
+    return {f.mSampleRate, f.mBufferSize, f.mHostTicksPerBuffer, f.mHostTicksPerFrame, f.mHostTicksToWake,
+            f.mBufferNanos};
+}
+
+// Input and output offsets, and the sample times of the input and the output stamps.
+std::tuple<uint64_t, uint64_t, double, double> offsets(const TimestampFilter& f)
+{
+    return {f.mInputOffset, f.mOutputOffset, f.mInputTime.mSampleTime, f.mOutputTime.mSampleTime};
+}
 
 } // namespace
 
@@ -78,26 +93,16 @@ TEST(TimestampFilter, InitDerivesTheTimingFields)
     TimestampFilter filter;
     filter.mFirstHostTime = 5;
     filter.mNextWakeTime = 5;
+    // Rate 0 counts as 44100.
     filter.init(0, 256, 10, 20);
     EXPECT_EQ(filter.mHostTicksPerSecond, 1.0e9);
-    EXPECT_EQ(filter.mSampleRate, 44100u) << "rate 0";
-    EXPECT_EQ(filter.mBufferSize, 256u);
-    EXPECT_EQ(filter.mHostTicksPerBuffer, 5804988u);
-    EXPECT_EQ(filter.mHostTicksPerFrame, 22675u);
-    EXPECT_EQ(filter.mHostTicksToWake, 4643990u);
-    EXPECT_EQ(filter.mBufferNanos, 5804988u);
-    EXPECT_EQ(filter.mInputOffset, 266u);
-    EXPECT_EQ(filter.mOutputOffset, 276u);
-    EXPECT_EQ(filter.mFirstHostTime, 0u);
-    EXPECT_EQ(filter.mNextWakeTime, 0u);
+    EXPECT_EQ(timing(filter), Timing(44100, 256, 5804988, 22675, 4643990, 5804988));
+    EXPECT_EQ(std::tuple(filter.mInputOffset, filter.mOutputOffset, filter.mFirstHostTime, filter.mNextWakeTime),
+              std::tuple(266u, 276u, 0u, 0u));
 
     // 256 frames at 48 kHz: a wake 0.8 x 5.33 ms, about 4.27 ms, after each buffer.
     filter.init(48000, 256, 0, 0);
-    EXPECT_EQ(filter.mSampleRate, 48000u);
-    EXPECT_EQ(filter.mHostTicksPerBuffer, 5333333u);
-    EXPECT_EQ(filter.mHostTicksPerFrame, 20833u);
-    EXPECT_EQ(filter.mHostTicksToWake, 4266666u);
-    EXPECT_EQ(filter.mBufferNanos, 5333333u);
+    EXPECT_EQ(timing(filter), Timing(48000, 256, 5333333, 20833, 4266666, 5333333));
 
     // Absurd sizes saturate instead of converting an out-of-range double.
     filter.initTiming(1, UINT64_MAX);
@@ -117,14 +122,12 @@ TEST(TimestampFilter, FirstAndLaterBuffers)
     EXPECT_GE(now, before);
     EXPECT_LE(now, after);
     EXPECT_EQ(filter.mNextWakeTime, now + 4266666);
-    EXPECT_EQ(filter.mFirstHostTime, kT0);
-    EXPECT_EQ(filter.mFirstPosition, 5000u);
+    EXPECT_EQ(std::tuple(filter.mFirstHostTime, filter.mFirstPosition), std::tuple(kT0, 5000u));
     const uint64_t nowHost = kT0 + 288 * 20833;
     expectStamp(filter.mNowTime, 288, nowHost, "now, first");
     expectStamp(filter.mInputTime, 0, kT0, "input, first");
     expectStamp(filter.mOutputTime, 608, nowHost + 320 * 20833, "output, first");
-    EXPECT_EQ(filter.mFilter.mPeriod, 5333333);
-    EXPECT_EQ(filter.mFilter.mLastTime, int64_t(kT0));
+    EXPECT_EQ(std::tuple(filter.mFilter.mPeriod, filter.mFilter.mLastTime), std::tuple(int64_t(5333333), int64_t(kT0)));
 
     // A late buffer: the host times follow the prediction, not the jittered kernel time.
     const uint64_t predicted = kT0 + 5333333;
@@ -154,8 +157,7 @@ TEST(TimestampFilter, NoKernelTimeKeepsTheFirstBufferState)
     EXPECT_NE(filter.mNextWakeTime, 0u) << "the wake-up is planned all the same";
 
     filter.updateTimestamps(kT0, 356, 700);
-    EXPECT_EQ(filter.mFirstHostTime, kT0);
-    EXPECT_EQ(filter.mFirstPosition, 356u);
+    EXPECT_EQ(std::tuple(filter.mFirstHostTime, filter.mFirstPosition), std::tuple(kT0, 356u));
     expectStamp(filter.mInputTime, 0, kT0, "input, first with time");
     expectStamp(filter.mNowTime, 256, kT0 + 256 * 20833, "now, first with time");
     EXPECT_EQ(filter.mFilter.mLastTime, int64_t(kT0));
@@ -182,34 +184,21 @@ TEST(TimestampFilter, PrepareRetimesOnlyOnRateOrSizeChanges)
     ASSERT_NE(period, 5333333);
 
     filter.prepare(48000, 256, 1000, 2000);
-    EXPECT_EQ(filter.mInputOffset, 288u) << "latency changes alone do not re-prepare";
-    EXPECT_EQ(filter.mOutputOffset, 320u);
-    EXPECT_EQ(filter.mInputTime.mSampleTime, 256);
-    EXPECT_EQ(filter.mOutputTime.mSampleTime, 864);
+    EXPECT_EQ(offsets(filter), std::tuple(288u, 320u, 256.0, 864.0)) << "latency changes alone do not re-prepare";
     EXPECT_EQ(filter.mFilter.mPeriod, period);
 
     // Smaller buffers: both offsets shrink by 128 frames.
     const int64_t lastTime = filter.mFilter.mLastTime;
     filter.prepare(48000, 128, 32, 64);
-    EXPECT_EQ(filter.mBufferSize, 128u);
-    EXPECT_EQ(filter.mHostTicksPerBuffer, 2666666u);
-    EXPECT_EQ(filter.mHostTicksToWake, 2133332u);
-    EXPECT_EQ(filter.mInputOffset, 160u);
-    EXPECT_EQ(filter.mOutputOffset, 192u);
-    EXPECT_EQ(filter.mInputTime.mSampleTime, 256 + 128);
-    EXPECT_EQ(filter.mOutputTime.mSampleTime, 864 - 128 - 128);
-    EXPECT_EQ(filter.mFilter.mPeriod, 2666666);
-    EXPECT_EQ(filter.mFilter.mLastTime, lastTime);
-    EXPECT_EQ(filter.mFilter.mTaps[0], 2666666 / 4);
+    EXPECT_EQ(timing(filter), Timing(48000, 128, 2666666, 20833, 2133332, 2666666));
+    EXPECT_EQ(offsets(filter), std::tuple(160u, 192u, 256.0 + 128, 864.0 - 128 - 128));
+    EXPECT_EQ(std::tuple(filter.mFilter.mPeriod, filter.mFilter.mLastTime, filter.mFilter.mTaps[0]),
+              std::tuple(int64_t(2666666), lastTime, int64_t(2666666 / 4)));
 
     // A new rate with new latencies: input +352 - 160, output +416 - 192.
     filter.prepare(96000, 256, 96, 160);
-    EXPECT_EQ(filter.mSampleRate, 96000u);
-    EXPECT_EQ(filter.mHostTicksPerFrame, 10416u);
-    EXPECT_EQ(filter.mInputOffset, 352u);
-    EXPECT_EQ(filter.mOutputOffset, 416u);
-    EXPECT_EQ(filter.mInputTime.mSampleTime, 384 - 192);
-    EXPECT_EQ(filter.mOutputTime.mSampleTime, 608 + 224 + 192);
+    EXPECT_EQ(std::tuple(filter.mSampleRate, filter.mHostTicksPerFrame), std::tuple(96000u, uint64_t(10416)));
+    EXPECT_EQ(offsets(filter), std::tuple(352u, 416u, 384.0 - 192, 608.0 + 224 + 192));
     EXPECT_EQ(filter.mFilter.mPeriod, 2666666);
 
     // A rate of 0 is compared as given, so it never equals the stored 44100 and every prepare
