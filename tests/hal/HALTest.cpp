@@ -436,6 +436,9 @@ TEST_F(HALTest, ProcessExitTearsThePlugInsDown)
         {
             devices();
             gSayTeardown = true;
+            // The child made a folder of its own in SetUp and never reaches TearDown.
+            std::error_code error;
+            fs::remove_all(m_folder, error);
             std::exit(0);
         },
         testing::ExitedWithCode(0), "plug-in torn down");
