@@ -111,7 +111,6 @@ struct KernelStatusBlock {
     uint32_t iInputOwner[2]; // 64-bit: token of the client that owns the input, 0 for none
     uint8_t reserved14368[8];
 
-    bool fixedRate() const { return ajExt.bFixedRate != 0; }
     uint32_t streamingCount() const { return clientBlock.iStreamingCount; }
     ClientData* client(int64_t slot) { return clientBlock.client(slot); }
     const ClientData* client(int64_t slot) const { return clientBlock.client(slot); }

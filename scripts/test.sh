@@ -11,6 +11,9 @@ jobs=$(nproc)
 if command -v ccache >/dev/null; then
   export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-ccache}
   export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+  # Paths inside the clone count relative to it, so another clone anywhere hits the same
+  # entries; the paths of the system's headers stay as they are.
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 fi
 for preset in "${presets[@]}"; do
   echo "== preset: $preset"

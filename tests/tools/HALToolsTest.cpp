@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/PrivateDaemon.h"
@@ -264,52 +265,45 @@ TEST_F(HALTool, EachProgramRefusesItsOwnBadArguments)
 // --- tarsel-roundtrip -----------------------------------------------------------------------------
 
 // The trip and the sine themselves are the device layer's loopback test's; here the program's
-// run, its verdict and its two files.
-TEST_F(HALTool, RoundTripThroughTheLoopbackWritesBothWavFiles)
-{
-    ASSERT_NE(daemon().plug("tarsel"), 0u);
-    const std::filesystem::path out = folder() / "out";
-    const ProgramRun run =
-        kexttest::runProgram(TARSEL_ROUNDTRIP, {"--frames", "256", "--seconds", "1", "--out", out.string()});
-    const long late = numberAfter(run.out, "calls too late for their output");
-    if (run.status != 0 && contains(run.out, "sine               DIFFERS") && late != 0)
-        GTEST_SKIP() << "IOProc calls came too late: the sine cannot come back whole\n" << run.out;
-    ASSERT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_TRUE(contains(run.out, "Quenta Audio Tarsel, 44100 Hz, 256 frames, 2 in / 2 out")) << run.out;
-    EXPECT_TRUE(contains(run.out, "result: pass")) << run.out;
-    const long frames = numberAfter(run.out, ".wav (");
-    for (const char* name : {"played.wav", "recorded.wav"}) {
-        const Frames file = readWav(out / name);
-        EXPECT_EQ(file.count(), frames) << name;
-        EXPECT_EQ(file.channels, 2) << name;
-    }
-}
-
-// A trip beyond what the HAL reports fails unless the loopback delay is told; a signal that
-// never comes back fails too, with both files written for a look.
-TEST_F(HALTool, RoundTripFailsWhenTheTripIsNotTheReportedOneOrNothingComesBack)
+// run, its verdict and its two files. A trip beyond what the HAL reports passes only when the
+// loopback delay is told; a signal that never comes back fails, with both files written for a
+// look.
+TEST_F(HALTool, RoundTripPassesOnlyWhenTheTripIsTheReportedOneAndSomethingComesBack)
 {
     const uint32_t id = daemon().plug("tarsel");
     ASSERT_NE(id, 0u);
-    const std::string out = (folder() / "out").string();
-    const ProgramRun outside = kexttest::runProgram(TARSEL_ROUNDTRIP, {"--frames", "4096", "--out", out});
+    const std::filesystem::path out = folder() / "out";
+    const ProgramRun outside = kexttest::runProgram(TARSEL_ROUNDTRIP, {"--frames", "4096", "--out", out.string()});
     EXPECT_EQ(outside.status, 1);
     EXPECT_TRUE(contains(outside.err, "frame size 4096 is outside 64 to 1024")) << outside.err;
     EXPECT_FALSE(std::filesystem::exists(out)) << "nothing is written after a refusal";
 
     ASSERT_EQ(daemon().control().configure(id, "source", "loopback:400"), KERN_SUCCESS);
-    const ProgramRun told = kexttest::runProgram(TARSEL_ROUNDTRIP, {"--seconds", "0.2", "--loopback-delay", "400", "--out", out});
+    const ProgramRun told = kexttest::runProgram(
+        TARSEL_ROUNDTRIP, {"--frames", "256", "--seconds", "1", "--loopback-delay", "400", "--out", out.string()});
+    const long late = numberAfter(told.out, "calls too late for their output");
+    if (told.status != 0 && contains(told.out, "sine               DIFFERS") && late != 0)
+        GTEST_SKIP() << "IOProc calls came too late: the sine cannot come back whole\n" << told.out;
+    ASSERT_EQ(told.status, 0) << told.out << told.err;
+    EXPECT_TRUE(contains(told.out, "Quenta Audio Tarsel, 44100 Hz, 256 frames, 2 in / 2 out")) << told.out;
     EXPECT_TRUE(contains(told.out, ": as expected")) << told.out;
-    const ProgramRun untold = kexttest::runProgram(TARSEL_ROUNDTRIP, {"--seconds", "0.2", "--out", out});
+    EXPECT_TRUE(contains(told.out, "result: pass")) << told.out;
+    const long frames = numberAfter(told.out, ".wav (");
+    for (const char* name : {"played.wav", "recorded.wav"}) {
+        const Frames file = readWav(out / name);
+        EXPECT_EQ(std::pair(file.count(), file.channels), std::pair(frames, 2)) << name;
+    }
+
+    const ProgramRun untold = kexttest::runProgram(TARSEL_ROUNDTRIP, {"--seconds", "0.2", "--out", out.string()});
     EXPECT_EQ(untold.status, 1) << untold.out << untold.err;
     EXPECT_TRUE(contains(untold.out, ": DIFFERENT")) << untold.out;
     EXPECT_TRUE(contains(untold.out, "result: FAIL")) << untold.out;
 
     ASSERT_EQ(daemon().control().configure(id, "source", "silence"), KERN_SUCCESS);
-    const ProgramRun silent = kexttest::runProgram(TARSEL_ROUNDTRIP, {"--seconds", "0.2", "--out", out});
+    const ProgramRun silent = kexttest::runProgram(TARSEL_ROUNDTRIP, {"--seconds", "0.2", "--out", out.string()});
     EXPECT_EQ(silent.status, 1) << silent.out << silent.err;
     EXPECT_TRUE(contains(silent.out, "the pulse did not come back")) << silent.out;
-    EXPECT_GT(readWav(folder() / "out" / "recorded.wav").count(), 0);
+    EXPECT_GT(readWav(out / "recorded.wav").count(), 0);
 }
 
 // --- tarsel-mixer ---------------------------------------------------------------------------------
