@@ -1,7 +1,6 @@
 #pragma once
 // Child programs for tests, always started with posix_spawn (never a bare fork in a threaded
-// test): a run that collects both output streams.
-#include <poll.h>
+// test): one that runs while the test goes on, and a run that collects both output streams.
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -10,7 +9,6 @@
 
 #include <fcntl.h>
 
-#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <system_error>
 #include <vector>
 
 extern char** environ;
@@ -46,117 +45,6 @@ inline std::vector<char*> argvOf(std::vector<std::string>& words)
         argv.push_back(w.data());
     argv.push_back(nullptr);
     return argv;
-}
-
-inline ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args)
-{
-    ProgramRun run;
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0)
-        return run;
-    if (pipe(errPipe) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        return run;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-    posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-    posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-    std::vector<std::string> words = commandLine(program, args);
-    std::vector<char*> argv = argvOf(words);
-    pid_t child = 0;
-    const int rc = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
-    if (rc == 0) {
-        // Both streams at once, so that a child filling one pipe cannot block on it.
-        pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-        std::string* sinks[2] = {&run.out, &run.err};
-        int open = 2;
-        while (open > 0) {
-            const int ready = poll(fds, 2, -1);
-            if (ready < 0 && errno == EINTR)
-                continue;
-            if (ready <= 0)
-                break;
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || fds[i].revents == 0)
-                    continue;
-                char buffer[4096];
-                const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    sinks[i]->append(buffer, size_t(n));
-                } else {
-                    fds[i].fd = -1;
-                    --open;
-                }
-            }
-        }
-        int status = 0;
-        if (waitpid(child, &status, 0) == child)
-            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    close(outPipe[0]);
-    close(errPipe[0]);
-    return run;
-}
-
-// Runs `program` where no kernel driver answers: the daemon socket it is told of does not exist.
-inline ProgramRun runWithoutDaemon(const std::string& program, const std::vector<std::string>& args)
-{
-    char folder[] = "/tmp/tarsel-nodaemon-XXXXXX";
-    if (mkdtemp(folder) == nullptr)
-        return {};
-    const char* old = getenv("TARSEL_KEXT_SOCKET");
-    const std::string saved = old != nullptr ? old : "";
-    setenv("TARSEL_KEXT_SOCKET", (std::string(folder) + "/none.sock").c_str(), 1);
-    ProgramRun run = runProgram(program, args);
-    if (old != nullptr)
-        setenv("TARSEL_KEXT_SOCKET", saved.c_str(), 1);
-    else
-        unsetenv("TARSEL_KEXT_SOCKET");
-    rmdir(folder);
-    return run;
-}
-
-// A run that printed the usage text of `program` and exited 0.
-inline ::testing::AssertionResult showsUsage(const ProgramRun& run, const std::string& program)
-{
-    if (run.status == 0 && run.out.rfind("usage: " + program, 0) == 0)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "exit status " << run.status << ", output:\n" << run.out << run.err;
-}
-
-// A call a program refuses: its arguments, its exit status and the reason it gives.
-struct Refusal {
-    std::vector<std::string> args;
-    int status;
-    const char* reason;
-};
-
-// Runs `program` with each refusal's arguments: it exits with that status and says
-// "NAME: reason" on standard error; `quiet`: nothing on standard output.
-inline void expectRefusals(const std::string& program, const std::string& name,
-                           const std::vector<Refusal>& refusals, bool quiet)
-{
-    for (const Refusal& r : refusals) {
-        const ProgramRun run = runProgram(program, r.args);
-        const std::string said = name + ": " + r.reason;
-        EXPECT_EQ(run.status, r.status) << (r.args.empty() ? "" : r.args[0]);
-        EXPECT_NE(run.err.find(said), std::string::npos) << run.err;
-        if (quiet) {
-            EXPECT_TRUE(run.out.empty()) << run.out;
-        }
-    }
-}
-
-inline bool contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 // A program that runs while the test goes on, its output going to the files <tag>.out and
@@ -235,5 +123,73 @@ private:
     std::filesystem::path m_out, m_err;
     pid_t m_pid = 0;
 };
+
+// Runs `program` to its end (killed after `limit`), its output collected through files of a
+// folder of its own.
+inline ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
+                             std::chrono::milliseconds limit = std::chrono::minutes(5))
+{
+    char folder[] = "/tmp/tarsel-run-XXXXXX";
+    if (mkdtemp(folder) == nullptr)
+        return {};
+    ProgramRun run = BackgroundProgram(program, args, folder).finish(limit);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    return run;
+}
+
+// Runs `program` where no kernel driver answers: the daemon socket it is told of does not exist.
+inline ProgramRun runWithoutDaemon(const std::string& program, const std::vector<std::string>& args)
+{
+    char folder[] = "/tmp/tarsel-nodaemon-XXXXXX";
+    if (mkdtemp(folder) == nullptr)
+        return {};
+    const char* old = getenv("TARSEL_KEXT_SOCKET");
+    const std::string saved = old != nullptr ? old : "";
+    setenv("TARSEL_KEXT_SOCKET", (std::string(folder) + "/none.sock").c_str(), 1);
+    ProgramRun run = runProgram(program, args);
+    if (old != nullptr)
+        setenv("TARSEL_KEXT_SOCKET", saved.c_str(), 1);
+    else
+        unsetenv("TARSEL_KEXT_SOCKET");
+    rmdir(folder);
+    return run;
+}
+
+// A run that printed the usage text of `program` and exited 0.
+inline ::testing::AssertionResult showsUsage(const ProgramRun& run, const std::string& program)
+{
+    if (run.status == 0 && run.out.rfind("usage: " + program, 0) == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exit status " << run.status << ", output:\n" << run.out << run.err;
+}
+
+// A call a program refuses: its arguments, its exit status and the reason it gives.
+struct Refusal {
+    std::vector<std::string> args;
+    int status;
+    const char* reason;
+};
+
+// Runs `program` with each refusal's arguments: it exits with that status and says
+// "NAME: reason" on standard error; `quiet`: nothing on standard output.
+inline void expectRefusals(const std::string& program, const std::string& name,
+                           const std::vector<Refusal>& refusals, bool quiet)
+{
+    for (const Refusal& r : refusals) {
+        const ProgramRun run = runProgram(program, r.args);
+        const std::string said = name + ": " + r.reason;
+        EXPECT_EQ(run.status, r.status) << (r.args.empty() ? "" : r.args[0]);
+        EXPECT_NE(run.err.find(said), std::string::npos) << run.err;
+        if (quiet) {
+            EXPECT_TRUE(run.out.empty()) << run.out;
+        }
+    }
+}
+
+inline bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 } // namespace kexttest
