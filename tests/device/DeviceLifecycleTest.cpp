@@ -273,7 +273,7 @@ TEST(DeviceHandshake, TwoProcessesInitialisingAtOnceConfigureOnce)
 // ---------------------------------------------------------------------------------------------
 // Kernel events
 
-TEST_F(DeviceLifecycleTest, AFormatEventWithTheSameSettingsDoesNothing)
+TEST_F(DeviceLifecycleTest, ARateChangedElsewhereIsTakenOverAndAnnouncedAndTheSameSettingsAreNot)
 {
     ZmOSXDevice* d = listening();
     ASSERT_NE(d, nullptr);
@@ -287,12 +287,6 @@ TEST_F(DeviceLifecycleTest, AFormatEventWithTheSameSettingsDoesNothing)
     EXPECT_EQ(m_client.format, 0);
     EXPECT_TRUE(recordedHALCalls().empty());
     EXPECT_EQ(d->getTrueChannels(), s);
-}
-
-TEST_F(DeviceLifecycleTest, ARateChangedElsewhereIsTakenOverAndAnnounced)
-{
-    ZmOSXDevice* d = listening();
-    ASSERT_NE(d, nullptr);
 
     // Another process changes the rate only.
     VkChannelSettings next = d->getTrueChannels();
