@@ -108,20 +108,20 @@ TEST(AudioSMWrite, PlacesFramesAtCountPlusOffsetAndWraps)
     for (size_t i = 0; i < source.size(); ++i)
         source[i] = int32_t(i + 1);
 
+    const auto samples = [&](uint32_t from, uint32_t count) {
+        return std::vector<int32_t>(block->samples + from, block->samples + from + count);
+    };
     block->writeFrames(source.data(), 10, 5);
     EXPECT_EQ(std::pair(block->writeCount, block->writeOffset), std::pair(10u, 5u));
-    EXPECT_EQ(block->samples[9], 0) << "slot 4 is before the offset";
-    for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(block->samples[10 + i], i + 1);
-    EXPECT_EQ(block->samples[30], 0);
+    // Slot 4 is before the offset.
+    EXPECT_EQ(samples(9, 22), (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18,
+                                                     19, 20, 0}));
 
-    // Slot (10 + 65523) mod 65536 = 65533: 3 frames at the end, 5 from slot 0.
+    // Slot (10 + 65523) mod 65536 = 65533: 3 frames at the end, 5 from slot 0; the first write
+    // beyond the wrapped part stays.
     block->writeFrames(source.data(), 8, 65523);
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(block->samples[kMax - 6 + i], i + 1);
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(block->samples[i], i + 7);
-    EXPECT_EQ(block->samples[10], 1) << "the first write beyond the wrapped part stays";
+    EXPECT_EQ(samples(kMax - 6, 6), (std::vector<int32_t>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(samples(0, 11), (std::vector<int32_t>{7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 1}));
     EXPECT_EQ(block->writeCount, 18u);
 
     const std::vector<int32_t> before(block->samples, block->samples + kMax);
@@ -293,32 +293,32 @@ TEST(AudioTSData, HostileRecordsWrapWithoutFault)
     setRecord(record, 0, 7, ~uint64_t(0), uint64_t(1) << 63);
     record.getTS(1, ts);
     EXPECT_EQ(ts, 7 + (uint64_t(1) << 63));
-    // A product beyond 64 bits keeps its low bits.
+    // A product beyond 64 bits keeps its low bits; the sum wraps.
     setRecord(record, 0, 0, 1, (uint64_t(1) << 63) + 1);
+    uint64_t wrapped = 0;
     record.getTS(2, ts);
-    EXPECT_EQ(ts, 2u);
     setRecord(record, 0, ~uint64_t(0), 1, 1);
-    record.getTS(1, ts);
-    EXPECT_EQ(ts, 0u) << "the sum wraps";
+    record.getTS(1, wrapped);
+    EXPECT_EQ(std::pair(ts, wrapped), std::pair(uint64_t(2), uint64_t(0)));
 }
 
 TEST(AudioSMTime, CurrentRecordIsChosenByTsCurrent)
 {
     auto block = makeBlock();
     block->init(2, 4096);
-    uint64_t ts = 1;
-    block->getTS(0, ts);
-    EXPECT_EQ(ts, 0u) << "fresh block";
+    const auto timeOf = [&](uint32_t frame) {
+        uint64_t ts = 1;
+        block->getTS(frame, ts);
+        return ts;
+    };
+    EXPECT_EQ(timeOf(0), 0u) << "fresh block";
 
     setRecord(block->tsRecord2, 1000, 5000, 100, 200);
-    block->getTS(1050, ts);
-    EXPECT_EQ(ts, 0u) << "record 1 is current and spans no frames";
+    EXPECT_EQ(timeOf(1050), 0u) << "record 1 is current and spans no frames";
     block->tsCurrent = 0;
-    block->getTS(1050, ts);
-    EXPECT_EQ(ts, 5100u);
+    EXPECT_EQ(timeOf(1050), 5100u);
     block->tsCurrent = 7;
-    block->getTS(1050, ts);
-    EXPECT_EQ(ts, 0u) << "any non-zero value selects record 1";
+    EXPECT_EQ(timeOf(1050), 0u) << "any non-zero value selects record 1";
 }
 
 TEST(AudioSMTime, WriteTimestampPublishesSpansOfAtLeastTsMinFrames)

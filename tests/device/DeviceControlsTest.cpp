@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "device/FormatRules.h"
 #include "tests/device/DeviceFixture.h"
@@ -22,6 +24,13 @@ protected:
         DriverRequest r{};
         EXPECT_TRUE(d->callDriver(kReqGetMonitor, r));
         return r.word(0);
+    }
+    // What getMonitor answers for an input channel: its status and the value.
+    static std::pair<OSStatus, unsigned long> monitorOf(ZmOSXDevice* d, int channel)
+    {
+        unsigned long on = 7;
+        const OSStatus status = d->getMonitor(true, channel, on);
+        return {status, on};
     }
     static std::string sourceName(ZmOSXDevice* d, bool input, int id)
     {
@@ -42,10 +51,9 @@ TEST_F(DeviceControlsTest, TheSyncSelectorMakesThreeInputSourcesOfTwo)
     ASSERT_NE(d, nullptr);
     ASSERT_TRUE(listen(d));
     KernelStatusBlock* s = d->getDriverSM();
-    EXPECT_EQ(d->getNumDataSources(true), 3);
-    EXPECT_EQ(d->getNumDataSources(false), 1);
-    EXPECT_EQ(sourceName(d, false, 1), "Analog Out");
-    EXPECT_EQ(d->getDataSourceID(true), 1);
+    EXPECT_EQ(std::tuple(d->getNumDataSources(true), d->getNumDataSources(false), sourceName(d, false, 1),
+                         d->getDataSourceID(true)),
+              std::tuple(3, 1, "Analog Out", 1));
     const struct {
         unsigned long id;
         const char* name;
@@ -56,9 +64,9 @@ TEST_F(DeviceControlsTest, TheSyncSelectorMakesThreeInputSourcesOfTwo)
     for (const auto& c : cases) {
         EXPECT_EQ(sourceName(d, true, int(c.id)), c.name);
         EXPECT_EQ(d->setDataSource(true, c.id), 0) << c.id;
-        EXPECT_EQ(d->getDataSourceID(true), c.selected) << c.id;
-        EXPECT_EQ(s->controls.input.iSourceMask, c.mask) << c.id;
-        EXPECT_EQ(s->controls.iSyncSelector, c.sync) << c.id;
+        EXPECT_EQ(std::tuple(d->getDataSourceID(true), s->controls.input.iSourceMask, s->controls.iSyncSelector),
+                  std::tuple(c.selected, c.mask, c.sync))
+            << c.id;
     }
     // The kernel took every change and told its listeners; the interface was configured again.
     EXPECT_TRUE(runLoopUntil([&] { return m_client.dataSource == 3; }));
@@ -91,8 +99,7 @@ TEST_F(DeviceControlsTest, PairedInputsAreMonitoredByTheirRoutingValue)
         ASSERT_TRUE(d->setMonitor(true, c.channel, 1));
         EXPECT_EQ(kernelMonitor(d), c.routing) << c.inputs << " inputs";
         for (int ch = 0; ch <= 4; ++ch) {
-            unsigned long on = 7;
-            const OSStatus status = d->getMonitor(true, ch, on);
+            const auto [status, on] = monitorOf(d, ch);
             EXPECT_EQ(status, c.can[ch] == '1' ? 0 : OSStatus(kIOReturnError)) << ch;
             if (status == 0) {
                 EXPECT_EQ(on, c.monitors[ch] == '1' ? 1u : 0u) << c.inputs << " inputs, channel " << ch;
@@ -114,19 +121,15 @@ TEST_F(DeviceControlsTest, PairedInputsAreMonitoredByTheirRoutingValue)
         DriverRequest r{};
         r.setWord(0, c.held);
         ASSERT_TRUE(d->callDriver(kReqSetMonitor, r));
-        unsigned long on = 7;
-        EXPECT_EQ(d->getMonitor(true, c.channel, on), 0);
-        EXPECT_EQ(on, c.on) << c.inputs << " inputs holding " << c.held;
+        EXPECT_EQ(monitorOf(d, c.channel), std::pair(OSStatus(0), c.on)) << c.inputs << " inputs holding " << c.held;
         EXPECT_EQ(kernelMonitor(d), c.corrected) << c.inputs << " inputs holding " << c.held;
     }
 
     // A failing read is "off", not an error; without request 17 nothing monitors.
     ASSERT_EQ(set("fail-request", "18:1"), kIOReturnSuccess);
-    unsigned long on = 7;
-    EXPECT_EQ(d->getMonitor(true, 1, on), 0);
-    EXPECT_EQ(on, 0u);
+    EXPECT_EQ(monitorOf(d, 1), std::pair(OSStatus(0), 0ul));
     ASSERT_EQ(set("fail-request", "17:2"), kIOReturnSuccess);
-    EXPECT_EQ(d->getMonitor(true, 1, on), OSStatus(kIOReturnError));
+    EXPECT_EQ(monitorOf(d, 1).first, OSStatus(kIOReturnError));
     EXPECT_FALSE(d->setMonitor(true, 1, 1));
 }
 
@@ -134,13 +137,10 @@ TEST_F(DeviceControlsTest, OtherInterfacesMonitorOnTheMasterChannel)
 {
     ZmOSXDevice* d = initialised("tarsel");
     ASSERT_NE(d, nullptr);
-    EXPECT_TRUE(d->canMonitor(true, 0));
-    EXPECT_FALSE(d->canMonitor(true, 1));
+    EXPECT_EQ(std::pair(d->canMonitor(true, 0), d->canMonitor(true, 1)), std::pair(true, false));
     ASSERT_TRUE(d->setMonitor(true, 0, 5));
     EXPECT_EQ(kernelMonitor(d), 1u);
-    unsigned long on = 0;
-    EXPECT_EQ(d->getMonitor(true, 0, on), 0);
-    EXPECT_EQ(on, 1u);
+    EXPECT_EQ(monitorOf(d, 0), std::pair(OSStatus(0), 1ul));
 }
 
 TEST_F(DeviceControlsTest, SharedControlsAreEntryZerosWhateverIsSelected)
@@ -149,14 +149,12 @@ TEST_F(DeviceControlsTest, SharedControlsAreEntryZerosWhateverIsSelected)
     ASSERT_NE(d, nullptr);
     KernelStatusBlock* s = d->getDriverSM();
     ASSERT_EQ(d->setDataSource(true, 3), 0);
-    EXPECT_EQ(d->getDataSourceID(true), 3);
-    EXPECT_EQ(sourceName(d, true, 3), "Instrument");
-    EXPECT_TRUE(d->canMute(true, 0));
-    EXPECT_FALSE(d->canMute(true, 1));
+    EXPECT_EQ(std::tuple(d->getDataSourceID(true), sourceName(d, true, 3), d->canMute(true, 0), d->canMute(true, 1)),
+              std::tuple(3, "Instrument", true, false));
     ASSERT_TRUE(d->setMute(true, 0, 1));
-    EXPECT_EQ(s->controls.input.entries[0].bMute, 1);
-    EXPECT_EQ(s->controlsShadow.input.entries[0].bMute, 0);
-    EXPECT_EQ(d->getMute(true, 0), 1);
+    EXPECT_EQ(std::tuple(s->controls.input.entries[0].bMute, s->controlsShadow.input.entries[0].bMute,
+                         d->getMute(true, 0)),
+              std::tuple(1, 0, 1));
     for (int ch = 0; ch <= 3; ++ch)
         EXPECT_EQ(d->canVolume(true, ch), ch == 1 || ch == 2) << ch;
     ASSERT_TRUE(d->setVolumeScalar(true, 2, 1.0f));
@@ -170,12 +168,10 @@ TEST_F(DeviceControlsTest, MasterVolumeMovesAsTheScalarSays)
     ASSERT_TRUE(listen(d));
     KernelStatusBlock* s = d->getDriverSM();
     ControlsVolume& live = s->controls.output.entries[0].volume[0];
-    EXPECT_TRUE(d->canVolume(false, 0));
-    EXPECT_FALSE(d->canVolume(false, 1));
+    EXPECT_EQ(std::pair(d->canVolume(false, 0), d->canVolume(false, 1)), std::pair(true, false));
     float minDB = 1, maxDB = 1;
     ASSERT_TRUE(d->getVolumeRangeDB(false, 0, minDB, maxDB));
-    EXPECT_EQ(minDB, -96.0f);
-    EXPECT_EQ(maxDB, 0.0f);
+    EXPECT_EQ(std::pair(minDB, maxDB), std::pair(-96.0f, 0.0f));
     const struct {
         float scalar;
         int16_t stored;
@@ -194,22 +190,20 @@ TEST_F(DeviceControlsTest, MasterVolumeMovesAsTheScalarSays)
     s->controlsShadow.output.entries[0].volume[0].iCurrent = 1234;
     ASSERT_TRUE(d->setVolumeScalar(false, 0, 0.0f));
     EXPECT_EQ(s->controlsShadow.output.entries[0].volume[0].iCurrent, 1234);
-    EXPECT_TRUE(d->setVolumeDB(false, 0, -3));
-    EXPECT_FALSE(d->setVolumeDB(false, 1, -3));
-    EXPECT_FALSE(d->setVolumeScalar(false, 1, 0.5f));
+    EXPECT_EQ(std::tuple(d->setVolumeDB(false, 0, -3), d->setVolumeDB(false, 1, -3),
+                         d->setVolumeScalar(false, 1, 0.5f)),
+              std::tuple(true, false, false));
 
     // Any value other than 0 mutes; the setter reports the edit whatever the kernel answers.
     ASSERT_TRUE(d->setMute(false, 0, 256));
     EXPECT_EQ(d->getMute(false, 0), 1);
     ASSERT_EQ(set("fail-request", "10:1"), kIOReturnSuccess);
-    EXPECT_TRUE(d->setMute(false, 0, 0));
-    EXPECT_FALSE(d->setMute(false, 1, 1));
-    EXPECT_EQ(d->getMute(false, 1), -1);
+    EXPECT_EQ(std::tuple(d->setMute(false, 0, 0), d->setMute(false, 1, 1), d->getMute(false, 1)),
+              std::tuple(true, false, -1));
     // The input has no controls of its own: the one source the opener named.
-    EXPECT_EQ(d->getNumDataSources(true), 1);
-    EXPECT_EQ(sourceName(d, true, 1), "Input");
-    EXPECT_FALSE(d->canMute(true, 0));
-    EXPECT_FALSE(d->canVolume(true, 0));
+    EXPECT_EQ(std::tuple(d->getNumDataSources(true), sourceName(d, true, 1), d->canMute(true, 0),
+                         d->canVolume(true, 0)),
+              std::tuple(1, "Input", false, false));
     EXPECT_TRUE(runLoopUntil([&] { return m_client.volume == 5 && m_client.mute == 1; }));
 }
 
@@ -221,21 +215,18 @@ TEST_F(DeviceControlsTest, AScribbledRegionIsReadWithinItsBlock)
     ControlsEntry& e0 = out.entries[0];
 
     out.iSourceCount = 0;
-    EXPECT_EQ(d->getNumDataSources(false), 1);
-    EXPECT_EQ(sourceName(d, false, 1), "Output");
-    EXPECT_EQ(d->getDataSourceID(false), 1);
-    EXPECT_FALSE(d->canMute(false, 0));
-    EXPECT_FALSE(d->canVolume(false, 0));
+    EXPECT_EQ(std::tuple(d->getNumDataSources(false), sourceName(d, false, 1), d->getDataSourceID(false),
+                         d->canMute(false, 0), d->canVolume(false, 0)),
+              std::tuple(1, "Output", 1, false, false));
     out.iSourceCount = -5;
     EXPECT_EQ(d->getNumDataSources(false), 1);
 
     // More sources than the block holds, a mask past the count, a name without its end.
     out.iSourceCount = 200;
     std::memset(out.entries[7].sName, 'x', kControlsNameSize);
-    EXPECT_EQ(d->getNumDataSources(false), 8);
-    EXPECT_EQ(sourceName(d, false, 8), std::string(kControlsNameSize, 'x'));
-    EXPECT_EQ(sourceName(d, false, 9), "Output");
-    EXPECT_EQ(sourceName(d, false, -1), "Output");
+    EXPECT_EQ(std::tuple(d->getNumDataSources(false), sourceName(d, false, 8), sourceName(d, false, 9),
+                         sourceName(d, false, -1)),
+              std::tuple(8, std::string(kControlsNameSize, 'x'), "Output", "Output"));
     out.iSourceCount = 2;
     out.iSourceMask = 0x80;
     e0.bMute = 1;
@@ -294,14 +285,11 @@ TEST_F(DeviceControlsTest, WithoutAStatusBlockNothingIsControlled)
     ASSERT_TRUE(plug("tarsel-classic-hs"));
     ZmOSXDevice* d = makeDevice();
     ASSERT_EQ(d->getDriverSM(), nullptr);
-    EXPECT_EQ(d->getNumDataSources(false), 1);
-    EXPECT_EQ(sourceName(d, true, 1), "N/A");
-    EXPECT_EQ(d->getDataSourceID(true), 1);
-    EXPECT_EQ(d->setDataSource(false, 1), OSStatus(kIOReturnNoDevice));
-    EXPECT_FALSE(d->canMute(false, 0));
-    EXPECT_FALSE(d->canVolume(false, 0));
-    EXPECT_FALSE(d->canMonitor(true, 0));
-    EXPECT_EQ(d->getInputsExclusive(), 0xFFFFFFFFu);
+    EXPECT_EQ(std::tuple(d->getNumDataSources(false), sourceName(d, true, 1), d->getDataSourceID(true),
+                         d->setDataSource(false, 1)),
+              std::tuple(1, "N/A", 1, OSStatus(kIOReturnNoDevice)));
+    EXPECT_EQ(std::tuple(d->canMute(false, 0), d->canVolume(false, 0), d->canMonitor(true, 0), d->getInputsExclusive()),
+              std::tuple(false, false, false, 0xFFFFFFFFu));
 }
 
 TEST_F(DeviceControlsTest, RoutingAndCodecRegistersGoThroughTheKernel)
@@ -310,25 +298,20 @@ TEST_F(DeviceControlsTest, RoutingAndCodecRegistersGoThroughTheKernel)
     ASSERT_NE(d, nullptr);
     ASSERT_TRUE(d->setInputsExclusive(3));
     ASSERT_TRUE(d->setOutputsExclusive(5));
-    EXPECT_EQ(d->getInputsExclusive(), 3u);
-    EXPECT_EQ(d->getOutputsExclusive(), 5u);
+    EXPECT_EQ(std::tuple(d->getInputsExclusive(), d->getOutputsExclusive()), std::tuple(3u, 5u));
 
     ASSERT_TRUE(d->setWolfsonRegister(1, 41, 0xBEEF));
-    EXPECT_EQ(d->getWolfsonRegister(1, 41), 0xBEEFu);
     unsigned long stored = 0;
     ASSERT_TRUE(d->getStoredWolfsonRegister(1, 41, stored));
-    EXPECT_EQ(stored, 0xBEEFu);
+    EXPECT_EQ(std::tuple(d->getWolfsonRegister(1, 41), stored), std::tuple(0xBEEFu, 0xBEEFul));
     // Fields wider than 16 bits would name another register; the kernel's refusal is kept out.
-    EXPECT_FALSE(d->setWolfsonRegister(0x10001, 41, 1));
-    EXPECT_FALSE(d->setWolfsonRegister(1, 41, 0x10000));
-    EXPECT_EQ(d->getWolfsonRegister(1, 0x10029), 0xFFFFFFFFu);
-    EXPECT_FALSE(d->setWolfsonRegister(9, 41, 1));
-    EXPECT_FALSE(d->getStoredWolfsonRegister(9, 41, stored));
-    EXPECT_EQ(d->getWolfsonRegister(1, 41), 0xBEEFu);
+    EXPECT_EQ(std::tuple(d->setWolfsonRegister(0x10001, 41, 1), d->setWolfsonRegister(1, 41, 0x10000),
+                         d->getWolfsonRegister(1, 0x10029), d->setWolfsonRegister(9, 41, 1),
+                         d->getStoredWolfsonRegister(9, 41, stored), d->getWolfsonRegister(1, 41)),
+              std::tuple(false, false, 0xFFFFFFFFu, false, false, 0xBEEFu));
     ASSERT_EQ(set("fail-request", "31"), kIOReturnSuccess);
-    EXPECT_EQ(d->getWolfsonRegister(1, 41), 0xFFFFFFFFu);
-    EXPECT_EQ(d->getOutputsExclusive(), 0xFFFFFFFFu);
-    EXPECT_FALSE(d->setInputsExclusive(0));
+    EXPECT_EQ(std::tuple(d->getWolfsonRegister(1, 41), d->getOutputsExclusive(), d->setInputsExclusive(0)),
+              std::tuple(0xFFFFFFFFu, 0xFFFFFFFFu, false));
 }
 
 } // namespace

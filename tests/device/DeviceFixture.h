@@ -4,14 +4,8 @@
 #include <CoreAudio/AudioHardwarePlugIn.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOKitLib.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -26,7 +20,6 @@
 #include "tests/support/RecordingHALBackend.h"
 #include "tests/support/PrivateDaemon.h"
 #include "tests/support/PrivateHome.h"
-#include "tests/support/Subprocess.h"
 
 namespace devicetest {
 
@@ -108,62 +101,6 @@ inline AudioStreamBasicDescription physical(Float64 rate, uint32_t channels, uin
 {
     return makeStreamFormat(rate, channels, bits, true);
 }
-
-// A helper program started with posix_spawn (never a bare fork in these threaded processes),
-// in this process's environment, so it reaches the private daemon and HOME. Its standard input
-// is `input` (or /dev/null) and its standard output is collected.
-class ChildProcess {
-public:
-    ChildProcess(const std::string& path, std::vector<std::string> args, int input = -1)
-    {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (input >= 0)
-            posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
-        else
-            posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        std::vector<char*> argv = kexttest::argvOf(args);
-        if (posix_spawn(&m_pid, path.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        m_output = out[0];
-    }
-    ~ChildProcess() { finish(); }
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    bool started() const { return m_pid > 0; }
-    // Reads the output to its end and reaps the program: its exit status, -1 if it did not exit.
-    int finish()
-    {
-        if (m_output >= 0) {
-            char buffer[256];
-            ssize_t n;
-            while ((n = read(m_output, buffer, sizeof buffer)) > 0)
-                m_text.append(buffer, size_t(n));
-            close(m_output);
-            m_output = -1;
-        }
-        if (m_pid > 0) {
-            int status = 0;
-            m_status = waitpid(m_pid, &status, 0) == m_pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            m_pid = -1;
-        }
-        return m_status;
-    }
-    const std::string& output() const { return m_text; }
-
-private:
-    pid_t m_pid = -1;
-    int m_output = -1;
-    int m_status = -1;
-    std::string m_text;
-};
 
 // Lets notifications that are on their way arrive.
 inline void settle(double seconds = 0.3)

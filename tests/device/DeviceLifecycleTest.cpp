@@ -2,7 +2,6 @@
 // failures, the configuration hand-shake between processes, the kernel events, properties,
 // hardware preparation and the small queries.
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,6 +13,7 @@
 #include "tests/device/DeviceFixture.h"
 #include "tests/support/InterfaceClient.h"
 #include "tests/support/ScriptedKernel.h"
+#include "tests/support/Subprocess.h"
 
 namespace devicetest {
 namespace {
@@ -256,35 +256,24 @@ TEST(DeviceHandshake, TwoProcessesInitialisingAtOnceConfigureOnce)
         // Two helper processes, both waiting on one pipe.
         int gate[2];
         ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
-        ChildProcess first(DEVICE_CHILD, {"device_child", "init"}, gate[0]);
-        ChildProcess second(DEVICE_CHILD, {"device_child", "init"}, gate[0]);
+        kexttest::BackgroundProgram first(DEVICE_CHILD, {"init"}, home.folder(), "first", gate[0]);
+        kexttest::BackgroundProgram second(DEVICE_CHILD, {"init"}, home.folder(), "second", gate[0]);
         close(gate[0]);
         ASSERT_TRUE(first.started() && second.started());
         const char go[2] = {1, 1};
         ASSERT_EQ(write(gate[1], go, 2), 2);
         close(gate[1]);
-        EXPECT_EQ(first.finish(), 0) << "round " << round;
-        EXPECT_EQ(second.finish(), 0) << "round " << round;
+        EXPECT_EQ(first.finish().status, 0) << "round " << round;
+        EXPECT_EQ(second.finish().status, 0) << "round " << round;
         EXPECT_EQ(counts[kReqSetConfiguration], 1) << "round " << round;
         EXPECT_EQ(counts[kReqDeviceInfo] >= 2, true);
     }
 }
 
-TEST_F(DeviceLifecycleTest, AnITunesHostDefaultsTo1024Frames)
-{
-    ASSERT_TRUE(plug("tarsel"));
-    // The process table names a program after the file it was started from.
-    const std::string link = std::string(getenv("HOME")) + "/iTunes";
-    ASSERT_EQ(symlink(DEVICE_CHILD, link.c_str()), 0);
-    ChildProcess host(link, {"iTunes"});
-    EXPECT_EQ(host.finish(), 0);
-    EXPECT_EQ(host.output(), "3 1 1024\n") << "an iTunes-type host, one interface, 1024 frames";
-}
-
 // ---------------------------------------------------------------------------------------------
 // Kernel events
 
-TEST_F(DeviceLifecycleTest, AFormatEventWithTheSameSettingsDoesNothing)
+TEST_F(DeviceLifecycleTest, ARateChangedElsewhereIsTakenOverAndAnnouncedAndTheSameSettingsAreNot)
 {
     ZmOSXDevice* d = listening();
     ASSERT_NE(d, nullptr);
@@ -298,12 +287,6 @@ TEST_F(DeviceLifecycleTest, AFormatEventWithTheSameSettingsDoesNothing)
     EXPECT_EQ(m_client.format, 0);
     EXPECT_TRUE(recordedHALCalls().empty());
     EXPECT_EQ(d->getTrueChannels(), s);
-}
-
-TEST_F(DeviceLifecycleTest, ARateChangedElsewhereIsTakenOverAndAnnounced)
-{
-    ZmOSXDevice* d = listening();
-    ASSERT_NE(d, nullptr);
 
     // Another process changes the rate only.
     VkChannelSettings next = d->getTrueChannels();

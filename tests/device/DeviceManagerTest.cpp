@@ -14,6 +14,7 @@
 #include "device/OSXDeviceManager.h"
 #include "device/ZmOSXDevice.h"
 #include "tests/device/DeviceFixture.h"
+#include "tests/support/Subprocess.h"
 
 
 namespace {
@@ -126,56 +127,47 @@ TEST(ProcessClassification, NameRulesInTheirOrder)
     EXPECT_EQ(OSXDeviceManager::classifyProcessName(nullptr), uint32_t(kClientOther));
 }
 
-// Starts the helper under `name` (a link to it in `folder`) and answers what it printed: with no
-// kernel driver, the manager of a host of that kind finds nothing.
-std::string runProbeAs(const std::string& folder, const std::string& name)
+// Starts the helper under `name` (a link to it in HOME) and answers what it printed.
+std::string runProbeAs(const std::string& name, bool reachesTheDriver = true)
 {
-    const std::string link = folder + "/" + name;
+    const std::string link = std::string(getenv("HOME")) + "/" + name;
     std::error_code error;
     std::filesystem::create_symlink(DEVICE_CHILD, link, error);
     if (error)
         return "link failed: " + error.message();
-    devicetest::ChildProcess probe(link, {link});
-    const int status = probe.finish();
-    return status == 0 ? probe.output() : probe.output() + " (exit " + std::to_string(status) + ")";
+    const kexttest::ProgramRun probe =
+        reachesTheDriver ? kexttest::runProgram(link, {}) : kexttest::runWithoutDaemon(link, {});
+    return probe.status == 0 ? probe.out : probe.out + " (exit " + std::to_string(probe.status) + ")";
 }
 
-TEST(ProcessClassification, HelperProcessesUnderKnownNames)
+// The manager of each helper process finds the interface; an iTunes-type host gets 1024 frames.
+TEST_F(DeviceManagerTest, TheHostKindByProcessNameSetsTheDefaultFrameSize)
 {
-    char folder[] = "/tmp/tarsel-probe-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    // No kernel driver to reach.
-    setenv("TARSEL_KEXT_SOCKET", (std::string(folder) + "/no-daemon.sock").c_str(), 1);
+    ASSERT_NE(daemon().plug("tarsel"), 0u);
     struct Case {
         const char* name;
-        const char* printed; // the host kind, then no interfaces: nothing to reach
+        const char* printed; // the host kind, the interfaces found, the first one's frame size
     } cases[] = {
-        {"AUDIO midi SETUP", "2 0\n"},
-        {"xITUNESx", "3 0\n"},
-        {"Digital Performer", "4 0\n"}, // seen by its first 16 characters, "Digital Performe"
-        {"music-player", "5 0\n"},
+        {"AUDIO midi SETUP", "2 1 256\n"},
+        {"xITUNESx", "3 1 1024\n"},
+        {"Digital Performer", "4 1 256\n"}, // seen by its first 16 characters, "Digital Performe"
+        {"music-player", "5 1 256\n"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(runProbeAs(folder, c.name), c.printed) << c.name;
-    unsetenv("TARSEL_KEXT_SOCKET");
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
+        EXPECT_EQ(runProbeAs(c.name), c.printed) << c.name;
+    EXPECT_EQ(runProbeAs("no-driver", false), "5 0\n") << "no kernel driver to reach: nothing found";
 }
 
 // --- the kernel driver's class name -------------------------------------------------------------
 
-TEST(KernelClassName, DarwinEightKeepsTheSuffix)
-{
-    char name[32];
-    for (const char* release : {"8.11.1", "9.8.0", "10.8.0", "18.7.0", "7.9.0", "", static_cast<const char*>(nullptr)}) {
-        OSXDeviceManager::kernelClassName(release, name);
-        const bool tiger = release != nullptr && std::strcmp(release, "8.11.1") == 0;
-        EXPECT_STREQ(name, tiger ? "ZmKernelDeviceTARSELTiger" : "ZmKernelDeviceTARSEL") << (release ? release : "null");
-    }
-}
-
+// Darwin 8 keeps the class name's suffix; an unknown release is no Darwin 8.
 TEST_F(DeviceManagerTest, DarwinReleaseChoosesWhichInterfacesAreSeen)
 {
+    char plain[32];
+    for (const char* release : {"10.8.0", "18.7.0", "7.9.0", "", static_cast<const char*>(nullptr)}) {
+        OSXDeviceManager::kernelClassName(release, plain);
+        EXPECT_STREQ(plain, "ZmKernelDeviceTARSEL") << (release ? release : "null");
+    }
     ASSERT_NE(daemon().plug("tarsel"), 0u);
     ASSERT_NE(daemon().plug("tarsel-tiger"), 0u);
     for (const auto& [release, name] : {std::pair{"8.11.1", "ZmKernelDeviceTARSELTiger"}, std::pair{"9.8.0", "ZmKernelDeviceTARSEL"}}) {

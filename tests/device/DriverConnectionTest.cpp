@@ -2,6 +2,8 @@
 #include "device/DriverConnection.h"
 
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "tests/support/ScriptedKernel.h"
@@ -32,18 +34,17 @@ TEST_F(DriverConnectionTest, OpensMapsTheStatusBlockAndNamesAnEmptyInput)
     ASSERT_TRUE(connection->ioIsOpen());
     KernelStatusBlock* status = connection->getDriverSM();
     ASSERT_NE(status, nullptr);
-    EXPECT_EQ(status->iVersion, kInterfaceVersion);
-    EXPECT_EQ(status->controls.input.iSourceCount, 1);
-    EXPECT_EQ(status->controls.input.entries[0].name(), "Input");
-    EXPECT_EQ(status->controls.output.iSourceCount, 3) << "a non-zero count is left alone";
-    EXPECT_EQ(status->controls.output.entries[0].name(), "Line");
+    // A non-zero count is left alone.
+    const ControlsRegion& controls = status->controls;
+    EXPECT_EQ(std::tuple(status->iVersion, controls.input.iSourceCount, controls.input.entries[0].name(),
+                         controls.output.iSourceCount, controls.output.entries[0].name()),
+              std::tuple(kInterfaceVersion, 1, "Input", 3, "Line"));
     EXPECT_NE(connection->getConnectionToken(), 0u);
     EXPECT_TRUE(connection->ioOpenConnection()) << "opening an open connection is a no-op";
 
     connection->ioCloseConnection();
-    EXPECT_FALSE(connection->ioIsOpen());
-    EXPECT_EQ(connection->getDriverSM(), nullptr);
-    EXPECT_EQ(connection->getConnectionToken(), 0u);
+    EXPECT_EQ(std::tuple(connection->ioIsOpen(), connection->getDriverSM(), connection->getConnectionToken()),
+              std::tuple(false, nullptr, 0u));
     EXPECT_FALSE(connection->callDriver(kReqVersionHAL)) << "no request on a closed connection";
     EXPECT_TRUE(connection->ioOpenConnection());
     EXPECT_NE(connection->getDriverSM(), nullptr);
@@ -54,8 +55,7 @@ TEST_F(DriverConnectionTest, StatusBlockOfTheWrongSizeIsRefused)
     for (size_t size : {kStatusBlockSize - 1, kStatusBlockSize + 1}) {
         m_script.statusBlockSize = size;
         auto connection = open();
-        EXPECT_FALSE(connection->ioIsOpen()) << size;
-        EXPECT_EQ(connection->getDriverSM(), nullptr) << size;
+        EXPECT_EQ(std::tuple(connection->ioIsOpen(), connection->getDriverSM()), std::tuple(false, nullptr)) << size;
         EXPECT_FALSE(connection->callAttach(256, 1));
         connection.reset();
         m_daemon.reset();
@@ -75,8 +75,7 @@ TEST_F(DriverConnectionTest, AttachKeepsTheSlotAndDetachAlwaysForgetsIt)
     DriverRequest record{};
     record.setWord(0, 41);
     ASSERT_TRUE(connection->callDriver(kReqVersionHAL, record));
-    EXPECT_EQ(record.word(0), 42u);
-    EXPECT_EQ(record.iCode, uint32_t(kReqVersionHAL));
+    EXPECT_EQ(std::tuple(record.word(0), record.iCode), std::tuple(42u, uint32_t(kReqVersionHAL)));
     EXPECT_FALSE(connection->callDriver(Req(99))) << "an unsupported code is a failed request";
 }
 
@@ -96,8 +95,7 @@ TEST_F(DriverConnectionTest, UsbControlTransfersStayWithinTheCallersBuffer)
     EXPECT_EQ(data[0], 'x') << "a length beyond the record is not believed";
     m_script.usbAnswerLength = 4;
     EXPECT_TRUE(connection->callUsbControl(128, 0, 0, 6, 0x100, 0, 8, data.data()));
-    EXPECT_EQ(data[3], char(0xA5));
-    EXPECT_EQ(data[4], 'x');
+    EXPECT_EQ(std::pair(data[3], data[4]), std::pair(char(0xA5), 'x'));
     EXPECT_TRUE(connection->callUsbControl(0, 0, 0, 9, 1, 0, 2, data.data()));
     EXPECT_EQ(m_script.usbRequests, 4);
 }

@@ -59,9 +59,40 @@ InfoPtr modelInfo(const char* name)
 
 VIDPID idOf(const APIDeviceInfo& info) { return VIDPID(info.iVendorId, info.iProductId); }
 
-std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t> words(const VkChannelSettings& cs)
+using Words = std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t>;
+Words words(const VkChannelSettings& cs)
 {
     return {cs.iFrequency, cs.iInChannels, cs.iInBits, cs.iOutChannels, cs.iOutBits, cs.iConfiguration};
+}
+
+// What chooseSettingsForRate answers: whether it chose, the settings, whether they differ from
+// the current ones. A refusal leaves the result as it was: zeros here.
+using Choice = std::tuple<bool, Words, bool>;
+Choice choose(const APIDeviceInfo& info, bool highSpeed, const VkChannelSettings& current, uint32_t trueInChannels,
+              bool input, unsigned rate, const RateLimits& limits = {})
+{
+    bool changed = true;
+    VkChannelSettings result{};
+    const bool chose = chooseSettingsForRate(info, idOf(info), highSpeed, current, trueInChannels, input, rate, limits,
+                                             changed, result);
+    return {chose, words(result), changed};
+}
+Choice chosen(const VkChannelSettings& result, bool changed) { return {true, words(result), changed}; }
+const Choice kRefused{false, Words{}, false};
+
+// Found, configuration, interface and alternate indices, rate, bits, channels.
+using Scan = std::tuple<bool, unsigned, unsigned, unsigned, uint32_t, unsigned, unsigned>;
+Scan scanned(const APIDeviceInfoScanResult& r)
+{
+    return {r.found, r.configIndex, r.interfaceIndex, r.altIndex, r.sampleRate, r.bits, r.channels};
+}
+
+// Rate, format, flags, bytes per packet, frames per packet, bytes per frame, channels, bits.
+using Description = std::tuple<double, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t>;
+Description described(const AudioStreamBasicDescription& f)
+{
+    return {f.mSampleRate, f.mFormatID, f.mFormatFlags, f.mBytesPerPacket, f.mFramesPerPacket, f.mBytesPerFrame,
+            f.mChannelsPerFrame, f.mBitsPerChannel};
 }
 
 const KernelBandwidthQuery kNoQuery = [] {
@@ -107,37 +138,30 @@ TEST(FormatRulesScan, MatchesFormatAndRateAndRecordsWhereItLooked)
     cont.iRateMin = 32000;
     cont.iRateMax = 48000;
 
-    APIDeviceInfoScanResult r = scanAPIDeviceInfo(*info, 0, 48000, 16, 2, false, true);
-    EXPECT_TRUE(r.found);
-    EXPECT_EQ(r.interfaceIndex, 0);
-    EXPECT_EQ(r.altIndex, 0);
-    EXPECT_EQ(r.sampleRate, 48000u);
-    EXPECT_EQ(r.bits, 16);
-    EXPECT_EQ(r.channels, 2);
-
-    EXPECT_FALSE(scanAPIDeviceInfo(*info, 0, 48000, 24, 2, false, true).found) << "48 kHz is not offered at 24 bits";
-    EXPECT_FALSE(scanAPIDeviceInfo(*info, 0, 96000, 24, 2, false, true).found) << "rate beyond the count";
-    EXPECT_FALSE(scanAPIDeviceInfo(*info, 0, 48000, 16, 1, false, true).found);
-
-    r = scanAPIDeviceInfo(*info, 0, 44100, 24, 4, false, false);
-    EXPECT_TRUE(r.found);
-    EXPECT_EQ(r.interfaceIndex, 1);
-    EXPECT_EQ(r.altIndex, 1);
-    EXPECT_TRUE(scanAPIDeviceInfo(*info, 0, 32000, 24, 4, false, false).found) << "range is inclusive";
-    EXPECT_FALSE(scanAPIDeviceInfo(*info, 0, 48001, 24, 4, false, false).found);
-    EXPECT_FALSE(scanAPIDeviceInfo(*info, 0, 44100, 24, 4, true, false).found) << "continuous range excluded";
-
     // Not found: the indices are those of the last alternate looked at.
-    r = scanAPIDeviceInfo(*info, 0, 44100, 32, 2, false, true);
-    EXPECT_FALSE(r.found);
-    EXPECT_EQ(r.interfaceIndex, 1);
-    EXPECT_EQ(r.altIndex, 1);
-
-    r = scanAPIDeviceInfo(*info, 1, 48000, 16, 2, false, true);
-    EXPECT_FALSE(r.found) << "configuration beyond the count";
-    EXPECT_EQ(r.configIndex, 1);
-    EXPECT_EQ(r.interfaceIndex, 0);
-    EXPECT_EQ(r.sampleRate, 48000u);
+    const struct {
+        uint8_t config;
+        uint32_t rate;
+        uint8_t bits, channels;
+        bool noContinuous, output;
+        Scan expected;
+        const char* why;
+    } cases[] = {
+        {0, 48000, 16, 2, false, true, {true, 0, 0, 0, 48000, 16, 2}, ""},
+        {0, 48000, 24, 2, false, true, {false, 0, 1, 1, 48000, 24, 2}, "48 kHz is not offered at 24 bits"},
+        {0, 96000, 24, 2, false, true, {false, 0, 1, 1, 96000, 24, 2}, "rate beyond the count"},
+        {0, 48000, 16, 1, false, true, {false, 0, 1, 1, 48000, 16, 1}, ""},
+        {0, 44100, 24, 4, false, false, {true, 0, 1, 1, 44100, 24, 4}, ""},
+        {0, 32000, 24, 4, false, false, {true, 0, 1, 1, 32000, 24, 4}, "range is inclusive"},
+        {0, 48001, 24, 4, false, false, {false, 0, 1, 1, 48001, 24, 4}, ""},
+        {0, 44100, 24, 4, true, false, {false, 0, 1, 1, 44100, 24, 4}, "continuous range excluded"},
+        {0, 44100, 32, 2, false, true, {false, 0, 1, 1, 44100, 32, 2}, ""},
+        {1, 48000, 16, 2, false, true, {false, 1, 0, 0, 48000, 16, 2}, "configuration beyond the count"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(scanned(scanAPIDeviceInfo(*info, c.config, c.rate, c.bits, c.channels, c.noContinuous, c.output)),
+                  c.expected)
+            << c.rate << " Hz " << int(c.bits) << "x" << int(c.channels) << " " << c.why;
 }
 
 TEST(FormatRulesScan, EndpointRulesByFamily)
@@ -162,9 +186,7 @@ TEST(FormatRulesScan, EndpointRulesByFamily)
     APIInterfaceInfo& other0 = addInterface(*bulk, 0);
     addAlt(other0, 1, 24, 4, {48000}, 0x81);
     addAlt(other0, 2, 24, 4, {48000}, 0x02);
-    APIDeviceInfoScanResult r = scanAPIDeviceInfo(*bulk, 0, 48000, 24, 2, false, false);
-    EXPECT_TRUE(r.found);
-    EXPECT_EQ(r.interfaceIndex, 0);
+    EXPECT_EQ(scanned(scanAPIDeviceInfo(*bulk, 0, 48000, 24, 2, false, false)), Scan(true, 0, 0, 0, 48000, 24, 2));
     EXPECT_FALSE(scanAPIDeviceInfo(*bulk, 0, 48000, 24, 4, false, false).found);
     EXPECT_TRUE(scanAPIDeviceInfo(*bulk, 0, 48000, 24, 4, false, true).found);
 
@@ -177,9 +199,7 @@ TEST(FormatRulesScan, EndpointRulesByFamily)
     addAlt(in1, 1, 24, 6, {48000}, 0x02, 1);
     addAlt(in1, 1, 24, 2, {48000}, 0x82).iEndpointCount = 0;
     EXPECT_TRUE(scanAPIDeviceInfo(*fixed, 0, 48000, 24, 6, false, true).found);
-    r = scanAPIDeviceInfo(*fixed, 0, 48000, 24, 6, false, false);
-    EXPECT_TRUE(r.found);
-    EXPECT_EQ(r.interfaceIndex, 1);
+    EXPECT_EQ(scanned(scanAPIDeviceInfo(*fixed, 0, 48000, 24, 6, false, false)), Scan(true, 0, 1, 0, 48000, 24, 6));
     EXPECT_FALSE(scanAPIDeviceInfo(*fixed, 0, 48000, 24, 4, false, true).found) << "alternate setting 2";
     EXPECT_FALSE(scanAPIDeviceInfo(*fixed, 0, 48000, 24, 2, false, false).found) << "no endpoints";
 }
@@ -192,12 +212,10 @@ TEST(FormatRulesScan, HostileCountsStayInsideTheBlock)
         for (bool output : {false, true})
             for (unsigned rate : {0xFFFFFFFFu, 48000u})
                 scanAPIDeviceInfo(*info, config, rate, 255, 255, rate == 48000, output);
-    APIDeviceInfoScanResult r = scanAPIDeviceInfo(*info, 3, 0xFFFFFFFF, 255, 255, false, false);
-    EXPECT_TRUE(r.found) << "every alternate offers that rate through an IN endpoint";
-    r = scanAPIDeviceInfo(*info, 3, 0xFFFFFFFF, 255, 255, false, true);
-    EXPECT_FALSE(r.found);
-    EXPECT_EQ(r.interfaceIndex, kAPIMaxInterfaces - 1);
-    EXPECT_EQ(r.altIndex, kAPIMaxAltSettings - 1);
+    EXPECT_TRUE(scanAPIDeviceInfo(*info, 3, 0xFFFFFFFF, 255, 255, false, false).found)
+        << "every alternate offers that rate through an IN endpoint";
+    EXPECT_EQ(scanned(scanAPIDeviceInfo(*info, 3, 0xFFFFFFFF, 255, 255, false, true)),
+              Scan(false, 3, kAPIMaxInterfaces - 1, kAPIMaxAltSettings - 1, 0xFFFFFFFF, 255, 255));
 
     auto caps = std::make_unique<XsDeviceCapabilitiesEx>();
     fillCaps(*info, *caps);
@@ -208,10 +226,7 @@ TEST(FormatRulesScan, HostileCountsStayInsideTheBlock)
     VkChannelSettings cs{0xFFFFFFFF, 255, 255, 255, 255, 0};
     APIDeviceInfoScanResult in, out;
     EXPECT_FALSE(findUsbConfiguration(*info, idOf(*info), true, true, true, in, out, cs, [] { return 0xFFFFFFFFu; }));
-    bool changed = true;
-    VkChannelSettings result{};
-    EXPECT_FALSE(chooseSettingsForRate(*info, idOf(*info), true, cs, 2, true, 48000, {}, changed, result));
-    EXPECT_FALSE(changed);
+    EXPECT_EQ(choose(*info, true, cs, 2, true, 48000), kRefused);
 }
 
 TEST(FormatRulesRates, CapsAndSampleRates)
@@ -222,18 +237,18 @@ TEST(FormatRulesRates, CapsAndSampleRates)
     fillCaps(*tarsel, *caps);
     EXPECT_EQ(caps->configCount, 1u);
     const XsConfigurationCaps& k = caps->configurations[0];
-    EXPECT_TRUE(k.inSupported[2][2][7]);  // 48 kHz, 24 bits, 8 channels
-    EXPECT_TRUE(k.outSupported[4][0][1]); // 96 kHz, 16 bits, 2 channels
-    EXPECT_FALSE(k.inSupported[2][2][2]); // 3 channels
-    EXPECT_FALSE(k.inSupported[2][1][1]); // 20 bits
-    EXPECT_FALSE(k.outSupported[0][0][1]); // 32 kHz
+    // 48 kHz, 24 bits, 8 channels in and 96 kHz, 16 bits, 2 channels out; not 3 channels, 20 bits
+    // or 32 kHz.
+    EXPECT_EQ(std::tuple(k.inSupported[2][2][7], k.outSupported[4][0][1], k.inSupported[2][2][2],
+                         k.inSupported[2][1][1], k.outSupported[0][0][1]),
+              std::tuple(1, 1, 0, 0, 0));
     EXPECT_EQ(caps->configurations[1].inWeight[0][0][0], 0) << "the whole record is cleared";
 
-    EXPECT_EQ(capsRateIndex(88200), 3);
-    EXPECT_EQ(capsRateIndex(64000), -1);
-    EXPECT_TRUE(rateSupportedByCaps(*caps, 44100));
-    EXPECT_FALSE(rateSupportedByCaps(*caps, 32000));
-    EXPECT_FALSE(rateSupportedByCaps(*caps, 192000)) << "offered, but not a table rate";
+    EXPECT_EQ(std::pair(capsRateIndex(88200), capsRateIndex(64000)), std::pair(3, -1));
+    EXPECT_EQ(std::tuple(rateSupportedByCaps(*caps, 44100), rateSupportedByCaps(*caps, 32000),
+                         rateSupportedByCaps(*caps, 192000)),
+              std::tuple(true, false, false))
+        << "192 kHz is offered, but not a table rate";
 
     using Rates = std::vector<uint32_t>;
     EXPECT_EQ(supportedSampleRates(*tarsel, {}), (Rates{44100, 48000, 88200, 96000}));
@@ -242,11 +257,11 @@ TEST(FormatRulesRates, CapsAndSampleRates)
     EXPECT_EQ(supportedSampleRates(*tarsel, {false, 0, true, 48000}), Rates{48000});
     EXPECT_EQ(supportedSampleRates(*tarsel, {false, 0, true, 32000}), Rates{});
 
-    EXPECT_TRUE(canSampleRate(*tarsel, 96000, {}));
-    EXPECT_FALSE(canSampleRate(*tarsel, 96000, {true, 48000, false, 0}));
-    EXPECT_TRUE(canSampleRate(*tarsel, 48000, {true, 48000, false, 0}));
-    EXPECT_FALSE(canSampleRate(*tarsel, 96000, {false, 0, true, 48000}));
-    EXPECT_FALSE(canSampleRate(*tarsel, 48000 + (1UL << 32), {}));
+    EXPECT_EQ(std::tuple(canSampleRate(*tarsel, 96000, {}), canSampleRate(*tarsel, 96000, {true, 48000, false, 0}),
+                         canSampleRate(*tarsel, 48000, {true, 48000, false, 0}),
+                         canSampleRate(*tarsel, 96000, {false, 0, true, 48000}),
+                         canSampleRate(*tarsel, 48000 + (1UL << 32), {})),
+              std::tuple(true, false, true, false, false));
 }
 
 TEST(FormatRulesFind, FullSpeedChannelRules)
@@ -405,54 +420,34 @@ TEST(FormatRulesFind, BitFallback24To20To16AndRateForFormat)
 
 TEST(FormatRulesChoose, HighestScoreWithinBudget)
 {
-    bool changed = false;
-    VkChannelSettings result{};
-
     // High speed, plenty of budget: the most channels at the deepest shared depth, unless the
     // channel counts in force are on offer both ways.
     InfoPtr tarsel = modelInfo("tarsel");
-    ASSERT_TRUE(chooseSettingsForRate(*tarsel, idOf(*tarsel), true, {44100, 0, 16, 0, 16, 0}, 2, true, 48000, {},
-                                      changed, result));
-    EXPECT_EQ(words(result), words({48000, 8, 24, 8, 24, 0}));
-    EXPECT_TRUE(changed);
-    ASSERT_TRUE(chooseSettingsForRate(*tarsel, idOf(*tarsel), true, {44100, 2, 16, 2, 16, 0}, 2, true, 48000, {},
-                                      changed, result));
-    EXPECT_EQ(words(result), words({48000, 2, 24, 2, 24, 0}));
-    EXPECT_TRUE(changed);
-    ASSERT_TRUE(chooseSettingsForRate(*tarsel, idOf(*tarsel), true, {44100, 8, 24, 8, 24, 0}, 8, false, 48000, {},
-                                      changed, result));
-    EXPECT_FALSE(changed) << "the rate is not compared";
+    EXPECT_EQ(choose(*tarsel, true, {44100, 0, 16, 0, 16, 0}, 2, true, 48000), chosen({48000, 8, 24, 8, 24, 0}, true));
+    EXPECT_EQ(choose(*tarsel, true, {44100, 2, 16, 2, 16, 0}, 2, true, 48000), chosen({48000, 2, 24, 2, 24, 0}, true));
+    EXPECT_EQ(choose(*tarsel, true, {44100, 8, 24, 8, 24, 0}, 8, false, 48000), chosen({48000, 8, 24, 8, 24, 0}, false))
+        << "the rate is not compared";
 
     // Full speed (800): the channels in force earn their bonus when both sides keep them.
     InfoPtr fs = modelInfo("tarsel-fs");
-    ASSERT_TRUE(chooseSettingsForRate(*fs, idOf(*fs), false, {44100, 2, 16, 2, 16, 0}, 2, true, 48000, {}, changed,
-                                      result));
-    EXPECT_EQ(words(result), words({48000, 2, 24, 2, 24, 0}));
-    EXPECT_TRUE(changed);
-    ASSERT_TRUE(chooseSettingsForRate(*fs, idOf(*fs), false, {44100, 4, 16, 4, 16, 0}, 4, true, 48000, {}, changed,
-                                      result));
-    EXPECT_EQ(words(result), words({48000, 4, 16, 4, 16, 0}));
-    EXPECT_FALSE(changed);
-    for (bool input : {true, false}) { // no bonus for a count in force that one side cannot carry
-        const VkChannelSettings odd = input ? VkChannelSettings{44100, 4, 16, 3, 16, 0} : VkChannelSettings{44100, 3, 16, 4, 16, 0};
-        ASSERT_TRUE(chooseSettingsForRate(*fs, idOf(*fs), false, odd, 4, input, 48000, {}, changed, result));
-        EXPECT_EQ(words(result), words({48000, 2, 24, 2, 24, 0}));
-    }
+    EXPECT_EQ(choose(*fs, false, {44100, 2, 16, 2, 16, 0}, 2, true, 48000), chosen({48000, 2, 24, 2, 24, 0}, true));
+    EXPECT_EQ(choose(*fs, false, {44100, 4, 16, 4, 16, 0}, 4, true, 48000), chosen({48000, 4, 16, 4, 16, 0}, false));
+    // No bonus for a count in force that one side cannot carry.
+    EXPECT_EQ(choose(*fs, false, {44100, 4, 16, 3, 16, 0}, 4, true, 48000), chosen({48000, 2, 24, 2, 24, 0}, true));
+    EXPECT_EQ(choose(*fs, false, {44100, 3, 16, 4, 16, 0}, 4, false, 48000), chosen({48000, 2, 24, 2, 24, 0}, true));
 
     // A pair that takes the whole full-speed budget (672 + 128 = 800) is still allowed.
     InfoPtr exact = blankInfo(0x7E01, 0x0001);
     addAlt(addInterface(*exact, 1), 1, 24, 7, {32000}, 0x81);
     addAlt(addInterface(*exact, 2), 1, 16, 2, {32000}, 0x02);
-    ASSERT_TRUE(chooseSettingsForRate(*exact, idOf(*exact), false, {}, 2, true, 32000, {}, changed, result));
-    EXPECT_EQ(words(result), words({32000, 7, 24, 2, 16, 0}));
+    EXPECT_EQ(choose(*exact, false, {}, 2, true, 32000), chosen({32000, 7, 24, 2, 16, 0}, true));
 
     // Equal scores: the first visited (more input channels) stays.
     InfoPtr tie = blankInfo(0x7E01, 0x0001);
     APIInterfaceInfo& ties = addInterface(*tie, 1);
     addAlt(ties, 1, 20, 1, {48000}, 0x81);
     addAlt(ties, 2, 16, 2, {48000}, 0x81);
-    ASSERT_TRUE(chooseSettingsForRate(*tie, idOf(*tie), false, {}, 2, true, 48000, {}, changed, result));
-    EXPECT_EQ(words(result), words({48000, 2, 16, 0, 16, 0}));
+    EXPECT_EQ(choose(*tie, false, {}, 2, true, 48000), chosen({48000, 2, 16, 0, 16, 0}, true));
 
     // The best pair (65536) needs 24576 > 24552 bytes per millisecond; on full speed only the
     // small output fits, and the input goes off with the output's depth.
@@ -462,56 +457,39 @@ TEST(FormatRulesChoose, HighestScoreWithinBudget)
     addAlt(outs, 1, 32, 32, {96000}, 0x02, 1024);
     addAlt(outs, 2, 16, 2, {96000}, 0x02);
     const VkChannelSettings cur{48000, 2, 16, 2, 16, 0};
-    ASSERT_TRUE(chooseSettingsForRate(*wide, idOf(*wide), true, cur, 2, true, 96000, {}, changed, result));
-    EXPECT_EQ(words(result), words({96000, 32, 32, 2, 16, 0}));
-    ASSERT_TRUE(chooseSettingsForRate(*wide, idOf(*wide), false, cur, 2, true, 96000, {}, changed, result));
-    EXPECT_EQ(words(result), words({96000, 0, 16, 2, 16, 0}));
-    EXPECT_TRUE(changed);
+    EXPECT_EQ(choose(*wide, true, cur, 2, true, 96000), chosen({96000, 32, 32, 2, 16, 0}, true));
+    EXPECT_EQ(choose(*wide, false, cur, 2, true, 96000), chosen({96000, 0, 16, 2, 16, 0}, true));
     outs.iAltSettingCount = 1; // nothing fits full speed any more
-    result = {};
-    EXPECT_FALSE(chooseSettingsForRate(*wide, idOf(*wide), false, cur, 2, true, 96000, {}, changed, result));
-    EXPECT_EQ(words(result), words({})) << "untouched on failure";
+    EXPECT_EQ(choose(*wide, false, cur, 2, true, 96000), kRefused);
 
     // Rates outside the table, not offered, or not allowed.
-    EXPECT_FALSE(chooseSettingsForRate(*tarsel, idOf(*tarsel), true, cur, 2, true, 64000, {}, changed, result));
-    EXPECT_FALSE(chooseSettingsForRate(*tarsel, idOf(*tarsel), true, cur, 2, true, 32000, {}, changed, result));
-    EXPECT_FALSE(chooseSettingsForRate(*tarsel, idOf(*tarsel), true, cur, 2, true, 96000, {true, 48000, false, 0},
-                                       changed, result));
-    EXPECT_FALSE(chooseSettingsForRate(*tarsel, idOf(*tarsel), true, cur, 2, true, 96000, {false, 0, true, 48000},
-                                       changed, result));
+    for (auto [rate, limits] : {std::pair{64000u, RateLimits{}}, std::pair{32000u, RateLimits{}},
+                                std::pair{96000u, RateLimits{true, 48000, false, 0}},
+                                std::pair{96000u, RateLimits{false, 0, true, 48000}}})
+        EXPECT_EQ(choose(*tarsel, true, cur, 2, true, rate, limits), kRefused) << rate;
 }
 
 TEST(FormatRulesChoose, ForcedPairsAtHighRates)
 {
-    bool changed = false;
-    VkChannelSettings result{};
     const VkChannelSettings cur{48000, 2, 16, 2, 16, 0};
     for (const char* name : {"redmoor-r4-fs", "redmoor-r2-fs", "ambervale-pocket-fs", "tidewell-trek-fs", "redmoor-r4-hs"})
         for (uint32_t rate : {88200u, 96000u}) {
+            SCOPED_TRACE(testing::Message() << name << " " << rate);
             InfoPtr info = modelInfo(name);
-            const VIDPID id = idOf(*info);
             const bool hs = name[std::strlen(name) - 2] == 'h';
-            ASSERT_TRUE(chooseSettingsForRate(*info, id, hs, cur, 1, true, rate, {}, changed, result)) << name;
-            EXPECT_EQ(words(result), words({rate, 1, 24, 1, 24, 0})) << name << " " << rate;
-            ASSERT_TRUE(chooseSettingsForRate(*info, id, hs, cur, 2, true, rate, {}, changed, result)) << name;
-            EXPECT_EQ(words(result), words({rate, 2, 24, 0, 24, 0})) << name << " " << rate;
-            ASSERT_TRUE(chooseSettingsForRate(*info, id, hs, cur, 2, false, rate, {}, changed, result)) << name;
-            EXPECT_EQ(words(result), words({rate, 0, 24, 2, 24, 0})) << name << " " << rate;
-            EXPECT_TRUE(changed);
+            EXPECT_EQ(choose(*info, hs, cur, 1, true, rate), chosen({rate, 1, 24, 1, 24, 0}, true));
+            EXPECT_EQ(choose(*info, hs, cur, 2, true, rate), chosen({rate, 2, 24, 0, 24, 0}, true));
+            EXPECT_EQ(choose(*info, hs, cur, 2, false, rate), chosen({rate, 0, 24, 2, 24, 0}, true));
         }
 
     // Below the high rates the pairs are scored like any other.
-    InfoPtr r4 = modelInfo("redmoor-r4-fs");
-    ASSERT_TRUE(chooseSettingsForRate(*r4, idOf(*r4), false, cur, 1, true, 48000, {}, changed, result));
-    EXPECT_EQ(words(result), words({48000, 2, 24, 2, 24, 0}));
+    EXPECT_EQ(choose(*modelInfo("redmoor-r4-fs"), false, cur, 1, true, 48000), chosen({48000, 2, 24, 2, 24, 0}, true));
 
     // A forced choice the descriptors cannot carry gives way to the scoring.
     InfoPtr no24 = blankInfo(0x7E0C, 0x4040);
     addAlt(addInterface(*no24, 1), 1, 16, 2, {96000}, 0x81);
     addAlt(addInterface(*no24, 2), 1, 16, 2, {96000}, 0x02);
-    ASSERT_TRUE(chooseSettingsForRate(*no24, idOf(*no24), true, cur, 2, true, 96000, {}, changed, result));
-    EXPECT_EQ(words(result), words({96000, 2, 16, 2, 16, 0}));
-    EXPECT_FALSE(changed);
+    EXPECT_EQ(choose(*no24, true, cur, 2, true, 96000), chosen({96000, 2, 16, 2, 16, 0}, false));
 }
 
 TEST(FormatRulesDegrade, TriesTheOtherSideInOrder)
@@ -609,21 +587,14 @@ TEST(FormatRulesFormats, EnumerationFollowsDescriptorsAndFamily)
     // Descriptions: integers on the wire, floats for the IOProcs, channels cut to the limit.
     const auto wire = streamFormats(*tarsel, id, true, true, false, 0, 128);
     ASSERT_EQ(wire.size(), physical.size());
-    EXPECT_EQ(wire[1].mSampleRate, 44100.0);
-    EXPECT_EQ(wire[1].mFormatID, kAudioFormatLinearPCM);
-    EXPECT_EQ(wire[1].mFormatFlags, 4u);
-    EXPECT_EQ(wire[1].mBitsPerChannel, 24u);
-    EXPECT_EQ(wire[1].mBytesPerFrame, 6u);
-    EXPECT_EQ(wire[1].mBytesPerPacket, 6u);
-    EXPECT_EQ(wire[1].mFramesPerPacket, 1u);
-    const auto floats = streamFormats(*tarsel, id, true, false, false, 0, 1);
-    EXPECT_EQ(floats.back().mChannelsPerFrame, 1u);
-    EXPECT_EQ(floats.back().mBytesPerFrame, 4u);
-    EXPECT_EQ(floats.back().mFormatFlags, 1u);
-    EXPECT_EQ(floats.back().mBitsPerChannel, 32u);
-    EXPECT_EQ(makeStreamFormat(48000, 2, 32, true).mBytesPerFrame, 8u);
-    EXPECT_EQ(makeStreamFormat(48000, 2, 20, true).mBytesPerFrame, 6u);
-    EXPECT_EQ(makeStreamFormat(48000, 2, 12, true).mBytesPerFrame, 4u) << "an unknown depth counts 2 bytes";
+    EXPECT_EQ(described(wire[1]), Description(44100, kAudioFormatLinearPCM, 4, 6, 1, 6, 2, 24));
+    EXPECT_EQ(described(streamFormats(*tarsel, id, true, false, false, 0, 1).back()),
+              Description(192000, kAudioFormatLinearPCM, 1, 4, 1, 4, 1, 32));
+    EXPECT_EQ(std::tuple(makeStreamFormat(48000, 2, 32, true).mBytesPerFrame,
+                         makeStreamFormat(48000, 2, 20, true).mBytesPerFrame,
+                         makeStreamFormat(48000, 2, 12, true).mBytesPerFrame),
+              std::tuple(8u, 6u, 4u))
+        << "an unknown depth counts 2 bytes";
 }
 
 // Each family at 48 kHz is the device's (DeviceFormatsTest); here the other speed and the edges.

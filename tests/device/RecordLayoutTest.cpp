@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "device/APIDeviceInfo.h"
 #include "device/ControlsRegion.h"
@@ -18,16 +19,15 @@ TEST(APIDeviceInfoTest, CountsBeyondTheLayoutAreClamped)
 {
     auto info = std::make_unique<APIDeviceInfo>();
     std::memset(info.get(), 0xFF, sizeof *info);
-    EXPECT_EQ(info->configCount(), 4u);
-    EXPECT_EQ(info->configurations[3].interfaceCount(), 16u);
-    EXPECT_EQ(info->configurations[3].interfaces[15].altSettingCount(), 16u);
-    EXPECT_EQ(info->configurations[3].interfaces[15].altSettings[15].endpointCount(), 3u);
-    EXPECT_EQ(info->configurations[3].interfaces[15].altSettings[15].rateCount(), 16u);
+    const APIInterfaceInfo& last = info->configurations[3].interfaces[15];
+    EXPECT_EQ(std::tuple(info->configCount(), info->configurations[3].interfaceCount(), last.altSettingCount(),
+                         last.altSettings[15].endpointCount(), last.altSettings[15].rateCount()),
+              std::tuple(4u, 16u, 16u, 3u, 16u));
 
     info->iConfigCount = 2;
     info->configurations[0].interfaces[0].altSettings[0].iEndpointCount = 1;
-    EXPECT_EQ(info->configCount(), 2u);
-    EXPECT_EQ(info->configurations[0].interfaces[0].altSettings[0].endpointCount(), 1u);
+    EXPECT_EQ(std::tuple(info->configCount(), info->configurations[0].interfaces[0].altSettings[0].endpointCount()),
+              std::tuple(2u, 1u));
 }
 
 TEST(KernelStatusBlockTest, ClientSlotsAreBoundedAndSixtyFourBitValuesAreLowWordFirst)
@@ -41,10 +41,8 @@ TEST(KernelStatusBlockTest, ClientSlotsAreBoundedAndSixtyFourBitValuesAreLowWord
     ClientData& record = *block->client(0); // its 64-bit fields are not 8-aligned
     record.setOwnerToken(token);
     record.setInUse(~token);
-    EXPECT_EQ(record.ownerToken(), token);
-    EXPECT_EQ(record.inUse(), ~token);
-    EXPECT_EQ(record.iOwner[0], 0x55667788u);
-    EXPECT_EQ(record.iOwner[1], 0x11223344u);
+    EXPECT_EQ(std::tuple(record.ownerToken(), record.inUse(), record.iOwner[0], record.iOwner[1]),
+              std::tuple(token, ~token, 0x55667788u, 0x11223344u));
     const uint32_t pair[2] = {0x55667788u, 0x11223344u}, other[2] = {0x55667788u, 0};
     EXPECT_TRUE(record.isOwnedBy(pair));
     EXPECT_FALSE(record.isOwnedBy(other));
@@ -88,12 +86,9 @@ TEST(KernelStatusBlockTest, ClearQueueStatusStartsANewPeriod)
     record.iValueCount = 10;
     record.iPid = 42;
     record.clearQueueStatus();
-    EXPECT_EQ(record.iUnderruns, 0);
-    EXPECT_EQ(record.iMinimum, -1);
-    EXPECT_EQ(record.iMaximum, 0);
-    EXPECT_EQ(record.iSum, 0u);
-    EXPECT_EQ(record.iValueCount, 0u);
-    EXPECT_EQ(record.iPid, 42);
+    EXPECT_EQ(std::tuple(record.iUnderruns, record.iMinimum, record.iMaximum, record.iSum, record.iValueCount,
+                         record.iPid),
+              std::tuple(0, -1, 0, 0u, 0u, 42));
 }
 
 TEST(ControlsRegionTest, EntriesAndVolumeSlotsStayInsideTheLayout)
@@ -110,11 +105,8 @@ TEST(ControlsRegionTest, EntriesAndVolumeSlotsStayInsideTheLayout)
     EXPECT_EQ(out.entry(8), nullptr);
 
     ControlsEntry& e = out.entries[7];
-    EXPECT_EQ(e.volumeOf(0), &e.volume[0]);
-    EXPECT_EQ(e.volumeOf(1), &e.volume[0]);
-    EXPECT_EQ(e.volumeOf(8), &e.volume[7]);
-    EXPECT_EQ(e.volumeOf(9), nullptr);
-    EXPECT_EQ(e.volumeOf(-1), nullptr);
+    EXPECT_EQ(std::tuple(e.volumeOf(0), e.volumeOf(1), e.volumeOf(8), e.volumeOf(9), e.volumeOf(-1)),
+              std::tuple(&e.volume[0], &e.volume[0], &e.volume[7], nullptr, nullptr));
 
     e.setName(std::string(100, 'a'));
     EXPECT_EQ(e.name().size(), kControlsNameSize - 1);
@@ -146,13 +138,9 @@ TEST(KernelEventTest, OnlyRecordsOfTheEventTypeAndSizeAreRead)
 
     KernelEvent event{};
     ASSERT_TRUE(readKernelEvent(kKernelEventMessage, message + 1, event));
-    EXPECT_EQ(event.iCode, kEventClientAttached);
-    EXPECT_EQ(event.word(0), 36u);
-    EXPECT_EQ(event.word(1), uint32_t(kEventClientAttached));
-    EXPECT_EQ(event.word(2), 1u);
-    EXPECT_EQ(event.word(5), 4u);
-    EXPECT_EQ(event.word(8), 7u);
-    EXPECT_EQ(event.word(9), 0u);
+    EXPECT_EQ(std::tuple(event.iCode, event.word(0), event.word(1), event.word(2), event.word(5), event.word(8),
+                         event.word(9)),
+              std::tuple(kEventClientAttached, 36u, uint32_t(kEventClientAttached), 1u, 4u, 7u, 0u));
 
     EXPECT_FALSE(readKernelEvent(kKernelEventMessage + 1, message + 1, event));
     EXPECT_FALSE(readKernelEvent(kKernelEventMessage, nullptr, event));

@@ -79,13 +79,11 @@ TEST(Filter, ATimeGoingBackwardsGivesAPeriodOfZeroNotANegativeOne)
     Filter filter;
     filter.init(32, 1000);
     EXPECT_EQ(filter.get(0), 1032u) << "the prediction before the sample";
-    EXPECT_EQ(filter.mPeriod, 0);
-    EXPECT_EQ(filter.mLastTime, 1032);
+    EXPECT_EQ(std::tuple(filter.mPeriod, filter.mLastTime), std::tuple(int64_t(0), int64_t(1032)));
 
     filter.init(0, 10);
     EXPECT_EQ(filter.get(5), 10u);
-    EXPECT_EQ(filter.get(10), 10u);
-    EXPECT_EQ(filter.mPeriod, 0);
+    EXPECT_EQ(std::tuple(filter.get(10), filter.mPeriod), std::tuple(uint64_t(10), int64_t(0)));
 }
 
 TEST(TimestampFilter, InitDerivesTheTimingFields)
@@ -106,8 +104,7 @@ TEST(TimestampFilter, InitDerivesTheTimingFields)
 
     // Absurd sizes saturate instead of converting an out-of-range double.
     filter.initTiming(1, UINT64_MAX);
-    EXPECT_EQ(filter.mHostTicksPerBuffer, UINT64_MAX);
-    EXPECT_EQ(filter.mHostTicksPerFrame, 1000000000u);
+    EXPECT_EQ(std::tuple(filter.mHostTicksPerBuffer, filter.mHostTicksPerFrame), std::tuple(UINT64_MAX, uint64_t(1e9)));
 }
 
 TEST(TimestampFilter, FirstAndLaterBuffers)
@@ -119,10 +116,9 @@ TEST(TimestampFilter, FirstAndLaterBuffers)
     const uint64_t before = AudioGetCurrentHostTime();
     const uint64_t now = filter.updateTimestamps(kT0, 5000, 5300);
     const uint64_t after = AudioGetCurrentHostTime();
-    EXPECT_GE(now, before);
-    EXPECT_LE(now, after);
-    EXPECT_EQ(filter.mNextWakeTime, now + 4266666);
-    EXPECT_EQ(std::tuple(filter.mFirstHostTime, filter.mFirstPosition), std::tuple(kT0, 5000u));
+    EXPECT_TRUE(now >= before && now <= after);
+    EXPECT_EQ(std::tuple(filter.mNextWakeTime, filter.mFirstHostTime, filter.mFirstPosition),
+              std::tuple(now + 4266666, kT0, 5000u));
     const uint64_t nowHost = kT0 + 288 * 20833;
     expectStamp(filter.mNowTime, 288, nowHost, "now, first");
     expectStamp(filter.mInputTime, 0, kT0, "input, first");
@@ -135,8 +131,7 @@ TEST(TimestampFilter, FirstAndLaterBuffers)
     expectStamp(filter.mInputTime, 256, predicted, "input, second");
     expectStamp(filter.mOutputTime, 864, predicted + 608 * 20833, "output, second");
     expectStamp(filter.mNowTime, 600, predicted + 344 * 20833, "now, second");
-    EXPECT_EQ(filter.mFirstHostTime, kT0);
-    EXPECT_EQ(filter.mFilter.mLastTime, int64_t(predicted));
+    EXPECT_EQ(std::tuple(filter.mFirstHostTime, filter.mFilter.mLastTime), std::tuple(kT0, int64_t(predicted)));
     // The late sample enters with a quarter: (5333333 + 900) / 4 beside the aged taps of init.
     EXPECT_EQ(filter.mFilter.mPeriod, 1333558 + 2 * 666666 + 4 * 333333 + 8 * 166666);
 
@@ -152,9 +147,9 @@ TEST(TimestampFilter, NoKernelTimeKeepsTheFirstBufferState)
     TimestampFilter filter;
     filter.init(48000, 256, 0, 0);
     filter.updateTimestamps(0, 100, 400);
-    EXPECT_EQ(filter.mFirstHostTime, 0u);
     expectStamp(filter.mInputTime, 0, 0, "input, no time");
-    EXPECT_NE(filter.mNextWakeTime, 0u) << "the wake-up is planned all the same";
+    EXPECT_EQ(std::tuple(filter.mFirstHostTime, filter.mNextWakeTime != 0), std::tuple(uint64_t(0), true))
+        << "the wake-up is planned all the same";
 
     filter.updateTimestamps(kT0, 356, 700);
     EXPECT_EQ(std::tuple(filter.mFirstHostTime, filter.mFirstPosition), std::tuple(kT0, 356u));
@@ -208,9 +203,9 @@ TEST(TimestampFilter, PrepareRetimesOnlyOnRateOrSizeChanges)
     filter.updateTimestamps(kT0 + 5804988 + 3200, 256, 512);
     ASSERT_NE(filter.mFilter.mPeriod, 5804988);
     filter.prepare(0, 256, 0, 0);
-    EXPECT_EQ(filter.mSampleRate, 44100u);
-    EXPECT_EQ(filter.mFilter.mPeriod, 5804988);
-    EXPECT_EQ(filter.mInputTime.mSampleTime, 256) << "offsets unchanged: no shift";
+    EXPECT_EQ(std::tuple(filter.mSampleRate, filter.mFilter.mPeriod, filter.mInputTime.mSampleTime),
+              std::tuple(44100u, int64_t(5804988), 256.0))
+        << "offsets unchanged: no shift";
 }
 
 TEST(TimestampFilter, SleepUntilTheWakeOrTheMissingFrames)
@@ -279,8 +274,7 @@ TEST(TimestampFilter, DeferredTextsComeOutWhenFlushedAndOnlyThen)
     EXPECT_EQ(filter.calcSleepNanos(256, true), 100000u);
     EXPECT_EQ(filter.calcSleepNanos(256, true), 100000u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(filter.mAlertCount.load(), 1u);
-    EXPECT_EQ(filter.mOverloadCount.load(), 2u);
+    EXPECT_EQ(std::tuple(filter.mAlertCount.load(), filter.mOverloadCount.load()), std::tuple(1u, 2u));
 
     testing::internal::CaptureStdout();
     filter.flushTexts();

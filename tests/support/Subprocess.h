@@ -48,15 +48,17 @@ inline std::vector<char*> argvOf(std::vector<std::string>& words)
 }
 
 // A program that runs while the test goes on, its output going to the files <tag>.out and
-// <tag>.err in `folder`; killed if still running when it goes.
+// <tag>.err in `folder`, its standard input `input` if given; killed if still running when it goes.
 class BackgroundProgram {
 public:
     BackgroundProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::filesystem::path& folder, const std::string& tag = "child")
+                      const std::filesystem::path& folder, const std::string& tag = "child", int input = -1)
         : m_out(folder / (tag + ".out")), m_err(folder / (tag + ".err"))
     {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        if (input >= 0)
+            posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         std::vector<std::string> words = commandLine(program, args);
