@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "device/DeviceManagerClient.h"
@@ -128,15 +129,14 @@ TEST(ProcessClassification, NameRulesInTheirOrder)
 }
 
 // Starts the helper under `name` (a link to it in HOME) and answers what it printed.
-std::string runProbeAs(const std::string& name, bool reachesTheDriver = true)
+std::string runProbeAs(const std::string& name)
 {
     const std::string link = std::string(getenv("HOME")) + "/" + name;
     std::error_code error;
     std::filesystem::create_symlink(DEVICE_CHILD, link, error);
     if (error)
         return "link failed: " + error.message();
-    const kexttest::ProgramRun probe =
-        reachesTheDriver ? kexttest::runProgram(link, {}) : kexttest::runWithoutDaemon(link, {});
+    const kexttest::ProgramRun probe = kexttest::runProgram(link, {});
     return probe.status == 0 ? probe.out : probe.out + " (exit " + std::to_string(probe.status) + ")";
 }
 
@@ -155,7 +155,22 @@ TEST_F(DeviceManagerTest, TheHostKindByProcessNameSetsTheDefaultFrameSize)
     };
     for (const Case& c : cases)
         EXPECT_EQ(runProbeAs(c.name), c.printed) << c.name;
-    EXPECT_EQ(runProbeAs("no-driver", false), "5 0\n") << "no kernel driver to reach: nothing found";
+}
+
+// No kernel driver to reach, on a run loop: nothing found, nothing reported, and the manager
+// goes without having armed anything.
+TEST(DeviceManagerWithoutDriver, FindsNothingOnARunLoop)
+{
+    char folder[] = "/tmp/tarsel-nodriver-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    setenv("TARSEL_KEXT_SOCKET", (std::string(folder) + "/none.sock").c_str(), 1);
+    {
+        Recorder client;
+        OSXDeviceManager manager(nullptr, client);
+        EXPECT_EQ(std::pair(manager.getCountDevices(), client.added()), std::pair(0L, size_t{0}));
+    }
+    unsetenv("TARSEL_KEXT_SOCKET");
+    rmdir(folder);
 }
 
 // --- the kernel driver's class name -------------------------------------------------------------

@@ -193,15 +193,26 @@ TEST_F(FrameWrapTest, AnOverrunGoesOnFromTheNewestBuffer)
     out.init(2, 4096);
     ASSERT_TRUE(d->attachHere());
     ASSERT_EQ(d->getFrequency(), 48000u);
+    Kernel kernel;
+    kernel.deliver(in, kFrames);
+    d->onUSBProc(true);
+    ASSERT_EQ(r->calls.load(), 0u) << "the kernel driver does not stream yet: no call";
+    EXPECT_EQ(out.loadReadPosition(), 0u);
     out.setStreaming(1);
     d->onUSBProc(true);
-    ASSERT_EQ(r->calls.load(), 0u) << "no frames, no call";
+    ASSERT_EQ(r->calls.load(), 1u);
+    d->onUSBProc(true);
+    ASSERT_EQ(r->calls.load(), 1u) << "no frames, no call";
 
-    Kernel kernel;
-    for (int n = 0; n < 8; ++n) {
+    for (int n = 0; n < 4; ++n) {
         kernel.deliver(in, kFrames);
         d->onUSBProc(true);
     }
+    // Three buffers behind: two a wake, the third at the next.
+    kernel.deliver(in, 3 * kFrames);
+    d->onUSBProc(true);
+    ASSERT_EQ(r->calls.load(), 7u);
+    d->onUSBProc(true);
     ASSERT_EQ(r->calls.load(), 8u);
     const uint32_t overloads = d->getTimestampFilter().mOverloadCount.load();
 
