@@ -10,9 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
 #include <atomic>
+#include <functional>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "device/KernelEvent.h"
@@ -110,6 +112,23 @@ protected:
         ASSERT_EQ((*m_ref)->InitializeWithObjectID(m_ref, 77), noErr);
     }
     AudioHardwarePlugInInterface& table() { return **m_ref; }
+    // A device property of `value`'s type through the table (`size` bytes of it when given).
+    template <class T>
+    OSStatus get(AudioDeviceID device, UInt32 channel, bool input, AudioDevicePropertyID property, T& value,
+                 UInt32 size = sizeof(T))
+    {
+        return table().DeviceGetProperty(m_ref, device, channel, input, property, &size, &value);
+    }
+    template <class T>
+    OSStatus set(AudioDeviceID device, UInt32 channel, bool input, AudioDevicePropertyID property, const T& value)
+    {
+        return table().DeviceSetProperty(m_ref, device, nullptr, channel, input, property, sizeof(T), &value);
+    }
+    OSStatus direction(AudioStreamID stream, UInt32& value)
+    {
+        UInt32 size = sizeof(value);
+        return table().StreamGetProperty(m_ref, stream, 0, kAudioStreamPropertyDirection, &size, &value);
+    }
 
     // The published devices in order: device, input stream and output stream IDs.
     struct Published {
@@ -180,9 +199,8 @@ TEST_F(PlugIn, PublishesEachInterfaceWithItsStreamsAndWithdrawsTheOneUnplugged)
     initialise();
 
     // Claims in order: the device, then its input stream, then its output stream.
-    const std::vector<HALNotification> recorded = recordedHALCalls();
     std::vector<HALCall> order;
-    for (const HALNotification& n : recorded)
+    for (const HALNotification& n : recordedHALCalls())
         if (n.call != HALCall::DevicePropertyChanged && n.call != HALCall::StreamPropertyChanged)
             order.push_back(n.call);
     const std::vector<HALCall> one = {HALCall::ClaimDeviceID, HALCall::ClaimStreamID, HALCall::ClaimStreamID,
@@ -193,30 +211,23 @@ TEST_F(PlugIn, PublishesEachInterfaceWithItsStreamsAndWithdrawsTheOneUnplugged)
     const std::vector<Published> devices = published();
     ASSERT_EQ(devices.size(), 2u);
     std::vector<AudioObjectID> ids;
-    for (const Published& p : devices) {
-        EXPECT_LT(p.device, p.input);
-        EXPECT_LT(p.input, p.output) << "the input stream is claimed first";
+    for (const Published& p : devices)
         ids.insert(ids.end(), {p.device, p.input, p.output});
-    }
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "every ID is distinct";
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<>()), ids.end())
+        << "every ID is new, and the input stream is claimed before the output stream";
 
     // Streams answer for their own direction; a device for the direction asked.
     const Published& p = devices[1];
-    UInt32 direction = 9, size = 4;
-    EXPECT_EQ(table().StreamGetProperty(m_ref, p.input, 0, kAudioStreamPropertyDirection, &size, &direction), noErr);
-    EXPECT_EQ(direction, 1u);
-    EXPECT_EQ(table().StreamGetProperty(m_ref, p.output, 0, kAudioStreamPropertyDirection, &size, &direction), noErr);
-    EXPECT_EQ(direction, 0u);
+    UInt32 in = 9, out = 9;
+    EXPECT_EQ(direction(p.input, in), noErr);
+    EXPECT_EQ(direction(p.output, out), noErr);
+    EXPECT_EQ(std::pair(in, out), std::pair(1u, 0u));
     AudioStreamID stream = 0;
-    size = 8;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, true, kAudioDevicePropertyStreams, &size, &stream),
-              kAudioHardwareUnknownPropertyError);
-    size = 4;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, false, kAudioDevicePropertyStreams, &size, &stream), noErr);
+    EXPECT_EQ(get(p.device, 0, true, kAudioDevicePropertyStreams, stream, 8), kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(get(p.device, 0, false, kAudioDevicePropertyStreams, stream), noErr);
     EXPECT_EQ(stream, p.output);
     const AudioObjectPropertyAddress global{kAudioDevicePropertyStreams, kAudioObjectPropertyScopeGlobal, 0};
-    size = 4;
+    UInt32 size = 4;
     EXPECT_EQ(table().ObjectGetPropertyData(m_ref, p.device, &global, 0, nullptr, &size, &stream), noErr);
     EXPECT_EQ(stream, p.output) << "the global scope of a device answers for its output";
     const UInt32 qualifier = 1;
@@ -225,9 +236,7 @@ TEST_F(PlugIn, PublishesEachInterfaceWithItsStreamsAndWithdrawsTheOneUnplugged)
     EXPECT_EQ(table().ObjectGetPropertyData(m_ref, 9999, &global, 0, nullptr, &size, &stream),
               kAudioHardwareBadObjectError);
     Float64 rate = 0;
-    size = 8;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, 9999, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate),
-              kIOReturnNoDevice);
+    EXPECT_EQ(get(9999, 0, false, kAudioDevicePropertyNominalSampleRate, rate), kIOReturnNoDevice);
 
     // Unplugging withdraws exactly that device; the other one goes on answering.
     const size_t diedBefore = calls(HALCall::DevicesDied).size();
@@ -236,14 +245,9 @@ TEST_F(PlugIn, PublishesEachInterfaceWithItsStreamsAndWithdrawsTheOneUnplugged)
     const std::vector<HALNotification> died = calls(HALCall::DevicesDied);
     ASSERT_EQ(died.size(), diedBefore + 1);
     EXPECT_EQ(died.back().objects, std::vector<AudioObjectID>{p.device});
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate),
-              kIOReturnNoDevice);
-    EXPECT_EQ(table().StreamGetProperty(m_ref, p.input, 0, kAudioStreamPropertyDirection, &size, &direction),
-              kIOReturnNoDevice);
-    size = 8;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, devices[0].device, 0, false, kAudioDevicePropertyNominalSampleRate,
-                                        &size, &rate),
-              noErr);
+    EXPECT_EQ(get(p.device, 0, false, kAudioDevicePropertyNominalSampleRate, rate), kIOReturnNoDevice);
+    EXPECT_EQ(direction(p.input, in), kIOReturnNoDevice);
+    EXPECT_EQ(get(devices[0].device, 0, false, kAudioDevicePropertyNominalSampleRate, rate), noErr);
     EXPECT_GT(rate, 0.0);
 }
 
@@ -269,9 +273,8 @@ TEST_F(PlugIn, IOProcsRunUntilTheirDeviceGoesAndNoneRunsAfterTeardown)
     EXPECT_EQ(table().DeviceStart(m_ref, gone, otherProc), noErr);
     ASSERT_TRUE(runLoopUntil([&] { return keptCalls.calls.load() > 5 && goneCalls.calls.load() > 5; }));
 
-    UInt32 running = 0, size = 4;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, kept, 0, false, kAudioDevicePropertyDeviceIsRunning, &size, &running),
-              noErr);
+    UInt32 running = 0;
+    EXPECT_EQ(get(kept, 0, false, kAudioDevicePropertyDeviceIsRunning, running), noErr);
     EXPECT_EQ(running, 1u);
 
     // Unplugged while its IOProc runs: the device goes, its IOProc is never called again.
@@ -301,30 +304,25 @@ TEST_F(PlugIn, HardwareChangesBecomeHALNotifications)
     const std::vector<Published> devices = published();
     ASSERT_EQ(devices.size(), 1u);
     const Published p = devices[0];
-    UInt32 inputs = 0, size = sizeof(AudioStreamBasicDescription);
-    AudioStreamBasicDescription format{};
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, true, kAudioDevicePropertyStreamFormat, &size, &format),
-              noErr);
-    inputs = format.mChannelsPerFrame;
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, false, kAudioDevicePropertyStreamFormat, &size, &format),
-              noErr);
-    const UInt32 outputs = format.mChannelsPerFrame;
+    AudioStreamBasicDescription in{}, out{};
+    ASSERT_EQ(get(p.device, 0, true, kAudioDevicePropertyStreamFormat, in), noErr);
+    ASSERT_EQ(get(p.device, 0, false, kAudioDevicePropertyStreamFormat, out), noErr);
 
     const auto changesAfter = [&](uint32_t code) {
         clearRecordedHALCalls();
         EXPECT_EQ(daemon().control().postEvent(service, code, {}), KERN_SUCCESS);
-        std::vector<HALNotification> heard;
-        runLoopUntil([&] {
-            heard = recordedHALCalls();
-            return !heard.empty();
-        });
+        runLoopUntil([] { return !recordedHALCalls().empty(); });
         runLoopUntil([] { return false; }, std::chrono::milliseconds(100)); // the rest of them
         return recordedHALCalls();
     };
-    const auto device = [&](UInt32 channel, bool input, AudioDevicePropertyID property) {
+    // A change of the device's property, or of a stream's when `stream` is given.
+    const auto change = [&](UInt32 channel, bool input, AudioDevicePropertyID property, AudioStreamID stream = 0) {
         HALNotification n;
+        if (stream != 0)
+            n.call = HALCall::StreamPropertyChanged;
         n.owner = m_ref;
         n.device = p.device;
+        n.stream = stream;
         n.channel = channel;
         n.isInput = input;
         n.property = property;
@@ -333,24 +331,17 @@ TEST_F(PlugIn, HardwareChangesBecomeHALNotifications)
 
     std::vector<HALNotification> volume;
     for (const bool input : {true, false})
-        for (UInt32 channel = 0; channel <= (input ? inputs : outputs); ++channel)
+        for (UInt32 channel = 0; channel <= (input ? in : out).mChannelsPerFrame; ++channel)
             for (AudioDevicePropertyID property : {kAudioDevicePropertyVolumeScalar, kAudioDevicePropertyVolumeDecibels})
-                volume.push_back(device(channel, input, property));
+                volume.push_back(change(channel, input, property));
     EXPECT_EQ(changesAfter(kEventVolumeChanged), volume);
-    EXPECT_EQ(changesAfter(kEventMuteChanged), (std::vector<HALNotification>{
-                                                   device(0, true, kAudioDevicePropertyMute),
-                                                   device(0, false, kAudioDevicePropertyMute)}));
-    std::vector<HALNotification> source(2);
-    for (int i = 0; i < 2; ++i) {
-        source[i].call = HALCall::StreamPropertyChanged;
-        source[i].owner = m_ref;
-        source[i].device = p.device;
-        source[i].stream = i == 0 ? p.input : p.output;
-        source[i].property = kAudioDevicePropertyDataSource;
-    }
-    source.push_back(device(0, true, kAudioDevicePropertyDataSource));
-    source.push_back(device(0, false, kAudioDevicePropertyDataSource));
-    EXPECT_EQ(changesAfter(kEventDataSourceChanged), source);
+    EXPECT_EQ(changesAfter(kEventMuteChanged),
+              (std::vector{change(0, true, kAudioDevicePropertyMute), change(0, false, kAudioDevicePropertyMute)}));
+    EXPECT_EQ(changesAfter(kEventDataSourceChanged),
+              (std::vector{change(0, false, kAudioDevicePropertyDataSource, p.input),
+                           change(0, false, kAudioDevicePropertyDataSource, p.output),
+                           change(0, true, kAudioDevicePropertyDataSource),
+                           change(0, false, kAudioDevicePropertyDataSource)}));
 }
 
 TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
@@ -384,12 +375,10 @@ TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
 
     // The preferred layout: one description per channel, in order.
     AudioStreamBasicDescription format{};
-    UInt32 size = sizeof(format);
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormat, &size, &format),
-              noErr);
+    ASSERT_EQ(get(tarsel, 0, false, kAudioDevicePropertyStreamFormat, format), noErr);
     const UInt32 channels = format.mChannelsPerFrame;
     std::vector<UInt32> layout(64, 0xABABABAB);
-    size = 4 * 64;
+    UInt32 size = 4 * 64;
     ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyPreferredChannelLayout, &size,
                                         layout.data()),
               noErr);
@@ -401,13 +390,9 @@ TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
     // Matching: no rate and no channel count take the device's rate and the most channels;
     // "supported" needs every given field to match one format.
     AudioStreamBasicDescription request{};
-    size = sizeof(request);
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormatMatch, &size,
-                                        &request),
-              noErr);
+    ASSERT_EQ(get(tarsel, 0, false, kAudioDevicePropertyStreamFormatMatch, request), noErr);
     Float64 rate = 0;
-    size = sizeof(rate);
-    table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate);
+    ASSERT_EQ(get(tarsel, 0, false, kAudioDevicePropertyNominalSampleRate, rate), noErr);
     EXPECT_EQ(request.mSampleRate, rate);
     std::vector<AudioStreamBasicDescription> formats(32);
     size = UInt32(formats.size() * sizeof(AudioStreamBasicDescription));
@@ -421,13 +406,9 @@ TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
             most = std::max(most, f.mChannelsPerFrame);
     EXPECT_EQ(request.mChannelsPerFrame, most);
     AudioStreamBasicDescription asked = formats[0];
-    size = sizeof(asked);
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormatSupported, &size,
-                                        &asked),
-              noErr);
+    EXPECT_EQ(get(tarsel, 0, false, kAudioDevicePropertyStreamFormatSupported, asked), noErr);
     asked.mChannelsPerFrame = 1000;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormatSupported, &size,
-                                        &asked),
+    EXPECT_EQ(get(tarsel, 0, false, kAudioDevicePropertyStreamFormatSupported, asked),
               kAudioDeviceUnsupportedFormatError)
         << "a matching rate alone does not make a format supported";
 }
@@ -443,78 +424,47 @@ TEST_F(PlugIn, ControlsAnswerThroughTheirProperties)
 
     // Input sources are numbered from 101; setting one goes to the device's own numbering.
     UInt32 ids[3] = {};
-    UInt32 size = 8;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSources, &size, ids),
-              kAudioHardwareUnknownPropertyError);
-    size = sizeof(ids);
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSources, &size, ids), noErr);
-    EXPECT_EQ(ids[0], 101u);
-    EXPECT_EQ(ids[2], 103u);
-    const UInt32 chosen = 103;
-    ASSERT_EQ(table().DeviceSetProperty(m_ref, kingsmere, nullptr, 0, true, kAudioDevicePropertyDataSource, 4, &chosen),
-              noErr);
+    EXPECT_EQ(get(kingsmere, 0, true, kAudioDevicePropertyDataSources, ids, 8), kAudioHardwareUnknownPropertyError);
+    ASSERT_EQ(get(kingsmere, 0, true, kAudioDevicePropertyDataSources, ids), noErr);
+    EXPECT_EQ(std::vector(std::begin(ids), std::end(ids)), (std::vector<UInt32>{101, 102, 103}));
+    ASSERT_EQ(set(kingsmere, 0, true, kAudioDevicePropertyDataSource, UInt32(103)), noErr);
     UInt32 source = 0;
-    size = 4;
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSource, &size, &source),
-              noErr);
+    ASSERT_EQ(get(kingsmere, 0, true, kAudioDevicePropertyDataSource, source), noErr);
     EXPECT_EQ(source, 103u);
-    UInt32 id = 103;
     char name[64] = "";
-    AudioValueTranslation t{&id, sizeof(id), name, sizeof(name)};
-    size = sizeof(t);
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSourceNameForID, &size, &t),
-              noErr);
+    AudioValueTranslation t{&source, sizeof(source), name, sizeof(name)};
+    ASSERT_EQ(get(kingsmere, 0, true, kAudioDevicePropertyDataSourceNameForID, t), noErr);
     EXPECT_STREQ(name, "SPDIF (RCA)");
 
-    // Volume: a scalar set reads back, its decibels convert back to it; dB and hog mode are
-    // listed as settable but refused.
-    UInt32 channel = 0;
-    while (channel < 16 && table().DeviceGetPropertyInfo(m_ref, tarsel, channel, false,
-                                                         kAudioDevicePropertyVolumeScalar, nullptr, nullptr) != noErr)
-        ++channel;
-    ASSERT_LT(channel, 16u) << "the default interface has output volume";
-    const Float32 half = 0.5f;
-    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, channel, false, kAudioDevicePropertyVolumeScalar, 4,
-                                        &half),
-              noErr);
+    // Volume (the Tarsel's is per channel, from 1): a scalar set reads back, its decibels
+    // convert back to it; dB and hog mode are listed as settable but refused.
+    const UInt32 channel = 1;
+    EXPECT_EQ(set(tarsel, channel, false, kAudioDevicePropertyVolumeScalar, 0.5f), noErr);
     Float32 scalar = 0, dB = 0;
-    size = 4;
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeScalar, &size, &scalar),
-              noErr);
+    ASSERT_EQ(get(tarsel, channel, false, kAudioDevicePropertyVolumeScalar, scalar), noErr);
     EXPECT_NEAR(scalar, 0.5f, 0.01f);
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeDecibels, &size, &dB),
-              noErr);
+    ASSERT_EQ(get(tarsel, channel, false, kAudioDevicePropertyVolumeDecibels, dB), noErr);
     Float32 converted = dB;
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeDecibelsToScalar,
-                                        &size, &converted),
-              noErr);
+    ASSERT_EQ(get(tarsel, channel, false, kAudioDevicePropertyVolumeDecibelsToScalar, converted), noErr);
     EXPECT_NEAR(converted, scalar, 1e-4f);
     Boolean settable = false;
     EXPECT_EQ(table().DeviceGetPropertyInfo(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeDecibels, nullptr,
                                             &settable),
               noErr);
     EXPECT_TRUE(settable);
-    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, channel, false, kAudioDevicePropertyVolumeDecibels, 4,
-                                        &dB),
-              kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, 40, false, kAudioDevicePropertyVolumeScalar, 4, &half),
-              kAudioHardwareUnknownPropertyError)
+    EXPECT_EQ(set(tarsel, channel, false, kAudioDevicePropertyVolumeDecibels, dB), kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(set(tarsel, 40, false, kAudioDevicePropertyVolumeScalar, 0.5f), kAudioHardwareUnknownPropertyError)
         << "a channel without volume refuses the set";
-    const SInt32 hog = SInt32(getpid());
-    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, 0, false, kAudioDevicePropertyHogMode, 4, &hog),
+    EXPECT_EQ(set(tarsel, 0, false, kAudioDevicePropertyHogMode, SInt32(getpid())),
               kAudioHardwareUnknownPropertyError);
 
-    // Mute where the interface has it, on the master channel only.
-    if (table().DeviceGetPropertyInfo(m_ref, tarsel, 0, false, kAudioDevicePropertyMute, nullptr, nullptr) == noErr) {
-        const UInt32 on = 1;
-        EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, 0, false, kAudioDevicePropertyMute, 4, &on), noErr);
-        UInt32 mute = 0;
-        size = 4;
-        EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyMute, &size, &mute), noErr);
-        EXPECT_EQ(mute, 1u);
-        EXPECT_EQ(table().DeviceGetPropertyInfo(m_ref, tarsel, 1, false, kAudioDevicePropertyMute, nullptr, nullptr),
-                  kAudioHardwareUnknownPropertyError);
-    }
+    // Mute on the master channel only.
+    UInt32 mute = 0;
+    EXPECT_EQ(set(tarsel, 0, false, kAudioDevicePropertyMute, UInt32(1)), noErr);
+    EXPECT_EQ(get(tarsel, 0, false, kAudioDevicePropertyMute, mute), noErr);
+    EXPECT_EQ(mute, 1u);
+    EXPECT_EQ(table().DeviceGetPropertyInfo(m_ref, tarsel, 1, false, kAudioDevicePropertyMute, nullptr, nullptr),
+              kAudioHardwareUnknownPropertyError);
 }
 
 // Hot-plug on the run-loop thread while HAL threads look devices up: every look-up either finds
