@@ -485,7 +485,7 @@ TEST_F(ControlAppTest, LatencyOnTheLoopbackMatchesTheRoundTripAndSilenceHasNone)
 // The tone as it is made (the IOProc's test copies one out): three bursts, each after a tenth
 // of a second of quiet (each fades out for longer than that before the next starts at full
 // level), the same on every channel, at the pitch of the commonest spacing of rising zero
-// crossings; the buttons come back once it has played.
+// crossings; the buttons come back once it has played (its last buffers only, not six seconds).
 TEST_F(ControlAppTest, ToneBurstsAndPitch)
 {
     ASSERT_TRUE(launch({"tarsel"}));
@@ -526,6 +526,8 @@ TEST_F(ControlAppTest, ToneBurstsAndPitch)
                                             [](const auto& a, const auto& b) { return a.second < b.second; });
     EXPECT_EQ(commonest->first, rate / 440) << "a period of whole samples: " << double(rate) / double(rate / 440)
                                             << " Hz";
+    // A cycle under way may put the position back; then it plays from there to the end.
+    app().tonePosition = app().toneLength - 4 * 2 * device()->getFrameSize();
     ASSERT_TRUE(runUntil(
         [&] {
             tick();
