@@ -73,28 +73,19 @@ constexpr Kind kDeviceKinds[] = {Kind::DeviceOutput, Kind::DeviceInput, Kind::Gl
                                  Kind::Output,       Kind::Wildcard,    Kind::Bogus};
 constexpr Kind kStreamKinds[] = {Kind::Stream, Kind::Global, Kind::Input, Kind::Output, Kind::Wildcard, Kind::Bogus};
 
-AudioObjectPropertyScope scopeOf(Kind kind)
-{
-    switch (kind) {
-    case Kind::Global:
-        return kAudioObjectPropertyScopeGlobal;
-    case Kind::Input:
-        return kAudioDevicePropertyScopeInput;
-    case Kind::Output:
-        return kAudioDevicePropertyScopeOutput;
-    case Kind::Wildcard:
-        return kAudioObjectPropertyScopeWildcard;
-    default:
-        return CAFourCC("bogs");
-    }
-}
-
-const char* nameOf(Kind kind)
-{
-    static const char* const names[] = {"device output", "device input", "stream", "object global",
-                                        "object input",  "object output", "object wildcard", "object bogus scope"};
-    return names[int(kind)];
-}
+// Each kind's scope for the object calls (none for the device and stream calls), and its name.
+constexpr struct {
+    AudioObjectPropertyScope scope;
+    const char* name;
+} kKinds[] = {{0, "device output"},
+              {0, "device input"},
+              {0, "stream"},
+              {kAudioObjectPropertyScopeGlobal, "object global"},
+              {kAudioDevicePropertyScopeInput, "object input"},
+              {kAudioDevicePropertyScopeOutput, "object output"},
+              {kAudioObjectPropertyScopeWildcard, "object wildcard"},
+              {CAFourCC("bogs"), "object bogus scope"}};
+AudioObjectPropertyScope scopeOf(Kind kind) { return kKinds[int(kind)].scope; }
 
 class PropertySweep : public KextTest, public ::testing::WithParamInterface<const char*> {
 protected:
@@ -184,7 +175,7 @@ protected:
         std::ostringstream s;
         s << fourCC(selector) << " on " << (object == m_device ? "the device" : object == m_input ? "the input stream"
                                                                                                    : "the output stream")
-          << ", " << nameOf(kind) << ", channel " << channel;
+          << ", " << kKinds[int(kind)].name << ", channel " << channel;
         if (size != ~0u)
             s << ", " << size << " bytes";
         return s.str();
