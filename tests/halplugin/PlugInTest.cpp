@@ -191,7 +191,8 @@ TEST_F(PlugIn, TheFactoryServesEveryInterfaceFromOneReferenceCountedObject)
     EXPECT_EQ(_CFPlugInInstanceCount(factory), 0) << "the last Release destroys the driver";
 }
 
-TEST_F(PlugIn, PublishesEachInterfaceWithItsStreamsAndWithdrawsTheOneUnplugged)
+// Two interfaces published, IOProcs started on both, and one of them unplugged.
+TEST_F(PlugIn, TheUnpluggedInterfaceIsWithdrawnWithItsIOProcAndTheOtherRunsOnUntilTeardown)
 {
     ASSERT_NE(daemon().plug("default"), 0u);
     const uint32_t second = daemon().plug("default");
@@ -215,50 +216,29 @@ TEST_F(PlugIn, PublishesEachInterfaceWithItsStreamsAndWithdrawsTheOneUnplugged)
         ids.insert(ids.end(), {p.device, p.input, p.output});
     EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<>()), ids.end())
         << "every ID is new, and the input stream is claimed before the output stream";
+    const AudioDeviceID kept = devices[0].device;
+    const Published& gone = devices[1];
 
     // Streams answer for their own direction; a device for the direction asked.
-    const Published& p = devices[1];
     UInt32 in = 9, out = 9;
-    EXPECT_EQ(direction(p.input, in), noErr);
-    EXPECT_EQ(direction(p.output, out), noErr);
+    EXPECT_EQ(direction(gone.input, in), noErr);
+    EXPECT_EQ(direction(gone.output, out), noErr);
     EXPECT_EQ(std::pair(in, out), std::pair(1u, 0u));
     AudioStreamID stream = 0;
-    EXPECT_EQ(get(p.device, 0, true, kAudioDevicePropertyStreams, stream, 8), kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(get(p.device, 0, false, kAudioDevicePropertyStreams, stream), noErr);
-    EXPECT_EQ(stream, p.output);
+    EXPECT_EQ(get(gone.device, 0, true, kAudioDevicePropertyStreams, stream, 8), kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(get(gone.device, 0, false, kAudioDevicePropertyStreams, stream), noErr);
+    EXPECT_EQ(stream, gone.output);
     const AudioObjectPropertyAddress global{kAudioDevicePropertyStreams, kAudioObjectPropertyScopeGlobal, 0};
     UInt32 size = 4;
-    EXPECT_EQ(table().ObjectGetPropertyData(m_ref, p.device, &global, 0, nullptr, &size, &stream), noErr);
-    EXPECT_EQ(stream, p.output) << "the global scope of a device answers for its output";
+    EXPECT_EQ(table().ObjectGetPropertyData(m_ref, gone.device, &global, 0, nullptr, &size, &stream), noErr);
+    EXPECT_EQ(stream, gone.output) << "the global scope of a device answers for its output";
     const UInt32 qualifier = 1;
-    EXPECT_EQ(table().ObjectGetPropertyData(m_ref, p.device, &global, 4, &qualifier, &size, &stream),
+    EXPECT_EQ(table().ObjectGetPropertyData(m_ref, gone.device, &global, 4, &qualifier, &size, &stream),
               kAudioHardwareUnspecifiedError);
     EXPECT_EQ(table().ObjectGetPropertyData(m_ref, 9999, &global, 0, nullptr, &size, &stream),
               kAudioHardwareBadObjectError);
     Float64 rate = 0;
     EXPECT_EQ(get(9999, 0, false, kAudioDevicePropertyNominalSampleRate, rate), kIOReturnNoDevice);
-
-    // Unplugging withdraws exactly that device; the other one goes on answering.
-    const size_t diedBefore = calls(HALCall::DevicesDied).size();
-    ASSERT_EQ(daemon().unplug(second), KERN_SUCCESS);
-    ASSERT_TRUE(runLoopUntil([&] { return calls(HALCall::DevicesDied).size() > diedBefore; }));
-    const std::vector<HALNotification> died = calls(HALCall::DevicesDied);
-    ASSERT_EQ(died.size(), diedBefore + 1);
-    EXPECT_EQ(died.back().objects, std::vector<AudioObjectID>{p.device});
-    EXPECT_EQ(get(p.device, 0, false, kAudioDevicePropertyNominalSampleRate, rate), kIOReturnNoDevice);
-    EXPECT_EQ(direction(p.input, in), kIOReturnNoDevice);
-    EXPECT_EQ(get(devices[0].device, 0, false, kAudioDevicePropertyNominalSampleRate, rate), noErr);
-    EXPECT_GT(rate, 0.0);
-}
-
-TEST_F(PlugIn, IOProcsRunUntilTheirDeviceGoesAndNoneRunsAfterTeardown)
-{
-    ASSERT_NE(daemon().plug("default"), 0u);
-    const uint32_t unplugged = daemon().plug("default");
-    initialise();
-    const std::vector<Published> devices = published();
-    ASSERT_EQ(devices.size(), 2u);
-    const AudioDeviceID kept = devices[0].device, gone = devices[1].device;
 
     AudioDeviceIOProcID id = nullptr;
     Counter keptCalls, goneCalls;
@@ -268,30 +248,35 @@ TEST_F(PlugIn, IOProcsRunUntilTheirDeviceGoesAndNoneRunsAfterTeardown)
     EXPECT_EQ(table().DeviceAddIOProc(m_ref, kept, nullptr, nullptr), kIOReturnError);
     EXPECT_EQ(table().DeviceCreateIOProcID(m_ref, kept, countingProc, &keptCalls, &id), noErr);
     EXPECT_EQ(table().DeviceStop(m_ref, kept, countingProc), noErr) << "not running: nothing to do";
-    EXPECT_EQ(table().DeviceAddIOProc(m_ref, gone, otherProc, &goneCalls), noErr);
+    EXPECT_EQ(table().DeviceAddIOProc(m_ref, gone.device, otherProc, &goneCalls), noErr);
     EXPECT_EQ(table().DeviceStart(m_ref, kept, countingProc), noErr);
-    EXPECT_EQ(table().DeviceStart(m_ref, gone, otherProc), noErr);
+    EXPECT_EQ(table().DeviceStart(m_ref, gone.device, otherProc), noErr);
     ASSERT_TRUE(runLoopUntil([&] { return keptCalls.calls.load() > 5 && goneCalls.calls.load() > 5; }));
-
     UInt32 running = 0;
     EXPECT_EQ(get(kept, 0, false, kAudioDevicePropertyDeviceIsRunning, running), noErr);
     EXPECT_EQ(running, 1u);
 
-    // Unplugged while its IOProc runs: the device goes, its IOProc is never called again.
-    ASSERT_EQ(daemon().unplug(unplugged), KERN_SUCCESS);
+    // Unplugged while its IOProc runs: exactly that device goes, and its IOProc is never called
+    // again; the other one goes on answering and running.
+    ASSERT_EQ(daemon().unplug(second), KERN_SUCCESS);
     ASSERT_TRUE(runLoopUntil([&] { return !calls(HALCall::DevicesDied).empty(); }));
+    const std::vector<HALNotification> died = calls(HALCall::DevicesDied);
+    ASSERT_EQ(died.size(), 1u);
+    EXPECT_EQ(died[0].objects, std::vector<AudioObjectID>{gone.device});
     ASSERT_TRUE(runLoopUntil([&] {
-        return table().DeviceStop(m_ref, gone, otherProc) == kIOReturnNoDevice;
+        return table().DeviceStop(m_ref, gone.device, otherProc) == kIOReturnNoDevice;
     }));
-    const int lastGone = goneCalls.calls.load();
-    EXPECT_TRUE(staysAt(goneCalls, lastGone));
+    EXPECT_TRUE(staysAt(goneCalls, goneCalls.calls.load()));
+    EXPECT_EQ(get(gone.device, 0, false, kAudioDevicePropertyNominalSampleRate, rate), kIOReturnNoDevice);
+    EXPECT_EQ(direction(gone.input, in), kIOReturnNoDevice);
+    EXPECT_EQ(get(kept, 0, false, kAudioDevicePropertyNominalSampleRate, rate), noErr);
+    EXPECT_GT(rate, 0.0);
     const int before = keptCalls.calls.load();
     ASSERT_TRUE(runLoopUntil([&] { return keptCalls.calls.load() > before + 5; })) << "the other device runs on";
 
     // Teardown with the IOProc still started: it is stopped before Teardown returns.
     ASSERT_EQ(table().Teardown(m_ref), noErr);
-    const int lastKept = keptCalls.calls.load();
-    EXPECT_TRUE(staysAt(keptCalls, lastKept));
+    EXPECT_TRUE(staysAt(keptCalls, keptCalls.calls.load()));
     EXPECT_EQ(table().DeviceStop(m_ref, kept, countingProc), kIOReturnNoDevice);
     EXPECT_EQ(table().DeviceDestroyIOProcID(m_ref, kept, id), kIOReturnNoDevice);
 }
@@ -344,20 +329,21 @@ TEST_F(PlugIn, HardwareChangesBecomeHALNotifications)
                            change(0, false, kAudioDevicePropertyDataSource)}));
 }
 
-TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
+// What the models differ in: channel names, layouts, formats and controls, each asked through its
+// property.
+TEST_F(PlugIn, EachModelsChannelNamesFormatsAndControlsAnswerThroughTheirProperties)
 {
-    ASSERT_NE(daemon().plug("tarsel"), 0u);
-    ASSERT_NE(daemon().plug("brightwater-mixer-10-hs"), 0u);
-    ASSERT_NE(daemon().plug("wrenfield-w2-hs"), 0u);
+    for (const char* model : {"tarsel", "brightwater-mixer-10-hs", "wrenfield-w2-hs", "kingsmere-digital-hs"})
+        ASSERT_NE(daemon().plug(model), 0u) << model;
     initialise();
     const std::vector<Published> devices = published();
-    ASSERT_EQ(devices.size(), 3u);
+    ASSERT_EQ(devices.size(), 4u);
+    const AudioDeviceID tarsel = devices[0].device, mixer = devices[1].device, w2 = devices[2].device,
+                        kingsmere = devices[3].device;
     // A channel's name, or the status it is refused with.
     const auto name = [&](AudioDeviceID device, bool input, UInt32 channel) {
         CFStringRef text = nullptr;
-        UInt32 size = sizeof(text);
-        const OSStatus status = table().DeviceGetProperty(m_ref, device, channel, input,
-                                                          kAudioDevicePropertyChannelNameCFString, &size, &text);
+        const OSStatus status = get(device, channel, input, kAudioDevicePropertyChannelNameCFString, text);
         char buffer[128] = "";
         if (text != nullptr) {
             CFStringGetCString(text, buffer, sizeof(buffer), kCFStringEncodingASCII);
@@ -365,7 +351,6 @@ TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
         }
         return status == noErr ? std::string(buffer) : "status " + std::to_string(status);
     };
-    const AudioDeviceID tarsel = devices[0].device, mixer = devices[1].device, w2 = devices[2].device;
     EXPECT_EQ(name(tarsel, false, 0), "Master OUT");
     EXPECT_EQ(name(tarsel, true, 3), "IN 3");
     EXPECT_EQ(name(mixer, true, 12), "AUX 2");
@@ -411,16 +396,6 @@ TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
     EXPECT_EQ(get(tarsel, 0, false, kAudioDevicePropertyStreamFormatSupported, asked),
               kAudioDeviceUnsupportedFormatError)
         << "a matching rate alone does not make a format supported";
-}
-
-TEST_F(PlugIn, ControlsAnswerThroughTheirProperties)
-{
-    ASSERT_NE(daemon().plug("tarsel"), 0u);
-    ASSERT_NE(daemon().plug("kingsmere-digital-hs"), 0u);
-    initialise();
-    const std::vector<Published> devices = published();
-    ASSERT_EQ(devices.size(), 2u);
-    const AudioDeviceID tarsel = devices[0].device, kingsmere = devices[1].device;
 
     // Input sources are numbered from 101; setting one goes to the device's own numbering.
     UInt32 ids[3] = {};
@@ -431,10 +406,10 @@ TEST_F(PlugIn, ControlsAnswerThroughTheirProperties)
     UInt32 source = 0;
     ASSERT_EQ(get(kingsmere, 0, true, kAudioDevicePropertyDataSource, source), noErr);
     EXPECT_EQ(source, 103u);
-    char name[64] = "";
-    AudioValueTranslation t{&source, sizeof(source), name, sizeof(name)};
+    char sourceName[64] = "";
+    AudioValueTranslation t{&source, sizeof(source), sourceName, sizeof(sourceName)};
     ASSERT_EQ(get(kingsmere, 0, true, kAudioDevicePropertyDataSourceNameForID, t), noErr);
-    EXPECT_STREQ(name, "SPDIF (RCA)");
+    EXPECT_STREQ(sourceName, "SPDIF (RCA)");
 
     // Volume (the Tarsel's is per channel, from 1): a scalar set reads back, its decibels
     // convert back to it; dB and hog mode are listed as settable but refused.
