@@ -282,10 +282,8 @@ protected:
         std::memcpy(record.data(), &t, std::min(recordSize, sizeof(t)));
         UInt32 ioSize = UInt32(recordSize);
         const OSStatus status = get(object, kind, 0, selector, &ioSize, record.data());
-        std::ostringstream s;
-        s << where(object, kind, 0, selector, recordSize) << ", id " << id << ", input " << inputSize << ", output "
-          << outputSize;
-        const std::string here = s.str();
+        const std::string here = where(object, kind, 0, selector, recordSize) + ", id " + std::to_string(id) +
+                                 ", input " + std::to_string(inputSize) + ", output " + std::to_string(outputSize);
         if (!record.guardsIntact() || !input.guardsIntact() || !output.guardsIntact())
             fault(here + ": written past a buffer");
         if (ioSize > recordSize)
