@@ -107,11 +107,11 @@ protected:
         }
         return done();
     }
-    kern_return_t set(size_t device, const std::string& key, const std::string& value)
+    // What the first interface's inputs receive.
+    kern_return_t source(const std::string& value)
     {
-        return daemon().control().configure(m_ids.at(device), key, value);
+        return daemon().control().configure(m_ids.at(0), "source", value);
     }
-    std::filesystem::path folder() const { return m_home.folder(); }
 
     // Opens the test stream and waits until the IOProc runs.
     bool openStream()
@@ -170,9 +170,8 @@ TEST_F(ControlAppTest, StartUpThenHotPlugAndUnplugAreSeenOnTheNextTick)
     EXPECT_EQ(ctl("pgrp", 100)->value, 1);
     const kext::DeviceModel* model = kext::findModel("tarsel");
     ASSERT_NE(model, nullptr);
-    EXPECT_EQ(text(101), model->manufacturer);
-    EXPECT_EQ(text(102), model->deviceName);
-    EXPECT_EQ(text(103), model->modelUID);
+    EXPECT_EQ((std::vector{text(101), text(102), text(103)}),
+              (std::vector<std::string>{model->manufacturer, model->deviceName, model->modelUID}));
     EXPECT_EQ(buttons(), kClosed);
     EXPECT_NE(app().driverUpdateTimer, nullptr);
     EXPECT_TRUE(device()->isDeviceOpen());
@@ -403,12 +402,12 @@ TEST_F(ControlAppTest, StatusTextsAndTheClientListOfAnotherStreamingProcess)
     app().setStaticText(101, std::string(300, 'x').c_str());
     EXPECT_EQ(text(101), std::string(255, 'x'));
 
-    kexttest::BackgroundProgram child(STREAM_CLIENT, {"1000", "60"}, folder());
+    kexttest::BackgroundProgram child(STREAM_CLIENT, {"1000", "60"}, m_home.folder());
     ASSERT_TRUE(child.started());
     // It says so, with its process ID, once it streams.
     int pid = 0;
     ASSERT_TRUE(runUntil([&] {
-        std::ifstream out(folder() / "child.out");
+        std::ifstream out(m_home.folder() / "child.out");
         std::string word;
         return out >> word >> pid && word == "streaming";
     })) << child.finish().err;
@@ -466,7 +465,7 @@ TEST_F(ControlAppTest, LatencyOnTheLoopbackMatchesTheRoundTripAndSilenceHasNone)
     EXPECT_NEAR(frames, reported, 4);
 
     // Nothing comes back from silence: no response after a second of buffers.
-    ASSERT_EQ(set(0, "source", "silence"), KERN_SUCCESS);
+    ASSERT_EQ(source("silence"), KERN_SUCCESS);
     EXPECT_EQ(measure(), "no respone");
 }
 
@@ -546,7 +545,7 @@ TEST_F(ControlAppTest, ATooLongToneStaysOff)
 TEST_F(ControlAppTest, MetersAndSoftwareThruFollowTheInput)
 {
     ASSERT_TRUE(launch({"tarsel"}));
-    ASSERT_EQ(set(0, "source", "sine:997:-6"), KERN_SUCCESS);
+    ASSERT_EQ(source("sine:997:-6"), KERN_SUCCESS);
     Window* window = currentWindow();
     ASSERT_EQ(userChooseMenuItem(window, 128, 1), noErr); // the meters
     EXPECT_TRUE(app().levelCaptureOn.load());
@@ -612,7 +611,7 @@ TEST_F(ControlAppTest, CommandsTabsAndTheCPULoadSetting)
 TEST_F(ControlAppTest, AMissingNibEndsStartUpBeforeAnythingIsShown)
 {
     ASSERT_NE(daemon().plug("tarsel"), 0u);
-    setNibFolder(folder().string());
+    setNibFolder(m_home.folder().string());
     Probe app;
     EXPECT_FALSE(app.start());
     EXPECT_EQ(app.window(), nullptr);

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -28,24 +29,6 @@ namespace {
 using namespace kexttest;
 
 using Factory = void* (*)(CFAllocatorRef, CFUUIDRef);
-
-// The bundle's module, loaded as the HAL loads it.
-class Module {
-public:
-    Module() : m_handle(dlopen(TARSEL_PLUGIN_MODULE, RTLD_NOW | RTLD_LOCAL)) {}
-    ~Module()
-    {
-        if (m_handle != nullptr)
-            dlclose(m_handle);
-    }
-    Factory factory() const
-    {
-        return m_handle ? reinterpret_cast<Factory>(dlsym(m_handle, "CreateAudio")) : nullptr;
-    }
-
-private:
-    void* m_handle;
-};
 
 AudioHardwarePlugInRef create(Factory factory)
 {
@@ -93,7 +76,7 @@ protected:
     {
         KextTest::SetUp();
         clearRecordedHALCalls();
-        ASSERT_NE(m_module.factory(), nullptr) << dlerror();
+        ASSERT_NE(factory(), nullptr) << dlerror();
     }
     void TearDown() override
     {
@@ -107,9 +90,13 @@ protected:
     // Creates and initialises the plug-in on this thread, whose run loop then hears hot-plug.
     void initialise()
     {
-        m_ref = create(m_module.factory());
+        m_ref = create(factory());
         ASSERT_NE(m_ref, nullptr);
         ASSERT_EQ((*m_ref)->InitializeWithObjectID(m_ref, 77), noErr);
+    }
+    Factory factory() const
+    {
+        return m_module ? reinterpret_cast<Factory>(dlsym(m_module.get(), "CreateAudio")) : nullptr;
     }
     AudioHardwarePlugInInterface& table() { return **m_ref; }
     // A device property of `value`'s type through the table (`size` bytes of it when given).
@@ -145,17 +132,18 @@ protected:
     }
 
     PrivateHome m_home;
-    Module m_module;
+    // The bundle's module, loaded as the HAL loads it.
+    const std::unique_ptr<void, int (*)(void*)> m_module{dlopen(TARSEL_PLUGIN_MODULE, RTLD_NOW | RTLD_LOCAL), dlclose};
     AudioHardwarePlugInRef m_ref = nullptr;
 };
 
 TEST_F(PlugIn, TheFactoryServesEveryInterfaceFromOneReferenceCountedObject)
 {
     CFUUIDRef other = CFUUIDCreateFromUUIDBytes(kCFAllocatorDefault, CFUUIDGetUUIDBytes(kAudioHardwarePlugInInterfaceID));
-    EXPECT_EQ(m_module.factory()(kCFAllocatorDefault, other), nullptr);
+    EXPECT_EQ(factory()(kCFAllocatorDefault, other), nullptr);
     CFRelease(other);
 
-    AudioHardwarePlugInRef ref = create(m_module.factory());
+    AudioHardwarePlugInRef ref = create(factory());
     ASSERT_NE(ref, nullptr);
     CFUUIDRef factory = kAudioHardwarePlugInTypeID;
     EXPECT_EQ(_CFPlugInInstanceCount(factory), 1);
