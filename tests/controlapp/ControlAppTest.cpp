@@ -142,10 +142,10 @@ TEST_F(ControlAppTest, StartUpThenHotPlugAndUnplugAreSeenOnTheNextTick)
         EXPECT_EQ(text(101) + text(102) + text(103), "");
         EXPECT_EQ(buttons(), kNone);
         EXPECT_EQ(app().driverUpdateTimer, nullptr);
-        for (SInt32 popup : {202, 203, 305}) {
-            EXPECT_EQ(items("popb", popup), std::vector<std::string>{"Unavailable"}) << popup;
-            EXPECT_FALSE(enabled("popb", popup)) << popup;
-        }
+        for (SInt32 popup : {202, 203, 305})
+            EXPECT_EQ(std::pair(items("popb", popup), enabled("popb", popup)),
+                      std::pair(std::vector<std::string>{"Unavailable"}, false))
+                << popup;
         EXPECT_EQ(text(1003), "1.00");
         EXPECT_FALSE(enabled("sldr", 2004));
     };
@@ -540,14 +540,12 @@ TEST_F(ControlAppTest, MetersAndSoftwareThruFollowTheInput)
     ASSERT_EQ(source("sine:997:-6"), KERN_SUCCESS);
     Window* window = currentWindow();
     ASSERT_EQ(userChooseMenuItem(window, 128, 1), noErr); // the meters
-    EXPECT_TRUE(app().levelCaptureOn.load());
-    EXPECT_NE(app().levelTimer, nullptr);
+    EXPECT_EQ(std::pair(app().levelCaptureOn.load(), app().levelTimer != nullptr), std::pair(true, true));
     // Sent by a button rather than the menu, the thru command changes nothing.
     EXPECT_EQ(sendCommand(window, HIFourCC("moni")), noErr);
     EXPECT_FALSE(app().thruOn.load());
     ASSERT_EQ(userChooseMenuItem(window, 128, 2), noErr);
-    EXPECT_TRUE(app().thruOn.load());
-    EXPECT_TRUE(findMenu(window, 128)->items[1].checked);
+    EXPECT_EQ(std::pair(app().thruOn.load(), findMenu(window, 128)->items[1].checked), std::pair(true, true));
     ASSERT_TRUE(openStream());
     AudioStreamBasicDescription format{};
     ASSERT_EQ(device()->getStreamFormat(true, &format, false, 0xFFFFFFFF), 0);
@@ -559,13 +557,11 @@ TEST_F(ControlAppTest, MetersAndSoftwareThruFollowTheInput)
     EXPECT_EQ(press(302), noErr);
 
     ASSERT_EQ(userChooseMenuItem(window, 128, 1), noErr);
-    EXPECT_FALSE(app().levelCaptureOn.load());
-    EXPECT_EQ(app().levelTimer, nullptr);
+    EXPECT_EQ(std::pair(app().levelCaptureOn.load(), app().levelTimer != nullptr), std::pair(false, false));
     for (int k = 0; k < 8; ++k)
         EXPECT_EQ(ctl("relb", 9001 + k)->value, 0) << k;
     ASSERT_EQ(userChooseMenuItem(window, 128, 2), noErr);
-    EXPECT_FALSE(app().thruOn.load());
-    EXPECT_FALSE(findMenu(window, 128)->items[1].checked);
+    EXPECT_EQ(std::pair(app().thruOn.load(), findMenu(window, 128)->items[1].checked), std::pair(false, false));
 }
 
 TEST_F(ControlAppTest, CommandsTabsAndTheCPULoadSetting)

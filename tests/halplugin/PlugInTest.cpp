@@ -290,16 +290,14 @@ TEST_F(PlugIn, HardwareChangesBecomeHALNotifications)
     };
     // A change of the device's property, or of a stream's when `stream` is given.
     const auto change = [&](UInt32 channel, bool input, AudioDevicePropertyID property, AudioStreamID stream = 0) {
-        HALNotification n;
-        if (stream != 0)
-            n.call = HALCall::StreamPropertyChanged;
-        n.owner = m_ref;
-        n.device = p.device;
-        n.stream = stream;
-        n.channel = channel;
-        n.isInput = input;
-        n.property = property;
-        return n;
+        return HALNotification{.call = stream != 0 ? HALCall::StreamPropertyChanged : HALCall::DevicePropertyChanged,
+                               .owner = m_ref,
+                               .device = p.device,
+                               .stream = stream,
+                               .channel = channel,
+                               .isInput = input,
+                               .property = property,
+                               .objects = {}};
     };
 
     std::vector<HALNotification> volume;
