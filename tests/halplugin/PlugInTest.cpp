@@ -262,21 +262,29 @@ TEST_F(PlugIn, TheUnpluggedInterfaceIsWithdrawnWithItsIOProcAndTheOtherRunsOnUnt
     EXPECT_EQ(table().DeviceDestroyIOProcID(m_ref, kept, id), kIOReturnNoDevice);
 }
 
-// Changes the kernel reports reach the HAL as property changes of the device and its streams.
-TEST_F(PlugIn, HardwareChangesBecomeHALNotifications)
+// What the models differ in: channel names, layouts, formats and controls, each asked through its
+// property; and the changes of controls the kernel reports reach the HAL as property changes of
+// the device and its streams.
+TEST_F(PlugIn, ModelsAnswerForTheirNamesFormatsAndControlsAndTheirControlsChangesReachTheHAL)
 {
-    const uint32_t service = daemon().plug("default");
+    std::vector<uint32_t> services;
+    for (const char* model : {"tarsel", "brightwater-mixer-10-hs", "wrenfield-w2-hs", "kingsmere-digital-hs"})
+        services.push_back(daemon().plug(model));
+    ASSERT_EQ(std::count(services.begin(), services.end(), 0u), 0);
     initialise();
     const std::vector<Published> devices = published();
-    ASSERT_EQ(devices.size(), 1u);
-    const Published p = devices[0];
+    ASSERT_EQ(devices.size(), 4u);
+    const AudioDeviceID tarsel = devices[0].device, mixer = devices[1].device, w2 = devices[2].device,
+                        kingsmere = devices[3].device;
+
+    // The Tarsel's changes first, so that no notice of a set below is heard among them.
+    const Published& p = devices[0];
     AudioStreamBasicDescription in{}, out{};
     ASSERT_EQ(get(p.device, 0, true, kAudioDevicePropertyStreamFormat, in), noErr);
     ASSERT_EQ(get(p.device, 0, false, kAudioDevicePropertyStreamFormat, out), noErr);
-
     const auto changesAfter = [&](uint32_t code) {
         clearRecordedHALCalls();
-        EXPECT_EQ(daemon().control().postEvent(service, code, {}), KERN_SUCCESS);
+        EXPECT_EQ(daemon().control().postEvent(services[0], code, {}), KERN_SUCCESS);
         runLoopUntil([] { return !recordedHALCalls().empty(); });
         runLoopUntil([] { return false; }, std::chrono::milliseconds(100)); // the rest of them
         return recordedHALCalls();
@@ -306,19 +314,7 @@ TEST_F(PlugIn, HardwareChangesBecomeHALNotifications)
                            change(0, false, kAudioDevicePropertyDataSource, p.output),
                            change(0, true, kAudioDevicePropertyDataSource),
                            change(0, false, kAudioDevicePropertyDataSource)}));
-}
 
-// What the models differ in: channel names, layouts, formats and controls, each asked through its
-// property.
-TEST_F(PlugIn, EachModelsChannelNamesFormatsAndControlsAnswerThroughTheirProperties)
-{
-    for (const char* model : {"tarsel", "brightwater-mixer-10-hs", "wrenfield-w2-hs", "kingsmere-digital-hs"})
-        ASSERT_NE(daemon().plug(model), 0u) << model;
-    initialise();
-    const std::vector<Published> devices = published();
-    ASSERT_EQ(devices.size(), 4u);
-    const AudioDeviceID tarsel = devices[0].device, mixer = devices[1].device, w2 = devices[2].device,
-                        kingsmere = devices[3].device;
     // A channel's name, or the status it is refused with.
     const auto name = [&](AudioDeviceID device, bool input, UInt32 channel) {
         CFStringRef text = nullptr;
@@ -338,9 +334,7 @@ TEST_F(PlugIn, EachModelsChannelNamesFormatsAndControlsAnswerThroughTheirPropert
     EXPECT_EQ(name(w2, false, 3), "status " + std::to_string(kAudioHardwareUnknownPropertyError));
 
     // The preferred layout: one description per channel, in order.
-    AudioStreamBasicDescription format{};
-    ASSERT_EQ(get(tarsel, 0, false, kAudioDevicePropertyStreamFormat, format), noErr);
-    const UInt32 channels = format.mChannelsPerFrame;
+    const UInt32 channels = out.mChannelsPerFrame;
     std::vector<UInt32> layout(64, 0xABABABAB);
     UInt32 size = 4 * 64;
     ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyPreferredChannelLayout, &size,
