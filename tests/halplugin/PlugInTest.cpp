@@ -30,11 +30,6 @@ using namespace kexttest;
 
 using Factory = void* (*)(CFAllocatorRef, CFUUIDRef);
 
-AudioHardwarePlugInRef create(Factory factory)
-{
-    return static_cast<AudioHardwarePlugInRef>(factory(kCFAllocatorDefault, kAudioHardwarePlugInTypeID));
-}
-
 std::vector<HALNotification> calls(HALCall kind)
 {
     std::vector<HALNotification> out;
@@ -44,14 +39,13 @@ std::vector<HALNotification> calls(HALCall kind)
     return out;
 }
 
-struct Counter {
-    std::atomic<int> calls{0};
-};
+// The IOProcs count their calls in their client data.
+using Counter = std::atomic<int>;
 
 OSStatus countingProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
                       AudioBufferList* output, const AudioTimeStamp*, void* clientData)
 {
-    static_cast<Counter*>(clientData)->calls.fetch_add(1);
+    static_cast<Counter*>(clientData)->fetch_add(1);
     if (output != nullptr && output->mBuffers[0].mData != nullptr)
         std::fill_n(static_cast<float*>(output->mBuffers[0].mData), output->mBuffers[0].mDataByteSize / 4, 0.25f);
     return 0;
@@ -61,7 +55,7 @@ OSStatus countingProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferLis
 bool staysAt(const Counter& counter, int value)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    return counter.calls.load() == value;
+    return counter.load() == value;
 }
 
 class PlugIn : public KextTest {
@@ -84,13 +78,17 @@ protected:
     // Creates and initialises the plug-in on this thread, whose run loop then hears hot-plug.
     void initialise()
     {
-        m_ref = create(factory());
+        m_ref = create();
         ASSERT_NE(m_ref, nullptr);
         ASSERT_EQ((*m_ref)->InitializeWithObjectID(m_ref, 77), noErr);
     }
     Factory factory() const
     {
         return m_module ? reinterpret_cast<Factory>(dlsym(m_module.get(), "CreateAudio")) : nullptr;
+    }
+    AudioHardwarePlugInRef create() const
+    {
+        return static_cast<AudioHardwarePlugInRef>(factory()(kCFAllocatorDefault, kAudioHardwarePlugInTypeID));
     }
     AudioHardwarePlugInInterface& table() { return **m_ref; }
     // A device property of `value`'s type through the table (`size` bytes of it when given).
@@ -135,7 +133,7 @@ TEST_F(PlugIn, TheFactoryServesEveryInterfaceFromOneReferenceCountedObject)
 {
     EXPECT_EQ(factory()(kCFAllocatorDefault, kAudioHardwarePlugInInterfaceID), nullptr) << "not the plug-in type";
 
-    AudioHardwarePlugInRef ref = create(factory());
+    AudioHardwarePlugInRef ref = create();
     ASSERT_NE(ref, nullptr);
     CFUUIDRef factory = kAudioHardwarePlugInTypeID;
     EXPECT_EQ(_CFPlugInInstanceCount(factory), 1);
@@ -232,7 +230,7 @@ TEST_F(PlugIn, TheUnpluggedInterfaceIsWithdrawnWithItsIOProcAndTheOtherRunsOnUnt
     EXPECT_EQ(table().DeviceAddIOProc(m_ref, gone.device, countingProc, &goneCalls), noErr);
     EXPECT_EQ(table().DeviceStart(m_ref, kept, countingProc), noErr);
     EXPECT_EQ(table().DeviceStart(m_ref, gone.device, countingProc), noErr);
-    ASSERT_TRUE(runLoopUntil([&] { return keptCalls.calls.load() > 5 && goneCalls.calls.load() > 5; }));
+    ASSERT_TRUE(runLoopUntil([&] { return keptCalls.load() > 5 && goneCalls.load() > 5; }));
     UInt32 running = 0;
     EXPECT_EQ(get(kept, 0, false, kAudioDevicePropertyDeviceIsRunning, running), noErr);
     EXPECT_EQ(running, 1u);
@@ -247,17 +245,17 @@ TEST_F(PlugIn, TheUnpluggedInterfaceIsWithdrawnWithItsIOProcAndTheOtherRunsOnUnt
     ASSERT_TRUE(runLoopUntil([&] {
         return table().DeviceStop(m_ref, gone.device, countingProc) == kIOReturnNoDevice;
     }));
-    EXPECT_TRUE(staysAt(goneCalls, goneCalls.calls.load()));
+    EXPECT_TRUE(staysAt(goneCalls, goneCalls.load()));
     EXPECT_EQ(get(gone.device, 0, false, kAudioDevicePropertyNominalSampleRate, rate), kIOReturnNoDevice);
     EXPECT_EQ(direction(gone.input, in), kIOReturnNoDevice);
     EXPECT_EQ(get(kept, 0, false, kAudioDevicePropertyNominalSampleRate, rate), noErr);
     EXPECT_GT(rate, 0.0);
-    const int before = keptCalls.calls.load();
-    ASSERT_TRUE(runLoopUntil([&] { return keptCalls.calls.load() > before + 5; })) << "the other device runs on";
+    const int before = keptCalls.load();
+    ASSERT_TRUE(runLoopUntil([&] { return keptCalls.load() > before + 5; })) << "the other device runs on";
 
     // Teardown with the IOProc still started: it is stopped before Teardown returns.
     ASSERT_EQ(table().Teardown(m_ref), noErr);
-    EXPECT_TRUE(staysAt(keptCalls, keptCalls.calls.load()));
+    EXPECT_TRUE(staysAt(keptCalls, keptCalls.load()));
     EXPECT_EQ(table().DeviceStop(m_ref, kept, countingProc), kIOReturnNoDevice);
     EXPECT_EQ(table().DeviceDestroyIOProcID(m_ref, kept, id), kIOReturnNoDevice);
 }
