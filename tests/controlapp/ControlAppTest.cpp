@@ -1,7 +1,6 @@
 // The control window (the in-memory one) against a private simulated kernel driver: the device
 // list, the pages, the status and client texts, and the tests of the test stream.
 #include <signal.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -284,9 +283,6 @@ TEST_F(ControlAppTest, FrameSizePopupFollowsTheRangeAndADirectionSwitchedOffIsUn
     VkChannelSettings settings = device()->getTrueChannels();
     settings.iInChannels = 0;
     ASSERT_EQ(device()->setSettings(settings, false, false), 0);
-    AudioStreamBasicDescription current{};
-    device()->getStreamFormat(true, &current, true, 0xFFFFFFFF);
-    ASSERT_EQ(current.mChannelsPerFrame, 0u);
     fillFormatList(&app(), device(), 202);
     const std::vector<std::string> inputs = items("popb", 202);
     ASSERT_EQ(int(inputs.size()), device()->getStreamFormatNum(true, true) + 1);
@@ -302,7 +298,6 @@ TEST_F(ControlAppTest, ADirectionWithoutFormatsIsUnavailable)
 {
     // An interface with an input only.
     ASSERT_TRUE(launch({"file:" + std::string(CONTROLAPP_NIB_FOLDER) + "/../kext/model/examples/minimal.ini"}));
-    ASSERT_NE(device(), nullptr);
     EXPECT_EQ(items("popb", 203), std::vector<std::string>{"Unavailable"});
     EXPECT_FALSE(enabled("popb", 203));
     EXPECT_EQ(items("popb", 202), std::vector<std::string>{"2Ch-48000-16Bit"});

@@ -197,11 +197,10 @@ TEST(IOProc, ToneIsCopiedOutUntilItEnds)
     EXPECT_FALSE(app.tonePlaying.load()) << "played out";
     // Without an output list the tone waits; without a buffer it ends.
     app.tonePlaying = true;
-    Buffers c(2, 2, 2, 2);
-    c.run(app, true, false);
+    b.run(app, true, false);
     EXPECT_TRUE(app.tonePlaying.load());
     app.toneSamples.reset();
-    c.run(app);
+    b.run(app);
     EXPECT_FALSE(app.tonePlaying.load());
     EXPECT_EQ(ControlApp__AudioDeviceIOProc(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
 }

@@ -135,8 +135,7 @@ TEST_F(PlugIn, TheFactoryServesEveryInterfaceFromOneReferenceCountedObject)
 
     AudioHardwarePlugInRef ref = create();
     ASSERT_NE(ref, nullptr);
-    CFUUIDRef factory = kAudioHardwarePlugInTypeID;
-    EXPECT_EQ(_CFPlugInInstanceCount(factory), 1);
+    EXPECT_EQ(_CFPlugInInstanceCount(kAudioHardwarePlugInTypeID), 1);
 
     const CFUUIDRef served[] = {kAudioHardwarePlugInInterface4ID, kAudioHardwarePlugInInterface3ID,
                                 kAudioHardwarePlugInInterface2ID, kAudioHardwarePlugInInterfaceID,
@@ -166,7 +165,7 @@ TEST_F(PlugIn, TheFactoryServesEveryInterfaceFromOneReferenceCountedObject)
     while (expected > 1)
         EXPECT_EQ((*ref)->Release(ref), --expected);
     EXPECT_EQ((*ref)->Release(ref), 0u);
-    EXPECT_EQ(_CFPlugInInstanceCount(factory), 0) << "the last Release destroys the driver";
+    EXPECT_EQ(_CFPlugInInstanceCount(kAudioHardwarePlugInTypeID), 0) << "the last Release destroys the driver";
 }
 
 // Two interfaces published, IOProcs started on both, and one of them unplugged.
