@@ -289,13 +289,8 @@ TEST_F(PlugIn, ModelsAnswerForTheirNamesFormatsAndControlsAndTheirControlsChange
     // A change of the device's property, or of a stream's when `stream` is given.
     const auto change = [&](UInt32 channel, bool input, AudioDevicePropertyID property, AudioStreamID stream = 0) {
         return HALNotification{.call = stream != 0 ? HALCall::StreamPropertyChanged : HALCall::DevicePropertyChanged,
-                               .owner = m_ref,
-                               .device = p.device,
-                               .stream = stream,
-                               .channel = channel,
-                               .isInput = input,
-                               .property = property,
-                               .objects = {}};
+                               .owner = m_ref, .device = p.device, .stream = stream, .channel = channel,
+                               .isInput = input, .property = property, .objects = {}};
     };
 
     std::vector<HALNotification> volume;
