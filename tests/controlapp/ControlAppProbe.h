@@ -21,6 +21,7 @@ public:
     using ControlApp::thruOn;
     using ControlApp::toneLength;
     using ControlApp::tonePlaying;
+    using ControlApp::tonePosition;
     using ControlApp::toneSamples;
     using ControlApp::latencyDone;
     using ControlApp::levelTimer;

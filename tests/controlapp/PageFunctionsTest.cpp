@@ -12,8 +12,8 @@
 using controlapptest::Probe;
 
 // The sizes between the powers of two, and the powers themselves (nextPower2) up to where they
-// end.
-TEST(PageFunctions, FrameSizesOfARange)
+// end; the range's bounds as sizes.
+TEST(PageFunctions, FrameSizesOfARangeAndItsBounds)
 {
     using Sizes = std::vector<uint32_t>;
     const struct {
@@ -36,16 +36,13 @@ TEST(PageFunctions, FrameSizesOfARange)
     uint32_t few[4] = {};
     EXPECT_EQ(frameSizeItems(0, 0xFFFFFFFFu, few, std::size(few)), 4u);
     EXPECT_EQ(few[3], 4u);
-}
 
-TEST(PageFunctions, RangeBoundsAsSizes)
-{
     const struct {
         double value;
         uint32_t expected;
-    } cases[] = {{64.0, 64}, {-5.0, 0}, {NAN, 0}, {1e12, 4294967295u}, {INFINITY, 4294967295u}, {1024.9, 1024}};
-    for (const auto& c : cases)
-        EXPECT_EQ(frameSizeBound(c.value), c.expected) << c.value;
+    } bounds[] = {{64.0, 64}, {-5.0, 0}, {NAN, 0}, {1e12, 4294967295u}, {INFINITY, 4294967295u}, {1024.9, 1024}};
+    for (const auto& b : bounds)
+        EXPECT_EQ(frameSizeBound(b.value), b.expected) << b.value;
 }
 
 TEST(PageFunctions, ClientLinesAndAverages)
@@ -200,11 +197,10 @@ TEST(IOProc, ToneIsCopiedOutUntilItEnds)
     EXPECT_FALSE(app.tonePlaying.load()) << "played out";
     // Without an output list the tone waits; without a buffer it ends.
     app.tonePlaying = true;
-    Buffers c(2, 2, 2, 2);
-    c.run(app, true, false);
+    b.run(app, true, false);
     EXPECT_TRUE(app.tonePlaying.load());
     app.toneSamples.reset();
-    c.run(app);
+    b.run(app);
     EXPECT_FALSE(app.tonePlaying.load());
     EXPECT_EQ(ControlApp__AudioDeviceIOProc(0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
 }

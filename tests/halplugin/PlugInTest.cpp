@@ -10,9 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
 #include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "device/KernelEvent.h"
@@ -27,29 +30,6 @@ using namespace kexttest;
 
 using Factory = void* (*)(CFAllocatorRef, CFUUIDRef);
 
-// The bundle's module, loaded as the HAL loads it.
-class Module {
-public:
-    Module() : m_handle(dlopen(TARSEL_PLUGIN_MODULE, RTLD_NOW | RTLD_LOCAL)) {}
-    ~Module()
-    {
-        if (m_handle != nullptr)
-            dlclose(m_handle);
-    }
-    Factory factory() const
-    {
-        return m_handle ? reinterpret_cast<Factory>(dlsym(m_handle, "CreateAudio")) : nullptr;
-    }
-
-private:
-    void* m_handle;
-};
-
-AudioHardwarePlugInRef create(Factory factory)
-{
-    return static_cast<AudioHardwarePlugInRef>(factory(kCFAllocatorDefault, kAudioHardwarePlugInTypeID));
-}
-
 std::vector<HALNotification> calls(HALCall kind)
 {
     std::vector<HALNotification> out;
@@ -59,30 +39,23 @@ std::vector<HALNotification> calls(HALCall kind)
     return out;
 }
 
-struct Counter {
-    std::atomic<int> calls{0};
-};
+// The IOProcs count their calls in their client data.
+using Counter = std::atomic<int>;
 
 OSStatus countingProc(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
                       AudioBufferList* output, const AudioTimeStamp*, void* clientData)
 {
-    static_cast<Counter*>(clientData)->calls.fetch_add(1);
+    static_cast<Counter*>(clientData)->fetch_add(1);
     if (output != nullptr && output->mBuffers[0].mData != nullptr)
         std::fill_n(static_cast<float*>(output->mBuffers[0].mData), output->mBuffers[0].mDataByteSize / 4, 0.25f);
     return 0;
-}
-
-OSStatus otherProc(AudioDeviceID d, const AudioTimeStamp* n, const AudioBufferList* i, const AudioTimeStamp* it,
-                   AudioBufferList* o, const AudioTimeStamp* ot, void* c)
-{
-    return countingProc(d, n, i, it, o, ot, c);
 }
 
 // No call for a while once the device is gone or torn down.
 bool staysAt(const Counter& counter, int value)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    return counter.calls.load() == value;
+    return counter.load() == value;
 }
 
 class PlugIn : public KextTest {
@@ -91,7 +64,7 @@ protected:
     {
         KextTest::SetUp();
         clearRecordedHALCalls();
-        ASSERT_NE(m_module.factory(), nullptr) << dlerror();
+        ASSERT_NE(factory(), nullptr) << dlerror();
     }
     void TearDown() override
     {
@@ -105,11 +78,36 @@ protected:
     // Creates and initialises the plug-in on this thread, whose run loop then hears hot-plug.
     void initialise()
     {
-        m_ref = create(m_module.factory());
+        m_ref = create();
         ASSERT_NE(m_ref, nullptr);
         ASSERT_EQ((*m_ref)->InitializeWithObjectID(m_ref, 77), noErr);
     }
+    Factory factory() const
+    {
+        return m_module ? reinterpret_cast<Factory>(dlsym(m_module.get(), "CreateAudio")) : nullptr;
+    }
+    AudioHardwarePlugInRef create() const
+    {
+        return static_cast<AudioHardwarePlugInRef>(factory()(kCFAllocatorDefault, kAudioHardwarePlugInTypeID));
+    }
     AudioHardwarePlugInInterface& table() { return **m_ref; }
+    // A device property of `value`'s type through the table (`size` bytes of it when given).
+    template <class T>
+    OSStatus get(AudioDeviceID device, UInt32 channel, bool input, AudioDevicePropertyID property, T& value,
+                 UInt32 size = sizeof(T))
+    {
+        return table().DeviceGetProperty(m_ref, device, channel, input, property, &size, &value);
+    }
+    template <class T>
+    OSStatus set(AudioDeviceID device, UInt32 channel, bool input, AudioDevicePropertyID property, const T& value)
+    {
+        return table().DeviceSetProperty(m_ref, device, nullptr, channel, input, property, sizeof(T), &value);
+    }
+    OSStatus direction(AudioStreamID stream, UInt32& value)
+    {
+        UInt32 size = sizeof(value);
+        return table().StreamGetProperty(m_ref, stream, 0, kAudioStreamPropertyDirection, &size, &value);
+    }
 
     // The published devices in order: device, input stream and output stream IDs.
     struct Published {
@@ -126,20 +124,18 @@ protected:
     }
 
     PrivateHome m_home;
-    Module m_module;
+    // The bundle's module, loaded as the HAL loads it.
+    const std::unique_ptr<void, int (*)(void*)> m_module{dlopen(TARSEL_PLUGIN_MODULE, RTLD_NOW | RTLD_LOCAL), dlclose};
     AudioHardwarePlugInRef m_ref = nullptr;
 };
 
 TEST_F(PlugIn, TheFactoryServesEveryInterfaceFromOneReferenceCountedObject)
 {
-    CFUUIDRef other = CFUUIDCreateFromUUIDBytes(kCFAllocatorDefault, CFUUIDGetUUIDBytes(kAudioHardwarePlugInInterfaceID));
-    EXPECT_EQ(m_module.factory()(kCFAllocatorDefault, other), nullptr);
-    CFRelease(other);
+    EXPECT_EQ(factory()(kCFAllocatorDefault, kAudioHardwarePlugInInterfaceID), nullptr) << "not the plug-in type";
 
-    AudioHardwarePlugInRef ref = create(m_module.factory());
+    AudioHardwarePlugInRef ref = create();
     ASSERT_NE(ref, nullptr);
-    CFUUIDRef factory = kAudioHardwarePlugInTypeID;
-    EXPECT_EQ(_CFPlugInInstanceCount(factory), 1);
+    EXPECT_EQ(_CFPlugInInstanceCount(kAudioHardwarePlugInTypeID), 1);
 
     const CFUUIDRef served[] = {kAudioHardwarePlugInInterface4ID, kAudioHardwarePlugInInterface3ID,
                                 kAudioHardwarePlugInInterface2ID, kAudioHardwarePlugInInterfaceID,
@@ -169,10 +165,11 @@ TEST_F(PlugIn, TheFactoryServesEveryInterfaceFromOneReferenceCountedObject)
     while (expected > 1)
         EXPECT_EQ((*ref)->Release(ref), --expected);
     EXPECT_EQ((*ref)->Release(ref), 0u);
-    EXPECT_EQ(_CFPlugInInstanceCount(factory), 0) << "the last Release destroys the driver";
+    EXPECT_EQ(_CFPlugInInstanceCount(kAudioHardwarePlugInTypeID), 0) << "the last Release destroys the driver";
 }
 
-TEST_F(PlugIn, PublishesEachInterfaceWithItsStreamsAndWithdrawsTheOneUnplugged)
+// Two interfaces published, IOProcs started on both, and one of them unplugged.
+TEST_F(PlugIn, TheUnpluggedInterfaceIsWithdrawnWithItsIOProcAndTheOtherRunsOnUntilTeardown)
 {
     ASSERT_NE(daemon().plug("default"), 0u);
     const uint32_t second = daemon().plug("default");
@@ -180,9 +177,8 @@ TEST_F(PlugIn, PublishesEachInterfaceWithItsStreamsAndWithdrawsTheOneUnplugged)
     initialise();
 
     // Claims in order: the device, then its input stream, then its output stream.
-    const std::vector<HALNotification> recorded = recordedHALCalls();
     std::vector<HALCall> order;
-    for (const HALNotification& n : recorded)
+    for (const HALNotification& n : recordedHALCalls())
         if (n.call != HALCall::DevicePropertyChanged && n.call != HALCall::StreamPropertyChanged)
             order.push_back(n.call);
     const std::vector<HALCall> one = {HALCall::ClaimDeviceID, HALCall::ClaimStreamID, HALCall::ClaimStreamID,
@@ -193,180 +189,128 @@ TEST_F(PlugIn, PublishesEachInterfaceWithItsStreamsAndWithdrawsTheOneUnplugged)
     const std::vector<Published> devices = published();
     ASSERT_EQ(devices.size(), 2u);
     std::vector<AudioObjectID> ids;
-    for (const Published& p : devices) {
-        EXPECT_LT(p.device, p.input);
-        EXPECT_LT(p.input, p.output) << "the input stream is claimed first";
+    for (const Published& p : devices)
         ids.insert(ids.end(), {p.device, p.input, p.output});
-    }
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end()), ids.end()) << "every ID is distinct";
+    EXPECT_EQ(std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<>()), ids.end())
+        << "every ID is new, and the input stream is claimed before the output stream";
+    const AudioDeviceID kept = devices[0].device;
+    const Published& gone = devices[1];
 
     // Streams answer for their own direction; a device for the direction asked.
-    const Published& p = devices[1];
-    UInt32 direction = 9, size = 4;
-    EXPECT_EQ(table().StreamGetProperty(m_ref, p.input, 0, kAudioStreamPropertyDirection, &size, &direction), noErr);
-    EXPECT_EQ(direction, 1u);
-    EXPECT_EQ(table().StreamGetProperty(m_ref, p.output, 0, kAudioStreamPropertyDirection, &size, &direction), noErr);
-    EXPECT_EQ(direction, 0u);
+    UInt32 in = 9, out = 9;
+    EXPECT_EQ(direction(gone.input, in), noErr);
+    EXPECT_EQ(direction(gone.output, out), noErr);
+    EXPECT_EQ(std::pair(in, out), std::pair(1u, 0u));
     AudioStreamID stream = 0;
-    size = 8;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, true, kAudioDevicePropertyStreams, &size, &stream),
-              kAudioHardwareUnknownPropertyError);
-    size = 4;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, false, kAudioDevicePropertyStreams, &size, &stream), noErr);
-    EXPECT_EQ(stream, p.output);
+    EXPECT_EQ(get(gone.device, 0, true, kAudioDevicePropertyStreams, stream, 8), kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(get(gone.device, 0, false, kAudioDevicePropertyStreams, stream), noErr);
+    EXPECT_EQ(stream, gone.output);
     const AudioObjectPropertyAddress global{kAudioDevicePropertyStreams, kAudioObjectPropertyScopeGlobal, 0};
-    size = 4;
-    EXPECT_EQ(table().ObjectGetPropertyData(m_ref, p.device, &global, 0, nullptr, &size, &stream), noErr);
-    EXPECT_EQ(stream, p.output) << "the global scope of a device answers for its output";
+    UInt32 size = 4;
+    EXPECT_EQ(table().ObjectGetPropertyData(m_ref, gone.device, &global, 0, nullptr, &size, &stream), noErr);
+    EXPECT_EQ(stream, gone.output) << "the global scope of a device answers for its output";
     const UInt32 qualifier = 1;
-    EXPECT_EQ(table().ObjectGetPropertyData(m_ref, p.device, &global, 4, &qualifier, &size, &stream),
+    EXPECT_EQ(table().ObjectGetPropertyData(m_ref, gone.device, &global, 4, &qualifier, &size, &stream),
               kAudioHardwareUnspecifiedError);
     EXPECT_EQ(table().ObjectGetPropertyData(m_ref, 9999, &global, 0, nullptr, &size, &stream),
               kAudioHardwareBadObjectError);
     Float64 rate = 0;
-    size = 8;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, 9999, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate),
-              kIOReturnNoDevice);
-
-    // Unplugging withdraws exactly that device; the other one goes on answering.
-    const size_t diedBefore = calls(HALCall::DevicesDied).size();
-    ASSERT_EQ(daemon().unplug(second), KERN_SUCCESS);
-    ASSERT_TRUE(runLoopUntil([&] { return calls(HALCall::DevicesDied).size() > diedBefore; }));
-    const std::vector<HALNotification> died = calls(HALCall::DevicesDied);
-    ASSERT_EQ(died.size(), diedBefore + 1);
-    EXPECT_EQ(died.back().objects, std::vector<AudioObjectID>{p.device});
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate),
-              kIOReturnNoDevice);
-    EXPECT_EQ(table().StreamGetProperty(m_ref, p.input, 0, kAudioStreamPropertyDirection, &size, &direction),
-              kIOReturnNoDevice);
-    size = 8;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, devices[0].device, 0, false, kAudioDevicePropertyNominalSampleRate,
-                                        &size, &rate),
-              noErr);
-    EXPECT_GT(rate, 0.0);
-}
-
-TEST_F(PlugIn, IOProcsRunUntilTheirDeviceGoesAndNoneRunsAfterTeardown)
-{
-    ASSERT_NE(daemon().plug("default"), 0u);
-    const uint32_t unplugged = daemon().plug("default");
-    initialise();
-    const std::vector<Published> devices = published();
-    ASSERT_EQ(devices.size(), 2u);
-    const AudioDeviceID kept = devices[0].device, gone = devices[1].device;
+    EXPECT_EQ(get(9999, 0, false, kAudioDevicePropertyNominalSampleRate, rate), kIOReturnNoDevice);
 
     AudioDeviceIOProcID id = nullptr;
     Counter keptCalls, goneCalls;
     EXPECT_EQ(table().DeviceCreateIOProcID(m_ref, 9999, countingProc, &keptCalls, &id), kIOReturnNoDevice);
     EXPECT_EQ(id, countingProc) << "the ID is the function itself, even for an unknown device";
-    EXPECT_EQ(table().DeviceStart(m_ref, kept, otherProc), kIOReturnError) << "never added";
+    EXPECT_EQ(table().DeviceStart(m_ref, kept, countingProc), kIOReturnError) << "never added";
     EXPECT_EQ(table().DeviceAddIOProc(m_ref, kept, nullptr, nullptr), kIOReturnError);
     EXPECT_EQ(table().DeviceCreateIOProcID(m_ref, kept, countingProc, &keptCalls, &id), noErr);
     EXPECT_EQ(table().DeviceStop(m_ref, kept, countingProc), noErr) << "not running: nothing to do";
-    EXPECT_EQ(table().DeviceAddIOProc(m_ref, gone, otherProc, &goneCalls), noErr);
+    // The same function on the other device is an IOProc of its own.
+    EXPECT_EQ(table().DeviceAddIOProc(m_ref, gone.device, countingProc, &goneCalls), noErr);
     EXPECT_EQ(table().DeviceStart(m_ref, kept, countingProc), noErr);
-    EXPECT_EQ(table().DeviceStart(m_ref, gone, otherProc), noErr);
-    ASSERT_TRUE(runLoopUntil([&] { return keptCalls.calls.load() > 5 && goneCalls.calls.load() > 5; }));
-
-    UInt32 running = 0, size = 4;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, kept, 0, false, kAudioDevicePropertyDeviceIsRunning, &size, &running),
-              noErr);
+    EXPECT_EQ(table().DeviceStart(m_ref, gone.device, countingProc), noErr);
+    ASSERT_TRUE(runLoopUntil([&] { return keptCalls.load() > 5 && goneCalls.load() > 5; }));
+    UInt32 running = 0;
+    EXPECT_EQ(get(kept, 0, false, kAudioDevicePropertyDeviceIsRunning, running), noErr);
     EXPECT_EQ(running, 1u);
 
-    // Unplugged while its IOProc runs: the device goes, its IOProc is never called again.
-    ASSERT_EQ(daemon().unplug(unplugged), KERN_SUCCESS);
+    // Unplugged while its IOProc runs: exactly that device goes, and its IOProc is never called
+    // again; the other one goes on answering and running.
+    ASSERT_EQ(daemon().unplug(second), KERN_SUCCESS);
     ASSERT_TRUE(runLoopUntil([&] { return !calls(HALCall::DevicesDied).empty(); }));
+    const std::vector<HALNotification> died = calls(HALCall::DevicesDied);
+    ASSERT_EQ(died.size(), 1u);
+    EXPECT_EQ(died[0].objects, std::vector<AudioObjectID>{gone.device});
     ASSERT_TRUE(runLoopUntil([&] {
-        return table().DeviceStop(m_ref, gone, otherProc) == kIOReturnNoDevice;
+        return table().DeviceStop(m_ref, gone.device, countingProc) == kIOReturnNoDevice;
     }));
-    const int lastGone = goneCalls.calls.load();
-    EXPECT_TRUE(staysAt(goneCalls, lastGone));
-    const int before = keptCalls.calls.load();
-    ASSERT_TRUE(runLoopUntil([&] { return keptCalls.calls.load() > before + 5; })) << "the other device runs on";
+    EXPECT_TRUE(staysAt(goneCalls, goneCalls.load()));
+    EXPECT_EQ(get(gone.device, 0, false, kAudioDevicePropertyNominalSampleRate, rate), kIOReturnNoDevice);
+    EXPECT_EQ(direction(gone.input, in), kIOReturnNoDevice);
+    EXPECT_EQ(get(kept, 0, false, kAudioDevicePropertyNominalSampleRate, rate), noErr);
+    EXPECT_GT(rate, 0.0);
+    const int before = keptCalls.load();
+    ASSERT_TRUE(runLoopUntil([&] { return keptCalls.load() > before + 5; })) << "the other device runs on";
 
     // Teardown with the IOProc still started: it is stopped before Teardown returns.
     ASSERT_EQ(table().Teardown(m_ref), noErr);
-    const int lastKept = keptCalls.calls.load();
-    EXPECT_TRUE(staysAt(keptCalls, lastKept));
+    EXPECT_TRUE(staysAt(keptCalls, keptCalls.load()));
     EXPECT_EQ(table().DeviceStop(m_ref, kept, countingProc), kIOReturnNoDevice);
     EXPECT_EQ(table().DeviceDestroyIOProcID(m_ref, kept, id), kIOReturnNoDevice);
 }
 
-// Changes the kernel reports reach the HAL as property changes of the device and its streams.
-TEST_F(PlugIn, HardwareChangesBecomeHALNotifications)
+// What the models differ in: channel names, layouts, formats and controls, each asked through its
+// property; and the changes of controls the kernel reports reach the HAL as property changes of
+// the device and its streams.
+TEST_F(PlugIn, ModelsAnswerForTheirNamesFormatsAndControlsAndTheirControlsChangesReachTheHAL)
 {
-    const uint32_t service = daemon().plug("default");
+    std::vector<uint32_t> services;
+    for (const char* model : {"tarsel", "brightwater-mixer-10-hs", "wrenfield-w2-hs", "kingsmere-digital-hs"})
+        services.push_back(daemon().plug(model));
+    ASSERT_EQ(std::count(services.begin(), services.end(), 0u), 0);
     initialise();
     const std::vector<Published> devices = published();
-    ASSERT_EQ(devices.size(), 1u);
-    const Published p = devices[0];
-    UInt32 inputs = 0, size = sizeof(AudioStreamBasicDescription);
-    AudioStreamBasicDescription format{};
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, true, kAudioDevicePropertyStreamFormat, &size, &format),
-              noErr);
-    inputs = format.mChannelsPerFrame;
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, p.device, 0, false, kAudioDevicePropertyStreamFormat, &size, &format),
-              noErr);
-    const UInt32 outputs = format.mChannelsPerFrame;
+    ASSERT_EQ(devices.size(), 4u);
+    const AudioDeviceID tarsel = devices[0].device, mixer = devices[1].device, w2 = devices[2].device,
+                        kingsmere = devices[3].device;
 
+    // The Tarsel's changes first, so that no notice of a set below is heard among them.
+    const Published& p = devices[0];
+    AudioStreamBasicDescription in{}, out{};
+    ASSERT_EQ(get(p.device, 0, true, kAudioDevicePropertyStreamFormat, in), noErr);
+    ASSERT_EQ(get(p.device, 0, false, kAudioDevicePropertyStreamFormat, out), noErr);
     const auto changesAfter = [&](uint32_t code) {
         clearRecordedHALCalls();
-        EXPECT_EQ(daemon().control().postEvent(service, code, {}), KERN_SUCCESS);
-        std::vector<HALNotification> heard;
-        runLoopUntil([&] {
-            heard = recordedHALCalls();
-            return !heard.empty();
-        });
+        EXPECT_EQ(daemon().control().postEvent(services[0], code, {}), KERN_SUCCESS);
+        runLoopUntil([] { return !recordedHALCalls().empty(); });
         runLoopUntil([] { return false; }, std::chrono::milliseconds(100)); // the rest of them
         return recordedHALCalls();
     };
-    const auto device = [&](UInt32 channel, bool input, AudioDevicePropertyID property) {
-        HALNotification n;
-        n.owner = m_ref;
-        n.device = p.device;
-        n.channel = channel;
-        n.isInput = input;
-        n.property = property;
-        return n;
+    // A change of the device's property, or of a stream's when `stream` is given.
+    const auto change = [&](UInt32 channel, bool input, AudioDevicePropertyID property, AudioStreamID stream = 0) {
+        return HALNotification{.call = stream != 0 ? HALCall::StreamPropertyChanged : HALCall::DevicePropertyChanged,
+                               .owner = m_ref, .device = p.device, .stream = stream, .channel = channel,
+                               .isInput = input, .property = property, .objects = {}};
     };
 
     std::vector<HALNotification> volume;
     for (const bool input : {true, false})
-        for (UInt32 channel = 0; channel <= (input ? inputs : outputs); ++channel)
+        for (UInt32 channel = 0; channel <= (input ? in : out).mChannelsPerFrame; ++channel)
             for (AudioDevicePropertyID property : {kAudioDevicePropertyVolumeScalar, kAudioDevicePropertyVolumeDecibels})
-                volume.push_back(device(channel, input, property));
+                volume.push_back(change(channel, input, property));
     EXPECT_EQ(changesAfter(kEventVolumeChanged), volume);
-    EXPECT_EQ(changesAfter(kEventMuteChanged), (std::vector<HALNotification>{
-                                                   device(0, true, kAudioDevicePropertyMute),
-                                                   device(0, false, kAudioDevicePropertyMute)}));
-    std::vector<HALNotification> source(2);
-    for (int i = 0; i < 2; ++i) {
-        source[i].call = HALCall::StreamPropertyChanged;
-        source[i].owner = m_ref;
-        source[i].device = p.device;
-        source[i].stream = i == 0 ? p.input : p.output;
-        source[i].property = kAudioDevicePropertyDataSource;
-    }
-    source.push_back(device(0, true, kAudioDevicePropertyDataSource));
-    source.push_back(device(0, false, kAudioDevicePropertyDataSource));
-    EXPECT_EQ(changesAfter(kEventDataSourceChanged), source);
-}
+    EXPECT_EQ(changesAfter(kEventMuteChanged),
+              (std::vector{change(0, true, kAudioDevicePropertyMute), change(0, false, kAudioDevicePropertyMute)}));
+    EXPECT_EQ(changesAfter(kEventDataSourceChanged),
+              (std::vector{change(0, false, kAudioDevicePropertyDataSource, p.input),
+                           change(0, false, kAudioDevicePropertyDataSource, p.output),
+                           change(0, true, kAudioDevicePropertyDataSource),
+                           change(0, false, kAudioDevicePropertyDataSource)}));
 
-TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
-{
-    ASSERT_NE(daemon().plug("tarsel"), 0u);
-    ASSERT_NE(daemon().plug("brightwater-mixer-10-hs"), 0u);
-    ASSERT_NE(daemon().plug("wrenfield-w2-hs"), 0u);
-    initialise();
-    const std::vector<Published> devices = published();
-    ASSERT_EQ(devices.size(), 3u);
     // A channel's name, or the status it is refused with.
     const auto name = [&](AudioDeviceID device, bool input, UInt32 channel) {
         CFStringRef text = nullptr;
-        UInt32 size = sizeof(text);
-        const OSStatus status = table().DeviceGetProperty(m_ref, device, channel, input,
-                                                          kAudioDevicePropertyChannelNameCFString, &size, &text);
+        const OSStatus status = get(device, channel, input, kAudioDevicePropertyChannelNameCFString, text);
         char buffer[128] = "";
         if (text != nullptr) {
             CFStringGetCString(text, buffer, sizeof(buffer), kCFStringEncodingASCII);
@@ -374,7 +318,6 @@ TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
         }
         return status == noErr ? std::string(buffer) : "status " + std::to_string(status);
     };
-    const AudioDeviceID tarsel = devices[0].device, mixer = devices[1].device, w2 = devices[2].device;
     EXPECT_EQ(name(tarsel, false, 0), "Master OUT");
     EXPECT_EQ(name(tarsel, true, 3), "IN 3");
     EXPECT_EQ(name(mixer, true, 12), "AUX 2");
@@ -383,13 +326,9 @@ TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
     EXPECT_EQ(name(w2, false, 3), "status " + std::to_string(kAudioHardwareUnknownPropertyError));
 
     // The preferred layout: one description per channel, in order.
-    AudioStreamBasicDescription format{};
-    UInt32 size = sizeof(format);
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormat, &size, &format),
-              noErr);
-    const UInt32 channels = format.mChannelsPerFrame;
+    const UInt32 channels = out.mChannelsPerFrame;
     std::vector<UInt32> layout(64, 0xABABABAB);
-    size = 4 * 64;
+    UInt32 size = 4 * 64;
     ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyPreferredChannelLayout, &size,
                                         layout.data()),
               noErr);
@@ -401,13 +340,9 @@ TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
     // Matching: no rate and no channel count take the device's rate and the most channels;
     // "supported" needs every given field to match one format.
     AudioStreamBasicDescription request{};
-    size = sizeof(request);
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormatMatch, &size,
-                                        &request),
-              noErr);
+    ASSERT_EQ(get(tarsel, 0, false, kAudioDevicePropertyStreamFormatMatch, request), noErr);
     Float64 rate = 0;
-    size = sizeof(rate);
-    table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyNominalSampleRate, &size, &rate);
+    ASSERT_EQ(get(tarsel, 0, false, kAudioDevicePropertyNominalSampleRate, rate), noErr);
     EXPECT_EQ(request.mSampleRate, rate);
     std::vector<AudioStreamBasicDescription> formats(32);
     size = UInt32(formats.size() * sizeof(AudioStreamBasicDescription));
@@ -421,100 +356,55 @@ TEST_F(PlugIn, ChannelNamesLayoutsAndFormatMatching)
             most = std::max(most, f.mChannelsPerFrame);
     EXPECT_EQ(request.mChannelsPerFrame, most);
     AudioStreamBasicDescription asked = formats[0];
-    size = sizeof(asked);
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormatSupported, &size,
-                                        &asked),
-              noErr);
+    EXPECT_EQ(get(tarsel, 0, false, kAudioDevicePropertyStreamFormatSupported, asked), noErr);
     asked.mChannelsPerFrame = 1000;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyStreamFormatSupported, &size,
-                                        &asked),
+    EXPECT_EQ(get(tarsel, 0, false, kAudioDevicePropertyStreamFormatSupported, asked),
               kAudioDeviceUnsupportedFormatError)
         << "a matching rate alone does not make a format supported";
-}
-
-TEST_F(PlugIn, ControlsAnswerThroughTheirProperties)
-{
-    ASSERT_NE(daemon().plug("tarsel"), 0u);
-    ASSERT_NE(daemon().plug("kingsmere-digital-hs"), 0u);
-    initialise();
-    const std::vector<Published> devices = published();
-    ASSERT_EQ(devices.size(), 2u);
-    const AudioDeviceID tarsel = devices[0].device, kingsmere = devices[1].device;
 
     // Input sources are numbered from 101; setting one goes to the device's own numbering.
     UInt32 ids[3] = {};
-    UInt32 size = 8;
-    EXPECT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSources, &size, ids),
-              kAudioHardwareUnknownPropertyError);
-    size = sizeof(ids);
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSources, &size, ids), noErr);
-    EXPECT_EQ(ids[0], 101u);
-    EXPECT_EQ(ids[2], 103u);
-    const UInt32 chosen = 103;
-    ASSERT_EQ(table().DeviceSetProperty(m_ref, kingsmere, nullptr, 0, true, kAudioDevicePropertyDataSource, 4, &chosen),
-              noErr);
+    EXPECT_EQ(get(kingsmere, 0, true, kAudioDevicePropertyDataSources, ids, 8), kAudioHardwareUnknownPropertyError);
+    ASSERT_EQ(get(kingsmere, 0, true, kAudioDevicePropertyDataSources, ids), noErr);
+    EXPECT_EQ(std::vector(std::begin(ids), std::end(ids)), (std::vector<UInt32>{101, 102, 103}));
+    ASSERT_EQ(set(kingsmere, 0, true, kAudioDevicePropertyDataSource, UInt32(103)), noErr);
     UInt32 source = 0;
-    size = 4;
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSource, &size, &source),
-              noErr);
+    ASSERT_EQ(get(kingsmere, 0, true, kAudioDevicePropertyDataSource, source), noErr);
     EXPECT_EQ(source, 103u);
-    UInt32 id = 103;
-    char name[64] = "";
-    AudioValueTranslation t{&id, sizeof(id), name, sizeof(name)};
-    size = sizeof(t);
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, kingsmere, 0, true, kAudioDevicePropertyDataSourceNameForID, &size, &t),
-              noErr);
-    EXPECT_STREQ(name, "SPDIF (RCA)");
+    char sourceName[64] = "";
+    AudioValueTranslation t{&source, sizeof(source), sourceName, sizeof(sourceName)};
+    ASSERT_EQ(get(kingsmere, 0, true, kAudioDevicePropertyDataSourceNameForID, t), noErr);
+    EXPECT_STREQ(sourceName, "SPDIF (RCA)");
 
-    // Volume: a scalar set reads back, its decibels convert back to it; dB and hog mode are
-    // listed as settable but refused.
-    UInt32 channel = 0;
-    while (channel < 16 && table().DeviceGetPropertyInfo(m_ref, tarsel, channel, false,
-                                                         kAudioDevicePropertyVolumeScalar, nullptr, nullptr) != noErr)
-        ++channel;
-    ASSERT_LT(channel, 16u) << "the default interface has output volume";
-    const Float32 half = 0.5f;
-    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, channel, false, kAudioDevicePropertyVolumeScalar, 4,
-                                        &half),
-              noErr);
+    // Volume (the Tarsel's is per channel, from 1): a scalar set reads back, its decibels
+    // convert back to it; dB and hog mode are listed as settable but refused.
+    const UInt32 channel = 1;
+    EXPECT_EQ(set(tarsel, channel, false, kAudioDevicePropertyVolumeScalar, 0.5f), noErr);
     Float32 scalar = 0, dB = 0;
-    size = 4;
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeScalar, &size, &scalar),
-              noErr);
+    ASSERT_EQ(get(tarsel, channel, false, kAudioDevicePropertyVolumeScalar, scalar), noErr);
     EXPECT_NEAR(scalar, 0.5f, 0.01f);
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeDecibels, &size, &dB),
-              noErr);
+    ASSERT_EQ(get(tarsel, channel, false, kAudioDevicePropertyVolumeDecibels, dB), noErr);
     Float32 converted = dB;
-    ASSERT_EQ(table().DeviceGetProperty(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeDecibelsToScalar,
-                                        &size, &converted),
-              noErr);
+    ASSERT_EQ(get(tarsel, channel, false, kAudioDevicePropertyVolumeDecibelsToScalar, converted), noErr);
     EXPECT_NEAR(converted, scalar, 1e-4f);
     Boolean settable = false;
     EXPECT_EQ(table().DeviceGetPropertyInfo(m_ref, tarsel, channel, false, kAudioDevicePropertyVolumeDecibels, nullptr,
                                             &settable),
               noErr);
     EXPECT_TRUE(settable);
-    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, channel, false, kAudioDevicePropertyVolumeDecibels, 4,
-                                        &dB),
-              kAudioHardwareUnknownPropertyError);
-    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, 40, false, kAudioDevicePropertyVolumeScalar, 4, &half),
-              kAudioHardwareUnknownPropertyError)
+    EXPECT_EQ(set(tarsel, channel, false, kAudioDevicePropertyVolumeDecibels, dB), kAudioHardwareUnknownPropertyError);
+    EXPECT_EQ(set(tarsel, 40, false, kAudioDevicePropertyVolumeScalar, 0.5f), kAudioHardwareUnknownPropertyError)
         << "a channel without volume refuses the set";
-    const SInt32 hog = SInt32(getpid());
-    EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, 0, false, kAudioDevicePropertyHogMode, 4, &hog),
+    EXPECT_EQ(set(tarsel, 0, false, kAudioDevicePropertyHogMode, SInt32(getpid())),
               kAudioHardwareUnknownPropertyError);
 
-    // Mute where the interface has it, on the master channel only.
-    if (table().DeviceGetPropertyInfo(m_ref, tarsel, 0, false, kAudioDevicePropertyMute, nullptr, nullptr) == noErr) {
-        const UInt32 on = 1;
-        EXPECT_EQ(table().DeviceSetProperty(m_ref, tarsel, nullptr, 0, false, kAudioDevicePropertyMute, 4, &on), noErr);
-        UInt32 mute = 0;
-        size = 4;
-        EXPECT_EQ(table().DeviceGetProperty(m_ref, tarsel, 0, false, kAudioDevicePropertyMute, &size, &mute), noErr);
-        EXPECT_EQ(mute, 1u);
-        EXPECT_EQ(table().DeviceGetPropertyInfo(m_ref, tarsel, 1, false, kAudioDevicePropertyMute, nullptr, nullptr),
-                  kAudioHardwareUnknownPropertyError);
-    }
+    // Mute on the master channel only.
+    UInt32 mute = 0;
+    EXPECT_EQ(set(tarsel, 0, false, kAudioDevicePropertyMute, UInt32(1)), noErr);
+    EXPECT_EQ(get(tarsel, 0, false, kAudioDevicePropertyMute, mute), noErr);
+    EXPECT_EQ(mute, 1u);
+    EXPECT_EQ(table().DeviceGetPropertyInfo(m_ref, tarsel, 1, false, kAudioDevicePropertyMute, nullptr, nullptr),
+              kAudioHardwareUnknownPropertyError);
 }
 
 // Hot-plug on the run-loop thread while HAL threads look devices up: every look-up either finds
