@@ -265,12 +265,16 @@ void ControlApp::onWindowRedrawTimer()
     if (deviceListChanged.exchange(false))
         doBuildDeviceList();
 
-    // The IOProc's clear is its last touch of the buffer (or the stream was stopped).
+    // The IOProc's clear is its last touch of the buffer (or the stream was stopped). A stream
+    // closed meanwhile keeps the buttons its close left: a tone or a latency test on a closed
+    // stream would never end.
     if (!tonePlaying.load(std::memory_order_acquire) && toneSamples) {
         toneSamples.reset();
-        enableButton(302, true);
-        enableButton(303, true);
-        enableButton(304, true);
+        if (streamOpen) {
+            enableButton(302, true);
+            enableButton(303, true);
+            enableButton(304, true);
+        }
         redrawNeeded = true;
     }
 

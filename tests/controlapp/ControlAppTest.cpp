@@ -507,6 +507,20 @@ TEST_F(ControlAppTest, ToneBurstsAndPitch)
     EXPECT_EQ(buttons(), kOpen);
 }
 
+// The stream closed while the tone plays (by choosing a device): the tick that frees the tone
+// leaves the buttons of a closed stream.
+TEST_F(ControlAppTest, ATonePlayingWhenTheStreamClosesLeavesItClosed)
+{
+    ASSERT_TRUE(launch({"tarsel"}));
+    ASSERT_TRUE(openStream());
+    ASSERT_EQ(press(304), noErr);
+    ASSERT_TRUE(app().toneSamples);
+    EXPECT_EQ(userSetValue(ctl("pgrp", 100), 1), noErr);
+    tick();
+    EXPECT_FALSE(app().toneSamples);
+    EXPECT_EQ(buttons(), kClosed);
+}
+
 TEST_F(ControlAppTest, ATooLongToneStaysOff)
 {
     ASSERT_TRUE(launch({"marlow-rack-32-hs"}));
