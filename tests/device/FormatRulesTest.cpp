@@ -598,9 +598,21 @@ TEST(FormatRulesFormats, EnumerationFollowsDescriptorsAndFamily)
 }
 
 // Each family at 48 kHz is the device's (DeviceFormatsTest); here the other speed and the edges.
-TEST(FormatRulesLatency, ArithmeticEdges)
+TEST(FormatRulesLatency, FamiliesAndArithmeticEdges)
 {
     uint32_t input = 0, output = 0, writeAhead = 0;
+    // At 48 kHz with 256 frames.
+    const std::tuple<VIDPID, bool, uint32_t, uint32_t> families[] = {
+        {VIDPID(0x7E01, 0x0002), true, 131, 384},  // Marlow-compatible on high speed: 119 + 48000 / 4000
+        {VIDPID(0x7E01, 0x0002), false, 119, 384},
+        {VIDPID(0x7E01, 0x0003), true, 68, 312},   // bulk: (3 + 4) x 48 - 24
+        {VIDPID(0x7E01, 0x5B01), true, 68, 384},   // bulk input, isochronous output
+        {VIDPID(0x7E01, 0x0001), true, 150, 360},  // no family: 384 + (48000 - 60000) / 500
+    };
+    for (const auto& [id, highSpeed, in, out] : families) {
+        computeLatencies(id, highSpeed, 48000, 256, input, output, writeAhead);
+        EXPECT_EQ(std::pair(input, output), std::pair(in, out)) << std::hex << id.productID << (highSpeed ? " high speed" : "");
+    }
     computeLatencies(VIDPID(0x7E01, 0x0003), false, 48000, 256, input, output, writeAhead);
     EXPECT_EQ(std::tuple(input, output, writeAhead), std::tuple(119u, 384u, 896u)) << "bulk on full speed is Marlow";
     computeLatencies(VIDPID(0x7E01, 0x5B01), true, 96000, 256, input, output, writeAhead);
