@@ -12,11 +12,7 @@ public:
     OSStatus claimDeviceID(AudioHardwarePlugInRef owner, AudioDeviceID* outID) override
     {
         *outID = nextID();
-        HALNotification n;
-        n.call = HALCall::ClaimDeviceID;
-        n.owner = owner;
-        n.device = *outID;
-        record(std::move(n));
+        record({.call = HALCall::ClaimDeviceID, .owner = owner, .device = *outID});
         return kAudioHardwareNoError;
     }
 
@@ -24,12 +20,7 @@ public:
                            AudioStreamID* outID) override
     {
         *outID = nextID();
-        HALNotification n;
-        n.call = HALCall::ClaimStreamID;
-        n.owner = owner;
-        n.device = device;
-        n.stream = *outID;
-        record(std::move(n));
+        record({.call = HALCall::ClaimStreamID, .owner = owner, .device = device, .stream = *outID});
         return kAudioHardwareNoError;
     }
 
@@ -69,14 +60,12 @@ public:
                                    UInt32 channel, Boolean isInput,
                                    AudioDevicePropertyID property) override
     {
-        HALNotification n;
-        n.call = HALCall::DevicePropertyChanged;
-        n.owner = owner;
-        n.device = device;
-        n.channel = channel;
-        n.isInput = isInput != 0;
-        n.property = property;
-        record(std::move(n));
+        record({.call = HALCall::DevicePropertyChanged,
+                .owner = owner,
+                .device = device,
+                .channel = channel,
+                .isInput = isInput != 0,
+                .property = property});
         return kAudioHardwareNoError;
     }
 
@@ -84,14 +73,12 @@ public:
                                    AudioStreamID stream, UInt32 channel,
                                    AudioDevicePropertyID property) override
     {
-        HALNotification n;
-        n.call = HALCall::StreamPropertyChanged;
-        n.owner = owner;
-        n.device = device;
-        n.stream = stream;
-        n.channel = channel;
-        n.property = property;
-        record(std::move(n));
+        record({.call = HALCall::StreamPropertyChanged,
+                .owner = owner,
+                .device = device,
+                .stream = stream,
+                .channel = channel,
+                .property = property});
         return kAudioHardwareNoError;
     }
 
@@ -177,13 +164,10 @@ private:
     void recordList(HALCall call, AudioHardwarePlugInRef owner, AudioDeviceID device,
                     UInt32 count, const AudioObjectID* ids)
     {
-        HALNotification n;
-        n.call = call;
-        n.owner = owner;
-        n.device = device;
-        if (count > 0)
-            n.objects.assign(ids, ids + count);
-        record(std::move(n));
+        record({.call = call,
+                .owner = owner,
+                .device = device,
+                .objects = count > 0 ? std::vector<AudioObjectID>(ids, ids + count) : std::vector<AudioObjectID>()});
     }
 
     std::atomic<AudioObjectID> m_nextID{kAudioObjectSystemObject + 1};

@@ -28,7 +28,7 @@ struct HALNotification {
     UInt32 channel = 0;
     bool isInput = false;
     AudioDevicePropertyID property = 0;
-    std::vector<AudioObjectID> objects;
+    std::vector<AudioObjectID> objects{};
 
     bool operator==(const HALNotification&) const = default;
 };
