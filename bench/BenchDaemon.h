@@ -66,6 +66,8 @@ public:
         return service;
     }
 
+    // The folder that holds the daemon's socket and the private HOME.
+    const std::filesystem::path& folder() const { return m_folder; }
     // The daemon's id of the interface plug() made.
     uint32_t id() const { return m_id; }
     // A control session to the daemon, opened on first use.

@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iterator>
+#include <system_error>
 #include <vector>
 
 #include "bench/BenchDaemon.h"
@@ -25,6 +27,13 @@ namespace fuzzinterfaces {
 // reference for the caller. The device layer's notes on standard output go to /dev/null.
 inline std::vector<io_service_t> plugInterfaces(bench::BenchDaemon& daemon, const char* target)
 {
+    // The daemon serves until the process ends, so its folder goes then.
+    static std::filesystem::path folder;
+    folder = daemon.folder();
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    });
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null >= 0) {
         dup2(null, STDOUT_FILENO);
