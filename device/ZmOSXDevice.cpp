@@ -323,6 +323,8 @@ void ZmOSXDevice::drainNotifications()
         onPropertyChanged(&m_frameSize);
     if ((notes & kNoteLatency) != 0)
         notifyLatencies();
+    if ((notes & kNoteRunning) != 0)
+        notifyRunningChanged();
     if (m_iPendingFrameSize.load(std::memory_order_relaxed) != 0)
         settlePendingFrameSize();
 }

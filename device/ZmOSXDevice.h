@@ -304,7 +304,7 @@ protected:
     void stopNotifications();
     static void NotificationTimerCallback(CFRunLoopTimerRef timer, void* info);
     // What the I/O thread leaves for the run loop, as bits of m_iDeferred.
-    enum : uint32_t { kNoteFrameSize = 1, kNoteLatency = 2, kNoteSettle = 4 };
+    enum : uint32_t { kNoteFrameSize = 1, kNoteLatency = 2, kNoteSettle = 4, kNoteRunning = 8 };
 
     // The I/O thread walks a published array of the registered entries; HAL threads replace
     // it under m_ioProcsMutex and, before freeing what they replaced (or returning from a

@@ -563,6 +563,11 @@ bool ZmOSXDevice::attachIOProc(bool attach)
 
 void ZmOSXDevice::notifyRunningChanged()
 {
+    if (onIOThread()) {
+        // An IOProc started or stopped a proc: HAL listeners are not called from the cycle.
+        m_iDeferred.fetch_or(kNoteRunning, std::memory_order_release);
+        return;
+    }
     notifyDevice(false, kAudioDevicePropertyDeviceIsRunning);
     notifyDevice(true, kAudioDevicePropertyDeviceIsRunning);
 }

@@ -175,6 +175,49 @@ TEST_P(SelfStopTest, AHALStartDuringTheCycleDoesNotDeadlockAnIOProcThatCallsBack
 INSTANTIATE_TEST_SUITE_P(Callbacks, SelfStopTest,
                          ::testing::Values(Then::StopSelfAgain, Then::RemoveSelf, Then::StartAnother));
 
+// An IOProc that stops itself ends the stream from the I/O thread: the HAL hears that the
+// device stopped running, but on the run loop, not from inside the cycle.
+namespace {
+struct StopSelf {
+    ZmOSXDevice* device = nullptr;
+    std::atomic<int> calls{0};
+    std::atomic<long> toldInCycle{-1};
+};
+
+OSStatus stopSelfAndLook(AudioDeviceID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                         AudioBufferList*, const AudioTimeStamp*, void* data)
+{
+    auto& self = *static_cast<StopSelf*>(data);
+    if (++self.calls != 1)
+        return 0;
+    const size_t before = countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyDeviceIsRunning);
+    self.device->onDeviceStop(stopSelfAndLook);
+    self.toldInCycle =
+        long(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyDeviceIsRunning) - before);
+    return 0;
+}
+} // namespace
+
+TEST_F(DeviceThreadsTest, AnIOProcStoppingItselfIsToldToTheHALOnTheRunLoop)
+{
+    ProbeDevice* device = probe();
+    ASSERT_NE(device, nullptr);
+    StopSelf self;
+    self.device = device;
+    ASSERT_TRUE(device->addIOProc(stopSelfAndLook, &self));
+    ASSERT_TRUE(device->onDeviceStart(stopSelfAndLook));
+    const size_t started = countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyDeviceIsRunning);
+    ASSERT_TRUE(kexttest::waitUntil([&] { return self.toldInCycle.load() >= 0; }));
+    EXPECT_EQ(self.toldInCycle.load(), 0);
+    EXPECT_EQ(device->getStreamState(), kStreamIdle);
+    // Both scopes, once the run loop has run.
+    for (int i = 0; i < 40 && countNotifications(HALCall::DevicePropertyChanged,
+                                                 kAudioDevicePropertyDeviceIsRunning) < started + 2; ++i)
+        settle(0.05);
+    EXPECT_EQ(countNotifications(HALCall::DevicePropertyChanged, kAudioDevicePropertyDeviceIsRunning), started + 2);
+    device->removeIOProc(stopSelfAndLook);
+}
+
 // Two HAL threads add one proc at once: one entry, so it is never called twice a cycle.
 TEST_F(DeviceThreadsTest, ConcurrentAddsOfOneProcMakeOneEntry)
 {
