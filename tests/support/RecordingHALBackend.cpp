@@ -16,16 +16,14 @@ public:
         return kAudioHardwareNoError;
     }
 
-    OSStatus claimStreamID(AudioHardwarePlugInRef owner, AudioDeviceID device,
-                           AudioStreamID* outID) override
+    OSStatus claimStreamID(AudioHardwarePlugInRef owner, AudioDeviceID device, AudioStreamID* outID) override
     {
         *outID = nextID();
         record({.call = HALCall::ClaimStreamID, .owner = owner, .device = device, .stream = *outID});
         return kAudioHardwareNoError;
     }
 
-    OSStatus devicesCreated(AudioHardwarePlugInRef owner, UInt32 count,
-                            const AudioDeviceID* ids) override
+    OSStatus devicesCreated(AudioHardwarePlugInRef owner, UInt32 count, const AudioDeviceID* ids) override
     {
         recordList(HALCall::DevicesCreated, owner, kAudioDeviceUnknown, count, ids);
         if (count > 0)
@@ -33,8 +31,7 @@ public:
         return kAudioHardwareNoError;
     }
 
-    OSStatus devicesDied(AudioHardwarePlugInRef owner, UInt32 count,
-                         const AudioDeviceID* ids) override
+    OSStatus devicesDied(AudioHardwarePlugInRef owner, UInt32 count, const AudioDeviceID* ids) override
     {
         recordList(HALCall::DevicesDied, owner, kAudioDeviceUnknown, count, ids);
         if (count > 0)
@@ -56,34 +53,24 @@ public:
         return kAudioHardwareNoError;
     }
 
-    OSStatus devicePropertyChanged(AudioHardwarePlugInRef owner, AudioDeviceID device,
-                                   UInt32 channel, Boolean isInput,
-                                   AudioDevicePropertyID property) override
+    OSStatus devicePropertyChanged(AudioHardwarePlugInRef owner, AudioDeviceID device, UInt32 channel,
+                                   Boolean isInput, AudioDevicePropertyID property) override
     {
-        record({.call = HALCall::DevicePropertyChanged,
-                .owner = owner,
-                .device = device,
-                .channel = channel,
-                .isInput = isInput != 0,
-                .property = property});
+        record({.call = HALCall::DevicePropertyChanged, .owner = owner, .device = device, .channel = channel,
+                .isInput = isInput != 0, .property = property});
         return kAudioHardwareNoError;
     }
 
-    OSStatus streamPropertyChanged(AudioHardwarePlugInRef owner, AudioDeviceID device,
-                                   AudioStreamID stream, UInt32 channel,
-                                   AudioDevicePropertyID property) override
+    OSStatus streamPropertyChanged(AudioHardwarePlugInRef owner, AudioDeviceID device, AudioStreamID stream,
+                                   UInt32 channel, AudioDevicePropertyID property) override
     {
-        record({.call = HALCall::StreamPropertyChanged,
-                .owner = owner,
-                .device = device,
-                .stream = stream,
-                .channel = channel,
-                .property = property});
+        record({.call = HALCall::StreamPropertyChanged, .owner = owner, .device = device, .stream = stream,
+                .channel = channel, .property = property});
         return kAudioHardwareNoError;
     }
 
-    OSStatus addPropertyListener(AudioHardwarePropertyID property,
-                                 AudioHardwarePropertyListenerProc proc, void* clientData) override
+    OSStatus addPropertyListener(AudioHardwarePropertyID property, AudioHardwarePropertyListenerProc proc,
+                                 void* clientData) override
     {
         std::lock_guard lock(m_mutex);
         for (Listener& l : m_listeners) {
@@ -96,8 +83,7 @@ public:
         return kAudioHardwareNoError;
     }
 
-    OSStatus removePropertyListener(AudioHardwarePropertyID property,
-                                    AudioHardwarePropertyListenerProc proc) override
+    OSStatus removePropertyListener(AudioHardwarePropertyID property, AudioHardwarePropertyListenerProc proc) override
     {
         std::lock_guard lock(m_mutex);
         for (auto it = m_listeners.begin(); it != m_listeners.end(); ++it) {
@@ -164,9 +150,7 @@ private:
     void recordList(HALCall call, AudioHardwarePlugInRef owner, AudioDeviceID device,
                     UInt32 count, const AudioObjectID* ids)
     {
-        record({.call = call,
-                .owner = owner,
-                .device = device,
+        record({.call = call, .owner = owner, .device = device,
                 .objects = count > 0 ? std::vector<AudioObjectID>(ids, ids + count) : std::vector<AudioObjectID>()});
     }
 
