@@ -206,8 +206,7 @@ TEST_F(DeviceThreadsTest, AnIOProcStoppingItselfIsToldToTheHALOnTheRunLoop)
     ASSERT_TRUE(kexttest::waitUntil([&] { return self.toldInCycle.load() >= 0; }));
     EXPECT_EQ(self.toldInCycle.load(), 0);
     // Both scopes, once the run loop has run.
-    for (int i = 0; i < 40 && runningNotes() < started + 2; ++i)
-        settle(0.05);
+    settleUntil([&] { return runningNotes() >= started + 2; });
     EXPECT_EQ(runningNotes(), started + 2);
     self.device->removeIOProc(stopSelfAndLook);
 }

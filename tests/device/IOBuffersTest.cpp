@@ -22,14 +22,6 @@ protected:
         device->getStreamConfiguration(input, &list);
         return list;
     }
-
-    // Runs this thread's run loop (where the device tells its clients) until `done` holds.
-    static bool settleUntil(const std::function<bool()>& done)
-    {
-        for (int i = 0; i < 200 && !done(); ++i)
-            settle(0.05);
-        return done();
-    }
 };
 
 // What an IOProc saw of its lists, and what it does to them afterwards.
