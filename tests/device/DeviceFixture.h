@@ -108,14 +108,6 @@ inline void settle(double seconds = 0.3)
     CFRunLoopRunInMode(kCFRunLoopDefaultMode, seconds, false);
 }
 
-// Runs this thread's run loop (where the devices tell their clients) until `done` holds.
-inline bool settleUntil(const std::function<bool()>& done)
-{
-    for (int i = 0; i < 200 && !done(); ++i)
-        settle(0.05);
-    return done();
-}
-
 class DeviceTest : public kexttest::KextTest {
 protected:
     void SetUp() override

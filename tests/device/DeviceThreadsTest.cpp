@@ -12,6 +12,7 @@
 
 using namespace devicetest;
 using namespace std::chrono_literals;
+using kexttest::runLoopUntil;
 
 namespace {
 
@@ -206,7 +207,7 @@ TEST_F(DeviceThreadsTest, AnIOProcStoppingItselfIsToldToTheHALOnTheRunLoop)
     ASSERT_TRUE(kexttest::waitUntil([&] { return self.toldInCycle.load() >= 0; }));
     EXPECT_EQ(self.toldInCycle.load(), 0);
     // Both scopes, once the run loop has run.
-    settleUntil([&] { return runningNotes() >= started + 2; });
+    runLoopUntil([&] { return runningNotes() >= started + 2; });
     EXPECT_EQ(runningNotes(), started + 2);
     self.device->removeIOProc(stopSelfAndLook);
 }

@@ -11,6 +11,7 @@
 
 using namespace devicetest;
 using namespace std::chrono_literals;
+using kexttest::runLoopUntil;
 
 namespace {
 
@@ -124,7 +125,7 @@ TEST_F(IOBuffersTest, AFrameSizeAskedForWhileStreamingHoldsOnceTheStreamIsIdle)
         } else {
             ASSERT_TRUE(device->onDeviceStop(nullptr));
         }
-        ASSERT_TRUE(settleUntil([&] { return configuration(device, false).mBuffers[0].mDataByteSize == 512u * 2 * 4; }));
+        ASSERT_TRUE(runLoopUntil([&] { return configuration(device, false).mBuffers[0].mDataByteSize == 512u * 2 * 4; }));
         EXPECT_EQ(device->getFrameSize(), 512u);
         EXPECT_EQ(device->getLatency(false), latency512);
         m_client.framesize = 0;
@@ -206,7 +207,7 @@ TEST_F(IOBuffersTest, AFrameSizeIncreaseWhileStreamingIsAwaitedAndToldOnTheRunLo
     }
     EXPECT_EQ(device->getTimestampFilter().mAlertCount.load(), 0u);
     // Changes that came between two passes of the run loop are told once.
-    ASSERT_TRUE(settleUntil([&] { return client.framesize.load() >= 1; }));
+    ASSERT_TRUE(runLoopUntil([&] { return client.framesize.load() >= 1; }));
     ASSERT_TRUE(device->removeIOProc(sizeProc));
     std::lock_guard<std::mutex> guard(client.lock);
     EXPECT_GE(client.threads.size(), 2u) << "the size and the latencies";
@@ -237,7 +238,7 @@ TEST_F(IOBuffersTest, ALayoutChangedByAnotherProcessReachesTheIOProcs)
     ASSERT_EQ(other->setStreamFormat(false, &format, false), 0);
     ASSERT_EQ(device->getDriverSM()->channels.iOutChannels, 4u);
 
-    ASSERT_TRUE(settleUntil([&] { return device->getReportedChannels().iOutChannels == 4; }));
+    ASSERT_TRUE(runLoopUntil([&] { return device->getReportedChannels().iOutChannels == 4; }));
     ASSERT_TRUE(kexttest::waitUntil([&] { return sizes.lastChannels.load() == 4; }, 20s));
     EXPECT_EQ(configuration(device, false).mBuffers[0].mNumberChannels, 4u);
     EXPECT_EQ(configuration(device, false).mBuffers[0].mDataByteSize, device->getFrameSize() * 4 * 4);
